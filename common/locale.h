@@ -1,0 +1,27 @@
+// Locale identifiers from language arguments and from the process's locale
+// environment.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavrin {
+
+// The identifier of the user's current locale, read from the POSIX locale
+// environment (LC_ALL, then LC_MESSAGES, then LANG; the first one set and
+// non-empty wins). The codeset and modifier are dropped ("de_AT.UTF-8@euro"
+// gives "de_AT"); an unset, "C" or "POSIX" locale gives "en_US".
+std::string currentLocaleIdentifier();
+
+// The locale a language argument asks for: absent or empty means
+// `currentIdentifier`; otherwise the argument with every "-" turned into "_"
+// ("en-US" asks for "en_US"). Nothing else is changed.
+std::string requestedLocale(const std::optional<std::string>& language, std::string_view currentIdentifier);
+
+// Same, with the process's current locale.
+inline std::string requestedLocale(const std::optional<std::string>& language) {
+  return requestedLocale(language, currentLocaleIdentifier());
+}
+
+}  // namespace tavrin

@@ -1,0 +1,41 @@
+#include "common/output.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace tavrin {
+
+int writeAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int writeLine(int fd, std::string_view line) {
+  std::string buffer;
+  buffer.reserve(line.size() + 1);
+  buffer.append(line);
+  buffer.push_back('\n');
+  return writeAll(fd, buffer);
+}
+
+std::string errnoDescription(int error) {
+  char buf[256];
+  // GNU strerror_r returns the message, which may or may not live in buf.
+  return std::string(::strerror_r(error, buf, sizeof buf));
+}
+
+void ignoreBrokenPipeSignal() { ::signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace tavrin

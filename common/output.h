@@ -1,0 +1,33 @@
+// Writing whole lines to standard output and standard error.
+//
+// Every reply, event and diagnostic of the helpers is one line. These
+// functions write a line with as many write(2) calls as it takes: a partial
+// write is continued from where it stopped and EINTR is retried, so a line is
+// never torn by a signal or a full pipe. They take no lock; callers that write
+// from several threads serialise themselves (see NDJSONWriter).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tavrin {
+
+// Writes all of `bytes` to `fd`. Returns 0 on success or the errno of the
+// first write that failed (EPIPE when the reader has gone away, ENOSPC, ...).
+int writeAll(int fd, std::string_view bytes);
+
+// Writes `line` followed by one line feed, as one buffer. Returns as writeAll.
+int writeLine(int fd, std::string_view line);
+
+inline int writeStdoutLine(std::string_view line) { return writeLine(1, line); }
+inline int writeStderrLine(std::string_view line) { return writeLine(2, line); }
+
+// The platform's description of an errno value, e.g. "No space left on device".
+std::string errnoDescription(int error);
+
+// Makes a write to a closed pipe fail with EPIPE instead of killing the
+// process, so a helper always ends with exit status 0 or 1. Called first thing
+// in every main.
+void ignoreBrokenPipeSignal();
+
+}  // namespace tavrin

@@ -1,0 +1,105 @@
+// The on-device speech service used by live subtitles and file
+// transcription.
+//
+// SpeechService answers the questions asked before a run (availability,
+// locales, assets, input format) and makes one Recognizer per run. A
+// Recognizer is the per-stream state: audio goes in with acceptWaveform(),
+// the end of input is announced with inputFinished(), and results come out of
+// nextResult() in order until the sequence ends.
+//
+// Time line: buffers carry no time stamps; a recognizer's clock starts at 0
+// with the first frame fed and advances by every frame fed.
+//
+// Threading: one thread feeds (acceptWaveform, inputFinished) while another
+// reads results (nextResult); each side is used by one thread at a time.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/pcm_buffer.h"
+
+namespace tavrin::speech {
+
+// A failure of the service; what() is the description reported to the user.
+class SpeechServiceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class AssetStatus {
+  kUnsupported,  // no model is known for the locale
+  kSupported,    // a model is known but not installed
+  kDownloading,  // an install is in progress
+  kInstalled,
+};
+
+// How a recognizer reports.
+enum class ReportingMode {
+  kTranscription,  // whole-file transcription: final results are what matter
+  kLive,           // live subtitles: volatile results as soon as the partial
+                   // hypothesis changes, finals at each utterance end
+};
+
+struct RecognitionResult {
+  std::string text;   // as the engine gives it, not trimmed
+  double start = 0;   // seconds on the recognizer's time line
+  double end = 0;     // seconds; may be anything the engine reports
+  bool isFinal = false;
+};
+
+class Recognizer {
+ public:
+  virtual ~Recognizer() = default;
+
+  // Biases recognition toward these phrases for this run. Call before the
+  // first buffer. Throws SpeechServiceError.
+  virtual void setContextualStrings(const std::vector<std::string>& phrases) = 0;
+
+  // Feeds one buffer in the service's input format (inputFormat()). Throws
+  // SpeechServiceError when the engine fails; the result sequence then ends
+  // with that failure.
+  virtual void acceptWaveform(const PcmBuffer& buffer) = 0;
+
+  // No more input: every pending result is finished and the result sequence
+  // ends after them. Returns once the input has been fully processed.
+  // Throws SpeechServiceError when finalising fails.
+  virtual void inputFinished() = 0;
+
+  // Blocks for the next result; std::nullopt once the sequence has ended.
+  // Throws SpeechServiceError when the sequence fails (once; afterwards it
+  // has ended).
+  virtual std::optional<RecognitionResult> nextResult() = 0;
+};
+
+class SpeechService {
+ public:
+  virtual ~SpeechService() = default;
+
+  // Whether transcription can run here at all.
+  virtual bool isAvailable() = 0;
+
+  // A supported locale equivalent to `localeIdentifier` (exact match first,
+  // then the same language), or nothing.
+  virtual std::optional<std::string> supportedLocale(const std::string& localeIdentifier) = 0;
+
+  // Every supported locale identifier.
+  virtual std::vector<std::string> supportedLocales() = 0;
+
+  virtual AssetStatus assetStatus(const std::string& localeIdentifier) = 0;
+
+  // Installs the assets of a supported locale when they are missing. Returns
+  // at once when they are installed; throws SpeechServiceError otherwise.
+  virtual void installAssets(const std::string& localeIdentifier) = 0;
+
+  // The PCM format recognizers of this locale take, or nothing.
+  virtual std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) = 0;
+
+  // A recognizer for a supported, installed locale. Throws SpeechServiceError.
+  virtual std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) = 0;
+};
+
+}  // namespace tavrin::speech
