@@ -140,14 +140,22 @@ namespace {
 
 template <typename T, typename Scale>
 std::string encodeClamped(const T* samples, size_t count, Scale scale) {
-  std::string out;
-  out.resize(count * 4);
+  std::string out(count * 4, '\0');
   for (size_t i = 0; i < count; ++i) {
     float v = scale(samples[i]);
     v = std::max(v, -1.0f);
     v = std::min(v, 1.0f);
     std::memcpy(out.data() + i * 4, &v, 4);
   }
+  return out;
+}
+
+// The whole samples of `bytes` as T. The bytes may not be aligned for T, so
+// they are copied rather than viewed.
+template <typename T>
+std::vector<T> alignedCopy(const std::vector<std::byte>& bytes) {
+  std::vector<T> out(bytes.size() / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
   return out;
 }
 
@@ -172,22 +180,17 @@ std::optional<std::string> extractFloat32MonoSamples(const SampleBuffer& buffer)
   if (buffer.buffers.size() != 1) return std::nullopt;
   const std::vector<std::byte>& data = buffer.buffers.front();
   if (data.empty()) return std::nullopt;
-  const size_t size = data.size();
   const AudioStreamDescription& d = *buffer.description;
-  // The bytes may not be aligned for the sample type; copy them first.
   if ((d.formatFlags & kAudioFormatFlagIsFloat) && d.bitsPerChannel == 32) {
-    std::vector<float> samples(size / 4);
-    std::memcpy(samples.data(), data.data(), samples.size() * 4);
+    const auto samples = alignedCopy<float>(data);
     return encodeFloat32Samples(samples.data(), samples.size());
   }
   if ((d.formatFlags & kAudioFormatFlagIsSignedInteger) && d.bitsPerChannel == 16) {
-    std::vector<int16_t> samples(size / 2);
-    std::memcpy(samples.data(), data.data(), samples.size() * 2);
+    const auto samples = alignedCopy<int16_t>(data);
     return encodeInt16Samples(samples.data(), samples.size());
   }
   if ((d.formatFlags & kAudioFormatFlagIsSignedInteger) && d.bitsPerChannel == 32) {
-    std::vector<int32_t> samples(size / 4);
-    std::memcpy(samples.data(), data.data(), samples.size() * 4);
+    const auto samples = alignedCopy<int32_t>(data);
     return encodeInt32Samples(samples.data(), samples.size());
   }
   return std::nullopt;

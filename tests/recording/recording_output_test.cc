@@ -21,14 +21,14 @@ using testing::TempDir;
 
 std::vector<float> floatsOf(const std::string& bytes) {
   std::vector<float> out(bytes.size() / 4);
-  std::memcpy(out.data(), bytes.data(), out.size() * 4);
+  if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 4);
   return out;
 }
 
 PcmBufferPtr monoFloat(std::vector<float> samples) {
   auto buffer = PcmBuffer::create(PcmFormat::float32(16000, 1), static_cast<uint32_t>(samples.size()));
   buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
-  std::memcpy(buffer->floatChannel(0), samples.data(), samples.size() * 4);
+  if (!samples.empty()) std::memcpy(buffer->floatChannel(0), samples.data(), samples.size() * 4);
   return buffer;
 }
 

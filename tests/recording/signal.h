@@ -10,7 +10,7 @@ namespace tavrin::testing {
 
 inline std::vector<float> floatSamples(const std::string& bytes) {
   std::vector<float> out(bytes.size() / 4);
-  std::memcpy(out.data(), bytes.data(), out.size() * 4);
+  if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 4);
   return out;
 }
 
