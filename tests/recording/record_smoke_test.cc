@@ -234,5 +234,48 @@ TEST(RecordSmokeTest, ChangingTheDefaultSinkCallsDeviceLostOnceAndCaptureStaysOn
   EXPECT_NEAR(dominantFrequency(left, 48000, 500, 1500), 1000, 5);
 }
 
+// A private server of its own, killed while the screen-capture path records:
+// the stream's failure callback must end the open-ended recording with the
+// stream-stopped error, keeping what was written.
+TEST(RecordSmokeTest, AScreenCaptureRecordingEndsWithStreamStoppedWhenTheServerGoesAway) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  const auto started = runProcess({TAVRIN_PULSE_HARNESS, "start"});
+  ASSERT_EQ(started.exitStatus, 0) << started.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(started.out, m, std::regex("TAVRIN_TEST_PULSE_DIR='([^']+)'")));
+  const std::string serverDir = m[1];
+  const std::string shared = std::getenv("PULSE_SERVER");
+  setenv("PULSE_SERVER", ("unix:" + serverDir + "/runtime/pulse/native").c_str(), 1);
+
+  TempDir dir;
+  std::string error;
+  std::atomic<bool> finished{false};
+  std::thread recorder([&] {
+    system_audio::RealSystemEnv env;
+    FakeGates olderPlatform(false, true);
+    auto screen = system_audio::makeSoundServerScreenCapture(system_audio::pulseSoundServer());
+    system_audio::RecordingPlatform platform{env, olderPlatform, system_audio::pulseSoundServer(), *screen};
+    system_audio::RecordRequest request;
+    request.outputPath = dir.file("out.raw");
+    request.stopFilePath = dir.file("stop");
+    try {
+      system_audio::recordAudio(request, platform);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    finished = true;
+  });
+  std::this_thread::sleep_for(1500ms);
+  runProcess({TAVRIN_PULSE_HARNESS, "stop", serverDir});
+  // Should the failure go unnoticed, the stop file ends the recording so
+  // the test fails instead of hanging.
+  for (int i = 0; i < 100 && !finished; ++i) std::this_thread::sleep_for(100ms);
+  writeFile(dir.file("stop"), "");
+  recorder.join();
+  setenv("PULSE_SERVER", shared.c_str(), 1);
+  EXPECT_EQ(error, "System audio stream stopped: Connection terminated.");
+  EXPECT_GT(readFile(dir.file("out.raw")).size(), 16000u);
+}
+
 }  // namespace
 }  // namespace tavrin::testing
