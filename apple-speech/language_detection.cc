@@ -86,6 +86,9 @@ std::optional<std::pair<std::string, double>> Cld2LanguageRecognizer::dominantLa
   for (int i = 0; i < 3; ++i) {
     if (languages[i] == top) confidence = percents[i] / 100.0;
   }
+  // With no letters to go on CLD2 still names a language, with no share of
+  // the text behind it.
+  if (confidence <= 0) return std::nullopt;
   return std::make_pair(code, confidence);
 }
 

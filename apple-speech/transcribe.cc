@@ -1,6 +1,5 @@
 #include "apple-speech/transcribe.h"
 
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -20,7 +19,9 @@ uint64_t toMilliseconds(double seconds) {
 
 // Reads the recognizer's results on its own thread. The owner either waits
 // for the sequence to end (drain) or, when the command fails, abandons it:
-// no further lines are written and the thread is joined.
+// the sequence is ended and the thread joined before the error leaves, so
+// every result the recognizer gave before the failure has its line, and no
+// line follows the failure.
 class ResultsConsumer {
  public:
   ResultsConsumer(speech::Recognizer& recognizer, ResultCollector& collector, SpeechOutput& out)
@@ -33,9 +34,8 @@ class ResultsConsumer {
   // Waits until the result sequence has ended (after the input finished).
   void drain() { thread_.join(); }
 
-  // Stops writing and ends the sequence so the thread can finish.
+  // Ends the sequence so the thread can finish, and waits for it.
   void abandon() {
-    stopped_ = true;
     try {
       recognizer_.inputFinished();
     } catch (...) {
@@ -48,7 +48,7 @@ class ResultsConsumer {
   void run() {
     try {
       while (std::optional<speech::RecognitionResult> result = recognizer_.nextResult()) {
-        if (!result->isFinal || stopped_) continue;
+        if (!result->isFinal) continue;
         const TranscriptSegment segment = collector_.append(*result);
         JsonBuilder json = jsonBuilder();
         json.beginObject().field("type", "segment").key("segment");
@@ -70,7 +70,6 @@ class ResultsConsumer {
   speech::Recognizer& recognizer_;
   ResultCollector& collector_;
   SpeechOutput& out_;
-  std::atomic<bool> stopped_{false};
   std::thread thread_;
 };
 
