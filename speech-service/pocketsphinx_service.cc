@@ -105,7 +105,6 @@ class PocketSphinxRecognizer final : public Recognizer {
   void setContextualStrings(const std::vector<std::string>& phrases) override {
     if (fed_ > 0 || ended_) throw SpeechServiceError("Contextual strings must be set before audio is given.");
     std::vector<std::vector<std::string>> known;
-    std::set<std::string> unknown;
     for (const std::string& phrase : phrases) {
       std::vector<std::string> run;
       for (std::string& word : phraseWords(phrase)) {
@@ -114,7 +113,6 @@ class PocketSphinxRecognizer final : public Recognizer {
           ckd_free(pron);
           run.push_back(std::move(word));
         } else {
-          unknown.insert(word);
           // An unknown word breaks the phrase: no bigram across it.
           if (!run.empty()) known.push_back(std::move(run));
           run.clear();
@@ -122,7 +120,6 @@ class PocketSphinxRecognizer final : public Recognizer {
       }
       if (!run.empty()) known.push_back(std::move(run));
     }
-    unknownContextWords_.assign(unknown.begin(), unknown.end());
     if (known.empty()) return;
     installContextModel(known);
   }
@@ -161,8 +158,6 @@ class PocketSphinxRecognizer final : public Recognizer {
     if (!item->error.empty()) throw SpeechServiceError(item->error);
     return item->result;
   }
-
-  const std::vector<std::string>& unknownContextWords() const { return unknownContextWords_; }
 
  private:
   [[noreturn]] void fail(const std::string& message) {
@@ -295,7 +290,6 @@ class PocketSphinxRecognizer final : public Recognizer {
   bool heardSpeech_ = false;
   bool ended_ = false;
   std::string lastPartial_;
-  std::vector<std::string> unknownContextWords_;
   UnboundedStream<QueueItem> results_;
 };
 

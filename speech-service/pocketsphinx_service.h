@@ -13,8 +13,8 @@
 // model (their unigrams and in-phrase bigrams) interpolated with the main
 // model, which raises their weight. A word missing from the pronunciation
 // dictionary cannot be recognised: this engine has no way to derive a
-// pronunciation for it, so such words are skipped (see
-// PocketSphinxRecognizer::unknownContextWords()).
+// pronunciation for it (no grapheme-to-phoneme model), so such words are
+// skipped and the phrase's other words still count; no bigram spans the gap.
 #pragma once
 
 #include <memory>
