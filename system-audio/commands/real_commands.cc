@@ -2,8 +2,11 @@
 // when it lands; until then the command fails naming what is missing.
 #include <string>
 
+#include "common/locale.h"
 #include "system-audio/commands/errors.h"
 #include "system-audio/commands/tavrin_system_audio.h"
+#include "system-audio/translation/apertium.h"
+#include "system-audio/translation/translation_status.h"
 
 namespace tavrin::system_audio {
 
@@ -34,8 +37,9 @@ Commands realCommands(SystemEnv&, PlatformGates&) {
   commands.probe = [](uint64_t) -> EncodedReply { notBuilt("system audio capture"); };
   commands.record = [](const RecordRequest&) -> EncodedReply { notBuilt("system audio capture"); };
   commands.live = [](const LiveRequest&) { notBuilt("live subtitles"); };
-  commands.translationStatus = [](const std::optional<std::string>&, const std::string&) -> EncodedReply {
-    notBuilt("translation service");
+  commands.translationStatus = [](const std::optional<std::string>& source, const std::string& target) {
+    ApertiumTranslationService service;
+    return encodeReply(translationStatus(source, target, service, currentLocaleIdentifier()));
   };
   return commands;
 }
