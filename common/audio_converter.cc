@@ -100,7 +100,15 @@ std::unique_ptr<FormatConverter> makeResamplingConverter(const PcmFormat& from, 
   av_channel_layout_uninit(&inLayout);
   av_channel_layout_uninit(&outLayout);
   std::unique_ptr<SwrContext, SwrDeleter> context(raw);
-  if (rc < 0 || !context || swr_init(context.get()) < 0) return nullptr;
+  if (rc < 0 || !context) return nullptr;
+  if (to.channelCount == 1 && from.channelCount > 1) {
+    // Mix down to mono as the average of the channels: the library's default
+    // matrix adds them at -3 dB each, which raises identical channels by 3 dB
+    // and can clip.
+    const std::vector<double> matrix(from.channelCount, 1.0 / from.channelCount);
+    if (swr_set_matrix(context.get(), matrix.data(), static_cast<int>(from.channelCount)) < 0) return nullptr;
+  }
+  if (swr_init(context.get()) < 0) return nullptr;
   return std::make_unique<ResamplingConverter>(std::move(context), from, to);
 }
 

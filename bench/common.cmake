@@ -1,0 +1,2 @@
+add_executable(bench_common ${CMAKE_CURRENT_LIST_DIR}/bench_common.cc)
+target_link_libraries(bench_common PRIVATE tavrin_system_audio_lib)
