@@ -10,6 +10,7 @@
 
 #include "system-audio/commands/errors.h"
 #include "system-audio/live/live_channel.h"
+#include "speech-service/scripted_speech_service.h"
 #include "tests/live/fake_live.h"
 #include "tests/live/fake_translation.h"
 #include "tests/support/subprocess.h"
@@ -19,10 +20,9 @@ namespace {
 
 using speech::RecognitionResult;
 using testing::FakeCapture;
-using testing::FakeSpeechService;
 using testing::FakeTranslationService;
-using testing::RecognizerScript;
-using testing::ScriptedResult;
+using speech::RecognizerScript;
+using speech::ScriptedResult;
 
 // Events written to a file, read back as lines.
 class EventFile {
@@ -51,13 +51,30 @@ class EventFile {
   int fd_;
 };
 
+// Results released at the end of input (after the stop), or once `frames`
+// frames have been fed.
+constexpr uint64_t kAtEnd = UINT64_MAX;
+inline RecognizerScript scriptOf(std::vector<ScriptedResult> results) {
+  RecognizerScript s;
+  s.results = std::move(results);
+  return s;
+}
+inline ScriptedResult resultAt(uint64_t frames, std::string text, bool isFinal, double start, double end) {
+  return ScriptedResult{RecognitionResult{std::move(text), start, end, isFinal}, frames};
+}
 ScriptedResult atEnd(std::string text, bool isFinal, double start, double end) {
-  return ScriptedResult{std::nullopt, RecognitionResult{std::move(text), start, end, isFinal}};
+  return resultAt(kAtEnd, std::move(text), isFinal, start, end);
 }
 
 class LiveChannelTest : public ::testing::Test {
  protected:
   LiveServices services() { return LiveServices{speech, translation, "en_US"}; }
+
+  int installs() const {
+    int n = 0;
+    for (const std::string& call : speech.calls()) n += call.rfind("install:", 0) == 0;
+    return n;
+  }
 
   LiveChannelRequest request(AudioChannel source = AudioChannel::kSystem) {
     LiveChannelRequest r;
@@ -76,7 +93,7 @@ class LiveChannelTest : public ::testing::Test {
     return events.lines();
   }
 
-  FakeSpeechService speech;
+  speech::ScriptedSpeechService speech;
   FakeTranslationService translation;
   FakeCapture capture;
   EventFile events;
@@ -86,14 +103,14 @@ class LiveChannelTest : public ::testing::Test {
 TEST_F(LiveChannelTest, IdsTimesAndTranslationsFollowUtterances) {
   translation.setStatus("en", "es", TranslationAvailability::kInstalled);
   translation.setTranslation("hello there", "hola");
-  speech.scripts.push_back(RecognizerScript{{
+  speech.scripts.push_back(scriptOf({
       atEnd("hel", false, 0.5, 0.9),
       atEnd("hello", false, 0.5, 1.2),
       atEnd("hello there", true, 0.5, 1.6),
       atEnd("  \n", true, 1.7, 1.9),          // blank: segment only, id still advances
       atEnd("next/one", false, -0.25, 1.2345),  // clamped start, truncated end
       atEnd("next one", true, 2.0009, 1.0),    // end before start: end = start
-  }});
+  }));
   auto r = request();
   r.translateTo = "es";
   EXPECT_EQ(run(r), (std::vector<std::string>{
@@ -159,7 +176,7 @@ TEST_F(LiveChannelTest, StatusEventRules) {
 
 TEST_F(LiveChannelTest, NoTranslationEventsUnlessThePairIsInstalled) {
   translation.setStatus("en", "de", TranslationAvailability::kSupported);
-  speech.scripts.push_back(RecognizerScript{{atEnd("one", true, 0, 1)}});
+  speech.scripts.push_back(scriptOf({atEnd("one", true, 0, 1)}));
   auto r = request(AudioChannel::kMic);
   r.translateTo = "de";
   EXPECT_EQ(run(r), (std::vector<std::string>{
@@ -172,8 +189,10 @@ TEST_F(LiveChannelTest, NoTranslationEventsUnlessThePairIsInstalled) {
 TEST_F(LiveChannelTest, TranslationAndTranscriptionFailuresBecomeErrorEvents) {
   translation.setStatus("en", "es", TranslationAvailability::kInstalled);
   translation.failOn("bad line", "The Apertium translator stopped.");
-  RecognizerScript script{{atEnd("bad line", true, 0, 1), atEnd("good line", true, 1, 2), atEnd("never", true, 2, 3)}};
-  script.failAt = std::make_pair(size_t{2}, std::string("engine exploded"));
+  RecognizerScript script =
+      scriptOf({atEnd("bad line", true, 0, 1), atEnd("good line", true, 1, 2), atEnd("never", true, 2, 3)});
+  script.failResultsAfter = 2;
+  script.failResultsText = "engine exploded";
   speech.scripts.push_back(script);
   auto r = request();
   r.translateTo = "es";
@@ -219,10 +238,10 @@ TEST_F(LiveChannelTest, SetUpFailuresBeforeTheStatusWriteNothingAndCancelTheStre
       EXPECT_STREQ(e.what(), "Apple SpeechTranscriber does not support locale xx_YY.");
     }
   }
-  speech.assets = speech::AssetStatus::kSupported;
-  speech.installFailure = "no network";
+  speech.locales[0].status = speech::AssetStatus::kSupported;
+  speech.failInstall = "no network";
   expectFailure("no network");
-  EXPECT_EQ(speech.installs(), 1);
+  EXPECT_EQ(installs(), 1);
   EXPECT_TRUE(events.lines().empty());
 }
 
@@ -230,7 +249,7 @@ TEST_F(LiveChannelTest, SetUpFailuresAfterTheStatusWriteOnlyTheStatus) {
   speech.format = std::nullopt;
   EXPECT_THROW(run(request()), SystemAudioError);
   speech.format = PcmFormat::float32(16000, 1);
-  speech.recognizerFailure = "analyzer refused";
+  speech.failMakeRecognizer = "analyzer refused";
   FakeCapture fresh;
   auto r = request();
   r.buffers = fresh.stream();
@@ -242,22 +261,22 @@ TEST_F(LiveChannelTest, SetUpFailuresAfterTheStatusWriteOnlyTheStatus) {
 
 TEST_F(LiveChannelTest, AssetsAreInstalledOnlyWhenMissing) {
   run(request());
-  EXPECT_EQ(speech.installs(), 0);
-  speech.assets = speech::AssetStatus::kSupported;
+  EXPECT_EQ(installs(), 0);
+  speech.locales[0].status = speech::AssetStatus::kSupported;
   FakeCapture fresh;
   auto r = request();
   r.buffers = fresh.stream();
   fresh.stop();
   runLiveChannel(r, services());
-  EXPECT_EQ(speech.installs(), 1);
+  EXPECT_EQ(installs(), 1);
 }
 
 TEST_F(LiveChannelTest, BuffersAreConvertedToTheRecognizerFormatAndFedInOrder) {
   // A 48 kHz stereo capture: 4800 frames per buffer become 1600 at 16 kHz.
-  speech.scripts.push_back(RecognizerScript{{
-      ScriptedResult{4000, RecognitionResult{"after a quarter second", 0, 0.25, false}},
+  speech.scripts.push_back(scriptOf({
+      resultAt(4000, "after a quarter second", false, 0, 0.25),
       atEnd("end", true, 0, 0.6),
-  }});
+  }));
   for (int i = 0; i < 6; ++i) {
     PcmBufferPtr b = PcmBuffer::create(PcmFormat::float32(48000, 2), 4800);
     b->setFrameLength(4800);
@@ -266,27 +285,32 @@ TEST_F(LiveChannelTest, BuffersAreConvertedToTheRecognizerFormatAndFedInOrder) {
   capture.stop();
   runLiveChannel(request(), services());
   // The resampler may hold a few frames back; the rest reach the engine.
-  ASSERT_EQ(speech.framesFed().size(), 1u);
-  EXPECT_GT(speech.framesFed()[0], 9000u);
-  EXPECT_LE(speech.framesFed()[0], 9600u);
+  ASSERT_EQ(speech.recognizers().size(), 1u);
+  uint64_t fed = 0;
+  for (uint32_t n : speech.recognizers()[0]->chunkFrames()) fed += n;
+  EXPECT_GT(fed, 9000u);
+  EXPECT_LE(fed, 9600u);
+  EXPECT_EQ(speech.recognizers()[0]->mode, speech::ReportingMode::kLive);
   EXPECT_EQ(events.lines().size(), 3u);
 }
 
 TEST_F(LiveChannelTest, AFailedFinishFailsTheChannelButKeepsWrittenEvents) {
-  RecognizerScript script{{ScriptedResult{1, RecognitionResult{"early", 0, 0.1, true}}}};
-  script.finishFailure = "finalize failed";
+  RecognizerScript script = scriptOf({resultAt(1, "early", true, 0, 0.1)});
+  script.failInputFinished = "finalize failed";
   speech.scripts.push_back(script);
   EXPECT_THROW(run(request()), speech::SpeechServiceError);
   auto lines = events.lines();
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], R"({"type":"segment","source":"system","id":0,"text":"early","isFinal":true,"startMs":0,"endMs":100})");
+  // This engine also ends its result sequence with the failure.
+  EXPECT_EQ(lines[2], R"({"type":"error","message":"Transcription failed: finalize failed"})");
 }
 
 TEST_F(LiveChannelTest, TimingLogsEveryResultOfItsChannel) {
   std::vector<std::string> timingLines;
   uint64_t now = 5'000'000'000;
   LiveTiming timing(true, [&] { return now; }, [&](const std::string& l) { timingLines.push_back(l); });
-  speech.scripts.push_back(RecognizerScript{{atEnd("a", false, 0, 0.5), atEnd("ab", true, 0, 1.25)}});
+  speech.scripts.push_back(scriptOf({atEnd("a", false, 0, 0.5), atEnd("ab", true, 0, 1.25)}));
   auto r = request();
   r.timing = &timing;
   for (int i = 0; i < 2; ++i) capture.push(1600);

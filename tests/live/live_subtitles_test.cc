@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "system-audio/live/live_subtitles.h"
+#include "speech-service/scripted_speech_service.h"
 #include "tests/live/fake_live.h"
 #include "tests/live/fake_translation.h"
 #include "tests/support/fake_system_env.h"
@@ -19,11 +20,10 @@ namespace {
 using speech::RecognitionResult;
 using testing::FakeCapture;
 using testing::FakeCaptures;
-using testing::FakeSpeechService;
 using testing::FakeSystemEnv;
 using testing::FakeTranslationService;
-using testing::RecognizerScript;
-using testing::ScriptedResult;
+using speech::RecognizerScript;
+using speech::ScriptedResult;
 
 class LiveSubtitlesTest : public ::testing::Test {
  protected:
@@ -67,14 +67,16 @@ class LiveSubtitlesTest : public ::testing::Test {
   }
 
   static RecognizerScript finalAtEnd(const std::string& text) {
-    return RecognizerScript({ScriptedResult{std::nullopt, RecognitionResult{text, 0, 1, true}}});
+    RecognizerScript s;
+    s.results = {ScriptedResult{RecognitionResult{text, 0, 1, true}, UINT64_MAX}};
+    return s;
   }
 
   testing::TempDir dir_;
   int fd_ = -1;
   FakeSystemEnv env;
   FakeCaptures captures;
-  FakeSpeechService speech;
+  speech::ScriptedSpeechService speech;
   FakeTranslationService translation;
   bool timingEnabled = false;
   std::vector<std::string> timingLines;
@@ -136,8 +138,10 @@ TEST_F(LiveSubtitlesTest, AFailingSystemCaptureFailsTheRunBeforeAnythingElse) {
 
 TEST_F(LiveSubtitlesTest, MicrophoneOnlyRunWritesTheStatusAndNoTimingLines) {
   timingEnabled = true;
-  speech.scripts = {RecognizerScript({ScriptedResult{1, RecognitionResult{"hi", 0, 0.1, false}},
-                                      ScriptedResult{std::nullopt, RecognitionResult{"hi", 0, 0.2, true}}})};
+  RecognizerScript script;
+  script.results = {ScriptedResult{RecognitionResult{"hi", 0, 0.1, false}, 1},
+                    ScriptedResult{RecognitionResult{"hi", 0, 0.2, true}, UINT64_MAX}};
+  speech.scripts = {script};
   captures.onMicStarted = [](FakeCapture& c) { c.push(160); };
   LiveRequest request;
   request.systemEnabled = false;
