@@ -13,6 +13,7 @@
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -251,6 +252,12 @@ class PulseRecordStream final : public RecordStream {
       if (!PA_STREAM_IS_GOOD(state)) fail(SoundServerStep::kStartStream, core_->contextError());
       pa_threaded_mainloop_wait(core_->loop());
     }
+    // Deliver in fragments of the size asked for, but never wait for more
+    // than the server sends per wake-up.
+    gatherBytes_ = static_cast<size_t>(spec_.fragmentFrames) * frameBytes();
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
+      gatherBytes_ = std::min<size_t>(gatherBytes_, granted->fragsize);
+    }
     running_ = true;
   }
 
@@ -271,42 +278,51 @@ class PulseRecordStream final : public RecordStream {
     if (self->spec_.onFailure) self->spec_.onFailure(pa_strerror(error));
   }
 
+  // The server hands over audio in whatever chunks its source produced
+  // (a few milliseconds each on a busy sink). Chunks are gathered until a
+  // fragment's worth is readable, then copied into one buffer.
   static void onRead(pa_stream* stream, size_t, void* raw) {
     auto* self = static_cast<PulseRecordStream*>(raw);
     const uint32_t bytesPerFrame = self->frameBytes();
-    for (;;) {
+    const size_t readable = pa_stream_readable_size(stream);
+    if (readable == static_cast<size_t>(-1) || readable == 0 || readable < self->gatherBytes_) return;
+
+    // The first readable frame was captured `latency` ago.
+    const uint64_t now = monotonicNowNanos();
+    pa_usec_t latency = 0;
+    int negative = 0;
+    uint64_t captured = now;
+    if (pa_stream_get_latency(stream, &latency, &negative) == 0 && !negative && latency * 1000 < now) {
+      captured = now - latency * 1000;
+    }
+
+    const auto frames = static_cast<uint32_t>(readable / bytesPerFrame);
+    PcmBufferPtr buffer = PcmBuffer::create(self->format_, frames);
+    size_t filled = 0;
+    const size_t capacity = static_cast<size_t>(frames) * bytesPerFrame;
+    while (pa_stream_readable_size(stream) > 0) {
       const void* data = nullptr;
       size_t bytes = 0;
-      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      if (data == nullptr) {  // a hole: audio the server did not have
-        pa_stream_drop(stream);
-        continue;
-      }
-      // The first frame of this fragment was captured `latency` ago.
-      const uint64_t now = monotonicNowNanos();
-      pa_usec_t latency = 0;
-      int negative = 0;
-      uint64_t captured;
-      if (pa_stream_get_latency(stream, &latency, &negative) == 0 && !negative && latency * 1000 < now) {
-        captured = now - latency * 1000;
-      } else {
-        captured = now;
-      }
-      const auto frames = static_cast<uint32_t>(bytes / bytesPerFrame);
-      PcmBufferPtr buffer = frames > 0 ? PcmBuffer::create(self->format_, frames) : nullptr;
-      if (buffer) {
-        std::memcpy(buffer->data(0), data, static_cast<size_t>(frames) * bytesPerFrame);
-        buffer->setFrameLength(frames);
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+      // A hole (data == nullptr) is audio the server did not have: skipped.
+      if (data != nullptr && buffer) {
+        const size_t n = std::min(bytes, capacity - filled);
+        std::memcpy(buffer->data(0) + filled, data, n);
+        filled += n;
       }
       pa_stream_drop(stream);
-      if (buffer && self->spec_.onData) self->spec_.onData(std::move(buffer), captured);
+      if (filled == capacity) break;
     }
+    if (!buffer || filled < bytesPerFrame) return;
+    buffer->setFrameLength(static_cast<uint32_t>(filled / bytesPerFrame));
+    if (self->spec_.onData) self->spec_.onData(std::move(buffer), captured);
   }
 
   std::shared_ptr<PulseCore> core_;
   RecordStreamSpec spec_;
   PcmFormat format_;
   pa_stream* stream_ = nullptr;
+  size_t gatherBytes_ = 0;
   bool running_ = false;
   bool closing_ = false;
   bool failureReported_ = false;
