@@ -139,26 +139,37 @@ void runLiveChannel(const LiveChannelRequest& request, const LiveServices& servi
   }
 
   std::thread results([&] { writeResults(*recognizer, request, translator.get()); });
-  LiveAudioConverter converter(*format, services.converterFactory);
-  if (request.timing) request.timing->begin();
-  bool feeding = true;
-  while (std::optional<PcmBufferPtr> buffer = request.buffers->next()) {
-    if (!feeding) continue;  // keep draining so the capture's stream empties
-    PcmBufferPtr converted = converter.convert(*buffer);
-    if (!converted) continue;
-    try {
-      recognizer->acceptWaveform(*converted);
-    } catch (const std::exception&) {
-      // The engine failed; its result sequence reports it. The stream is
-      // still read to its end.
-      feeding = false;
-    }
-  }
+  // The results task reads the recognizer, the translator and the request:
+  // it is joined on every way out, after the recognizer has been told that
+  // input ended (which ends its result sequence).
+  bool inputEnded = false;
   try {
+    LiveAudioConverter converter(*format, services.converterFactory);
+    if (request.timing) request.timing->begin();
+    bool feeding = true;
+    while (std::optional<PcmBufferPtr> buffer = request.buffers->next()) {
+      if (!feeding) continue;  // keep draining so the capture's stream empties
+      PcmBufferPtr converted = converter.convert(*buffer);
+      if (!converted) continue;
+      try {
+        recognizer->acceptWaveform(*converted);
+      } catch (const speech::SpeechServiceError&) {
+        // The engine failed; its result sequence reports it. The stream is
+        // still read to its end.
+        feeding = false;
+      }
+    }
+    inputEnded = true;
     recognizer->inputFinished();
   } catch (...) {
-    // The results task reads state owned here; it ends with the sequence,
-    // which a failed finish also ends.
+    if (!inputEnded) {
+      request.buffers->cancel();
+      try {
+        recognizer->inputFinished();
+      } catch (...) {
+        // The failure that brought us here is the one to report.
+      }
+    }
     results.join();
     throw;
   }
