@@ -33,8 +33,9 @@ namespace tavrin::system_audio {
 class SystemAudioTap final : public AudioCapture {
  public:
   // Frames per delivered buffer that the tap asks the server for (about
-  // 21 ms at 48 kHz).
-  static constexpr uint32_t kFragmentFrames = 1024;
+  // 43 ms at 48 kHz): short enough for live transcription, long enough that
+  // the server's wake-ups stay near 1 % of a core.
+  static constexpr uint32_t kFragmentFrames = 2048;
 
   explicit SystemAudioTap(SoundServer& server);
   ~SystemAudioTap() override;
