@@ -1,12 +1,16 @@
-// The operations of this build. Each capability module replaces its entry
-// when it lands; until then the command fails naming what is missing.
+// The operations of this build, on this machine's sound server and
+// services.
 #include <string>
 
+#include "common/locale.h"
+#include "system-audio/commands/errors.h"
+#include "system-audio/commands/tavrin_system_audio.h"
+#include "system-audio/live/real_live.h"
+#include "system-audio/translation/apertium.h"
+#include "system-audio/translation/translation_status.h"
 #include "system-audio/capture/screen_capture.h"
 #include "system-audio/capture/sound_server.h"
 #include "system-audio/capture/system_audio_tap.h"
-#include "system-audio/commands/errors.h"
-#include "system-audio/commands/tavrin_system_audio.h"
 #include "system-audio/recording/probe.h"
 #include "system-audio/recording/record_audio.h"
 #include "system-audio/recording/status_check.h"
@@ -14,10 +18,6 @@
 namespace tavrin::system_audio {
 
 namespace {
-
-[[noreturn]] void notBuilt(const std::string& capability) {
-  throw PlatformError("This build of tavrin-system-audio has no " + capability + ".");
-}
 
 class BuiltInGates final : public PlatformGates {
  public:
@@ -50,9 +50,10 @@ Commands realCommands(SystemEnv& env, PlatformGates& gates) {
     RecordingPlatform platform{env, gates, pulseSoundServer(), *screenCapture};
     return encodeReply(recordAudio(request, platform));
   };
-  commands.live = [](const LiveRequest&) { notBuilt("live subtitles"); };
-  commands.translationStatus = [](const std::optional<std::string>&, const std::string&) -> EncodedReply {
-    notBuilt("translation service");
+  commands.live = [&env](const LiveRequest& request) { runRealLiveSubtitles(request, env); };
+  commands.translationStatus = [](const std::optional<std::string>& source, const std::string& target) {
+    ApertiumTranslationService service;
+    return encodeReply(translationStatus(source, target, service, currentLocaleIdentifier()));
   };
   return commands;
 }

@@ -1,0 +1,353 @@
+#include "speech-service/pocketsphinx_service.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/cmd_ln.h>
+#include <sphinxbase/err.h>
+#include <sphinxbase/ngram_model.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+#include "common/capture_stream.h"
+
+namespace tavrin::speech {
+namespace {
+
+constexpr double kSampleRate = 16000;
+constexpr int kFramesPerSecond = 100;       // the decoder's feature frame rate
+constexpr uint32_t kBlockSamples = 320;     // 20 ms: how often the detector is asked
+constexpr uint64_t kPartialEverySamples = 1600;  // live: at most one hypothesis check per 100 ms
+
+struct ConfigDeleter {
+  void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
+};
+struct DecoderDeleter {
+  void operator()(ps_decoder_t* decoder) const { ps_free(decoder); }
+};
+struct NgramDeleter {
+  void operator()(ngram_model_t* model) const { ngram_model_free(model); }
+};
+struct SegmentDeleter {
+  void operator()(ps_seg_t* seg) const { ps_seg_free(seg); }
+};
+using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
+using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
+using NgramPtr = std::unique_ptr<ngram_model_t, NgramDeleter>;
+
+// The libraries log to standard error by default; the helpers own their
+// standard error, so logging is turned off once, before the first decoder.
+void silenceEngineLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+bool isFiller(const char* word) {
+  return word == nullptr || word[0] == '<' || word[0] == '[' || word[0] == '+' || std::string_view(word) == "(NULL)";
+}
+
+// Words of a phrase as the dictionary spells them: lower case, split at
+// anything that is neither a letter, a digit nor an apostrophe.
+std::vector<std::string> phraseWords(const std::string& phrase) {
+  std::vector<std::string> words;
+  std::string word;
+  for (unsigned char c : phrase) {
+    if (std::isalnum(c) || c == '\'' || c >= 0x80) {
+      word.push_back(static_cast<char>(std::tolower(c)));
+    } else if (!word.empty()) {
+      words.push_back(std::move(word));
+      word.clear();
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}
+
+struct QueueItem {
+  std::optional<RecognitionResult> result;
+  std::string error;  // set when the sequence fails
+};
+
+class PocketSphinxRecognizer final : public Recognizer {
+ public:
+  PocketSphinxRecognizer(const ModelFiles& model, ReportingMode mode, const PocketSphinxSettings& settings)
+      : mode_(mode), settings_(settings) {
+    silenceEngineLog();
+    const int endSilence =
+        mode == ReportingMode::kLive ? settings.liveEndSilenceFrames : settings.transcriptionEndSilenceFrames;
+    std::vector<std::string> args = {"-hmm",     model.acousticModel, "-lm",     model.languageModel,
+                                     "-dict",    model.dictionary,    "-samprate", "16000",
+                                     "-vad_postspeech", std::to_string(endSilence),
+                                     "-remove_silence", "yes", "-logfn", "/dev/null"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    config_.reset(cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), FALSE));
+    if (!config_) throw SpeechServiceError("The speech recognizer could not be configured.");
+    decoder_.reset(ps_init(config_.get()));
+    if (!decoder_) throw SpeechServiceError("The speech model could not be loaded.");
+    if (ps_start_stream(decoder_.get()) < 0 || ps_start_utt(decoder_.get()) < 0) {
+      throw SpeechServiceError("The speech recognizer could not be started.");
+    }
+    samples_.resize(kBlockSamples);
+  }
+
+  ~PocketSphinxRecognizer() override {
+    if (!ended_) results_.finish();
+  }
+
+  void setContextualStrings(const std::vector<std::string>& phrases) override {
+    if (fed_ > 0 || ended_) throw SpeechServiceError("Contextual strings must be set before audio is given.");
+    std::vector<std::vector<std::string>> known;
+    for (const std::string& phrase : phrases) {
+      std::vector<std::string> run;
+      for (std::string& word : phraseWords(phrase)) {
+        char* pron = ps_lookup_word(decoder_.get(), word.c_str());
+        if (pron != nullptr) {
+          ckd_free(pron);
+          run.push_back(std::move(word));
+        } else {
+          // An unknown word breaks the phrase: no bigram across it.
+          if (!run.empty()) known.push_back(std::move(run));
+          run.clear();
+        }
+      }
+      if (!run.empty()) known.push_back(std::move(run));
+    }
+    if (known.empty()) return;
+    installContextModel(known);
+  }
+
+  void acceptWaveform(const PcmBuffer& buffer) override {
+    if (ended_) throw SpeechServiceError("Audio was given after the input finished.");
+    if (!(buffer.format() == PocketSphinxService::decoderFormat())) {
+      fail("The audio is not in the speech recognizer's format.");
+    }
+    const float* in = buffer.floatChannel(0);
+    if (in == nullptr) return;
+    const uint32_t frames = buffer.frameLength();
+    for (uint32_t offset = 0; offset < frames; offset += kBlockSamples) {
+      const uint32_t n = std::min(kBlockSamples, frames - offset);
+      for (uint32_t i = 0; i < n; ++i) {
+        const float v = in[offset + i];
+        const float scaled = std::isfinite(v) ? std::clamp(v * 32767.0f, -32768.0f, 32767.0f) : 0.0f;
+        samples_[i] = static_cast<int16>(std::lrint(scaled));
+      }
+      processBlock(n);
+    }
+  }
+
+  void inputFinished() override {
+    if (ended_) return;
+    if (ps_end_utt(decoder_.get()) < 0) fail("Finishing speech recognition failed.");
+    inUtterance_ = false;
+    emitUtterance(/*final=*/true);
+    ended_ = true;
+    results_.finish();
+  }
+
+  std::optional<RecognitionResult> nextResult() override {
+    std::optional<QueueItem> item = results_.next();
+    if (!item) return std::nullopt;
+    if (!item->error.empty()) throw SpeechServiceError(item->error);
+    return item->result;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& message) {
+    if (!ended_) {
+      ended_ = true;
+      results_.add(QueueItem{std::nullopt, message});
+      results_.finish();
+    }
+    throw SpeechServiceError(message);
+  }
+
+  void processBlock(uint32_t n) {
+    ps_decoder_t* ps = decoder_.get();
+    if (!inUtterance_) {
+      if (ps_start_utt(ps) < 0) fail("Speech recognition failed.");
+      inUtterance_ = true;
+    }
+    if (ps_process_raw(ps, samples_.data(), n, FALSE, FALSE) < 0) fail("Speech recognition failed.");
+    fed_ += n;
+    const bool inSpeech = ps_get_in_speech(ps) != 0;
+    if (inSpeech && !heardSpeech_) {
+      heardSpeech_ = true;
+      lastPartialCheck_ = fed_;
+      lastPartial_.clear();
+    } else if (!inSpeech && heardSpeech_) {
+      // The detector has seen enough silence: the utterance is over.
+      if (ps_end_utt(ps) < 0) fail("Speech recognition failed.");
+      inUtterance_ = false;
+      heardSpeech_ = false;
+      emitUtterance(/*final=*/true);
+    } else if (inSpeech && mode_ == ReportingMode::kLive && fed_ - lastPartialCheck_ >= kPartialEverySamples) {
+      lastPartialCheck_ = fed_;
+      emitUtterance(/*final=*/false);
+    }
+  }
+
+  // Queues the current hypothesis with the time range of its words. Finals
+  // with no words are dropped; volatile results only when the text changed.
+  void emitUtterance(bool isFinal) {
+    ps_decoder_t* ps = decoder_.get();
+    int32 score = 0;
+    const char* hyp = ps_get_hyp(ps, &score);
+    std::string text = hyp != nullptr ? hyp : "";
+    if (text.empty()) return;
+    if (!isFinal) {
+      if (text == lastPartial_) return;
+      lastPartial_ = text;
+    } else {
+      lastPartial_.clear();
+    }
+    int first = -1;
+    int last = -1;
+    for (ps_seg_t* seg = ps_seg_iter(ps); seg != nullptr; seg = ps_seg_next(seg)) {
+      if (isFiller(ps_seg_word(seg))) continue;
+      int sf = 0;
+      int ef = 0;
+      ps_seg_frames(seg, &sf, &ef);
+      if (first < 0) first = sf;
+      last = std::max(last, ef + 1);
+    }
+    RecognitionResult result;
+    result.text = std::move(text);
+    const double fedSeconds = static_cast<double>(fed_) / kSampleRate;
+    result.start = first >= 0 ? static_cast<double>(first) / kFramesPerSecond : fedSeconds;
+    result.end = last >= 0 ? std::min(static_cast<double>(last) / kFramesPerSecond, fedSeconds) : fedSeconds;
+    result.isFinal = isFinal;
+    results_.add(QueueItem{std::move(result), {}});
+  }
+
+  // Interpolates the main model with a small one made of the phrases' words,
+  // which raises those words' (and their in-phrase successors') weight.
+  void installContextModel(const std::vector<std::vector<std::string>>& runs) {
+    std::set<std::string> vocabulary;
+    std::set<std::pair<std::string, std::string>> bigrams;
+    for (const auto& run : runs) {
+      for (size_t i = 0; i < run.size(); ++i) {
+        vocabulary.insert(run[i]);
+        if (i + 1 < run.size()) bigrams.emplace(run[i], run[i + 1]);
+      }
+    }
+    std::ostringstream arpa;
+    const double unigram = std::log10(1.0 / static_cast<double>(vocabulary.size() + 1));
+    arpa << "\\data\\\nngram 1=" << vocabulary.size() + 2 << "\nngram 2=" << bigrams.size() << "\n\n\\1-grams:\n";
+    arpa << "-99 <s> -0.30103\n" << unigram << " </s>\n";
+    for (const std::string& w : vocabulary) arpa << unigram << ' ' << w << " -0.30103\n";
+    arpa << "\n\\2-grams:\n";
+    for (const auto& [a, b] : bigrams) arpa << "-0.30103 " << a << ' ' << b << '\n';
+    arpa << "\n\\end\\\n";
+
+    // The library reads models from files only.
+    char path[] = "/tmp/tavrin-context-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) throw SpeechServiceError("The contextual strings could not be prepared.");
+    const std::string text = arpa.str();
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    NgramPtr context;
+    if (written) context.reset(ngram_model_read(config_.get(), path, NGRAM_ARPA, ps_get_logmath(decoder_.get())));
+    ::unlink(path);
+    if (!context) throw SpeechServiceError("The contextual strings could not be prepared.");
+
+    ngram_model_t* main = ps_get_lm(decoder_.get(), ps_get_search(decoder_.get()));
+    if (main == nullptr) throw SpeechServiceError("The contextual strings could not be prepared.");
+    ngram_model_retain(main);
+    ngram_model_t* models[2] = {main, context.release()};
+    char mainName[] = "main";
+    char contextName[] = "context";
+    char* names[2] = {mainName, contextName};
+    const float32 weights[2] = {1.0f - settings_.contextWeight, settings_.contextWeight};
+    NgramPtr set(ngram_model_set_init(config_.get(), models, names, weights, 2));
+    if (!set) {
+      ngram_model_free(models[0]);
+      ngram_model_free(models[1]);
+      throw SpeechServiceError("The contextual strings could not be prepared.");
+    }
+    if (ps_end_utt(decoder_.get()) < 0 || ps_set_lm(decoder_.get(), "context", set.get()) < 0 ||
+        ps_set_search(decoder_.get(), "context") < 0 || ps_start_utt(decoder_.get()) < 0) {
+      throw SpeechServiceError("The contextual strings could not be applied.");
+    }
+  }
+
+  ReportingMode mode_;
+  PocketSphinxSettings settings_;
+  ConfigPtr config_;
+  DecoderPtr decoder_;
+  std::vector<int16> samples_;
+  uint64_t fed_ = 0;
+  uint64_t lastPartialCheck_ = 0;
+  bool inUtterance_ = true;
+  bool heardSpeech_ = false;
+  bool ended_ = false;
+  std::string lastPartial_;
+  UnboundedStream<QueueItem> results_;
+};
+
+}  // namespace
+
+PocketSphinxService::PocketSphinxService(ModelCatalog catalog, PocketSphinxSettings settings)
+    : catalog_(std::move(catalog)), settings_(settings) {}
+
+std::unique_ptr<PocketSphinxService> PocketSphinxService::fromProcess() {
+  return std::make_unique<PocketSphinxService>(ModelCatalog(ModelSearchPaths::fromProcess()));
+}
+
+bool PocketSphinxService::isAvailable() { return true; }
+
+std::optional<std::string> PocketSphinxService::supportedLocale(const std::string& localeIdentifier) {
+  return ModelCatalog::match(localeIdentifier);
+}
+
+std::vector<std::string> PocketSphinxService::supportedLocales() { return ModelCatalog::knownLocales(); }
+
+AssetStatus PocketSphinxService::assetStatus(const std::string& localeIdentifier) {
+  return catalog_.status(localeIdentifier);
+}
+
+void PocketSphinxService::installAssets(const std::string& localeIdentifier) {
+  switch (catalog_.status(localeIdentifier)) {
+    case AssetStatus::kInstalled:
+      return;
+    case AssetStatus::kUnsupported:
+      throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
+    case AssetStatus::kSupported:
+    case AssetStatus::kDownloading:
+      break;
+  }
+  throw SpeechServiceError("The speech model for locale " + localeIdentifier +
+                           " is not installed and cannot be downloaded here; install its files (acoustic-model/, "
+                           "language-model.lm.bin, dictionary.dict) into " +
+                           catalog_.installDirectory(localeIdentifier));
+}
+
+std::optional<PcmFormat> PocketSphinxService::inputFormat(const std::string& localeIdentifier) {
+  if (catalog_.status(localeIdentifier) == AssetStatus::kUnsupported) return std::nullopt;
+  return decoderFormat();
+}
+
+std::unique_ptr<Recognizer> PocketSphinxService::makeRecognizer(const std::string& localeIdentifier,
+                                                                 ReportingMode mode) {
+  const std::optional<ModelFiles> model = catalog_.installedModel(localeIdentifier);
+  if (!model) {
+    installAssets(localeIdentifier);  // throws with the reason
+    throw SpeechServiceError("The speech model for locale " + localeIdentifier + " is not installed.");
+  }
+  return makePocketSphinxRecognizer(*model, mode, settings_);
+}
+
+std::unique_ptr<Recognizer> makePocketSphinxRecognizer(const ModelFiles& model, ReportingMode mode,
+                                                       const PocketSphinxSettings& settings) {
+  return std::make_unique<PocketSphinxRecognizer>(model, mode, settings);
+}
+
+}  // namespace tavrin::speech

@@ -1,0 +1,66 @@
+// The speech service of this platform: CMU PocketSphinx with the models the
+// ModelCatalog finds.
+//
+// Each recognizer owns one decoder. Decoding happens on the feeding thread,
+// inside acceptWaveform(); results are queued for the reading thread. The
+// decoder's voice-activity detector cuts the audio into utterances: a final
+// result is produced when an utterance ends (after a stretch of silence),
+// with the time range of its words. In ReportingMode::kLive a volatile
+// result is also produced whenever the partial hypothesis of the running
+// utterance changes, and utterances end after a shorter silence.
+//
+// Contextual strings: the words of the phrases get a second, small language
+// model (their unigrams and in-phrase bigrams) interpolated with the main
+// model, which raises their weight. A word missing from the pronunciation
+// dictionary cannot be recognised: this engine has no way to derive a
+// pronunciation for it (no grapheme-to-phoneme model), so such words are
+// skipped and the phrase's other words still count; no bigram spans the gap.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "speech-service/model_catalog.h"
+#include "speech-service/speech_service.h"
+
+namespace tavrin::speech {
+
+// Tunables of the decoder, per reporting mode.
+struct PocketSphinxSettings {
+  // Silence (in 10 ms frames) that ends an utterance.
+  int transcriptionEndSilenceFrames = 40;
+  int liveEndSilenceFrames = 25;
+  // Weight of the contextual-strings model in the interpolation.
+  float contextWeight = 0.1f;
+};
+
+class PocketSphinxService final : public SpeechService {
+ public:
+  explicit PocketSphinxService(ModelCatalog catalog, PocketSphinxSettings settings = {});
+  // The service over the process's model directories.
+  static std::unique_ptr<PocketSphinxService> fromProcess();
+
+  bool isAvailable() override;
+  std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
+  std::vector<std::string> supportedLocales() override;
+  AssetStatus assetStatus(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier) override;
+  std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
+  std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+
+  // The format every PocketSphinx recognizer takes: 16 kHz mono float32.
+  static PcmFormat decoderFormat() { return PcmFormat::float32(16000, 1); }
+
+ private:
+  ModelCatalog catalog_;
+  PocketSphinxSettings settings_;
+};
+
+// Makes a recognizer straight from model files (used by the service and by
+// the benchmarks that measure the engine alone).
+std::unique_ptr<Recognizer> makePocketSphinxRecognizer(const ModelFiles& model, ReportingMode mode,
+                                                       const PocketSphinxSettings& settings);
+
+}  // namespace tavrin::speech

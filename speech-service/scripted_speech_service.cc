@@ -1,0 +1,201 @@
+#include "speech-service/scripted_speech_service.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/capture_stream.h"
+
+namespace tavrin::speech {
+namespace {
+
+std::string normalised(std::string identifier) {
+  std::replace(identifier.begin(), identifier.end(), '-', '_');
+  for (char& c : identifier) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return identifier;
+}
+
+std::string languageOf(const std::string& identifier) {
+  const std::string n = normalised(identifier);
+  return n.substr(0, n.find('_'));
+}
+
+struct Item {
+  std::optional<RecognitionResult> result;
+  std::string error;
+};
+
+class ScriptedRecognizer final : public Recognizer {
+ public:
+  ScriptedRecognizer(RecognizerScript script, std::shared_ptr<RecognizerLog> log)
+      : script_(std::move(script)), log_(std::move(log)) {}
+  ~ScriptedRecognizer() override { queue_.finish(); }
+
+  void setContextualStrings(const std::vector<std::string>& phrases) override {
+    if (!script_.failSetContext.empty()) throw SpeechServiceError(script_.failSetContext);
+    log_->recordContext(phrases);
+  }
+
+  void acceptWaveform(const PcmBuffer& buffer) override {
+    ++acceptCalls_;
+    if (script_.failAcceptCall == acceptCalls_) {
+      queue_.add(Item{std::nullopt, script_.failAcceptAtCall});
+      queue_.finish();
+      throw SpeechServiceError(script_.failAcceptAtCall);
+    }
+    log_->recordBuffer(buffer);
+    fed_ += buffer.frameLength();
+    while (next_ < script_.results.size() && script_.results[next_].afterFrames <= fed_) {
+      queue_.add(Item{script_.results[next_++].result, {}});
+    }
+  }
+
+  void inputFinished() override {
+    if (!script_.failInputFinished.empty()) {
+      queue_.add(Item{std::nullopt, script_.failInputFinished});
+      queue_.finish();
+      throw SpeechServiceError(script_.failInputFinished);
+    }
+    while (next_ < script_.results.size()) queue_.add(Item{script_.results[next_++].result, {}});
+    log_->recordFinished();
+    queue_.finish();
+  }
+
+  std::optional<RecognitionResult> nextResult() override {
+    if (!script_.failResultsText.empty() && read_ == script_.failResultsAfter) {
+      ++read_;  // fails once; afterwards the sequence has ended
+      throw SpeechServiceError(script_.failResultsText);
+    }
+    if (!script_.failResultsText.empty() && read_ > script_.failResultsAfter) return std::nullopt;
+    std::optional<Item> item = queue_.next();
+    if (!item) return std::nullopt;
+    if (!item->error.empty()) throw SpeechServiceError(item->error);
+    ++read_;
+    return item->result;
+  }
+
+ private:
+  RecognizerScript script_;
+  std::shared_ptr<RecognizerLog> log_;
+  UnboundedStream<Item> queue_;
+  uint64_t fed_ = 0;
+  size_t next_ = 0;
+  size_t read_ = 0;
+  int acceptCalls_ = 0;
+};
+
+}  // namespace
+
+void RecognizerLog::recordContext(const std::vector<std::string>& phrases) {
+  std::lock_guard lock(mutex_);
+  context_ = phrases;
+}
+
+void RecognizerLog::recordBuffer(const PcmBuffer& buffer) {
+  std::lock_guard lock(mutex_);
+  chunks_.push_back(buffer.frameLength());
+  formats_.push_back(buffer.format());
+  if (const float* data = buffer.floatChannel(0)) samples_.insert(samples_.end(), data, data + buffer.frameLength());
+}
+
+void RecognizerLog::recordFinished() {
+  std::lock_guard lock(mutex_);
+  finished_ = true;
+}
+
+std::optional<std::vector<std::string>> RecognizerLog::contextualStrings() const {
+  std::lock_guard lock(mutex_);
+  return context_;
+}
+
+std::vector<uint32_t> RecognizerLog::chunkFrames() const {
+  std::lock_guard lock(mutex_);
+  return chunks_;
+}
+
+std::vector<PcmFormat> RecognizerLog::chunkFormats() const {
+  std::lock_guard lock(mutex_);
+  return formats_;
+}
+
+std::vector<float> RecognizerLog::samples() const {
+  std::lock_guard lock(mutex_);
+  return samples_;
+}
+
+bool RecognizerLog::finished() const {
+  std::lock_guard lock(mutex_);
+  return finished_;
+}
+
+bool ScriptedSpeechService::isAvailable() { return available; }
+
+std::optional<std::string> ScriptedSpeechService::supportedLocale(const std::string& localeIdentifier) {
+  {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("match:" + localeIdentifier);
+  }
+  if (localeIdentifier.empty()) return std::nullopt;
+  for (const ScriptedLocale& l : locales) {
+    if (normalised(l.identifier) == normalised(localeIdentifier)) return l.identifier;
+  }
+  for (const ScriptedLocale& l : locales) {
+    if (languageOf(l.identifier) == languageOf(localeIdentifier)) return l.identifier;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> ScriptedSpeechService::supportedLocales() {
+  std::vector<std::string> out;
+  for (const ScriptedLocale& l : locales) out.push_back(l.identifier);
+  return out;
+}
+
+AssetStatus ScriptedSpeechService::assetStatus(const std::string& localeIdentifier) {
+  for (const ScriptedLocale& l : locales) {
+    if (l.identifier == localeIdentifier) return l.status;
+  }
+  return AssetStatus::kUnsupported;
+}
+
+void ScriptedSpeechService::installAssets(const std::string& localeIdentifier) {
+  {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("install:" + localeIdentifier);
+  }
+  if (!failInstall.empty()) throw SpeechServiceError(failInstall);
+  for (ScriptedLocale& l : locales) {
+    if (l.identifier == localeIdentifier && l.status != AssetStatus::kUnsupported) {
+      l.status = AssetStatus::kInstalled;
+      return;
+    }
+  }
+  throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
+}
+
+std::optional<PcmFormat> ScriptedSpeechService::inputFormat(const std::string&) { return format; }
+
+std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::string& localeIdentifier,
+                                                                   ReportingMode mode) {
+  std::lock_guard lock(mutex_);
+  calls_.push_back("make:" + localeIdentifier);
+  if (!failMakeRecognizer.empty()) throw SpeechServiceError(failMakeRecognizer);
+  RecognizerScript script = nextScript_ < scripts.size() ? scripts[nextScript_] : RecognizerScript{};
+  ++nextScript_;
+  auto log = std::make_shared<RecognizerLog>();
+  log->locale = localeIdentifier;
+  log->mode = mode;
+  logs_.push_back(log);
+  return std::make_unique<ScriptedRecognizer>(std::move(script), std::move(log));
+}
+
+std::vector<std::string> ScriptedSpeechService::calls() const {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+std::vector<std::shared_ptr<RecognizerLog>> ScriptedSpeechService::recognizers() const {
+  std::lock_guard lock(mutex_);
+  return logs_;
+}
+
+}  // namespace tavrin::speech

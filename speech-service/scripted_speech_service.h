@@ -1,0 +1,106 @@
+// A speech service that plays a script, for exact protocol tests.
+//
+// The test describes the service's answers (availability, locales, asset
+// states, input format, install outcome) and, per recognizer, the results to
+// give and where to fail. Each recognizer records what it was given in a
+// RecognizerLog the test keeps (shared, so it outlives the recognizer).
+//
+// Results are released by fed frames: a scripted result with afterFrames = n
+// is queued once at least n frames have been fed (on the feeding thread,
+// inside acceptWaveform); the rest are queued by inputFinished(), after which
+// the sequence ends (or fails, when the script says so).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "speech-service/speech_service.h"
+
+namespace tavrin::speech {
+
+struct ScriptedResult {
+  RecognitionResult result;
+  uint64_t afterFrames = 0;
+};
+
+struct RecognizerScript {
+  std::vector<ScriptedResult> results;
+  // Failure texts (SpeechServiceError) at each step; empty = no failure.
+  std::string failSetContext;
+  std::string failAcceptAtCall;  // text; fails on call number failAcceptCall
+  int failAcceptCall = 0;        // 1-based
+  std::string failInputFinished;
+  // After this many results have been read, nextResult() throws this text.
+  std::string failResultsText;
+  size_t failResultsAfter = 0;
+};
+
+// What a recognizer was given. Thread-safe.
+class RecognizerLog {
+ public:
+  void recordContext(const std::vector<std::string>& phrases);
+  void recordBuffer(const PcmBuffer& buffer);
+  void recordFinished();
+
+  std::optional<std::vector<std::string>> contextualStrings() const;
+  std::vector<uint32_t> chunkFrames() const;
+  std::vector<PcmFormat> chunkFormats() const;
+  // Every sample fed (channel 0 of float buffers), in order.
+  std::vector<float> samples() const;
+  bool finished() const;
+  std::string locale;
+  ReportingMode mode = ReportingMode::kTranscription;
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<std::vector<std::string>> context_;
+  std::vector<uint32_t> chunks_;
+  std::vector<PcmFormat> formats_;
+  std::vector<float> samples_;
+  bool finished_ = false;
+};
+
+struct ScriptedLocale {
+  std::string identifier;  // as supportedLocale() answers it (en_US)
+  AssetStatus status = AssetStatus::kInstalled;
+};
+
+class ScriptedSpeechService final : public SpeechService {
+ public:
+  bool available = true;
+  std::vector<ScriptedLocale> locales = {{"en_US", AssetStatus::kInstalled}};
+  std::optional<PcmFormat> format = PcmFormat::float32(16000, 1);
+  // installAssets(): when set, throws this text; otherwise marks the locale
+  // installed.
+  std::string failInstall;
+  std::string failMakeRecognizer;
+  // Script for the next recognizers, in order; an empty script when they run
+  // out.
+  std::vector<RecognizerScript> scripts;
+
+  bool isAvailable() override;
+  std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
+  std::vector<std::string> supportedLocales() override;
+  AssetStatus assetStatus(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier) override;
+  std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
+  std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+
+  // Every supportedLocale / installAssets call, in order ("match:xx",
+  // "install:xx", "make:xx").
+  std::vector<std::string> calls() const;
+  // Logs of the recognizers made so far, in order.
+  std::vector<std::shared_ptr<RecognizerLog>> recognizers() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+  std::vector<std::shared_ptr<RecognizerLog>> logs_;
+  size_t nextScript_ = 0;
+};
+
+}  // namespace tavrin::speech

@@ -1,0 +1,179 @@
+#include "system-audio/live/live_channel.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "common/locale.h"
+#include "system-audio/commands/errors.h"
+
+namespace tavrin::system_audio {
+
+namespace {
+
+uint64_t toMilliseconds(double seconds) {
+  const double ms = seconds * 1000;
+  // 2^64 as a double; anything at or above it (infinity included) saturates.
+  constexpr double kLimit = 18446744073709551616.0;
+  if (!(ms > 0)) return 0;
+  if (ms >= kLimit) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(ms);
+}
+
+// A translator for a pair that was reported installed but could not be
+// opened: every line reports the opening failure.
+class FailedTranslator final : public Translator {
+ public:
+  explicit FailedTranslator(std::string description) : description_(std::move(description)) {}
+  std::string translate(const std::string&) override { throw TranslationError(description_); }
+
+ private:
+  std::string description_;
+};
+
+// The results task of one channel. It never fails: a failing result
+// sequence becomes one error event and ends the task.
+void writeResults(speech::Recognizer& recognizer, const LiveChannelRequest& request, Translator* translator) {
+  const std::string source = rawValue(request.source);
+  NDJSONWriter& writer = *request.writer;
+  int64_t id = 0;
+  for (;;) {
+    std::optional<speech::RecognitionResult> result;
+    try {
+      result = recognizer.nextResult();
+    } catch (const std::exception& e) {
+      writer.emit(LiveErrorEvent{std::string("Transcription failed: ") + e.what()});
+      return;
+    }
+    if (!result) return;
+    const SegmentTimes times = segmentTimes(result->start, result->end);
+    writer.emit(LiveSegmentEvent{source, id, result->text, result->isFinal, times.startMs, times.endMs});
+    if (request.timing) request.timing->log(result->isFinal ? "final" : "volatile", times.endSeconds);
+    if (!result->isFinal) continue;
+    if (translator && !isBlank(result->text)) {
+      try {
+        writer.emit(LiveTranslationEvent{source, id, translator->translate(result->text)});
+      } catch (const std::exception& e) {
+        writer.emit(LiveErrorEvent{std::string("Translation failed: ") + e.what()});
+      }
+    }
+    ++id;
+  }
+}
+
+}  // namespace
+
+SegmentTimes segmentTimes(double start, double end) {
+  const double s = std::isnan(start) ? 0 : std::max(0.0, start);
+  const double e = std::isnan(end) ? s : std::max(s, end);
+  return SegmentTimes{toMilliseconds(s), toMilliseconds(e), s, e};
+}
+
+bool isBlank(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t i = 0;
+  while (i < length) {
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0 || !u_isUWhiteSpace(c)) return false;  // ill-formed bytes are content
+  }
+  return true;
+}
+
+LiveTranscriber makeLiveTranscriber(const std::optional<std::string>& language, const LiveServices& services) {
+  if (!services.speech.isAvailable()) throw SystemAudioError::speechUnavailable();
+  const std::string requested = requestedLocale(language, services.currentLocale);
+  std::optional<std::string> supported = services.speech.supportedLocale(requested);
+  if (!supported) throw SystemAudioError::unsupportedLocale(requested);
+  if (services.speech.assetStatus(*supported) != speech::AssetStatus::kInstalled) {
+    services.speech.installAssets(*supported);
+  }
+  return LiveTranscriber{*supported};
+}
+
+std::unique_ptr<Translator> makeTranslator(const std::string& sourceLocale,
+                                           const std::optional<std::string>& targetLanguage, NDJSONWriter& writer,
+                                           bool emitStatus, TranslationService& service) {
+  auto writeStatus = [&](const std::string& name) {
+    if (emitStatus) writer.emit(LiveStatusEvent{name, sourceLocale, targetLanguage});
+  };
+  const std::optional<std::string> from = languageCode(sourceLocale);
+  if (!targetLanguage) {
+    writeStatus("disabled");
+    return nullptr;
+  }
+  const std::optional<std::string> to = languageCode(*targetLanguage);
+  if (sameLanguage(from, to)) {
+    writeStatus("sameLanguage");
+    return nullptr;
+  }
+  const TranslationAvailability availability = service.status(from, to);
+  writeStatus(translationStatusName(availability));
+  if (availability != TranslationAvailability::kInstalled) return nullptr;
+  try {
+    return service.open(*from, *to);
+  } catch (const std::exception& e) {
+    return std::make_unique<FailedTranslator>(e.what());
+  }
+}
+
+void runLiveChannel(const LiveChannelRequest& request, const LiveServices& services) {
+  std::unique_ptr<speech::Recognizer> recognizer;
+  std::unique_ptr<Translator> translator;
+  std::optional<PcmFormat> format;
+  try {
+    const LiveTranscriber transcriber = makeLiveTranscriber(request.language, services);
+    translator = makeTranslator(transcriber.locale, request.translateTo, *request.writer, request.emitStatus,
+                                services.translation);
+    format = services.speech.inputFormat(transcriber.locale);
+    if (!format) throw SystemAudioError::incompatibleAudioFormat();
+    recognizer = services.speech.makeRecognizer(transcriber.locale, speech::ReportingMode::kLive);
+  } catch (...) {
+    // Nobody will read this stream: drop what it holds and what comes.
+    request.buffers->cancel();
+    throw;
+  }
+
+  std::thread results([&] { writeResults(*recognizer, request, translator.get()); });
+  // The results task reads the recognizer, the translator and the request:
+  // it is joined on every way out, after the recognizer has been told that
+  // input ended (which ends its result sequence).
+  bool inputEnded = false;
+  try {
+    LiveAudioConverter converter(*format, services.converterFactory);
+    if (request.timing) request.timing->begin();
+    bool feeding = true;
+    while (std::optional<PcmBufferPtr> buffer = request.buffers->next()) {
+      if (!feeding) continue;  // keep draining so the capture's stream empties
+      PcmBufferPtr converted = converter.convert(*buffer);
+      if (!converted) continue;
+      try {
+        recognizer->acceptWaveform(*converted);
+      } catch (const speech::SpeechServiceError&) {
+        // The engine failed; its result sequence reports it. The stream is
+        // still read to its end.
+        feeding = false;
+      }
+    }
+    inputEnded = true;
+    recognizer->inputFinished();
+  } catch (...) {
+    if (!inputEnded) {
+      request.buffers->cancel();
+      try {
+        recognizer->inputFinished();
+      } catch (...) {
+        // The failure that brought us here is the one to report.
+      }
+    }
+    results.join();
+    throw;
+  }
+  results.join();
+}
+
+}  // namespace tavrin::system_audio

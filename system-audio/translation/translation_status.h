@@ -1,0 +1,26 @@
+// The translation-status command: whether a language pair can be translated
+// on this machine.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/json.h"
+#include "system-audio/translation/translation.h"
+
+namespace tavrin::system_audio {
+
+struct TranslationStatusResponse {
+  std::string status;  // "sameLanguage", "installed", "needsDownload" or "unsupported"
+  std::string source;  // the source locale's identifier
+  std::string target;  // the target argument, verbatim
+  void encode(JsonBuilder& json) const;
+};
+
+// `source` is --source (absent or empty: `currentLocale`), `target` is
+// --target. Only the language codes are compared for "sameLanguage"; the
+// service is not asked then. Never fails.
+TranslationStatusResponse translationStatus(const std::optional<std::string>& source, const std::string& target,
+                                            TranslationService& service, const std::string& currentLocale);
+
+}  // namespace tavrin::system_audio

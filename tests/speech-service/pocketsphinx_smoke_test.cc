@@ -1,0 +1,137 @@
+// The PocketSphinx service on synthetic speech: utterances cut by the voice
+// detector, words found, times on the fed-frames time line, live volatile
+// results, contextual strings and failures.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "speech-service/pocketsphinx_service.h"
+#include "tests/speech-service/speech_samples.h"
+#include "tests/support/subprocess.h"
+
+namespace tavrin::speech {
+namespace {
+
+using testing::TempDir;
+
+constexpr const char* kFirst = "Good morning everyone.";
+constexpr const char* kSecond = "We will discuss the budget for the next quarter today.";
+
+// kFirst at 1 s, 2 s of silence, kSecond, 1 s of silence.
+std::vector<float> twoSentences(const TempDir& dir, double* secondStart) {
+  EXPECT_TRUE(testing::synthesizeSpeech(kFirst, dir.file("a.wav")));
+  EXPECT_TRUE(testing::synthesizeSpeech(kSecond, dir.file("b.wav")));
+  std::vector<float> a = testing::decodeWithFfmpegTool(dir.file("a.wav"));
+  std::vector<float> b = testing::decodeWithFfmpegTool(dir.file("b.wav"));
+  std::vector<float> all(16000, 0.0f);
+  all.insert(all.end(), a.begin(), a.end());
+  all.insert(all.end(), 32000, 0.0f);
+  *secondStart = static_cast<double>(all.size()) / 16000;
+  all.insert(all.end(), b.begin(), b.end());
+  all.insert(all.end(), 16000, 0.0f);
+  return all;
+}
+
+// Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
+// result on a second thread, as the callers do.
+std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples,
+                                         uint32_t chunk) {
+  std::vector<RecognitionResult> results;
+  std::thread reader([&] {
+    while (auto r = recognizer.nextResult()) results.push_back(*r);
+  });
+  for (size_t offset = 0; offset < samples.size(); offset += chunk) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
+    PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
+    std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
+    buffer->setFrameLength(n);
+    recognizer.acceptWaveform(*buffer);
+  }
+  recognizer.inputFinished();
+  reader.join();
+  return results;
+}
+
+class PocketSphinxSmokeTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<PocketSphinxService> service = PocketSphinxService::fromProcess();
+};
+
+TEST_F(PocketSphinxSmokeTest, TranscriptionGivesOneFinalPerUtteranceWithWordTimes) {
+  ASSERT_EQ(service->assetStatus("en_US"), AssetStatus::kInstalled);
+  TempDir dir;
+  double secondStart = 0;
+  const std::vector<float> samples = twoSentences(dir, &secondStart);
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
+  const std::vector<RecognitionResult> results = recognize(*recognizer, samples, 240000);
+
+  ASSERT_EQ(results.size(), 2u);
+  for (const auto& r : results) EXPECT_TRUE(r.isFinal);
+  EXPECT_GE(testing::wordRecall(kFirst, results[0].text), 0.99) << results[0].text;
+  EXPECT_GE(testing::wordRecall(kSecond, results[1].text), 0.8) << results[1].text;
+  // Speech starts at 1 s and at secondStart (flite adds a little lead-in).
+  EXPECT_NEAR(results[0].start, 1.1, 0.3);
+  EXPECT_GT(results[0].end, results[0].start + 0.8);
+  EXPECT_LT(results[0].end, secondStart);
+  EXPECT_NEAR(results[1].start, secondStart + 0.1, 0.3);
+  EXPECT_LE(results[1].end, static_cast<double>(samples.size()) / 16000);
+}
+
+TEST_F(PocketSphinxSmokeTest, LiveGivesChangingVolatileResultsThenTheFinal) {
+  TempDir dir;
+  double secondStart = 0;
+  const std::vector<float> samples = twoSentences(dir, &secondStart);
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
+  const std::vector<RecognitionResult> results = recognize(*recognizer, samples, 1600);
+
+  std::vector<RecognitionResult> finals;
+  size_t volatilesBeforeFirstFinal = 0;
+  std::string previous;
+  for (const auto& r : results) {
+    if (r.isFinal) {
+      finals.push_back(r);
+      previous.clear();
+      continue;
+    }
+    if (finals.empty()) ++volatilesBeforeFirstFinal;
+    EXPECT_NE(r.text, previous) << "a volatile result repeats the last one";
+    EXPECT_FALSE(r.text.empty());
+    previous = r.text;
+  }
+  ASSERT_EQ(finals.size(), 2u);
+  EXPECT_GE(volatilesBeforeFirstFinal, 1u);
+  EXPECT_GE(testing::wordRecall(kSecond, finals[1].text), 0.8) << finals[1].text;
+  EXPECT_NEAR(finals[1].start, secondStart + 0.1, 0.3);
+}
+
+TEST_F(PocketSphinxSmokeTest, SilenceGivesNoResultAndEndsTheSequence) {
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
+  const std::vector<RecognitionResult> results = recognize(*recognizer, std::vector<float>(48000, 0.0f), 4000);
+  EXPECT_TRUE(results.empty());
+  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
+}
+
+TEST_F(PocketSphinxSmokeTest, ContextualStringsAreAcceptedBeforeAudioOnly) {
+  TempDir dir;
+  double secondStart = 0;
+  const std::vector<float> samples = twoSentences(dir, &secondStart);
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
+  // Known words are weighted up; a word with no pronunciation is skipped.
+  recognizer->setContextualStrings({"budget for the next quarter", "Zorblaxian plans"});
+  const std::vector<RecognitionResult> results = recognize(*recognizer, samples, 16000);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_GE(testing::wordRecall(kSecond, results[1].text), 0.8) << results[1].text;
+  EXPECT_THROW(recognizer->setContextualStrings({"late"}), SpeechServiceError);
+}
+
+TEST_F(PocketSphinxSmokeTest, WrongFormatFailsTheCallAndTheSequence) {
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
+  PcmBufferPtr stereo = PcmBuffer::create(PcmFormat::float32(44100, 2), 100);
+  stereo->setFrameLength(100);
+  EXPECT_THROW(recognizer->acceptWaveform(*stereo), SpeechServiceError);
+  EXPECT_THROW(recognizer->nextResult(), SpeechServiceError);
+  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tavrin::speech
