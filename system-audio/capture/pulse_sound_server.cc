@@ -111,6 +111,7 @@ class PulseCore {
     return lastHandler_;
   }
   void removeHandler(uint64_t id) { handlers_.erase(id); }
+  // Whether the context already receives the server's change events.
   bool subscribed = false;
 
   static void onSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
@@ -125,7 +126,6 @@ class PulseCore {
   bool running_ = false;
   std::map<uint64_t, std::function<void(const ServerInfo&)>> handlers_;
   uint64_t lastHandler_ = 0;
-
 };
 
 class LoopLock {

@@ -107,8 +107,14 @@ struct RecordStreamSpec {
   // this program cannot hold are delivered as 32-bit float). Buffers are
   // always interleaved.
   std::optional<PcmFormat> format;
-  // Preferred frames per delivered buffer; the server may deliver other
-  // sizes. 0 leaves it to the server.
+  // Preferred frames per delivered buffer: the server's small chunks are
+  // gathered into buffers of about this size (never waiting for more than
+  // the server sends per wake-up). 0 leaves the size to the server, whose
+  // default can be as long as two seconds.
+  // Cost is dominated by the server's wake-ups: on PulseAudio 16, 2048
+  // frames at 48 kHz (~43 ms) cost about 1 % of a core; on a null sink,
+  // requests of 100 ms or more could delay the first audio of a fresh
+  // server by a second or more.
   uint32_t fragmentFrames = 0;
   // Shown in the server's client list.
   std::string streamName = "capture";

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,6 +54,7 @@ bool writeFileAtomically(const std::string& path, const std::string& text) {
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return false;
+  ::fchmod(fd, 0644);  // mkstemp makes it private; the host reads it like any file
   const bool written = writeAll(fd, text) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
