@@ -35,7 +35,7 @@
 #include "speech-service/pocketsphinx_service.h"
 #include "system-audio/commands/system_env.h"
 #include "system-audio/live/live_channel.h"
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 
 using namespace tavrin;
 using namespace tavrin::system_audio;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 
 using namespace tavrin::system_audio;
 using Clock = std::chrono::steady_clock;

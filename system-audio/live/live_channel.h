@@ -20,7 +20,7 @@
 #include "speech-service/speech_service.h"
 #include "system-audio/live/events.h"
 #include "system-audio/live/ndjson_writer.h"
-#include "system-audio/translation/translation.h"
+#include "system-audio/live/translation.h"
 
 namespace tavrin::system_audio {
 

@@ -8,7 +8,7 @@
 #include "system-audio/capture/mic_capture.h"
 #include "system-audio/capture/system_audio_tap.h"
 #include "system-audio/live/live_subtitles.h"
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 
 namespace tavrin::system_audio {
 

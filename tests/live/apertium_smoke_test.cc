@@ -3,7 +3,7 @@
 // reserved characters come through as text.
 #include <gtest/gtest.h>
 
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::system_audio {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "system-audio/translation/translation.h"
+#include "system-audio/live/translation.h"
 
 namespace tavrin::testing {
 

@@ -16,7 +16,7 @@
 #include "system-audio/capture/mic_capture.h"
 #include "system-audio/capture/system_audio_tap.h"
 #include "system-audio/live/live_subtitles.h"
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 #include "tests/capture/pulse_test_server.h"
 #include "tests/support/fake_sound_server.h"
 #include "tests/support/subprocess.h"

@@ -3,9 +3,9 @@
 // which speaks the same NUL-delimited, flush-per-unit protocol).
 #include <gtest/gtest.h>
 
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 #include "system-audio/commands/tavrin_system_audio.h"
-#include "system-audio/translation/translation_status.h"
+#include "system-audio/commands/translation_status.h"
 #include "tests/live/fake_translation.h"
 #include "tests/support/subprocess.h"
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "system-audio/capture/screen_capture.h"
-#include "system-audio/recording/record_audio.h"
+#include "system-audio/capture/record_audio.h"
 #include "tests/support/fake_system_env.h"
 #include "tests/support/subprocess.h"
 

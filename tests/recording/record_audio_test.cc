@@ -1,11 +1,11 @@
 // record, probe and status on the scripted server, screen-capture service
 // and system: path choice, waiting, the reply, and every failure.
-#include "system-audio/recording/record_audio.h"
+#include "system-audio/capture/record_audio.h"
 
 #include <gtest/gtest.h>
 
-#include "system-audio/recording/probe.h"
-#include "system-audio/recording/status_check.h"
+#include "system-audio/capture/probe.h"
+#include "system-audio/capture/status_check.h"
 #include "tests/recording/fake_screen_capture.h"
 #include "tests/support/fake_sound_server.h"
 #include "tests/support/fake_system_env.h"

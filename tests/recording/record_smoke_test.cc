@@ -9,7 +9,7 @@
 
 #include "system-audio/capture/screen_capture.h"
 #include "system-audio/capture/system_audio_tap.h"
-#include "system-audio/recording/record_audio.h"
+#include "system-audio/capture/record_audio.h"
 #include "tests/capture/pulse_test_server.h"
 #include "tests/recording/signal.h"
 #include "tests/support/fake_system_env.h"

@@ -1,6 +1,6 @@
 // The file, start file and statistics rules shared by both recording paths,
 // and the sample decoding of the screen-capture path.
-#include "system-audio/recording/recording_output.h"
+#include "system-audio/capture/recording_output.h"
 
 #include <gtest/gtest.h>
 

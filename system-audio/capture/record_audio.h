@@ -24,7 +24,7 @@
 #include "system-audio/capture/sound_server.h"
 #include "system-audio/commands/system_env.h"
 #include "system-audio/commands/tavrin_system_audio.h"
-#include "system-audio/recording/recording_output.h"
+#include "system-audio/capture/recording_output.h"
 
 namespace tavrin::system_audio {
 

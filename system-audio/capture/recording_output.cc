@@ -1,4 +1,4 @@
-#include "system-audio/recording/recording_output.h"
+#include "system-audio/capture/recording_output.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "system-audio/translation/apertium.h"
+#include "system-audio/live/apertium.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "system-audio/translation/translation.h"
+#include "system-audio/live/translation.h"
 
 #include <unicode/locid.h>
 

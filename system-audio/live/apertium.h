@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "system-audio/translation/translation.h"
+#include "system-audio/live/translation.h"
 
 namespace tavrin::system_audio {
 

@@ -1,4 +1,4 @@
-#include "system-audio/recording/record_audio.h"
+#include "system-audio/capture/record_audio.h"
 
 #include <algorithm>
 #include <thread>

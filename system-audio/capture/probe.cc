@@ -1,4 +1,4 @@
-#include "system-audio/recording/probe.h"
+#include "system-audio/capture/probe.h"
 
 #include <algorithm>
 

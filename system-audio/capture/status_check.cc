@@ -1,4 +1,4 @@
-#include "system-audio/recording/status_check.h"
+#include "system-audio/capture/status_check.h"
 
 #include "system-audio/commands/errors.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/json.h"
-#include "system-audio/translation/translation.h"
+#include "system-audio/live/translation.h"
 
 namespace tavrin::system_audio {
 

@@ -1,4 +1,4 @@
-#include "system-audio/translation/translation_status.h"
+#include "system-audio/commands/translation_status.h"
 
 #include "common/locale.h"
 
