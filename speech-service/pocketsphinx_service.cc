@@ -259,20 +259,19 @@ class PocketSphinxRecognizer final : public Recognizer {
     ::unlink(path);
     if (!context) throw SpeechServiceError("The contextual strings could not be prepared.");
 
-    ngram_model_t* main = ps_get_lm(decoder_.get(), ps_get_search(decoder_.get()));
+    // The name the decoder gives the search over its -lm model. (Asking
+    // ps_get_search() for it leaks an iterator in this library version.)
+    ngram_model_t* main = ps_get_lm(decoder_.get(), "_default");
     if (main == nullptr) throw SpeechServiceError("The contextual strings could not be prepared.");
-    ngram_model_retain(main);
-    ngram_model_t* models[2] = {main, context.release()};
+    // The set takes its own reference to each model; ours to the context
+    // model is released when `context` goes out of scope.
+    ngram_model_t* models[2] = {main, context.get()};
     char mainName[] = "main";
     char contextName[] = "context";
     char* names[2] = {mainName, contextName};
     const float32 weights[2] = {1.0f - settings_.contextWeight, settings_.contextWeight};
     NgramPtr set(ngram_model_set_init(config_.get(), models, names, weights, 2));
-    if (!set) {
-      ngram_model_free(models[0]);
-      ngram_model_free(models[1]);
-      throw SpeechServiceError("The contextual strings could not be prepared.");
-    }
+    if (!set) throw SpeechServiceError("The contextual strings could not be prepared.");
     if (ps_end_utt(decoder_.get()) < 0 || ps_set_lm(decoder_.get(), "context", set.get()) < 0 ||
         ps_set_search(decoder_.get(), "context") < 0 || ps_start_utt(decoder_.get()) < 0) {
       throw SpeechServiceError("The contextual strings could not be applied.");
