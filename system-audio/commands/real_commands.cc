@@ -2,8 +2,14 @@
 // when it lands; until then the command fails naming what is missing.
 #include <string>
 
+#include "system-audio/capture/screen_capture.h"
+#include "system-audio/capture/sound_server.h"
+#include "system-audio/capture/system_audio_tap.h"
 #include "system-audio/commands/errors.h"
 #include "system-audio/commands/tavrin_system_audio.h"
+#include "system-audio/recording/probe.h"
+#include "system-audio/recording/record_audio.h"
+#include "system-audio/recording/status_check.h"
 
 namespace tavrin::system_audio {
 
@@ -15,8 +21,9 @@ namespace {
 
 class BuiltInGates final : public PlatformGates {
  public:
-  // Capture through the sound server is not part of this build yet.
-  bool processTapAvailable() override { return false; }
+  // Direct capture from the sound server: a reachable server with a default
+  // sink that has a monitor. Asked afresh each time.
+  bool processTapAvailable() override { return tapCapabilityHolds(pulseSoundServer()); }
   // Speech, translation and language-model services are built in.
   bool onDeviceServicesAvailable() override { return true; }
 };
@@ -28,11 +35,21 @@ PlatformGates& realGates() {
   return gates;
 }
 
-Commands realCommands(SystemEnv&, PlatformGates&) {
+Commands realCommands(SystemEnv& env, PlatformGates& gates) {
   Commands commands;
-  commands.status = []() -> SystemAudioStatus { notBuilt("system audio capture"); };
-  commands.probe = [](uint64_t) -> EncodedReply { notBuilt("system audio capture"); };
-  commands.record = [](const RecordRequest&) -> EncodedReply { notBuilt("system audio capture"); };
+  commands.status = [&gates]() {
+    auto screenCapture = makeSoundServerScreenCapture(pulseSoundServer());
+    return checkStatus(gates, *screenCapture);
+  };
+  commands.probe = [&env](uint64_t seconds) {
+    auto screenCapture = makeSoundServerScreenCapture(pulseSoundServer());
+    return encodeReply(runProbe(seconds, *screenCapture, env));
+  };
+  commands.record = [&env, &gates](const RecordRequest& request) {
+    auto screenCapture = makeSoundServerScreenCapture(pulseSoundServer());
+    RecordingPlatform platform{env, gates, pulseSoundServer(), *screenCapture};
+    return encodeReply(recordAudio(request, platform));
+  };
   commands.live = [](const LiveRequest&) { notBuilt("live subtitles"); };
   commands.translationStatus = [](const std::optional<std::string>&, const std::string&) -> EncodedReply {
     notBuilt("translation service");

@@ -1,0 +1,177 @@
+// The sound server as the capture objects see it: a connection that answers
+// a few questions (the defaults, a sink and its monitor, a source's format),
+// opens record streams on a named source, and reports changes of the
+// server's defaults.
+//
+// The real implementation (makePulseSoundServer, pulse_sound_server.cc) talks
+// the PulseAudio native protocol through libpulse's threaded main loop, so it
+// serves both PulseAudio and PipeWire (pipewire-pulse). Tests use
+// tavrin::testing::FakeSoundServer (tests/support/fake_sound_server.h), which
+// scripts the server and can fail any step.
+//
+// Typical use (system output capture; microphone capture does the same with
+// ServerInfo::defaultSourceName, plus the default sink's monitor as an echo
+// reference when it cancels echo):
+//
+//   auto connection = server.connect("tavrin-system-audio");   // kConnect
+//   ServerInfo info = connection->serverInfo();                // kServerInfo
+//   SinkInfo sink = connection->sinkInfo(info.defaultSinkName); // kSinkInfo
+//   RecordStreamSpec spec;
+//   spec.sourceName = sink.monitorSourceName;
+//   spec.fragmentFrames = 1024;
+//   spec.onData = [stream](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+//   spec.onFailure = [watcher](const std::string& text) { ... };
+//   auto record = connection->createRecordStream(spec);        // kSourceInfo, kCreateStream
+//   record->start();                                           // kStartStream
+//   ...
+//   record.reset();       // no callback of this stream runs after this returns
+//   connection.reset();   // disconnects
+//
+// Errors: every step that can fail throws SoundServerError naming the step,
+// with the server's error number and its text. Callers translate it into
+// their own error (the system output tap into CoreAudioError with its step
+// names, see system_audio_tap.cc; the microphone into the platform's text).
+//
+// Threading: the connection's operations block until the server answers and
+// may be called from any thread except a callback of this layer (onData,
+// onFailure, a change handler): those run on the connection's own server
+// thread, and waiting there for the server would deadlock. Callbacks must be
+// short (copy and enqueue); they never run after the stream or subscription
+// that carries them has been destroyed. Streams and subscriptions keep the
+// connection's machinery alive, so they may outlive the connection object.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/pcm_buffer.h"
+
+namespace tavrin::system_audio {
+
+// The steps that can fail, in the order a capture start takes them.
+enum class SoundServerStep {
+  kConnect,       // reaching the server and completing the handshake
+  kServerInfo,    // reading the server's defaults
+  kSinkInfo,      // reading a sink (its monitor source and format)
+  kSourceInfo,    // reading a source's format (when a stream takes the source's own)
+  kCreateStream,  // creating a record stream object
+  kStartStream,   // connecting the record stream to its source until it runs
+};
+
+const char* soundServerStepName(SoundServerStep step);
+
+class SoundServerError : public std::runtime_error {
+ public:
+  // `code` is the server's error number (0 when the server answered but
+  // without what was asked, e.g. a sink without a monitor); `text` its
+  // description ("Connection refused").
+  SoundServerError(SoundServerStep step, int32_t code, const std::string& text)
+      : std::runtime_error(text), step_(step), code_(code) {}
+  SoundServerStep step() const { return step_; }
+  int32_t code() const { return code_; }
+
+ private:
+  SoundServerStep step_;
+  int32_t code_;
+};
+
+struct ServerInfo {
+  std::string defaultSinkName;    // empty when the server has no default sink
+  std::string defaultSourceName;  // empty when the server has no default source
+};
+
+struct SinkInfo {
+  std::string name;
+  std::string monitorSourceName;  // empty when the sink has no monitor
+  PcmFormat format;               // the sink's own sample format (interleaved)
+};
+
+struct SourceInfo {
+  std::string name;
+  PcmFormat format;  // the source's own sample format (interleaved)
+  bool isMonitor = false;
+};
+
+struct RecordStreamSpec {
+  // The source to record from, by name. The stream stays on this source: it
+  // does not follow later changes of the server's defaults, and it fails
+  // (onFailure) if the source goes away.
+  std::string sourceName;
+  // The sample format to deliver, converted by the server. Absent: the
+  // source's own format, read with SoundServerStep::kSourceInfo (sample types
+  // this program cannot hold are delivered as 32-bit float). Buffers are
+  // always interleaved.
+  std::optional<PcmFormat> format;
+  // Preferred frames per delivered buffer; the server may deliver other
+  // sizes. 0 leaves it to the server.
+  uint32_t fragmentFrames = 0;
+  // Shown in the server's client list.
+  std::string streamName = "capture";
+
+  // One call per fragment, in capture order, on the server thread: `buffer`
+  // is an independent copy owned by the callee; `captureNanos` is the
+  // monotonic clock (CLOCK_MONOTONIC, ns) at which its first frame was
+  // captured, as the server's timing reports it.
+  std::function<void(PcmBufferPtr buffer, uint64_t captureNanos)> onData;
+  // At most one call, on the server thread, when the running stream ends
+  // without being asked to (source removed, server gone, connection lost),
+  // with the server's description of why.
+  std::function<void(const std::string& description)> onFailure;
+};
+
+class RecordStream {
+ public:
+  virtual ~RecordStream() = default;  // disconnects; no callback runs afterwards
+  // Connects the stream and waits until it runs. Throws SoundServerError
+  // (kStartStream). Call once.
+  virtual void start() = 0;
+  // The format of the buffers onData receives.
+  virtual const PcmFormat& format() const = 0;
+};
+
+// Keeps a change handler registered; destroying it unregisters the handler.
+class ServerSubscription {
+ public:
+  virtual ~ServerSubscription() = default;
+};
+
+class SoundServerConnection {
+ public:
+  virtual ~SoundServerConnection() = default;
+
+  virtual ServerInfo serverInfo() = 0;                          // throws kServerInfo
+  virtual SinkInfo sinkInfo(const std::string& name) = 0;      // throws kSinkInfo
+  virtual SourceInfo sourceInfo(const std::string& name) = 0;  // throws kSourceInfo
+  // Every sink the server has, in the server's order. Throws kSinkInfo.
+  virtual std::vector<SinkInfo> sinks() = 0;
+
+  // Makes a record stream (not yet running). When spec.format is absent the
+  // source's format is read first (kSourceInfo). Throws kSourceInfo or
+  // kCreateStream.
+  virtual std::unique_ptr<RecordStream> createRecordStream(const RecordStreamSpec& spec) = 0;
+
+  // Calls `onChange` on the server thread with the server's defaults after
+  // each change of them (and possibly after other server changes; compare
+  // yourself). Returns nullptr when the server refuses; watching is best
+  // effort.
+  virtual std::unique_ptr<ServerSubscription> subscribeServerChanges(
+      std::function<void(const ServerInfo&)> onChange) = 0;
+};
+
+class SoundServer {
+ public:
+  virtual ~SoundServer() = default;
+  // Connects as `clientName`. Never starts a server. Throws kConnect.
+  virtual std::unique_ptr<SoundServerConnection> connect(const std::string& clientName) = 0;
+};
+
+// The server named by the environment (PULSE_SERVER, PULSE_RUNTIME_PATH,
+// XDG_RUNTIME_DIR, as libpulse resolves them). Stateless; thread-safe.
+SoundServer& pulseSoundServer();
+
+}  // namespace tavrin::system_audio
