@@ -8,12 +8,13 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <sys/stat.h>
 #include <vector>
 
 #include "apple-speech/helper_error.h"
@@ -273,6 +274,8 @@ class Decoder {
 
 }  // namespace
 
-void decodeMedia(const std::string& path, const ByteSink& sink) { Decoder(path, sink).run(); }
+void decodeMedia(const std::string& path, const ByteSink& sink) {
+  Decoder(path, sink).run();
+}
 
 }  // namespace tavrin::apple_speech

@@ -1,14 +1,15 @@
 #include "apple-speech/pcm_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "apple-speech/helper_error.h"
 #include "common/audio_converter.h"
@@ -92,7 +93,8 @@ PcmBufferPtr convertIfNeeded(const PcmBufferPtr& buffer, const PcmFormat& from, 
   if (from == to) return buffer;
   std::unique_ptr<FormatConverter> converter = makeResamplingConverter(from, to);
   if (!converter) throw HelperError::incompatibleAudioFormat();
-  PcmBufferPtr out = PcmBuffer::create(to, convertedChunkCapacity(buffer->frameLength(), from.sampleRate, to.sampleRate));
+  PcmBufferPtr out =
+      PcmBuffer::create(to, convertedChunkCapacity(buffer->frameLength(), from.sampleRate, to.sampleRate));
   if (!out) throw HelperError::invalidAudio();
   bool given = false;
   const std::optional<std::string> error = converter->convert(*out, [&](ConverterInputStatus* status) -> PcmBufferPtr {

@@ -9,7 +9,9 @@
 namespace tavrin::apple_speech {
 
 // The format of raw sample files: 32-bit float, 16 000 Hz, one channel.
-inline PcmFormat rawFileFormat() { return PcmFormat::float32(16000, 1); }
+inline PcmFormat rawFileFormat() {
+  return PcmFormat::float32(16000, 1);
+}
 
 // Reads a whole raw sample file into one buffer of `format` (one float
 // channel), straight into the buffer's storage. Throws PlatformError when

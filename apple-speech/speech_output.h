@@ -33,6 +33,8 @@ class StandardOutput final : public SpeechOutput {
 void printJSON(SpeechOutput& out, const std::string& document);
 
 // The encoder of this program: compact, "/" written plain.
-inline JsonBuilder jsonBuilder() { return JsonBuilder(SlashStyle::kPlain); }
+inline JsonBuilder jsonBuilder() {
+  return JsonBuilder(SlashStyle::kPlain);
+}
 
 }  // namespace tavrin::apple_speech

@@ -93,14 +93,10 @@ void StatusResponse::encode(JsonBuilder& json) const {
 
 const char* assetStatusName(speech::AssetStatus status) {
   switch (status) {
-    case speech::AssetStatus::kUnsupported:
-      return "unsupported";
-    case speech::AssetStatus::kSupported:
-      return "supported";
-    case speech::AssetStatus::kDownloading:
-      return "downloading";
-    case speech::AssetStatus::kInstalled:
-      return "installed";
+    case speech::AssetStatus::kUnsupported: return "unsupported";
+    case speech::AssetStatus::kSupported: return "supported";
+    case speech::AssetStatus::kDownloading: return "downloading";
+    case speech::AssetStatus::kInstalled: return "installed";
   }
   return "unsupported";
 }
@@ -185,8 +181,8 @@ int TavrinAppleSpeech::main(int argc, char** argv) {
   try {
     std::unique_ptr<speech::PocketSphinxService> service = speech::PocketSphinxService::fromProcess();
     Cld2LanguageRecognizer languages;
-    Platform platform{*service, out, err, languages, true, currentLocaleIdentifier(),
-                      preferredLanguagesFromEnvironment()};
+    Platform platform{
+        *service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};
     return run(arguments, platform);
   } catch (const std::exception& e) {
     writeStderrLine(e.what());

@@ -22,7 +22,7 @@ struct Platform {
   // Whether the on-device speech services exist on this system (always in
   // this build; tests pose as an older system).
   bool onDeviceServices = true;
-  std::string currentLocale;                   // en_US
+  std::string currentLocale;                    // en_US
   std::vector<std::string> preferredLanguages;  // most preferred first
 };
 

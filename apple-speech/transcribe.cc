@@ -122,7 +122,8 @@ void transcribe(const TranscribeArguments& arguments, TranscribeContext& context
     printJSON(context.out, json.str());
   }
 
-  std::unique_ptr<speech::Recognizer> recognizer = service.makeRecognizer(locale, speech::ReportingMode::kTranscription);
+  std::unique_ptr<speech::Recognizer> recognizer =
+      service.makeRecognizer(locale, speech::ReportingMode::kTranscription);
   if (!arguments.contextualStrings.empty()) recognizer->setContextualStrings(arguments.contextualStrings);
 
   ResultCollector collector;

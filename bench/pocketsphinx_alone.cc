@@ -22,10 +22,20 @@ int main(int argc, char** argv) {
   }
   err_set_logfp(nullptr);
   const std::string root = "/usr/share/pocketsphinx/model/en-us";
-  std::vector<std::string> args = {"-hmm",          root + "/en-us", "-lm",       root + "/en-us.lm.bin",
-                                   "-dict",         root + "/cmudict-en-us.dict", "-samprate", "16000",
-                                   "-vad_postspeech", "40",           "-remove_silence", "yes",
-                                   "-logfn",        "/dev/null"};
+  std::vector<std::string> args = {"-hmm",
+                                   root + "/en-us",
+                                   "-lm",
+                                   root + "/en-us.lm.bin",
+                                   "-dict",
+                                   root + "/cmudict-en-us.dict",
+                                   "-samprate",
+                                   "16000",
+                                   "-vad_postspeech",
+                                   "40",
+                                   "-remove_silence",
+                                   "yes",
+                                   "-logfn",
+                                   "/dev/null"};
   for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
   std::vector<char*> argvs;
   for (std::string& a : args) argvs.push_back(a.data());

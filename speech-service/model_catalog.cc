@@ -1,10 +1,10 @@
 #include "speech-service/model_catalog.h"
 
+#include <sys/stat.h>
 #include <unicode/uloc.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace tavrin::speech {
 namespace {

@@ -5,6 +5,7 @@
 #include <sphinxbase/cmd_ln.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/ngram_model.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +15,6 @@
 #include <mutex>
 #include <set>
 #include <sstream>
-#include <unistd.h>
 
 #include "common/capture_stream.h"
 
@@ -22,8 +22,8 @@ namespace tavrin::speech {
 namespace {
 
 constexpr double kSampleRate = 16000;
-constexpr int kFramesPerSecond = 100;       // the decoder's feature frame rate
-constexpr uint32_t kBlockSamples = 320;     // 20 ms: how often the detector is asked
+constexpr int kFramesPerSecond = 100;            // the decoder's feature frame rate
+constexpr uint32_t kBlockSamples = 320;          // 20 ms: how often the detector is asked
 constexpr uint64_t kPartialEverySamples = 1600;  // live: at most one hypothesis check per 100 ms
 
 struct ConfigDeleter {
@@ -82,10 +82,20 @@ class PocketSphinxRecognizer final : public Recognizer {
     silenceEngineLog();
     const int endSilence =
         mode == ReportingMode::kLive ? settings.liveEndSilenceFrames : settings.transcriptionEndSilenceFrames;
-    std::vector<std::string> args = {"-hmm",     model.acousticModel, "-lm",     model.languageModel,
-                                     "-dict",    model.dictionary,    "-samprate", "16000",
-                                     "-vad_postspeech", std::to_string(endSilence),
-                                     "-remove_silence", "yes", "-logfn", "/dev/null"};
+    std::vector<std::string> args = {"-hmm",
+                                     model.acousticModel,
+                                     "-lm",
+                                     model.languageModel,
+                                     "-dict",
+                                     model.dictionary,
+                                     "-samprate",
+                                     "16000",
+                                     "-vad_postspeech",
+                                     std::to_string(endSilence),
+                                     "-remove_silence",
+                                     "yes",
+                                     "-logfn",
+                                     "/dev/null"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     config_.reset(cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), FALSE));
@@ -259,20 +269,19 @@ class PocketSphinxRecognizer final : public Recognizer {
     ::unlink(path);
     if (!context) throw SpeechServiceError("The contextual strings could not be prepared.");
 
-    ngram_model_t* main = ps_get_lm(decoder_.get(), ps_get_search(decoder_.get()));
+    // The name the decoder gives the search over its -lm model. (Asking
+    // ps_get_search() for it leaks an iterator in this library version.)
+    ngram_model_t* main = ps_get_lm(decoder_.get(), "_default");
     if (main == nullptr) throw SpeechServiceError("The contextual strings could not be prepared.");
-    ngram_model_retain(main);
-    ngram_model_t* models[2] = {main, context.release()};
+    // The set takes its own reference to each model; ours to the context
+    // model is released when `context` goes out of scope.
+    ngram_model_t* models[2] = {main, context.get()};
     char mainName[] = "main";
     char contextName[] = "context";
     char* names[2] = {mainName, contextName};
     const float32 weights[2] = {1.0f - settings_.contextWeight, settings_.contextWeight};
     NgramPtr set(ngram_model_set_init(config_.get(), models, names, weights, 2));
-    if (!set) {
-      ngram_model_free(models[0]);
-      ngram_model_free(models[1]);
-      throw SpeechServiceError("The contextual strings could not be prepared.");
-    }
+    if (!set) throw SpeechServiceError("The contextual strings could not be prepared.");
     if (ps_end_utt(decoder_.get()) < 0 || ps_set_lm(decoder_.get(), "context", set.get()) < 0 ||
         ps_set_search(decoder_.get(), "context") < 0 || ps_start_utt(decoder_.get()) < 0) {
       throw SpeechServiceError("The contextual strings could not be applied.");
@@ -302,13 +311,17 @@ std::unique_ptr<PocketSphinxService> PocketSphinxService::fromProcess() {
   return std::make_unique<PocketSphinxService>(ModelCatalog(ModelSearchPaths::fromProcess()));
 }
 
-bool PocketSphinxService::isAvailable() { return true; }
+bool PocketSphinxService::isAvailable() {
+  return true;
+}
 
 std::optional<std::string> PocketSphinxService::supportedLocale(const std::string& localeIdentifier) {
   return ModelCatalog::match(localeIdentifier);
 }
 
-std::vector<std::string> PocketSphinxService::supportedLocales() { return ModelCatalog::knownLocales(); }
+std::vector<std::string> PocketSphinxService::supportedLocales() {
+  return ModelCatalog::knownLocales();
+}
 
 AssetStatus PocketSphinxService::assetStatus(const std::string& localeIdentifier) {
   return catalog_.status(localeIdentifier);
@@ -316,13 +329,11 @@ AssetStatus PocketSphinxService::assetStatus(const std::string& localeIdentifier
 
 void PocketSphinxService::installAssets(const std::string& localeIdentifier) {
   switch (catalog_.status(localeIdentifier)) {
-    case AssetStatus::kInstalled:
-      return;
+    case AssetStatus::kInstalled: return;
     case AssetStatus::kUnsupported:
       throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
     case AssetStatus::kSupported:
-    case AssetStatus::kDownloading:
-      break;
+    case AssetStatus::kDownloading: break;
   }
   throw SpeechServiceError("The speech model for locale " + localeIdentifier +
                            " is not installed and cannot be downloaded here; install its files (acoustic-model/, "
@@ -336,7 +347,7 @@ std::optional<PcmFormat> PocketSphinxService::inputFormat(const std::string& loc
 }
 
 std::unique_ptr<Recognizer> PocketSphinxService::makeRecognizer(const std::string& localeIdentifier,
-                                                                 ReportingMode mode) {
+                                                                ReportingMode mode) {
   const std::optional<ModelFiles> model = catalog_.installedModel(localeIdentifier);
   if (!model) {
     installAssets(localeIdentifier);  // throws with the reason

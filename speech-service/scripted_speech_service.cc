@@ -127,7 +127,9 @@ bool RecognizerLog::finished() const {
   return finished_;
 }
 
-bool ScriptedSpeechService::isAvailable() { return available; }
+bool ScriptedSpeechService::isAvailable() {
+  return available;
+}
 
 std::optional<std::string> ScriptedSpeechService::supportedLocale(const std::string& localeIdentifier) {
   {
@@ -172,10 +174,12 @@ void ScriptedSpeechService::installAssets(const std::string& localeIdentifier) {
   throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
 }
 
-std::optional<PcmFormat> ScriptedSpeechService::inputFormat(const std::string&) { return format; }
+std::optional<PcmFormat> ScriptedSpeechService::inputFormat(const std::string&) {
+  return format;
+}
 
 std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::string& localeIdentifier,
-                                                                   ReportingMode mode) {
+                                                                  ReportingMode mode) {
   std::lock_guard lock(mutex_);
   calls_.push_back("make:" + localeIdentifier);
   if (!failMakeRecognizer.empty()) throw SpeechServiceError(failMakeRecognizer);

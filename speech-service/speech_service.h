@@ -45,9 +45,9 @@ enum class ReportingMode {
 };
 
 struct RecognitionResult {
-  std::string text;   // as the engine gives it, not trimmed
-  double start = 0;   // seconds on the recognizer's time line
-  double end = 0;     // seconds; may be anything the engine reports
+  std::string text;  // as the engine gives it, not trimmed
+  double start = 0;  // seconds on the recognizer's time line
+  double end = 0;    // seconds; may be anything the engine reports
   bool isFinal = false;
 };
 

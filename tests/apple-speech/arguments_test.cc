@@ -1,7 +1,8 @@
 // Argument grammar of tavrin-apple-speech.
+#include "apple-speech/arguments.h"
+
 #include <gtest/gtest.h>
 
-#include "apple-speech/arguments.h"
 #include "apple-speech/helper_error.h"
 
 namespace tavrin::apple_speech {
@@ -47,13 +48,15 @@ TEST(TranscribeArgumentsTest, PathLanguageAndFlag) {
 }
 
 TEST(HelperErrorTest, ExactMessages) {
-  EXPECT_STREQ(HelperError::unsupportedLocale("xx_YY").what(), "Apple SpeechTranscriber does not support locale xx_YY.");
+  EXPECT_STREQ(HelperError::unsupportedLocale("xx_YY").what(),
+               "Apple SpeechTranscriber does not support locale xx_YY.");
   EXPECT_STREQ(HelperError::decodeFailed("file not found").what(), "Could not decode the media file: file not found");
   EXPECT_STREQ(HelperError::unsupportedOS().what(), "Apple SpeechAnalyzer requires macOS 26.0 or later.");
   EXPECT_STREQ(HelperError::unavailable().what(), "Apple SpeechTranscriber is not available on this device.");
   EXPECT_STREQ(HelperError::invalidArguments().what(), "Invalid helper arguments.");
   EXPECT_STREQ(HelperError::invalidAudio().what(), "Invalid audio input.");
-  EXPECT_STREQ(HelperError::incompatibleAudioFormat().what(), "No compatible SpeechAnalyzer audio format is installed.");
+  EXPECT_STREQ(HelperError::incompatibleAudioFormat().what(),
+               "No compatible SpeechAnalyzer audio format is installed.");
 }
 
 }  // namespace

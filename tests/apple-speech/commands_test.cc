@@ -52,22 +52,26 @@ TEST_F(CommandsTest, OlderSystemRefusesEverythingButDecode) {
 }
 
 TEST_F(CommandsTest, StatusReplies) {
-  service.locales = {{"en_US", AssetStatus::kInstalled}, {"fr_FR", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kDownloading}, {"ja_JP", AssetStatus::kUnsupported}};
+  service.locales = {{"en_US", AssetStatus::kInstalled},
+                     {"fr_FR", AssetStatus::kSupported},
+                     {"de_DE", AssetStatus::kDownloading},
+                     {"ja_JP", AssetStatus::kUnsupported}};
   EXPECT_EQ(run({"status", "en-US", "ignored"}), 0);
   EXPECT_EQ(run({"status", "fr"}), 0);
   EXPECT_EQ(run({"status", "de_DE"}), 0);
   EXPECT_EQ(run({"status", "ja-JP"}), 0);
   EXPECT_EQ(run({"status", "xx-YY"}), 0);
   EXPECT_EQ(run({"status", "--foo"}), 0);
-  EXPECT_EQ(out.lines(), (std::vector<std::string>{
-                             R"({"available":true,"status":"installed","locale":"en_US"})",
-                             R"({"available":true,"status":"supported","locale":"fr_FR"})",
-                             R"({"available":true,"status":"downloading","locale":"de_DE"})",
-                             R"({"available":false,"status":"unsupported","locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})",
-                             R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale xx_YY."})",
-                             R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
-                         }));
+  EXPECT_EQ(
+      out.lines(),
+      (std::vector<std::string>{
+          R"({"available":true,"status":"installed","locale":"en_US"})",
+          R"({"available":true,"status":"supported","locale":"fr_FR"})",
+          R"({"available":true,"status":"downloading","locale":"de_DE"})",
+          R"({"available":false,"status":"unsupported","locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})",
+          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale xx_YY."})",
+          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
+      }));
   EXPECT_EQ(service.calls()[0], "match:en_US");
   EXPECT_EQ(err.text(), "");
 }
@@ -84,9 +88,10 @@ TEST_F(CommandsTest, StatusWithoutLanguageUsesTheCurrentLocale) {
 TEST_F(CommandsTest, StatusWhenTheServiceIsMissing) {
   service.available = false;
   EXPECT_EQ(run({"status", "en"}), 0);
-  EXPECT_EQ(out.text(),
-            R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})"
-            "\n");
+  EXPECT_EQ(
+      out.text(),
+      R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})"
+      "\n");
 }
 
 TEST_F(CommandsTest, PreferredLanguagesKeepFirstIdentifierPerLanguage) {
@@ -106,8 +111,10 @@ TEST_F(CommandsTest, PreferredLanguagesCanBeEmpty) {
 }
 
 TEST_F(CommandsTest, SupportedLocalesAreBcp47AndSortedByByte) {
-  service.locales = {{"en_US", AssetStatus::kInstalled}, {"en_GB", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kSupported}, {"zh_CN", AssetStatus::kSupported},
+  service.locales = {{"en_US", AssetStatus::kInstalled},
+                     {"en_GB", AssetStatus::kSupported},
+                     {"de_DE", AssetStatus::kSupported},
+                     {"zh_CN", AssetStatus::kSupported},
                      {"en_US", AssetStatus::kSupported}};
   EXPECT_EQ(run({"supported-locales"}), 0);
   EXPECT_EQ(out.text(), "[\"de-DE\",\"en-GB\",\"en-US\",\"en-US\",\"zh-CN\"]\n");

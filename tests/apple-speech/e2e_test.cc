@@ -1,9 +1,9 @@
 // The tavrin-apple-speech program: exact standard output, standard error and
 // exit status of each command.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
-#include <sys/stat.h>
 
 #include "tests/speech-service/speech_samples.h"
 #include "tests/support/subprocess.h"
@@ -93,8 +93,8 @@ TEST(AppleSpeechE2eTest, DecodeFailures) {
 
 TEST(AppleSpeechE2eTest, DecodeGivesMono16kFloat) {
   TempDir dir;
-  ASSERT_TRUE(runFfmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=1:sample_rate=44100", "-ac", "2",
-                         dir.file("stereo.wav")}));
+  ASSERT_TRUE(runFfmpeg(
+      {"-f", "lavfi", "-i", "sine=frequency=440:duration=1:sample_rate=44100", "-ac", "2", dir.file("stereo.wav")}));
   const ProcessResult r = speech({"decode", dir.file("stereo.wav"), "ignored"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.err, "");
@@ -123,7 +123,8 @@ TEST(AppleSpeechE2eTest, DecodeGivesMono16kFloat) {
 TEST(AppleSpeechE2eTest, DecodeWriteFailureIsAnError) {
   TempDir dir;
   ASSERT_TRUE(runFfmpeg({"-f", "lavfi", "-i", "sine=duration=2", dir.file("tone.wav")}));
-  const ProcessResult r = runProcess({"/bin/sh", "-c", "exec \"$0\" decode \"$1\" > /dev/full", kBin, dir.file("tone.wav")});
+  const ProcessResult r =
+      runProcess({"/bin/sh", "-c", "exec \"$0\" decode \"$1\" > /dev/full", kBin, dir.file("tone.wav")});
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err, "No space left on device\n");
 }

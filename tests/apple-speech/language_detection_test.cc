@@ -1,7 +1,7 @@
 // Trimming, character counting and language detection of transcripts.
-#include <gtest/gtest.h>
-
 #include "apple-speech/language_detection.h"
+
+#include <gtest/gtest.h>
 
 namespace tavrin::apple_speech {
 namespace {
@@ -16,7 +16,7 @@ TEST(TrimWhitespaceTest, TrimsUnicodeSpaceAndLineBreaksAtBothEndsOnly) {
 
 TEST(CharacterCountTest, CountsUserPerceivedCharacters) {
   EXPECT_EQ(characterCount("abcdefgh"), 8u);
-  EXPECT_EQ(characterCount("e\u0301"), 1u);           // e + combining acute
+  EXPECT_EQ(characterCount("e\u0301"), 1u);               // e + combining acute
   EXPECT_EQ(characterCount("\U0001F44D\U0001F3FD"), 1u);  // thumbs up, skin tone
   EXPECT_EQ(characterCount("日本語"), 3u);
 }

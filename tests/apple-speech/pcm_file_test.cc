@@ -1,10 +1,11 @@
 // Raw sample files and the buffer operations of transcribe.
+#include "apple-speech/pcm_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "apple-speech/helper_error.h"
-#include "apple-speech/pcm_file.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::apple_speech {

@@ -58,9 +58,7 @@ class AppleSpeechSmokeTest : public ::testing::Test {
     return lines;
   }
 
-  double seconds(const std::string& path) {
-    return static_cast<double>(decodeWithFfmpegTool(path).size()) / 16000.0;
-  }
+  double seconds(const std::string& path) { return static_cast<double>(decodeWithFfmpegTool(path).size()) / 16000.0; }
 
   TempDir dir;
 };
@@ -95,10 +93,29 @@ TEST_F(AppleSpeechSmokeTest, VideoWithTwoAudioTracksIsMixed) {
   const double first = seconds(dir.file("first.wav"));
   const std::string delay = std::to_string(static_cast<int>((first + 1.0) * 1000));
   const std::string video = dir.file("meeting.mkv");
-  ASSERT_TRUE(runFfmpeg({"-f", "lavfi", "-i", "testsrc=duration=14:size=64x64:rate=5", "-i", dir.file("first.wav"),
-                         "-i", dir.file("second.wav"), "-filter_complex",
-                         "[1:a]apad=whole_dur=14[a1];[2:a]adelay=" + delay + ",apad=whole_dur=14[a2]", "-map", "0:v",
-                         "-map", "[a1]", "-map", "[a2]", "-c:v", "mpeg4", "-c:a", "aac", "-ac", "1", "-shortest",
+  ASSERT_TRUE(runFfmpeg({"-f",
+                         "lavfi",
+                         "-i",
+                         "testsrc=duration=14:size=64x64:rate=5",
+                         "-i",
+                         dir.file("first.wav"),
+                         "-i",
+                         dir.file("second.wav"),
+                         "-filter_complex",
+                         "[1:a]apad=whole_dur=14[a1];[2:a]adelay=" + delay + ",apad=whole_dur=14[a2]",
+                         "-map",
+                         "0:v",
+                         "-map",
+                         "[a1]",
+                         "-map",
+                         "[a2]",
+                         "-c:v",
+                         "mpeg4",
+                         "-c:a",
+                         "aac",
+                         "-ac",
+                         "1",
+                         "-shortest",
                          video}));
   const std::vector<std::string> lines = decodeAndTranscribe(video, 14.0);
   const std::string text = resultText(lines.back());

@@ -26,9 +26,8 @@ TEST(TranscribeConcurrentTest, EverySegmentLineComesBeforeTheResultLine) {
     speech::RecognizerScript script;
     // Results released all through the feeding and at the end.
     for (int i = 0; i < 300; ++i) {
-      script.results.push_back(
-          {speech::RecognitionResult{"w" + std::to_string(i), i * 0.1, i * 0.1 + 0.05, i % 3 != 0},
-           static_cast<uint64_t>(i) * 7000});
+      script.results.push_back({speech::RecognitionResult{"w" + std::to_string(i), i * 0.1, i * 0.1 + 0.05, i % 3 != 0},
+                                static_cast<uint64_t>(i) * 7000});
     }
     service.scripts = {script};
     testing::FakeOutput out;

@@ -1,6 +1,8 @@
 // The transcribe protocol on the scripted speech service: chunking, times,
 // line order, the result line, and every failure with what was already
 // written.
+#include "apple-speech/transcribe.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <limits>
 
 #include "apple-speech/tavrin_apple_speech.h"
-#include "apple-speech/transcribe.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
 #include "tests/support/subprocess.h"
@@ -109,14 +110,15 @@ TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
                final(" world ", 2, 2.0009, 30000), final("Hello", 3, 4)};
   script(s);
   ASSERT_EQ(run({"transcribe", rawFile(70000), "en-US"}), 0);
-  EXPECT_EQ(out.lines(),
-            (Lines{
-                R"({"type":"duration","ms":4375})",
-                R"({"type":"segment","segment":{"startMs":100,"endMs":1234,"text":"Hello"}})",
-                R"({"type":"segment","segment":{"startMs":2000,"endMs":2000,"text":" world "}})",
-                R"({"type":"segment","segment":{"startMs":3000,"endMs":4000,"text":"Hello"}})",
-                R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})",
-            }));
+  EXPECT_EQ(
+      out.lines(),
+      (Lines{
+          R"({"type":"duration","ms":4375})",
+          R"({"type":"segment","segment":{"startMs":100,"endMs":1234,"text":"Hello"}})",
+          R"({"type":"segment","segment":{"startMs":2000,"endMs":2000,"text":" world "}})",
+          R"({"type":"segment","segment":{"startMs":3000,"endMs":4000,"text":"Hello"}})",
+          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})",
+      }));
   EXPECT_EQ(languages.seen, std::vector<std::string>{"Hello  world  Hello"});
   EXPECT_EQ(service.calls().at(0), "match:en_US");
 }
@@ -142,8 +144,9 @@ TEST_F(TranscribeTest, BlankAndShortTextsHaveNoLanguage) {
   s.results = {final("", 0, 1), final(" \n", 1, 2), final("1234567", 2, 3)};
   script(s);
   ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  EXPECT_EQ(out.lines().back(),
-            R"({"type":"result","text":"1234567","segments":[{"startMs":0,"endMs":1000,"text":""},{"startMs":1000,"endMs":2000,"text":" \n"},{"startMs":2000,"endMs":3000,"text":"1234567"}]})");
+  EXPECT_EQ(
+      out.lines().back(),
+      R"({"type":"result","text":"1234567","segments":[{"startMs":0,"endMs":1000,"text":""},{"startMs":1000,"endMs":2000,"text":" \n"},{"startMs":2000,"endMs":3000,"text":"1234567"}]})");
   EXPECT_TRUE(languages.seen.empty());
 }
 
@@ -168,7 +171,9 @@ struct FailureCase {
   size_t linesWritten;  // lines on standard output before the failure
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class TranscribeFailureTest : public TranscribeTest, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -187,34 +192,56 @@ TEST_P(TranscribeFailureTest, EndsWithOneErrorLineAfterWhatWasWritten) {
   for (const std::string& line : lines) EXPECT_EQ(line.find("\"result\""), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, TranscribeFailureTest,
-    ::testing::Values(
-        FailureCase{"Unavailable", [](auto& svc, auto&) { svc.available = false; }, {},
-                    "Apple SpeechTranscriber is not available on this device.", 0},
-        FailureCase{"UnsupportedLocale", [](auto&, auto&) {}, {"xx-YY"},
-                    "Apple SpeechTranscriber does not support locale xx_YY.", 0},
-        FailureCase{"InstallFails",
-                    [](auto& svc, auto&) {
-                      svc.locales = {{"en_US", AssetStatus::kSupported}};
-                      svc.failInstall = "The speech model for locale en_US is not installed.";
-                    },
-                    {}, "The speech model for locale en_US is not installed.", 0},
-        FailureCase{"NoFormat", [](auto& svc, auto&) { svc.format = std::nullopt; }, {},
-                    "No compatible SpeechAnalyzer audio format is installed.", 0},
-        FailureCase{"RecognizerCannotBeMade", [](auto& svc, auto&) { svc.failMakeRecognizer = "model broken"; }, {},
-                    "model broken", 1},
-        FailureCase{"ContextRefused", [](auto&, auto& s) { s.failSetContext = "context refused"; },
-                    {"--contextual-strings", "x"}, "context refused", 1},
-        FailureCase{"SecondChunkFails",
-                    [](auto&, auto& s) {
-                      s.failAcceptCall = 2;
-                      s.failAcceptAtCall = "engine failed";
-                    },
-                    {}, "engine failed", 2},
-        FailureCase{"FinalizingFails", [](auto&, auto& s) { s.failInputFinished = "finalize failed"; }, {},
-                    "finalize failed", 3}),
-    [](const auto& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Steps, TranscribeFailureTest,
+                         ::testing::Values(FailureCase{"Unavailable",
+                                                       [](auto& svc, auto&) { svc.available = false; },
+                                                       {},
+                                                       "Apple SpeechTranscriber is not available on this device.",
+                                                       0},
+                                           FailureCase{"UnsupportedLocale",
+                                                       [](auto&, auto&) {},
+                                                       {"xx-YY"},
+                                                       "Apple SpeechTranscriber does not support locale xx_YY.",
+                                                       0},
+                                           FailureCase{"InstallFails",
+                                                       [](auto& svc, auto&) {
+                                                         svc.locales = {{"en_US", AssetStatus::kSupported}};
+                                                         svc.failInstall =
+                                                             "The speech model for locale en_US is not installed.";
+                                                       },
+                                                       {},
+                                                       "The speech model for locale en_US is not installed.",
+                                                       0},
+                                           FailureCase{"NoFormat",
+                                                       [](auto& svc, auto&) { svc.format = std::nullopt; },
+                                                       {},
+                                                       "No compatible SpeechAnalyzer audio format is installed.",
+                                                       0},
+                                           FailureCase{
+                                               "RecognizerCannotBeMade",
+                                               [](auto& svc, auto&) { svc.failMakeRecognizer = "model broken"; },
+                                               {},
+                                               "model broken",
+                                               1},
+                                           FailureCase{"ContextRefused",
+                                                       [](auto&, auto& s) { s.failSetContext = "context refused"; },
+                                                       {"--contextual-strings", "x"},
+                                                       "context refused",
+                                                       1},
+                                           FailureCase{"SecondChunkFails",
+                                                       [](auto&, auto& s) {
+                                                         s.failAcceptCall = 2;
+                                                         s.failAcceptAtCall = "engine failed";
+                                                       },
+                                                       {},
+                                                       "engine failed",
+                                                       2},
+                                           FailureCase{"FinalizingFails",
+                                                       [](auto&, auto& s) { s.failInputFinished = "finalize failed"; },
+                                                       {},
+                                                       "finalize failed",
+                                                       3}),
+                         [](const auto& param) { return param.param.name; });
 
 TEST_F(TranscribeTest, FileProblemsWriteNothing) {
   EXPECT_EQ(run({"transcribe", dir.file("missing.raw")}), 1);
@@ -234,7 +261,8 @@ TEST_F(TranscribeTest, AFailingResultSequenceLosesLaterSegmentsButNotTheRun) {
   s.failResultsAfter = 1;
   script(s);
   ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  EXPECT_EQ(out.lines().back(), R"({"type":"result","text":"kept","segments":[{"startMs":0,"endMs":1000,"text":"kept"}]})");
+  EXPECT_EQ(out.lines().back(),
+            R"({"type":"result","text":"kept","segments":[{"startMs":0,"endMs":1000,"text":"kept"}]})");
 }
 
 }  // namespace

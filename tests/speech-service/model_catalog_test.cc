@@ -1,9 +1,9 @@
 // Locale matching and the asset states read from model directories.
-#include <gtest/gtest.h>
+#include "speech-service/model_catalog.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "speech-service/model_catalog.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "tests/support/subprocess.h"
 
@@ -78,7 +78,8 @@ TEST_F(ModelDirectoriesTest, DebianEnglishModelIsFound) {
   const std::string root = debian.path() + "/en-us";
   ::mkdir(root.c_str(), 0755);
   ::mkdir((root + "/en-us").c_str(), 0755);
-  for (const char* f : {"mdef", "means", "variances", "transition_matrices"}) testing::writeFile(root + "/en-us/" + f, "x");
+  for (const char* f : {"mdef", "means", "variances", "transition_matrices"})
+    testing::writeFile(root + "/en-us/" + f, "x");
   testing::writeFile(root + "/en-us.lm.bin", "x");
   testing::writeFile(root + "/cmudict-en-us.dict", "x");
   ModelCatalog catalog(paths);

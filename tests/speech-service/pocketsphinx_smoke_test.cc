@@ -34,8 +34,7 @@ std::vector<float> twoSentences(const TempDir& dir, double* secondStart) {
 
 // Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
 // result on a second thread, as the callers do.
-std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples,
-                                         uint32_t chunk) {
+std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples, uint32_t chunk) {
   std::vector<RecognitionResult> results;
   std::thread reader([&] {
     while (auto r = recognizer.nextResult()) results.push_back(*r);

@@ -22,7 +22,8 @@ RecognitionResult result(const std::string& text, double start, double end, bool
 TEST(ScriptedSpeechServiceConcurrentTest, ReaderSeesEveryResultInOrderWhileFeeding) {
   ScriptedSpeechService service;
   RecognizerScript script;
-  for (int i = 0; i < 200; ++i) script.results.push_back({result(std::to_string(i), i, i + 1, i % 2 == 0), uint64_t(i) * 10});
+  for (int i = 0; i < 200; ++i)
+    script.results.push_back({result(std::to_string(i), i, i + 1, i % 2 == 0), uint64_t(i) * 10});
   service.scripts = {script};
   auto recognizer = service.makeRecognizer("en_US", ReportingMode::kLive);
   std::vector<std::string> seen;

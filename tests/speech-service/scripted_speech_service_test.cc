@@ -1,10 +1,10 @@
 // The scripted service plays its script exactly: the tests of its users rely
 // on it.
+#include "speech-service/scripted_speech_service.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
-
-#include "speech-service/scripted_speech_service.h"
 
 namespace tavrin::speech {
 namespace {
@@ -22,8 +22,8 @@ RecognitionResult result(const std::string& text, double start, double end, bool
 
 TEST(ScriptedSpeechServiceTest, AnswersLocaleQuestionsFromItsTable) {
   ScriptedSpeechService service;
-  service.locales = {{"en_US", AssetStatus::kInstalled}, {"en_GB", AssetStatus::kSupported},
-                     {"ja_JP", AssetStatus::kDownloading}};
+  service.locales = {
+      {"en_US", AssetStatus::kInstalled}, {"en_GB", AssetStatus::kSupported}, {"ja_JP", AssetStatus::kDownloading}};
   EXPECT_EQ(service.supportedLocale("en-GB"), "en_GB");
   EXPECT_EQ(service.supportedLocale("en_AU"), "en_US");
   EXPECT_EQ(service.supportedLocale("ja"), "ja_JP");
