@@ -61,10 +61,6 @@ size_t sequenceLength(unsigned char lead) {
   return 2;
 }
 
-std::optional<std::string> nonEmpty(const std::string& s) {
-  return s.empty() ? std::nullopt : std::optional<std::string>(s);
-}
-
 template <typename Record>
 Record runPass(LanguageModel& model, const PassParameters& pass, const std::string& instructions,
                const std::string& input, const std::optional<std::string>& language) {

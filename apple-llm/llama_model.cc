@@ -14,8 +14,9 @@
 namespace tavrin::llm {
 
 // Receives every log line of llama.cpp and ggml while installed. Lines can
-// arrive from llama.cpp's worker threads, hence the lock. Only the last
-// error is kept: it is what explains a failed load.
+// arrive from llama.cpp's worker threads, hence the lock. The first error
+// since the last clear() is kept: it names the cause of a failed load, while
+// the later ones only say that loading failed.
 class LlamaLanguageModel::LogCapture {
  public:
   LogCapture() { llama_log_set(&LogCapture::receive, this); }
@@ -23,14 +24,22 @@ class LlamaLanguageModel::LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::string lastError() const {
+  void clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string text = lastError_;
+    firstError_.clear();
+    state_ = State::kWaiting;
+  }
+
+  std::string firstError() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text = firstError_;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
   }
 
  private:
+  enum class State { kWaiting, kInError, kDone };
+
   static void receive(ggml_log_level level, const char* text, void* self) {
     static_cast<LogCapture*>(self)->add(level, text);
   }
@@ -38,19 +47,19 @@ class LlamaLanguageModel::LogCapture {
 
   void add(ggml_log_level level, const char* text) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (level == GGML_LOG_LEVEL_ERROR) {
-      lastError_ = text;
-      inError_ = true;
-    } else if (level == GGML_LOG_LEVEL_CONT && inError_) {
-      if (lastError_.size() < 4096) lastError_ += text;
-    } else {
-      inError_ = false;
+    if (level == GGML_LOG_LEVEL_ERROR && state_ == State::kWaiting) {
+      firstError_ = text;
+      state_ = State::kInError;
+    } else if (level == GGML_LOG_LEVEL_CONT && state_ == State::kInError) {
+      if (firstError_.size() < 4096) firstError_ += text;
+    } else if (state_ == State::kInError) {
+      state_ = State::kDone;
     }
   }
 
   mutable std::mutex mutex_;
-  std::string lastError_;
-  bool inError_ = false;
+  std::string firstError_;
+  State state_ = State::kWaiting;
 };
 
 namespace {
@@ -255,9 +264,10 @@ std::unique_ptr<LanguageModelSession> LlamaLanguageModel::openSession(const std:
   }
   const Clock::time_point start = Clock::now();
   llama_model_params params = llama_model_default_params();
+  log_->clear();
   ModelPtr model(llama_model_load_from_file(location.path.c_str(), params));
   if (!model) {
-    const std::string detail = log_->lastError();
+    const std::string detail = log_->firstError();
     throw ModelError("The language model at " + location.path + " could not be loaded" +
                      (detail.empty() ? std::string(".") : ": " + detail));
   }

@@ -173,8 +173,9 @@ class Writer {
   void fill(ggml_tensor* t, Fill kind, int64_t ne0, int64_t ne1) {
     std::vector<float> values(static_cast<size_t>(ne0 * ne1));
     // Residual dimension 0 is a constant in every embedding, so it survives
-    // into the final hidden state; the output row of '"' reads it, which adds
-    // a fixed bias to that token's logit.
+    // into the final hidden state; the output rows of '"' and ']' read it,
+    // which adds a fixed bias to those tokens' logits: strings and lists end
+    // after a few items.
     const float embedConstant = 4.0f;
     const float sigma = ne0 >= 256 ? 0.02f : 0.1f;
     std::normal_distribution<float> normal(0.0f, 1.0f);
@@ -191,6 +192,7 @@ class Writer {
           case Fill::kOutput:
             v = c == 0 ? 0.0f : normal(rng_) * (ne0 >= 256 ? 0.02f : 0.04f);
             if (r == kSpecialTokens + '"' && c == 0) v = shape_.quoteBias / embedConstant;
+            if ((r == kSpecialTokens + ']' || r == kSpecialTokens + '{') && c == 0) v = shape_.listEndBias / embedConstant;
             break;
           case Fill::kRandom:
             v = normal(rng_) * sigma;
@@ -228,6 +230,7 @@ class Writer {
 Shape tinyShape() {
   Shape s;
   s.quoteBias = 0.8f;
+  s.listEndBias = 0.5f;
   return s;
 }
 

@@ -26,9 +26,11 @@ struct Shape {
   int contextLength = 4096;
   WeightType weights = WeightType::kF32;
   uint32_t seed = 1;
-  // Added to the logit of the '"' byte token (before temperature), so that
-  // generated strings end after a few characters instead of running on.
+  // Added to the logits of the '"' and ']' byte tokens (before temperature),
+  // so that generated strings and lists end after a few items instead of
+  // running on.
   float quoteBias = 0.0f;
+  float listEndBias = 0.0f;
 };
 
 // A model of a few hundred kilobytes whose strings close quickly.
