@@ -6,3 +6,6 @@ if(TARGET tavrin_apple_llm_lib)
     TAVRIN_APPLE_LLM_BIN="$<TARGET_FILE:tavrin-apple-llm>"
     LLAMA_BENCH_BIN="${LLAMA_BENCH_PROGRAM}")
 endif()
+if(TARGET bench_llm AND NOT LLAMA_BENCH_PROGRAM)
+  message(WARNING "llama-bench not found: bench_llm will print no peer figures (run scripts/setup)")
+endif()
