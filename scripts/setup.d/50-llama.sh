@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds llama.cpp (CPU only) for tavrin-apple-llm and installs it into
+# $TAVRIN_LLAMA_PREFIX (default /opt/tavrin/llama):
+#   include/   llama.h, ggml*.h, gguf.h
+#   lib/       libllama.so, libggml*.so, libllama-common.so
+#   bin/       llama-bench (the peer the benchmarks measure against)
+#   VERSION    what was built; a matching VERSION skips the whole step
+#
+# Debian has no llama.cpp package, so the source comes from the npm package
+# node-llama-cpp at a pinned version, which carries it as a git bundle. The
+# package's install scripts are never run. Networking in llama.cpp is off.
+set -euo pipefail
+
+NODE_LLAMA_CPP_VERSION=3.21.1
+prefix=${TAVRIN_LLAMA_PREFIX:-/opt/tavrin/llama}
+stamp="node-llama-cpp@${NODE_LLAMA_CPP_VERSION} cpu shared"
+jobs=${TAVRIN_LLAMA_JOBS:-2}
+
+if [ -f "$prefix/VERSION" ] && [ "$(head -n1 "$prefix/VERSION")" = "$stamp" ] \
+   && [ -f "$prefix/lib/libllama.so" ] && [ -x "$prefix/bin/llama-bench" ]; then
+  exit 0
+fi
+
+if ! command -v npm >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq npm
+fi
+
+echo "setup: building llama.cpp from node-llama-cpp@${NODE_LLAMA_CPP_VERSION} into $prefix (takes a while)"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+npm pack --silent "node-llama-cpp@${NODE_LLAMA_CPP_VERSION}" >/dev/null
+tar xzf "node-llama-cpp-${NODE_LLAMA_CPP_VERSION}.tgz" package/llama/gitRelease.bundle
+git clone --quiet package/llama/gitRelease.bundle src 2>/dev/null
+commit=$(git -C src rev-parse HEAD)
+
+# $ORIGIN-relative run paths let the tools find the libraries both in the
+# build tree and once copied into the prefix.
+cmake -S src -B build -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DBUILD_SHARED_LIBS=ON \
+  -DCMAKE_BUILD_RPATH='$ORIGIN;$ORIGIN/../lib' \
+  -DLLAMA_OPENSSL=OFF \
+  -DLLAMA_BUILD_COMMON=ON \
+  -DLLAMA_BUILD_TOOLS=ON \
+  -DLLAMA_BUILD_TESTS=OFF \
+  -DLLAMA_BUILD_EXAMPLES=OFF \
+  -DLLAMA_BUILD_SERVER=OFF \
+  -DLLAMA_BUILD_APP=OFF \
+  -DLLAMA_BUILD_UI=OFF \
+  -DGGML_BACKEND_DL=OFF \
+  -DGGML_NATIVE=ON >build.log 2>&1 || { cat build.log >&2; exit 1; }
+cmake --build build -j "$jobs" --target llama llama-bench >>build.log 2>&1 \
+  || { tail -n 60 build.log >&2; exit 1; }
+
+staging="$prefix.new"
+rm -rf "$staging"
+mkdir -p "$staging/include" "$staging/lib" "$staging/bin"
+cp src/include/llama.h "$staging/include/"
+cp src/ggml/include/*.h "$staging/include/"
+find build -name 'lib*.so*' -exec cp -a {} "$staging/lib/" \;
+cp build/bin/llama-bench "$staging/bin/"
+printf '%s\n%s\n' "$stamp" "llama.cpp $commit" >"$staging/VERSION"
+rm -rf "$prefix"
+mv "$staging" "$prefix"
+echo "setup: llama.cpp $commit installed in $prefix"
