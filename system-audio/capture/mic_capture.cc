@@ -34,18 +34,18 @@ void MicCapture::acquire() {
     }
   }
 
-  RecordStreamSpec spec;
-  spec.sourceName = info.defaultSourceName;  // in the source's own format
-  spec.fragmentFrames = kFragmentFrames;
-  spec.streamName = "microphone";
+  RecordStreamRequest request;
+  request.sourceName = info.defaultSourceName;  // in the source's own format
+  request.fragmentFrames = kFragmentFrames;
+  request.streamName = "microphone";
   if (aligner_) {
-    spec.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
+    request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
       queue->add(Captured{false, std::move(buffer), nanos});
     };
   } else {
-    spec.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+    request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
   }
-  record_ = connection_->createRecordStream(spec);
+  record_ = connection_->createRecordStream(request);
   record_->start();
 }
 
@@ -56,14 +56,14 @@ std::optional<std::string> MicCapture::startEchoCancellation(const ServerInfo& i
     if (sink.monitorSourceName.empty()) return "the output device " + sink.name + " has no monitor";
     auto aligner = std::make_unique<EchoAligner>(cancellerFactory_(),
                                                  [stream = stream_](PcmBufferPtr b) { stream->add(std::move(b)); });
-    RecordStreamSpec spec;
-    spec.sourceName = sink.monitorSourceName;
-    spec.fragmentFrames = kFarFragmentFrames;
-    spec.streamName = "microphone echo reference";
-    spec.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
+    RecordStreamRequest request;
+    request.sourceName = sink.monitorSourceName;
+    request.fragmentFrames = kFarFragmentFrames;
+    request.streamName = "microphone echo reference";
+    request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
       queue->add(Captured{true, std::move(buffer), nanos});
     };
-    auto far = connection_->createRecordStream(spec);
+    auto far = connection_->createRecordStream(request);
     far->start();
     aligner_ = std::move(aligner);
     far_ = std::move(far);

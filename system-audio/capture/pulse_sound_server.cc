@@ -41,12 +41,12 @@ namespace {
   throw SoundServerError(step, code, pa_strerror(code));
 }
 
-std::optional<PcmFormat> formatOf(const pa_sample_spec& spec) {
+std::optional<PcmFormat> formatOf(const pa_sample_spec& sampleSpec) {
   PcmFormat format;
-  format.sampleRate = spec.rate;
-  format.channelCount = spec.channels;
+  format.sampleRate = sampleSpec.rate;
+  format.channelCount = sampleSpec.channels;
   format.interleaved = true;
-  switch (spec.format) {
+  switch (sampleSpec.format) {
     case PA_SAMPLE_FLOAT32NE: format.sampleType = SampleType::kFloat32; break;
     case PA_SAMPLE_S16NE: format.sampleType = SampleType::kInt16; break;
     case PA_SAMPLE_S32NE: format.sampleType = SampleType::kInt32; break;
@@ -57,21 +57,21 @@ std::optional<PcmFormat> formatOf(const pa_sample_spec& spec) {
 
 // The source's own rate and channels; a sample type this program cannot hold
 // becomes 32-bit float, which the server converts to.
-PcmFormat formatOrFloat(const pa_sample_spec& spec) {
-  if (auto format = formatOf(spec)) return *format;
-  return PcmFormat{static_cast<double>(spec.rate), spec.channels, SampleType::kFloat32, true};
+PcmFormat formatOrFloat(const pa_sample_spec& sampleSpec) {
+  if (auto format = formatOf(sampleSpec)) return *format;
+  return PcmFormat{static_cast<double>(sampleSpec.rate), sampleSpec.channels, SampleType::kFloat32, true};
 }
 
 pa_sample_spec specOf(const PcmFormat& format) {
-  pa_sample_spec spec{};
+  pa_sample_spec sampleSpec{};
   switch (format.sampleType) {
-    case SampleType::kFloat32: spec.format = PA_SAMPLE_FLOAT32NE; break;
-    case SampleType::kInt16: spec.format = PA_SAMPLE_S16NE; break;
-    case SampleType::kInt32: spec.format = PA_SAMPLE_S32NE; break;
+    case SampleType::kFloat32: sampleSpec.format = PA_SAMPLE_FLOAT32NE; break;
+    case SampleType::kInt16: sampleSpec.format = PA_SAMPLE_S16NE; break;
+    case SampleType::kInt32: sampleSpec.format = PA_SAMPLE_S32NE; break;
   }
-  spec.rate = static_cast<uint32_t>(format.sampleRate);
-  spec.channels = static_cast<uint8_t>(format.channelCount);
-  return spec;
+  sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
+  sampleSpec.channels = static_cast<uint8_t>(format.channelCount);
+  return sampleSpec;
 }
 
 struct MainloopDeleter {
@@ -206,8 +206,8 @@ void PulseCore::onServerInfoChanged(pa_context*, const pa_server_info* info, voi
 
 class PulseRecordStream final : public RecordStream {
  public:
-  PulseRecordStream(std::shared_ptr<PulseCore> core, const RecordStreamSpec& spec, const PcmFormat& format)
-      : core_(std::move(core)), spec_(spec), format_(format) {}
+  PulseRecordStream(std::shared_ptr<PulseCore> core, const RecordStreamRequest& request, const PcmFormat& format)
+      : core_(std::move(core)), request_(request), format_(format) {}
 
   ~PulseRecordStream() override {
     if (!stream_) return;
@@ -221,11 +221,11 @@ class PulseRecordStream final : public RecordStream {
 
   // With the loop lock held.
   void create() {
-    const pa_sample_spec spec = specOf(format_);
+    const pa_sample_spec sampleSpec = specOf(format_);
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    if (!pa_sample_spec_valid(&spec)) fail(SoundServerStep::kCreateStream, PA_ERR_INVALID);
-    stream_ = pa_stream_new(core_->context(), spec_.streamName.c_str(), &spec, &map);
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+    if (!pa_sample_spec_valid(&sampleSpec)) fail(SoundServerStep::kCreateStream, PA_ERR_INVALID);
+    stream_ = pa_stream_new(core_->context(), request_.streamName.c_str(), &sampleSpec, &map);
     if (!stream_) fail(SoundServerStep::kCreateStream, core_->contextError());
     pa_stream_set_state_callback(stream_, &PulseRecordStream::onState, this);
     pa_stream_set_read_callback(stream_, &PulseRecordStream::onRead, this);
@@ -238,12 +238,12 @@ class PulseRecordStream final : public RecordStream {
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = spec_.fragmentFrames > 0 ? spec_.fragmentFrames * frameBytes() : static_cast<uint32_t>(-1);
+    attr.fragsize = request_.fragmentFrames > 0 ? request_.fragmentFrames * frameBytes() : static_cast<uint32_t>(-1);
     // DONT_MOVE pins the stream to its source: it never follows a new
     // default and fails if the source disappears.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
-    if (pa_stream_connect_record(stream_, spec_.sourceName.c_str(), &attr, flags) < 0) {
+    if (pa_stream_connect_record(stream_, request_.sourceName.c_str(), &attr, flags) < 0) {
       fail(SoundServerStep::kStartStream, core_->contextError());
     }
     for (;;) {
@@ -254,7 +254,7 @@ class PulseRecordStream final : public RecordStream {
     }
     // Deliver in fragments of the size asked for, but never wait for more
     // than the server sends per wake-up.
-    gatherBytes_ = static_cast<size_t>(spec_.fragmentFrames) * frameBytes();
+    gatherBytes_ = static_cast<size_t>(request_.fragmentFrames) * frameBytes();
     if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
       gatherBytes_ = std::min<size_t>(gatherBytes_, granted->fragsize);
     }
@@ -275,7 +275,7 @@ class PulseRecordStream final : public RecordStream {
     self->failureReported_ = true;
     int error = self->core_->contextError();
     if (error == PA_OK) error = PA_ERR_KILLED;
-    if (self->spec_.onFailure) self->spec_.onFailure(pa_strerror(error));
+    if (self->request_.onFailure) self->request_.onFailure(pa_strerror(error));
   }
 
   // The server hands over audio in whatever chunks its source produced
@@ -315,11 +315,11 @@ class PulseRecordStream final : public RecordStream {
     }
     if (!buffer || filled < bytesPerFrame) return;
     buffer->setFrameLength(static_cast<uint32_t>(filled / bytesPerFrame));
-    if (self->spec_.onData) self->spec_.onData(std::move(buffer), captured);
+    if (self->request_.onData) self->request_.onData(std::move(buffer), captured);
   }
 
   std::shared_ptr<PulseCore> core_;
-  RecordStreamSpec spec_;
+  RecordStreamRequest request_;
   PcmFormat format_;
   pa_stream* stream_ = nullptr;
   size_t gatherBytes_ = 0;
@@ -377,10 +377,10 @@ class PulseConnection final : public SoundServerConnection {
     return sourceInfoLocked(name);
   }
 
-  std::unique_ptr<RecordStream> createRecordStream(const RecordStreamSpec& spec) override {
+  std::unique_ptr<RecordStream> createRecordStream(const RecordStreamRequest& request) override {
     LoopLock lock(core_->loop());
-    const PcmFormat format = spec.format ? *spec.format : sourceInfoLocked(spec.sourceName).format;
-    auto stream = std::make_unique<PulseRecordStream>(core_, spec, format);
+    const PcmFormat format = request.format ? *request.format : sourceInfoLocked(request.sourceName).format;
+    auto stream = std::make_unique<PulseRecordStream>(core_, request, format);
     stream->create();
     return stream;
   }

@@ -64,20 +64,20 @@ class SoundServerCaptureStream final : public ScreenCaptureStream {
       uint64_t captureNanos;
     };
     auto queue = std::make_shared<UnboundedStream<Fragment>>();
-    RecordStreamSpec spec;
-    spec.sourceName = display_.sourceName;
-    spec.format = PcmFormat{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
+    RecordStreamRequest request;
+    request.sourceName = display_.sourceName;
+    request.format = PcmFormat{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
                             SampleType::kFloat32, true};
     // About 100 ms per buffer, like the platform's audio sample buffers.
-    spec.fragmentFrames = configuration_.sampleRate / 10;
-    spec.streamName = "system audio capture";
-    spec.onData = [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
+    request.fragmentFrames = configuration_.sampleRate / 10;
+    request.streamName = "system audio capture";
+    request.onData = [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
       queue->add(Fragment{std::move(buffer), captureNanos});
     };
-    spec.onFailure = [delegate = delegate_](const std::string& description) {
+    request.onFailure = [delegate = delegate_](const std::string& description) {
       if (delegate) delegate->streamDidStop(description);
     };
-    auto record = platformStep([&] { return connection_->createRecordStream(spec); });
+    auto record = platformStep([&] { return connection_->createRecordStream(request); });
     platformStep([&] { record->start(); });
     record_ = std::move(record);
     finishQueue_ = [queue] { queue->finish(); };

@@ -16,12 +16,12 @@
 //   auto connection = server.connect("tavrin-system-audio");   // kConnect
 //   ServerInfo info = connection->serverInfo();                // kServerInfo
 //   SinkInfo sink = connection->sinkInfo(info.defaultSinkName); // kSinkInfo
-//   RecordStreamSpec spec;
-//   spec.sourceName = sink.monitorSourceName;
-//   spec.fragmentFrames = 1024;
-//   spec.onData = [stream](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
-//   spec.onFailure = [watcher](const std::string& text) { ... };
-//   auto record = connection->createRecordStream(spec);        // kSourceInfo, kCreateStream
+//   RecordStreamRequest request;
+//   request.sourceName = sink.monitorSourceName;
+//   request.fragmentFrames = 1024;
+//   request.onData = [stream](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+//   request.onFailure = [watcher](const std::string& text) { ... };
+//   auto record = connection->createRecordStream(request);        // kSourceInfo, kCreateStream
 //   record->start();                                           // kStartStream
 //   ...
 //   record.reset();       // no callback of this stream runs after this returns
@@ -97,7 +97,7 @@ struct SourceInfo {
   bool isMonitor = false;
 };
 
-struct RecordStreamSpec {
+struct RecordStreamRequest {
   // The source to record from, by name. The stream stays on this source: it
   // does not follow later changes of the server's defaults, and it fails
   // (onFailure) if the source goes away.
@@ -156,10 +156,10 @@ class SoundServerConnection {
   // Every sink the server has, in the server's order. Throws kSinkInfo.
   virtual std::vector<SinkInfo> sinks() = 0;
 
-  // Makes a record stream (not yet running). When spec.format is absent the
+  // Makes a record stream (not yet running). When request.format is absent the
   // source's format is read first (kSourceInfo). Throws kSourceInfo or
   // kCreateStream.
-  virtual std::unique_ptr<RecordStream> createRecordStream(const RecordStreamSpec& spec) = 0;
+  virtual std::unique_ptr<RecordStream> createRecordStream(const RecordStreamRequest& request) = 0;
 
   // Calls `onChange` on the server thread with the server's defaults after
   // each change of them (and possibly after other server changes; compare

@@ -73,15 +73,15 @@ void SystemAudioTap::acquire() {
   if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
   format_ = monitor.format;
 
-  RecordStreamSpec spec;
-  spec.sourceName = sink.monitorSourceName;
-  spec.format = format_;
-  spec.fragmentFrames = kFragmentFrames;
-  spec.streamName = "system audio tap";
+  RecordStreamRequest request;
+  request.sourceName = sink.monitorSourceName;
+  request.format = format_;
+  request.fragmentFrames = kFragmentFrames;
+  request.streamName = "system audio tap";
   // Copy and enqueue, nothing else: the layer hands over an independent
   // copy, so the callback only adds it.
-  spec.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
-  record_ = step(kCreateIoProc, [&] { return connection_->createRecordStream(spec); });
+  request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+  record_ = step(kCreateIoProc, [&] { return connection_->createRecordStream(request); });
   step(kDeviceStart, [&] { record_->start(); });
 
   // Watching the default output is best effort: a server that refuses the

@@ -11,7 +11,7 @@
 namespace tavrin::testing {
 namespace {
 
-using system_audio::RecordStreamSpec;
+using system_audio::RecordStreamRequest;
 using system_audio::ServerInfo;
 using system_audio::SoundServerError;
 using system_audio::SoundServerStep;
@@ -46,9 +46,9 @@ TEST(FakeSoundServerTest, LogsAcquisitionsAndReleasesInOrder) {
   FakeSoundServer server;
   {
     auto connection = server.connect("test");
-    RecordStreamSpec spec;
-    spec.sourceName = "system_output.monitor";
-    auto stream = connection->createRecordStream(spec);
+    RecordStreamRequest request;
+    request.sourceName = "system_output.monitor";
+    auto stream = connection->createRecordStream(request);
     EXPECT_EQ(stream->format().channelCount, 2u);  // the source's own format
     stream->start();
     auto subscription = connection->subscribeServerChanges([](const ServerInfo&) {});
@@ -67,10 +67,10 @@ TEST(FakeSoundServerTest, DeliversCopiesOnlyToRunningStreamsOfTheSource) {
   FakeSoundServer server;
   auto connection = server.connect("test");
   std::vector<PcmBufferPtr> received;
-  RecordStreamSpec spec;
-  spec.sourceName = "system_output.monitor";
-  spec.onData = [&](PcmBufferPtr buffer, uint64_t) { received.push_back(std::move(buffer)); };
-  auto stream = connection->createRecordStream(spec);
+  RecordStreamRequest request;
+  request.sourceName = "system_output.monitor";
+  request.onData = [&](PcmBufferPtr buffer, uint64_t) { received.push_back(std::move(buffer)); };
+  auto stream = connection->createRecordStream(request);
   const auto buffer = makeFilledBuffer(stream->format(), 4, 0.5f);
   EXPECT_EQ(server.deliver("system_output.monitor", buffer), 0);  // not started yet
   stream->start();
@@ -90,10 +90,10 @@ TEST(FakeSoundServerTest, DefaultChangesReachSubscribersAndRemovedSinksFailTheir
     seen.push_back(info.defaultSinkName);
   });
   std::string failure;
-  RecordStreamSpec spec;
-  spec.sourceName = "other.monitor";
-  spec.onFailure = [&](const std::string& text) { failure = text; };
-  auto stream = connection->createRecordStream(spec);
+  RecordStreamRequest request;
+  request.sourceName = "other.monitor";
+  request.onFailure = [&](const std::string& text) { failure = text; };
+  auto stream = connection->createRecordStream(request);
   stream->start();
   server.setDefaultSink("other");
   server.removeSink("other");
@@ -109,12 +109,12 @@ TEST(FakeSoundServerTest, NoCallbackRunsAfterItsStreamIsDestroyed) {
   auto connection = server.connect("test");
   std::atomic<bool> destroyed{false};
   std::atomic<bool> lateCallback{false};
-  RecordStreamSpec spec;
-  spec.sourceName = "system_output.monitor";
-  spec.onData = [&](PcmBufferPtr, uint64_t) {
+  RecordStreamRequest request;
+  request.sourceName = "system_output.monitor";
+  request.onData = [&](PcmBufferPtr, uint64_t) {
     if (destroyed) lateCallback = true;
   };
-  auto stream = connection->createRecordStream(spec);
+  auto stream = connection->createRecordStream(request);
   stream->start();
   const auto buffer = makeFilledBuffer(stream->format(), 64, 0.1f);
   std::atomic<bool> stop{false};

@@ -13,7 +13,7 @@ namespace tavrin::testing {
 namespace {
 
 using system_audio::pulseSoundServer;
-using system_audio::RecordStreamSpec;
+using system_audio::RecordStreamRequest;
 using system_audio::SoundServerError;
 using system_audio::SoundServerStep;
 
@@ -40,16 +40,16 @@ TEST(SoundServerSmokeTest, UnknownNamesFailAtTheirStep) {
     EXPECT_EQ(error.step(), SoundServerStep::kSinkInfo);
     EXPECT_NE(error.code(), 0);
   }
-  RecordStreamSpec spec;
-  spec.sourceName = "no_such_source";
+  RecordStreamRequest request;
+  request.sourceName = "no_such_source";
   try {
-    connection->createRecordStream(spec);
+    connection->createRecordStream(request);
     FAIL();
   } catch (const SoundServerError& error) {
     EXPECT_EQ(error.step(), SoundServerStep::kSourceInfo);
   }
-  spec.format = PcmFormat{16000, 1, SampleType::kFloat32, true};
-  auto stream = connection->createRecordStream(spec);
+  request.format = PcmFormat{16000, 1, SampleType::kFloat32, true};
+  auto stream = connection->createRecordStream(request);
   try {
     stream->start();
     FAIL();
@@ -70,11 +70,11 @@ TEST(SoundServerSmokeTest, RecordsWhatPlaysIntoTheSinkInTheRequestedFormat) {
   uint64_t frames = 0;
   uint64_t lastCapture = 0;
   bool ordered = true;
-  RecordStreamSpec spec;
-  spec.sourceName = "system_output.monitor";
-  spec.format = PcmFormat{16000, 1, SampleType::kInt16, true};
-  spec.fragmentFrames = 1600;
-  spec.onData = [&](PcmBufferPtr buffer, uint64_t captured) {
+  RecordStreamRequest request;
+  request.sourceName = "system_output.monitor";
+  request.format = PcmFormat{16000, 1, SampleType::kInt16, true};
+  request.fragmentFrames = 1600;
+  request.onData = [&](PcmBufferPtr buffer, uint64_t captured) {
     std::lock_guard lock(mutex);
     const auto* samples = reinterpret_cast<const int16_t*>(buffer->data(0));
     for (uint32_t i = 0; i < buffer->frameLength(); ++i) peak = std::max(peak, std::abs(samples[i] / 32768.0));
@@ -83,8 +83,8 @@ TEST(SoundServerSmokeTest, RecordsWhatPlaysIntoTheSinkInTheRequestedFormat) {
     lastCapture = captured;
     changed.notify_all();
   };
-  auto stream = connection->createRecordStream(spec);
-  EXPECT_EQ(stream->format(), *spec.format);
+  auto stream = connection->createRecordStream(request);
+  EXPECT_EQ(stream->format(), *request.format);
   stream->start();
   const uint64_t started = system_audio::monotonicNowNanos();
   runTool({"/usr/bin/paplay", "--device=system_output", dir.file("tone.wav")});

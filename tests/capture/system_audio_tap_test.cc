@@ -36,12 +36,12 @@ TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorInItsOwnFormat) {
   tap.start();
   EXPECT_EQ(tap.sinkName(), "other");
   EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kInt16, true}));
-  const auto spec = server.lastStreamSpec();
-  ASSERT_TRUE(spec);
-  EXPECT_EQ(spec->sourceName, "other.monitor");
-  ASSERT_TRUE(spec->format);
-  EXPECT_EQ(*spec->format, tap.format());
-  EXPECT_EQ(spec->fragmentFrames, SystemAudioTap::kFragmentFrames);
+  const auto request = server.lastStreamRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->sourceName, "other.monitor");
+  ASSERT_TRUE(request->format);
+  EXPECT_EQ(*request->format, tap.format());
+  EXPECT_EQ(request->fragmentFrames, SystemAudioTap::kFragmentFrames);
   EXPECT_EQ(server.runningStreams(), 1);
   EXPECT_EQ(server.subscriptions(), 0);  // nobody asked for device-lost notices
   tap.stop();

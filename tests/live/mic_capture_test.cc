@@ -60,10 +60,10 @@ TEST_F(MicCaptureTest, WithoutVoiceProcessingDeliversTheDefaultSourceInItsOwnFor
   auto mic = make(false);
   mic->start();
   EXPECT_FALSE(mic->echoCancelling());
-  ASSERT_TRUE(server.lastStreamSpec());
-  EXPECT_EQ(server.lastStreamSpec()->sourceName, "virtual_mic");
-  EXPECT_EQ(server.lastStreamSpec()->fragmentFrames, 4096u);
-  EXPECT_FALSE(server.lastStreamSpec()->format.has_value());
+  ASSERT_TRUE(server.lastStreamRequest());
+  EXPECT_EQ(server.lastStreamRequest()->sourceName, "virtual_mic");
+  EXPECT_EQ(server.lastStreamRequest()->fragmentFrames, 4096u);
+  EXPECT_FALSE(server.lastStreamRequest()->format.has_value());
   EXPECT_EQ(server.runningStreams(), 1);  // no far end was asked for
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(server.deliver("virtual_mic", makeFilledBuffer(kMicFormat, 64, 0.1f * i)), 1);
   mic->stop();

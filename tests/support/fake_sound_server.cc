@@ -7,7 +7,7 @@ namespace tavrin::testing {
 
 
 using system_audio::RecordStream;
-using system_audio::RecordStreamSpec;
+using system_audio::RecordStreamRequest;
 using system_audio::ServerInfo;
 using system_audio::ServerSubscription;
 using system_audio::SinkInfo;
@@ -29,10 +29,10 @@ struct FakeSoundServer::State {
   std::vector<std::string> log;
   int connections = 0;
   int subscriptionsHeld = 0;
-  std::optional<RecordStreamSpec> lastSpec;
+  std::optional<RecordStreamRequest> lastRequest;
 
   struct Stream {
-    RecordStreamSpec spec;
+    RecordStreamRequest request;
     PcmFormat format;
     bool running = false;
   };
@@ -62,19 +62,19 @@ class FakeRecordStream final : public RecordStream {
     std::lock_guard callbacks(state_->callbackMutex);
     std::lock_guard lock(state_->mutex);
     auto it = state_->streams.find(id_);
-    if (it->second.running) state_->log.push_back("~start:" + it->second.spec.sourceName);
-    state_->log.push_back("~stream:" + it->second.spec.sourceName);
+    if (it->second.running) state_->log.push_back("~start:" + it->second.request.sourceName);
+    state_->log.push_back("~stream:" + it->second.request.sourceName);
     state_->streams.erase(it);
   }
   void start() override {
     std::lock_guard lock(state_->mutex);
     state_->take(SoundServerStep::kStartStream);
     auto& stream = state_->streams.at(id_);
-    if (!state_->sources.count(stream.spec.sourceName)) {
+    if (!state_->sources.count(stream.request.sourceName)) {
       throw SoundServerError(SoundServerStep::kStartStream, 5, "No such entity");
     }
     stream.running = true;
-    state_->log.push_back("start:" + stream.spec.sourceName);
+    state_->log.push_back("start:" + stream.request.sourceName);
   }
   const PcmFormat& format() const override { return format_; }
 
@@ -136,14 +136,14 @@ class FakeConnection final : public SoundServerConnection {
     return sourceLocked(name);
   }
 
-  std::unique_ptr<RecordStream> createRecordStream(const RecordStreamSpec& spec) override {
+  std::unique_ptr<RecordStream> createRecordStream(const RecordStreamRequest& request) override {
     std::lock_guard lock(state_->mutex);
-    const PcmFormat format = spec.format ? *spec.format : sourceLocked(spec.sourceName).format;
+    const PcmFormat format = request.format ? *request.format : sourceLocked(request.sourceName).format;
     state_->take(SoundServerStep::kCreateStream);
     const uint64_t id = ++state_->nextId;
-    state_->streams[id] = State::Stream{spec, format, false};
-    state_->lastSpec = spec;
-    state_->log.push_back("stream:" + spec.sourceName);
+    state_->streams[id] = State::Stream{request, format, false};
+    state_->lastRequest = request;
+    state_->log.push_back("stream:" + request.sourceName);
     return std::make_unique<FakeRecordStream>(state_, id, format);
   }
 
@@ -219,9 +219,9 @@ void FakeSoundServer::removeSink(const std::string& name) {
   {
     std::lock_guard lock(state_->mutex);
     for (auto& [id, stream] : state_->streams) {
-      if (stream.running && stream.spec.sourceName == monitor) {
+      if (stream.running && stream.request.sourceName == monitor) {
         stream.running = false;
-        failing.push_back(stream.spec.onFailure);
+        failing.push_back(stream.request.onFailure);
       }
     }
   }
@@ -259,7 +259,7 @@ int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& 
   {
     std::lock_guard lock(state_->mutex);
     for (auto& [id, stream] : state_->streams) {
-      if (stream.running && stream.spec.sourceName == sourceName) targets.push_back(stream.spec.onData);
+      if (stream.running && stream.request.sourceName == sourceName) targets.push_back(stream.request.onData);
     }
   }
   for (auto& onData : targets) {
@@ -276,7 +276,7 @@ void FakeSoundServer::failStreams(const std::string& description) {
     for (auto& [id, stream] : state_->streams) {
       if (stream.running) {
         stream.running = false;
-        failing.push_back(stream.spec.onFailure);
+        failing.push_back(stream.request.onFailure);
       }
     }
   }
@@ -311,9 +311,9 @@ int FakeSoundServer::subscriptions() const {
   return state_->subscriptionsHeld;
 }
 
-std::optional<RecordStreamSpec> FakeSoundServer::lastStreamSpec() const {
+std::optional<RecordStreamRequest> FakeSoundServer::lastStreamRequest() const {
   std::lock_guard lock(state_->mutex);
-  return state_->lastSpec;
+  return state_->lastRequest;
 }
 
 PcmBufferPtr makeFilledBuffer(const PcmFormat& format, uint32_t frames, float value) {

@@ -60,8 +60,8 @@ class FakeSoundServer final : public system_audio::SoundServer {
   int streams() const;           // record streams currently created
   int runningStreams() const;    // of which started
   int subscriptions() const;     // subscriptions currently held
-  // The spec of the most recently created stream.
-  std::optional<system_audio::RecordStreamSpec> lastStreamSpec() const;
+  // The request of the most recently created stream.
+  std::optional<system_audio::RecordStreamRequest> lastStreamRequest() const;
 
   // Shared with the connection, stream and subscription objects.
   struct State;
