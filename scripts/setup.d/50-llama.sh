@@ -6,6 +6,11 @@
 #   bin/       llama-bench (the peer the benchmarks measure against)
 #   VERSION    what was built; a matching VERSION skips the whole step
 #
+# The CPU code is a fixed baseline (x86-64 with AVX2, FMA, F16C, BMI2: every
+# x86 CPU since 2013/2015), never the build machine's own (-march=native) and
+# never AMX or AVX-512, so the same libraries run on any machine the helpers
+# meet; the notes helper checks these features before it loads the library.
+#
 # Debian has no llama.cpp package, so the source comes from the npm package
 # node-llama-cpp at a pinned version, which carries it as a git bundle. The
 # package's install scripts are never run. Networking in llama.cpp is off.
@@ -13,7 +18,7 @@ set -euo pipefail
 
 NODE_LLAMA_CPP_VERSION=3.21.1
 prefix=${TAVRIN_LLAMA_PREFIX:-/opt/tavrin/llama}
-stamp="node-llama-cpp@${NODE_LLAMA_CPP_VERSION} cpu shared"
+stamp="node-llama-cpp@${NODE_LLAMA_CPP_VERSION} cpu shared portable-avx2"
 jobs=${TAVRIN_LLAMA_JOBS:-2}
 
 if [ -f "$prefix/VERSION" ] && [ "$(head -n1 "$prefix/VERSION")" = "$stamp" ] \
@@ -50,7 +55,9 @@ cmake -S src -B build -G Ninja \
   -DLLAMA_BUILD_APP=OFF \
   -DLLAMA_BUILD_UI=OFF \
   -DGGML_BACKEND_DL=OFF \
-  -DGGML_NATIVE=ON >build.log 2>&1 || { cat build.log >&2; exit 1; }
+  -DGGML_NATIVE=OFF \
+  -DGGML_SSE42=ON -DGGML_AVX=ON -DGGML_AVX2=ON -DGGML_FMA=ON -DGGML_F16C=ON -DGGML_BMI2=ON \
+  -DGGML_AVX_VNNI=OFF -DGGML_AVX512=OFF -DGGML_AMX_TILE=OFF -DGGML_AMX_INT8=OFF -DGGML_AMX_BF16=OFF >build.log 2>&1 || { cat build.log >&2; exit 1; }
 cmake --build build -j "$jobs" --target llama llama-bench >>build.log 2>&1 \
   || { tail -n 60 build.log >&2; exit 1; }
 
