@@ -28,7 +28,9 @@ TEST(OneErrorLine, WhateverBytesTheArgumentsCarry) {
 #endif
   };
   for (const Case& c : cases) {
-    const ProcessResult r = runProcess(c.argv, {.setEnv = {{"PULSE_SERVER", "unix:/nonexistent"}}});
+    ProcessOptions options;
+    options.setEnv["PULSE_SERVER"] = "unix:/nonexistent";
+    const ProcessResult r = runProcess(c.argv, options);
     const std::string what = c.argv[1];
     EXPECT_EQ(r.exitStatus, 1) << what;
     EXPECT_EQ(r.out, "") << what;
@@ -36,7 +38,9 @@ TEST(OneErrorLine, WhateverBytesTheArgumentsCarry) {
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << what << ": " << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << what;
     EXPECT_EQ(sanitizeUtf8(r.err), r.err) << what;
-    if (!c.exactErr.empty()) EXPECT_EQ(r.err, c.exactErr);
+    if (!c.exactErr.empty()) {
+      EXPECT_EQ(r.err, c.exactErr);
+    }
   }
 }
 
