@@ -39,6 +39,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (options.workingDirectory && chdir(options.workingDirectory->c_str()) != 0) _exit(127);
     execve(cArgs[0], cArgs.data(), cEnv.data());
     _exit(127);
   }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct ProcessResult {
 struct ProcessOptions {
   std::map<std::string, std::string> setEnv;  // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
+  std::optional<std::string> workingDirectory;
   // The child is killed after this long; the test then fails on its result.
   std::chrono::seconds timeout{60};
 };
