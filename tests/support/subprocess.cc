@@ -150,6 +150,12 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+std::string programUnderTest(const char* name, const char* builtPath) {
+  const char* dir = std::getenv("TAVRIN_TEST_PROGRAM_DIR");
+  if (dir == nullptr || *dir == '\0') return builtPath;
+  return std::string(dir) + "/" + name;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

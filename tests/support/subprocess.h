@@ -66,7 +66,22 @@ class TempDir {
   std::string path_;
 };
 
+// The program a test runs: `builtPath` from this build, or `name` in
+// $TAVRIN_TEST_PROGRAM_DIR when that is set (the programs of an unpacked
+// package, so what ships is what is tested).
+std::string programUnderTest(const char* name, const char* builtPath);
+
 std::string readFile(const std::string& path);
+
+}  // namespace tavrin::testing
+
+#define TAVRIN_SYSTEM_AUDIO_BIN ::tavrin::testing::programUnderTest("tavrin-system-audio", TAVRIN_SYSTEM_AUDIO_BUILT)
+#define TAVRIN_APPLE_SPEECH_BIN ::tavrin::testing::programUnderTest("tavrin-apple-speech", TAVRIN_APPLE_SPEECH_BUILT)
+#ifdef TAVRIN_APPLE_LLM_BUILT
+#define TAVRIN_APPLE_LLM_BIN ::tavrin::testing::programUnderTest("tavrin-apple-llm", TAVRIN_APPLE_LLM_BUILT)
+#endif
+
+namespace tavrin::testing {
 void writeFile(const std::string& path, const std::string& content);
 
 }  // namespace tavrin::testing

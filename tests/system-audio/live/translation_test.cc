@@ -1,0 +1,153 @@
+// Language codes, the availability rules, the translation-status reply, and
+// the Apertium pipeline's protocol (on a stand-in pipeline made of GNU sed,
+// which speaks the same NUL-delimited, flush-per-unit protocol).
+#include <gtest/gtest.h>
+
+#include "system-audio/live/apertium.h"
+#include "system-audio/commands/tavrin_system_audio.h"
+#include "system-audio/commands/translation_status.h"
+#include "tests/system-audio/live/fake_translation.h"
+#include "tests/support/subprocess.h"
+
+namespace tavrin::system_audio {
+namespace {
+
+using testing::FakeTranslationService;
+using testing::TempDir;
+using testing::writeFile;
+
+TEST(TranslationLanguages, CodesComeFromIcuAndIgnoreRegions) {
+  EXPECT_EQ(languageCode("en_US"), "en");
+  EXPECT_EQ(languageCode("pt-BR"), "pt");
+  EXPECT_EQ(languageCode("deu"), "de");  // ISO 639-3 with a two-letter form
+  EXPECT_EQ(languageCode("ast"), "ast");
+  EXPECT_EQ(languageCode(""), std::nullopt);
+  EXPECT_EQ(languageCode("_US"), std::nullopt);
+  EXPECT_EQ(languageCode("und"), std::nullopt);
+  EXPECT_TRUE(sameLanguage(std::nullopt, std::nullopt));
+  EXPECT_TRUE(sameLanguage("de", "de"));
+  EXPECT_FALSE(sameLanguage("de", std::nullopt));
+  EXPECT_FALSE(sameLanguage("de", "en"));
+}
+
+TEST(TranslationLanguages, StatusNames) {
+  EXPECT_STREQ(translationStatusName(TranslationAvailability::kInstalled), "installed");
+  EXPECT_STREQ(translationStatusName(TranslationAvailability::kSupported), "needsDownload");
+  EXPECT_STREQ(translationStatusName(TranslationAvailability::kUnsupported), "unsupported");
+  EXPECT_STREQ(translationStatusName(static_cast<TranslationAvailability>(42)), "unsupported");
+}
+
+TEST(TranslationStatusCommand, SameLanguageComparesCodesOnlyAndSkipsTheService) {
+  FakeTranslationService service;
+  TranslationStatusResponse r = translationStatus(std::string("de"), "de-AT", service, "en_US");
+  EXPECT_EQ(encodeReply(r), R"({"status":"sameLanguage","source":"de","target":"de-AT"})");
+  r = translationStatus(std::string("en-GB"), "en", service, "fr_FR");
+  EXPECT_EQ(r.status, "sameLanguage");
+  EXPECT_EQ(r.source, "en_GB");
+  EXPECT_EQ(service.statusQueries(), 0);
+}
+
+TEST(TranslationStatusCommand, AsksTheServiceAndEchoesTheTargetVerbatim) {
+  FakeTranslationService service;
+  service.setStatus("en", "pt", TranslationAvailability::kSupported);
+  service.setStatus("en", "de", TranslationAvailability::kInstalled);
+  TranslationStatusResponse r = translationStatus(std::nullopt, "pt-BR", service, "en_US");
+  EXPECT_EQ(encodeReply(r), R"({"status":"needsDownload","source":"en_US","target":"pt-BR"})");
+  EXPECT_EQ(translationStatus(std::string(""), "de", service, "en_US").status, "installed");
+  EXPECT_EQ(translationStatus(std::nullopt, "xx", service, "en_US").status, "unsupported");
+  EXPECT_EQ(service.statusQueries(), 3);
+}
+
+TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {
+  std::string text = std::string("a[b]^$/@<>{}*#+~\\c") + '\0' + "d";
+  EXPECT_EQ(escapeApertium(text), "a\\[b\\]\\^\\$\\/\\@\\<\\>\\{\\}\\*\\#\\+\\~\\\\cd");
+  EXPECT_EQ(unescapeApertium(escapeApertium("x/y [z] é")), "x/y [z] é");
+  EXPECT_EQ(unescapeApertium("trailing\\"), "trailing\\");
+}
+
+TEST(ApertiumFormat, PipelineRunsEveryStageUnbufferedInNullFlushMode) {
+  std::string mode =
+      "lt-proc '/p/a b.bin' | apertium-tagger -g $2 '/p/x|y.prob' |\n lt-proc $1 '/p/gen.bin' | lt-proc -p '/p/pgen.bin'\n";
+  EXPECT_EQ(nullFlushPipeline(mode),
+            "stdbuf -o0 lt-proc -z '/p/a b.bin' | stdbuf -o0 apertium-tagger -z -g  '/p/x|y.prob' | "
+            "stdbuf -o0 lt-proc -z -n '/p/gen.bin' | stdbuf -o0 lt-proc -z -p '/p/pgen.bin'");
+}
+
+TEST(ApertiumCatalog, CodesCoverIso639ThreeAndApertiumNames) {
+  EXPECT_EQ(apertiumCodes("en"), (std::vector<std::string>{"eng", "en"}));
+  EXPECT_EQ(apertiumCodes("ms"), (std::vector<std::string>{"msa", "ms", "zlm"}));
+}
+
+class ApertiumServiceTest : public ::testing::Test {
+ protected:
+  // A stand-in pair "eng-spa" whose stages are GNU sed in NUL-data mode (-z):
+  // the first turns "cat" into "gato", the second marks every unit.
+  void installStandIn(const std::string& stages) { writeFile(modes.file("eng-spa.mode"), stages); }
+
+  TempDir modes;
+  std::vector<ApertiumPackagedPair> catalog{{"eng", "cat", "apertium-eng-cat"}};
+};
+
+TEST_F(ApertiumServiceTest, AvailabilityFollowsModeFilesAndTheCatalog) {
+  installStandIn("sed -u s/cat/gato/g");
+  ApertiumTranslationService service(modes.path(), catalog);
+  EXPECT_EQ(service.status("en", "es"), TranslationAvailability::kInstalled);  // two-letter codes find eng-spa
+  EXPECT_EQ(service.status("eng", "spa"), TranslationAvailability::kInstalled);
+  EXPECT_EQ(service.status("es", "en"), TranslationAvailability::kUnsupported);
+  EXPECT_EQ(service.status("en", "ca"), TranslationAvailability::kSupported);
+  EXPECT_EQ(service.packageFor("en", "ca"), "apertium-eng-cat");
+  EXPECT_EQ(service.status(std::nullopt, "ca"), TranslationAvailability::kUnsupported);
+  EXPECT_THROW(service.open("en", "ca"), TranslationError);
+}
+
+TEST_F(ApertiumServiceTest, OnePersistentPipelineTranslatesLineAfterLineWithEscaping) {
+  // The second stage tallies the units it has seen (the warm-up is the
+  // first): a persistent process answers II, III, IIII; a process per line
+  // would always answer I.
+  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/\\o000/ /'");
+  ApertiumTranslationService service(modes.path(), catalog);
+  auto translator = service.open("en", "es");
+  EXPECT_EQ(translator->translate("the cat"), "the gato II");
+  EXPECT_EQ(translator->translate("a [cat] / $5 ^x@y"), "a [gato] / $5 ^x@y III");
+  EXPECT_EQ(translator->translate(" two\nlines"), " two\nlines IIII");
+}
+
+TEST_F(ApertiumServiceTest, AStageThatBuffersStillAnswersEachLine) {
+  // Without stdbuf -o0 a block-buffered stage would hold the answer back and
+  // the round trip would time out.
+  installStandIn("sed s/cat/gato/g | sed -u s/x/y/");
+  ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
+  auto translator = service.open("en", "es");
+  EXPECT_EQ(translator->translate("cat"), "gato");
+  EXPECT_EQ(translator->translate("cat x"), "gato y");
+}
+
+TEST_F(ApertiumServiceTest, ABrokenPipelineFailsTheLineAndTheNextLineRestartsIt) {
+  // The stage quits after its second unit (the warm-up and one line).
+  installStandIn("sed -u 2q");
+  ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
+  auto translator = service.open("en", "es");
+  EXPECT_EQ(translator->translate("one"), "one");
+  try {
+    translator->translate("two");
+    FAIL() << "expected a failure";
+  } catch (const TranslationError& e) {
+    EXPECT_STREQ(e.what(), "The Apertium translator stopped.");
+  }
+  EXPECT_EQ(translator->translate("three"), "three");  // a fresh pipeline
+}
+
+TEST_F(ApertiumServiceTest, APipelineThatNeverAnswersTimesOut) {
+  installStandIn("sed -u -n /never/p");
+  ApertiumTranslationService service(modes.path(), catalog, std::chrono::milliseconds(300));
+  auto translator = service.open("en", "es");
+  try {
+    translator->translate("hello");
+    FAIL() << "expected a failure";
+  } catch (const TranslationError& e) {
+    EXPECT_STREQ(e.what(), "The Apertium translator did not answer in time.");
+  }
+}
+
+}  // namespace
+}  // namespace tavrin::system_audio
