@@ -14,7 +14,7 @@ const std::string kBin = TAVRIN_APPLE_SPEECH_BIN;
 
 ProcessResult speech(std::vector<std::string> args, ProcessOptions options = {}) {
   args.insert(args.begin(), kBin);
-  if (options.setEnv.count("XDG_DATA_HOME") == 0) options.setEnv["XDG_DATA_HOME"] = "/nonexistent/xdg";
+  options.setEnv.insert({{"XDG_DATA_HOME", "/nonexistent/xdg"}, {"XDG_CACHE_HOME", "/nonexistent/cache"}});
   return runProcess(args, options);
 }
 
@@ -81,6 +81,33 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
     EXPECT_EQ(r.err, row.err) << r.out;
     EXPECT_EQ(r.exitStatus, row.err.empty() ? 0 : 1) << r.err;
   }
+}
+
+TEST(AppleSpeechE2eTest, AModelThatDoesNotLoadIsNotInstalledAndFailsWithOneLine) {
+  TempDir dir;
+  const std::string en = "/usr/share/pocketsphinx/model/en-us/";
+  const std::string model = dir.file("home/tavrin/speech/de-DE/");
+  std::filesystem::create_directories(model + "acoustic-model");
+  for (const char* f : {"mdef", "variances", "transition_matrices", "sendump", "noisedict", "feat.params"}) {
+    std::filesystem::create_symlink(en + "en-us/" + f, model + "acoustic-model/" + f);
+  }
+  std::filesystem::create_symlink(en + "en-us.lm.bin", model + "language-model.lm.bin");
+  std::filesystem::create_symlink(en + "cmudict-en-us.dict", model + "dictionary.dict");
+  // Means cut short after their header: the files look whole but do not load.
+  writeFile(model + "acoustic-model/means", readFile(en + "en-us/means").substr(0, 4000));
+  writeFile(dir.file("silence.raw"), std::string(16000 * 4, '\0'));
+  ProcessOptions options;
+  options.setEnv = {{"XDG_DATA_HOME", dir.file("home")}, {"XDG_CACHE_HOME", dir.file("cache")}};
+  ProcessResult r = speech({"status", "de"}, options);
+  EXPECT_EQ(r.out, R"({"available":true,"status":"downloading","locale":"de_DE"})" "\n");
+  r = speech({"transcribe", dir.file("silence.raw"), "de"}, options);
+  EXPECT_EQ(r.err, "The speech model for locale de_DE could not be loaded; install its files again into " +
+                       dir.file("home/tavrin/speech/de_DE/\n"));
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.exitStatus, 1);
+  std::filesystem::remove(model + "acoustic-model/means");
+  std::filesystem::create_symlink(en + "en-us/means", model + "acoustic-model/means");
+  EXPECT_EQ(speech({"transcribe", dir.file("silence.raw"), "de"}, options).exitStatus, 0);
 }
 
 TEST(AppleSpeechE2eTest, DecodeFailures) {

@@ -22,18 +22,24 @@ TEST(ModelCatalogTest, MatchesExactLocaleThenSameLanguage) {
   for (const auto& [identifier, expected] : rows) EXPECT_EQ(ModelCatalog::match(identifier), expected) << identifier;
 }
 
-// Writes a model folder: every file of a model, less `missing`.
-void makeModel(const std::string& dir, const std::string& missing = "") {
+// Writes a model folder whose files look whole, less `missing`; `damaged`
+// gets bytes that are no model file.
+void makeModel(const std::string& dir, const std::string& missing = "", const std::string& damaged = "") {
+  const std::string parameters = std::string("s3\nendhdr\n\x44\x33\x22\x11", 14) + std::string(8, '\0');
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"acoustic-model/mdef", "BMDF"},        {"acoustic-model/means", parameters},
+      {"acoustic-model/variances", parameters}, {"acoustic-model/transition_matrices", parameters},
+      {"acoustic-model/mixture_weights", parameters}, {"dictionary.dict", "a AH\n"},
+      {"language-model.lm.bin", "Trie Language Model"}};
   std::filesystem::create_directories(dir + "/acoustic-model");
-  for (const char* f : {"acoustic-model/mdef", "acoustic-model/means", "acoustic-model/variances",
-                        "acoustic-model/transition_matrices", "dictionary.dict", "language-model.lm.bin"}) {
-    if (f != missing) testing::writeFile(dir + "/" + f, "x");
+  for (const auto& [name, bytes] : files) {
+    if (name != missing) testing::writeFile(dir + "/" + name, name == damaged ? "<html>" : bytes);
   }
 }
 
 class ModelDirectoriesTest : public ::testing::Test {
  protected:
-  ModelCatalog catalog() { return ModelCatalog(ModelSearchPaths{home.path(), {system.path()}, debian.path()}); }
+  ModelCatalog catalog() { return ModelCatalog(ModelSearchPaths{home.path(), {system.path()}, debian.path(), ""}); }
   std::string speechDir(const TempDir& base) { return base.path() + "/tavrin/speech/"; }
 
   TempDir home, system, debian;
@@ -44,22 +50,29 @@ TEST_F(ModelDirectoriesTest, FourStatesFromWhatIsOnDisk) {
   makeModel(speechDir(home) + "fr_FR", "acoustic-model/transition_matrices");
   makeModel(speechDir(system) + "fr_FR");  // a complete copy further down the path wins
   makeModel(speechDir(system) + "it_IT", "dictionary.dict");
+  makeModel(speechDir(home) + "nl-NL");  // named as supported-locales prints it
+  makeModel(speechDir(home) + "ru_RU", "", "acoustic-model/means");
+  makeModel(speechDir(home) + "pt_BR", "acoustic-model/mixture_weights");
   makeModel(speechDir(home) + "xx_YY");  // an unknown locale is never installed
   const std::vector<std::pair<std::string, AssetStatus>> rows = {
-      {"de_DE", AssetStatus::kInstalled}, {"fr_FR", AssetStatus::kInstalled},  {"it_IT", AssetStatus::kDownloading},
-      {"es_ES", AssetStatus::kSupported}, {"en_US", AssetStatus::kSupported},  {"xx_YY", AssetStatus::kUnsupported}};
+      {"de_DE", AssetStatus::kInstalled},   {"fr_FR", AssetStatus::kInstalled},   {"it_IT", AssetStatus::kDownloading},
+      {"nl_NL", AssetStatus::kInstalled},   {"ru_RU", AssetStatus::kDownloading}, {"pt_BR", AssetStatus::kDownloading},
+      {"es_ES", AssetStatus::kSupported},   {"en_US", AssetStatus::kSupported},   {"xx_YY", AssetStatus::kUnsupported}};
   for (const auto& [locale, expected] : rows) EXPECT_EQ(catalog().status(locale), expected) << locale;
   EXPECT_EQ(catalog().installedModel("fr_FR")->acousticModel, speechDir(system) + "fr_FR/acoustic-model");
   EXPECT_EQ(catalog().installedModel("es_ES"), std::nullopt);
+  EXPECT_EQ(catalog().damage("ru_RU"), speechDir(home) + "ru_RU/acoustic-model/means is not a model file");
+  EXPECT_EQ(catalog().damage("it_IT"), std::nullopt);
 }
 
 TEST_F(ModelDirectoriesTest, DebianEnglishModelIsFound) {
   const std::string root = debian.path() + "/en-us";
   std::filesystem::create_directories(root + "/en-us");
-  for (const char* f : {"en-us/mdef", "en-us/means", "en-us/variances", "en-us/transition_matrices", "en-us.lm.bin",
-                        "cmudict-en-us.dict"}) {
-    testing::writeFile(root + "/" + f, "x");
+  for (const char* f : {"mdef", "means", "variances", "transition_matrices", "sendump", "noisedict"}) {
+    std::filesystem::create_symlink("/usr/share/pocketsphinx/model/en-us/en-us/" + std::string(f), root + "/en-us/" + f);
   }
+  testing::writeFile(root + "/en-us.lm.bin", "Trie Language Model");
+  testing::writeFile(root + "/cmudict-en-us.dict", "a AH\n");
   EXPECT_EQ(catalog().status("en_US"), AssetStatus::kInstalled);
   EXPECT_EQ(catalog().installedModel("en_US")->dictionary, root + "/cmudict-en-us.dict");
 }
@@ -72,18 +85,24 @@ TEST_F(ModelDirectoriesTest, ServiceRefusesToInstallAndKnowsTheFormat) {
   EXPECT_EQ(service.inputFormat("xx_YY"), std::nullopt);
 }
 
-TEST(ModelSearchPathsTest, ReadsXdgVariablesWithDefaults) {
+TEST(ModelSearchPathsTest, ReadsAbsoluteXdgVariablesElseTheDefaults) {
+  ::setenv("HOME", "/h", 1);
   ::setenv("XDG_DATA_HOME", "/d/home", 1);
-  ::setenv("XDG_DATA_DIRS", "/a::/b", 1);
+  ::setenv("XDG_CACHE_HOME", "/c", 1);
+  ::setenv("XDG_DATA_DIRS", "/a::rel:/b", 1);
   ModelSearchPaths p = ModelSearchPaths::fromProcess();
   EXPECT_EQ(p.dataHome, "/d/home");
+  EXPECT_EQ(p.cacheHome, "/c");
   EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/a", "/b"}));
-  ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("XDG_DATA_DIRS");
-  ::setenv("HOME", "/h", 1);
-  p = ModelSearchPaths::fromProcess();
-  EXPECT_EQ(p.dataHome, "/h/.local/share");
-  EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
+  for (const char* value : {"", "relative"}) {  // relative values are ignored
+    ::setenv("XDG_DATA_HOME", value, 1);
+    ::setenv("XDG_CACHE_HOME", value, 1);
+    ::setenv("XDG_DATA_DIRS", value, 1);
+    p = ModelSearchPaths::fromProcess();
+    EXPECT_EQ(p.dataHome, "/h/.local/share");
+    EXPECT_EQ(p.cacheHome, "/h/.cache");
+    EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
+  }
 }
 
 }  // namespace

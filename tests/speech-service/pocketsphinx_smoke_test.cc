@@ -4,6 +4,7 @@
 // (bench/speech.sh), not asserted here.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <thread>
 
 #include "speech-service/pocketsphinx_service.h"
@@ -27,21 +28,31 @@ std::vector<float> twoSentences(double* secondStart) {
 }
 
 // Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
-// result on a second thread, as the callers do.
+// result on a second thread, as the callers do. Rethrows a failure of the
+// feeding side once the reader is done.
 std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples, uint32_t chunk) {
   std::vector<RecognitionResult> results;
   std::thread reader([&] {
-    while (auto r = recognizer.nextResult()) results.push_back(*r);
+    try {
+      while (auto r = recognizer.nextResult()) results.push_back(*r);
+    } catch (const SpeechServiceError&) {
+    }
   });
-  for (size_t offset = 0; offset < samples.size(); offset += chunk) {
-    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
-    PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
-    std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
-    buffer->setFrameLength(n);
-    recognizer.acceptWaveform(*buffer);
+  std::exception_ptr failure;
+  try {
+    for (size_t offset = 0; offset < samples.size(); offset += chunk) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
+      PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
+      std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
+      buffer->setFrameLength(n);
+      recognizer.acceptWaveform(*buffer);
+    }
+    recognizer.inputFinished();
+  } catch (...) {
+    failure = std::current_exception();
   }
-  recognizer.inputFinished();
   reader.join();
+  if (failure) std::rethrow_exception(failure);
   return results;
 }
 
@@ -102,6 +113,42 @@ TEST_F(PocketSphinxSmokeTest, SilenceGivesNoResultAndWrongFormatFailsTheSequence
   EXPECT_THROW(recognizer->acceptWaveform(*stereo), SpeechServiceError);
   EXPECT_THROW(recognizer->nextResult(), SpeechServiceError);
   EXPECT_EQ(recognizer->nextResult(), std::nullopt);
+}
+
+TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtterance) {
+  std::vector<float> hello = testing::spokenSamples("Hello there.");
+  size_t speechEnd = hello.size();
+  while (speechEnd > 0 && std::abs(hello[speechEnd - 1]) < 0.01f) --speechEnd;
+  hello.resize(speechEnd + 16000, 0.0f);
+  // The detector closes the utterance 0.25 s of silence after the speech,
+  // give or take: end the input after each 20 ms block around there.
+  for (size_t n = (speechEnd + 1600) / 320 * 320; n < speechEnd + 8000; n += 320) {
+    auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
+    const std::vector<float> cut(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(n));
+    EXPECT_NO_THROW(recognize(*recognizer, cut, 320)) << n;
+  }
+}
+
+TEST_F(PocketSphinxSmokeTest, EveryUtteranceWithVolatileResultsEndsWithAFinal) {
+  // Short bursts of noise: the engine sometimes guesses a word while one
+  // lasts and then finishes it with no words.
+  std::mt19937 random(2);
+  std::vector<float> noise(16000, 0.0f);
+  for (int burst = 0; burst < 24; ++burst) {
+    const size_t length = 16000 * std::vector<size_t>{8, 12, 20, 30, 45}[random() % 5] / 100;
+    std::normal_distribution<float> sample(0.0f, std::vector<float>{0.05f, 0.1f, 0.3f}[random() % 3]);
+    for (size_t i = 0; i < length; ++i) noise.push_back(sample(random));
+    noise.insert(noise.end(), 19200, 0.0f);
+  }
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
+  std::optional<RecognitionResult> open;  // the last volatile result since the last final
+  for (const RecognitionResult& r : recognize(*recognizer, noise, 1600)) {
+    if (r.isFinal && open) {
+      EXPECT_LE(r.start, open->end) << "a final that is not the utterance's: " << r.text;
+    }
+    open = r.isFinal ? std::nullopt : std::optional(r);
+  }
+  EXPECT_FALSE(open) << open->text;
 }
 
 }  // namespace
