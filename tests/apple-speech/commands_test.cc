@@ -1,7 +1,10 @@
-// The platform gate, status, preferred-languages and supported-locales on a
-// scripted speech service. Exact texts of the program are in e2e_test.cc.
+// The argument grammar, the platform gate, status, preferred-languages and
+// supported-locales on a scripted speech service. Exact texts of the program
+// are in e2e_test.cc.
 #include <gtest/gtest.h>
 
+#include "apple-speech/arguments.h"
+#include "apple-speech/helper_error.h"
 #include "apple-speech/tavrin_apple_speech.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
@@ -12,10 +15,19 @@ namespace {
 using speech::AssetStatus;
 using Lines = std::vector<std::string>;
 
-class NoLanguages final : public LanguageRecognizer {
- public:
-  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string&) override { return std::nullopt; }
-};
+TEST(ArgumentsTest, FlagValueContextualStringsAndTranscribeArguments) {
+  EXPECT_EQ(flagValue("--x", {"transcribe", "--x", "a", "--x", "b"}), "a");
+  EXPECT_EQ(flagValue("--x", {"--x", "transcribe"}), "transcribe");
+  EXPECT_EQ(flagValue("--x", {"transcribe", "p", "--x"}), std::nullopt);
+  EXPECT_EQ(flagValue("--x", {"transcribe", "--X", "a"}), std::nullopt);
+  EXPECT_EQ(splitContextualStrings(std::string("\na\r\n\nb c \n")), (Lines{"a\r", "b c "}));
+  const TranscribeArguments a = parseTranscribeArguments({"transcribe", "a.pcm", "en-US", "--contextual-strings"});
+  EXPECT_EQ(a.path, "a.pcm");
+  EXPECT_EQ(a.language, "en-US");
+  EXPECT_EQ(a.contextualStrings, Lines{});
+  EXPECT_EQ(parseTranscribeArguments({"transcribe", "a.pcm", "--contextual-strings", "X"}).language, std::nullopt);
+  EXPECT_THROW(parseTranscribeArguments({"transcribe"}), HelperError);
+}
 
 class CommandsTest : public ::testing::Test {
  protected:
@@ -23,7 +35,7 @@ class CommandsTest : public ::testing::Test {
 
   speech::ScriptedSpeechService service;
   testing::FakeOutput out, err;
-  NoLanguages languages;
+  testing::NoLanguage languages;
   Platform platform{service, out, err, languages, true, "en_US", {"en_US"}};
 };
 

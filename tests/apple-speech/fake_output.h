@@ -1,4 +1,5 @@
-// Captured standard output / error for tests of tavrin-apple-speech.
+// Captured standard output / error, and a language recognizer that finds
+// none, for tests of tavrin-apple-speech.
 #pragma once
 
 #include <mutex>
@@ -6,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "apple-speech/language_detection.h"
 #include "apple-speech/speech_output.h"
 
 namespace tavrin::testing {
@@ -32,6 +34,11 @@ class FakeOutput final : public apple_speech::SpeechOutput {
  private:
   mutable std::mutex mutex_;
   std::string text_;
+};
+
+class NoLanguage final : public apple_speech::LanguageRecognizer {
+ public:
+  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string&) override { return std::nullopt; }
 };
 
 }  // namespace tavrin::testing

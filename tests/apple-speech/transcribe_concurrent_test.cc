@@ -10,11 +10,6 @@
 namespace tavrin::apple_speech {
 namespace {
 
-class NoLanguage final : public LanguageRecognizer {
- public:
-  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string&) override { return std::nullopt; }
-};
-
 TEST(TranscribeConcurrentTest, EverySegmentLineComesBeforeTheResultLine) {
   testing::TempDir dir;
   testing::writeFile(dir.file("a.raw"), std::string(240000 * 8 * 4, '\0'));
@@ -27,7 +22,7 @@ TEST(TranscribeConcurrentTest, EverySegmentLineComesBeforeTheResultLine) {
     }
     service.scripts = {script};
     testing::FakeOutput out;
-    NoLanguage languages;
+    testing::NoLanguage languages;
     TranscribeContext context{service, out, languages, "en_US"};
     transcribe(TranscribeArguments{dir.file("a.raw"), std::nullopt, {}}, context);
 

@@ -77,14 +77,6 @@ TEST_F(ModelDirectoriesTest, DebianEnglishModelIsFound) {
   EXPECT_EQ(catalog().installedModel("en_US")->dictionary, root + "/cmudict-en-us.dict");
 }
 
-TEST_F(ModelDirectoriesTest, ServiceRefusesToInstallAndKnowsTheFormat) {
-  PocketSphinxService service{catalog()};
-  EXPECT_THROW(service.installAssets("es_ES"), SpeechServiceError);
-  EXPECT_THROW(service.makeRecognizer("es_ES", ReportingMode::kLive), SpeechServiceError);
-  EXPECT_EQ(service.inputFormat("es_ES"), PcmFormat::float32(16000, 1));
-  EXPECT_EQ(service.inputFormat("xx_YY"), std::nullopt);
-}
-
 TEST(ModelSearchPathsTest, ReadsAbsoluteXdgVariablesElseTheDefaults) {
   ::setenv("HOME", "/h", 1);
   ::setenv("XDG_DATA_HOME", "/d/home", 1);

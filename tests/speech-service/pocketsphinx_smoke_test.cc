@@ -1,7 +1,6 @@
-// The PocketSphinx service on synthetic speech: utterances cut by the voice
-// detector, times on the fed-frames time line, live volatile results,
-// contextual strings and failures. Word accuracy is a benchmark's business
-// (bench/speech.sh), not asserted here.
+// The PocketSphinx service on synthetic speech and noise: utterances cut by
+// the voice detector, times, live volatile results closed by finals,
+// contextual strings and failures. Word accuracy is left to bench/.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -28,14 +27,14 @@ std::vector<float> twoSentences(double* secondStart) {
 }
 
 // Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
-// result on a second thread, as the callers do. Rethrows a failure of the
-// feeding side once the reader is done.
+// result on a second thread, as the callers do. A failure of the feeding side
+// is rethrown once the reader is done.
 std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples, uint32_t chunk) {
   std::vector<RecognitionResult> results;
   std::thread reader([&] {
     try {
       while (auto r = recognizer.nextResult()) results.push_back(*r);
-    } catch (const SpeechServiceError&) {
+    } catch (const SpeechServiceError&) {  // the feeding side reports it
     }
   });
   std::exception_ptr failure;
@@ -105,7 +104,6 @@ TEST_F(PocketSphinxSmokeTest, LiveGivesChangingVolatileResultsThenTheFinal) {
 TEST_F(PocketSphinxSmokeTest, SilenceGivesNoResultAndWrongFormatFailsTheSequence) {
   auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
   EXPECT_TRUE(recognize(*recognizer, std::vector<float>(48000, 0.0f), 4000).empty());
-  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
 
   recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
   PcmBufferPtr stereo = PcmBuffer::create(PcmFormat::float32(44100, 2), 100);

@@ -14,75 +14,36 @@ PcmBufferPtr buffer(uint32_t frames, float value = 0.5f) {
   return b;
 }
 
-ScriptedResult result(const std::string& text, uint64_t afterFrames) {
-  return ScriptedResult{RecognitionResult{text, 0, 1, true}, afterFrames};
-}
-
-TEST(ScriptedSpeechServiceTest, MatchesLocalesByLanguageAndInstalls) {
-  ScriptedSpeechService service;
-  service.locales = {{"en_US", AssetStatus::kInstalled}, {"en_GB", AssetStatus::kSupported}};
-  EXPECT_EQ(service.supportedLocale("en-GB"), "en_GB");
-  EXPECT_EQ(service.supportedLocale("en_AU"), "en_US");
-  EXPECT_EQ(service.supportedLocale("fr_FR"), std::nullopt);
-  service.installAssets("en_GB");
-  EXPECT_EQ(service.assetStatus("en_GB"), AssetStatus::kInstalled);
-  service.failInstall = "no network";
-  EXPECT_THROW(service.installAssets("en_US"), SpeechServiceError);
-}
-
-TEST(ScriptedSpeechServiceTest, ReleasesResultsByFedFramesAndRecordsInput) {
+TEST(ScriptedSpeechServiceTest, ReleasesResultsByFedFramesRecordsInputAndFailsWhereTold) {
   ScriptedSpeechService service;
   RecognizerScript script;
-  script.results = {result("a", 100), result("b", 150), result("c", 999)};
-  service.scripts = {script};
+  for (const auto& [text, after] : std::vector<std::pair<std::string, uint64_t>>{{"a", 100}, {"b", 150}, {"c", 999}}) {
+    script.results.push_back({RecognitionResult{text, 0, 1, true}, after});
+  }
+  script.failInputFinished = "finalize failed";
+  RecognizerScript accept;
+  accept.failAcceptAtCall = "engine broke";
+  accept.failAcceptCall = 2;
+  service.scripts = {script, accept};
+
   auto recognizer = service.makeRecognizer("en_US", ReportingMode::kLive);
   recognizer->setContextualStrings({"x", "y"});
   recognizer->acceptWaveform(*buffer(99));
   recognizer->acceptWaveform(*buffer(60, 0.25f));
   EXPECT_EQ(recognizer->nextResult()->text, "a");
   EXPECT_EQ(recognizer->nextResult()->text, "b");
-  recognizer->inputFinished();
-  EXPECT_EQ(recognizer->nextResult()->text, "c");
-  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
-
-  auto log = service.recognizers().at(0);
+  EXPECT_THROW(recognizer->inputFinished(), SpeechServiceError);
+  EXPECT_THROW(recognizer->nextResult(), SpeechServiceError);
+  const auto log = service.recognizers().at(0);
   EXPECT_EQ(log->contextualStrings(), (std::vector<std::string>{"x", "y"}));
   EXPECT_EQ(log->chunkFrames(), (std::vector<uint32_t>{99, 60}));
   EXPECT_EQ(log->samples().back(), 0.25f);
-  EXPECT_TRUE(log->finished());
-}
 
-TEST(ScriptedSpeechServiceTest, FailsAtEachScriptedStep) {
-  ScriptedSpeechService service;
-  RecognizerScript accept;
-  accept.failAcceptAtCall = "engine broke";
-  accept.failAcceptCall = 2;
-  RecognizerScript finish;
-  finish.results = {result("kept", 0)};
-  finish.failInputFinished = "finalize failed";
-  RecognizerScript sequence;
-  sequence.results = {result("one", 0), result("two", 0)};
-  sequence.failResultsText = "results failed";
-  sequence.failResultsAfter = 1;
-  service.scripts = {accept, finish, sequence};
-
-  auto r1 = service.makeRecognizer("en_US", ReportingMode::kTranscription);
-  r1->acceptWaveform(*buffer(10));
-  EXPECT_THROW(r1->acceptWaveform(*buffer(10)), SpeechServiceError);
-  EXPECT_THROW(r1->nextResult(), SpeechServiceError);
-  EXPECT_EQ(r1->nextResult(), std::nullopt);
-
-  auto r2 = service.makeRecognizer("en_US", ReportingMode::kTranscription);
-  r2->acceptWaveform(*buffer(10));
-  EXPECT_THROW(r2->inputFinished(), SpeechServiceError);
-  EXPECT_EQ(r2->nextResult()->text, "kept");
-  EXPECT_THROW(r2->nextResult(), SpeechServiceError);
-
-  auto r3 = service.makeRecognizer("en_US", ReportingMode::kTranscription);
-  r3->inputFinished();
-  EXPECT_EQ(r3->nextResult()->text, "one");
-  EXPECT_THROW(r3->nextResult(), SpeechServiceError);
-  EXPECT_EQ(r3->nextResult(), std::nullopt);
+  recognizer = service.makeRecognizer("en_US", ReportingMode::kTranscription);
+  recognizer->acceptWaveform(*buffer(10));
+  EXPECT_THROW(recognizer->acceptWaveform(*buffer(10)), SpeechServiceError);
+  EXPECT_THROW(recognizer->nextResult(), SpeechServiceError);
+  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
 }
 
 }  // namespace
