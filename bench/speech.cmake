@@ -2,4 +2,3 @@
 add_executable(bench_pocketsphinx_alone ${CMAKE_CURRENT_LIST_DIR}/pocketsphinx_alone.cc)
 target_link_libraries(bench_pocketsphinx_alone PRIVATE tavrin_pocketsphinx)
 
-add_executable(bench_word_error_rate ${CMAKE_CURRENT_LIST_DIR}/word_error_rate.cc)

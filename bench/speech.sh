@@ -4,9 +4,8 @@
 #   1. transcribe on about 10 minutes of synthetic speech: CPU seconds per
 #      audio second and peak memory, against PocketSphinx alone with the same
 #      model and settings (bench_pocketsphinx_alone);
-#   2. word error rate on a fixed set of synthesized sentences
-#      (bench/speech_sentences.txt, flite's slt voice), spoken one after
-#      another in one recording, and each in a file of its own;
+#   2. word error rate scored by sclite on human and synthetic speech
+#      (bench/speech_yardstick.sh);
 #   3. decode of a 10-minute and a 20-minute MP3 (44.1 kHz stereo): audio
 #      seconds per CPU second and peak memory, against the ffmpeg
 #      command-line tool doing the same conversion.
@@ -16,7 +15,6 @@ cd "$(dirname "$0")/.."
 minutes=${1:-10}
 bin=build/apple-speech/tavrin-apple-speech
 alone=build/bench/bench_pocketsphinx_alone
-wer=build/bench/bench_word_error_rate
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -52,27 +50,8 @@ budget=$(awk -v s="$audio" -v e="$p_mem" 'BEGIN { printf "%d", (230 * s / 3600) 
 echo "memory budget (230 MB per hour of audio + the engine's own): ${budget} MiB"
 
 echo
-echo "== 2. word error rate on bench/speech_sentences.txt"
-: > "$work/hyp.txt"
-: > "$work/concat.txt"
-i=0
-while IFS= read -r sentence; do
-  i=$((i + 1))
-  flite -voice slt -t "$sentence" -o "$work/s$i.wav"
-  ffmpeg -nostdin -loglevel error -y -i "$work/s$i.wav" -af "adelay=500,apad=pad_dur=0.5" "$work/p$i.wav"
-  echo "file '$work/p$i.wav'" >> "$work/concat.txt"
-  "$bin" decode "$work/p$i.wav" > "$work/s$i.raw"
-  "$bin" transcribe "$work/s$i.raw" en-US | tail -1 | sed -e 's/^{"type":"result","text":"//' -e 's/","segments".*//' >> "$work/hyp.txt"
-done < bench/speech_sentences.txt
-ffmpeg -nostdin -loglevel error -y -f concat -safe 0 -i "$work/concat.txt" "$work/all.wav"
-"$bin" decode "$work/all.wav" > "$work/all.raw"
-"$bin" transcribe "$work/all.raw" en-US | tail -1 | sed -e 's/^{"type":"result","text":"//' -e 's/","segments".*//' > "$work/all-hyp.txt"
-tr '\n' ' ' < bench/speech_sentences.txt > "$work/all-ref.txt"
-echo >> "$work/all-ref.txt"
-echo "-- the ${i} sentences in one recording (the engine adapts to the voice as it goes):"
-"$wer" "$work/all-ref.txt" "$work/all-hyp.txt" | tail -1
-echo "-- each sentence in a file of its own (every file starts unadapted):"
-"$wer" bench/speech_sentences.txt "$work/hyp.txt"
+echo "== 2. word error rate: bench/speech_yardstick.sh (sclite, against PocketSphinx alone)"
+bench/speech_yardstick.sh
 
 echo
 echo "== 3. decode vs the ffmpeg tool (MP3, 44.1 kHz stereo -> 16 kHz mono float)"

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace tavrin::speech {
 namespace {
@@ -23,12 +25,59 @@ bool isCompleteAcousticModel(const std::string& dir) {
   for (const char* name : {"mdef", "means", "variances", "transition_matrices"}) {
     if (!isFile(dir + "/" + name)) return false;
   }
-  return true;
+  return isFile(dir + "/mixture_weights") || isFile(dir + "/sendump");
 }
 
-std::string envOr(const char* name, const std::string& fallback) {
+bool isComplete(const ModelFiles& files) {
+  return isCompleteAcousticModel(files.acousticModel) && isFile(files.languageModel) && isFile(files.dictionary);
+}
+
+// The first `n` bytes of a file (fewer when it is shorter).
+std::string head(const std::string& path, size_t n) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(n, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(n));
+  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+  return bytes;
+}
+
+// An acoustic parameter file: "s3" header lines up to "endhdr", then the
+// byte-order mark 0x11223344 in either order, then data.
+bool isParameterFile(const std::string& path) {
+  const std::string bytes = head(path, 4096);
+  const size_t end = bytes.find("endhdr\n");
+  if (bytes.rfind("s3\n", 0) != 0 || end == std::string::npos || bytes.size() < end + 7 + 8) return false;
+  uint32_t mark = 0;
+  std::memcpy(&mark, bytes.data() + end + 7, 4);
+  return mark == 0x11223344u || mark == 0x44332211u;
+}
+
+// The first file of a complete model that is not what it should be.
+std::optional<std::string> firstDamagedFile(const ModelFiles& files) {
+  const std::string& am = files.acousticModel;
+  const std::string mdef = head(am + "/mdef", 4);
+  if (mdef != "BMDF" && mdef.rfind("0.3", 0) != 0) return am + "/mdef";
+  std::vector<std::string> parameters = {am + "/means", am + "/variances", am + "/transition_matrices"};
+  parameters.push_back(isFile(am + "/mixture_weights") ? am + "/mixture_weights" : am + "/sendump");
+  for (const std::string& path : parameters) {
+    // sendump has a header of its own (a length-prefixed text).
+    if (path.ends_with("/sendump") ? head(path, 8).size() < 8 : !isParameterFile(path)) return path;
+  }
+  const std::string lm = head(files.languageModel, 4096);
+  if (lm.rfind("Trie Language Model", 0) != 0 && lm.find("Darpa Trie LM") != 4 &&
+      lm.find("\\data\\") == std::string::npos) {
+    return files.languageModel;
+  }
+  const std::string dict = head(files.dictionary, 256);
+  const size_t space = dict.find_first_of(" \t");
+  if (space == std::string::npos || space == 0 || dict.find('\n') < space) return files.dictionary;
+  return std::nullopt;
+}
+
+// An XDG base directory variable: its value when absolute, else the fallback.
+std::string xdgOr(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? std::string(v) : fallback;
+  return v != nullptr && v[0] == '/' ? std::string(v) : fallback;
 }
 
 // Language (lower case) and region (upper case) of a locale identifier, as
@@ -64,14 +113,19 @@ constexpr const char* kDebianEnglishDir = "en-us";
 
 ModelSearchPaths ModelSearchPaths::fromProcess() {
   ModelSearchPaths paths;
-  paths.dataHome = envOr("XDG_DATA_HOME", envOr("HOME", "") + "/.local/share");
-  std::string dirs = envOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
+  const char* home = std::getenv("HOME");
+  const std::string homeDir = home != nullptr ? home : "";
+  paths.dataHome = xdgOr("XDG_DATA_HOME", homeDir + "/.local/share");
+  paths.cacheHome = xdgOr("XDG_CACHE_HOME", homeDir + "/.cache");
+  const char* list = std::getenv("XDG_DATA_DIRS");
+  const std::string dirs = list != nullptr ? list : "";
   size_t start = 0;
   while (start <= dirs.size()) {
     const size_t colon = std::min(dirs.find(':', start), dirs.size());
-    if (colon > start) paths.dataDirs.push_back(dirs.substr(start, colon - start));
+    if (colon > start && dirs[start] == '/') paths.dataDirs.push_back(dirs.substr(start, colon - start));
     start = colon + 1;
   }
+  if (paths.dataDirs.empty()) paths.dataDirs = {"/usr/local/share", "/usr/share"};
   paths.debianModelRoot = "/usr/share/pocketsphinx/model";
   return paths;
 }
@@ -99,26 +153,47 @@ std::optional<std::string> ModelCatalog::match(const std::string& identifier) {
 }
 
 std::vector<std::string> ModelCatalog::localeDirectories(const std::string& locale) const {
+  // Both spellings of the identifier: de_DE, and de-DE as supported-locales
+  // prints it.
+  std::string tag = locale;
+  std::replace(tag.begin(), tag.end(), '_', '-');
+  std::vector<std::string> bases;
+  if (!paths_.dataHome.empty()) bases.push_back(paths_.dataHome);
+  bases.insert(bases.end(), paths_.dataDirs.begin(), paths_.dataDirs.end());
   std::vector<std::string> dirs;
-  if (!paths_.dataHome.empty()) dirs.push_back(paths_.dataHome + "/tavrin/speech/" + locale);
-  for (const std::string& base : paths_.dataDirs) dirs.push_back(base + "/tavrin/speech/" + locale);
+  for (const std::string& base : bases) {
+    dirs.push_back(base + "/tavrin/speech/" + locale);
+    dirs.push_back(base + "/tavrin/speech/" + tag);
+  }
   return dirs;
 }
 
-std::optional<ModelFiles> ModelCatalog::installedModel(const std::string& locale) const {
-  if (std::find(knownLocales().begin(), knownLocales().end(), locale) == knownLocales().end()) return std::nullopt;
+// Every place a model of a known locale may be, in search order.
+std::vector<ModelFiles> ModelCatalog::candidates(const std::string& locale) const {
+  std::vector<ModelFiles> found;
+  if (std::find(knownLocales().begin(), knownLocales().end(), locale) == knownLocales().end()) return found;
   if (locale == "en_US" && !paths_.debianModelRoot.empty()) {
     const std::string root = paths_.debianModelRoot + "/" + kDebianEnglishDir;
-    ModelFiles files{root + "/en-us", root + "/en-us.lm.bin", root + "/cmudict-en-us.dict"};
-    if (isCompleteAcousticModel(files.acousticModel) && isFile(files.languageModel) && isFile(files.dictionary)) {
-      return files;
-    }
+    found.push_back({root + "/en-us", root + "/en-us.lm.bin", root + "/cmudict-en-us.dict"});
   }
   for (const std::string& dir : localeDirectories(locale)) {
-    ModelFiles files{dir + "/acoustic-model", dir + "/language-model.lm.bin", dir + "/dictionary.dict"};
-    if (isCompleteAcousticModel(files.acousticModel) && isFile(files.languageModel) && isFile(files.dictionary)) {
-      return files;
-    }
+    found.push_back({dir + "/acoustic-model", dir + "/language-model.lm.bin", dir + "/dictionary.dict"});
+  }
+  return found;
+}
+
+std::optional<ModelFiles> ModelCatalog::installedModel(const std::string& locale) const {
+  for (const ModelFiles& files : candidates(locale)) {
+    if (isComplete(files) && !firstDamagedFile(files)) return files;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ModelCatalog::damage(const std::string& locale) const {
+  for (const ModelFiles& files : candidates(locale)) {
+    if (!isComplete(files)) continue;
+    if (const std::optional<std::string> file = firstDamagedFile(files)) return *file + " is not a model file";
+    return std::nullopt;
   }
   return std::nullopt;
 }

@@ -5,12 +5,17 @@
 #include <sphinxbase/cmd_ln.h>
 #include <sphinxbase/err.h>
 #include <sphinxbase/ngram_model.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -70,6 +75,59 @@ std::vector<std::string> phraseWords(const std::string& phrase) {
   return words;
 }
 
+std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenceFrames) {
+  return {"-hmm",           model.acousticModel,
+          "-lm",            model.languageModel,
+          "-dict",          model.dictionary,
+          "-samprate",      "16000",
+          "-vad_postspeech", std::to_string(endSilenceFrames),
+          "-remove_silence", "yes",
+          "-logfn",         "/dev/null"};
+}
+
+ConfigPtr parseConfig(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  ConfigPtr config(cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), FALSE));
+  if (!config) throw SpeechServiceError("The speech recognizer could not be configured.");
+  return config;
+}
+
+// What identifies a model's files as they are now: paths, sizes and
+// modification times, hashed (FNV-1a) into one hexadecimal word.
+std::string modelKey(const ModelFiles& model) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> paths = {model.languageModel, model.dictionary};
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(model.acousticModel, ec)) paths.push_back(entry.path().string());
+  std::sort(paths.begin(), paths.end());
+  uint64_t hash = 0xcbf29ce484222325u;
+  auto mix = [&](const std::string& text) {
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3u;
+  };
+  for (const std::string& path : paths) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) continue;
+    mix(path + '|' + std::to_string(st.st_size) + '|' + std::to_string(st.st_mtim.tv_sec) + '.' +
+        std::to_string(st.st_mtim.tv_nsec) + '\n');
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
+}
+
+// Loads the model in a child process; true when it loaded.
+bool loadsInChild(cmd_ln_t* config) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return true;  // no way to check: the engine itself will try
+  if (pid == 0) _exit(ps_init(config) != nullptr ? 0 : 1);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return true;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 struct QueueItem {
   std::optional<RecognitionResult> result;
   std::string error;  // set when the sequence fails
@@ -82,24 +140,11 @@ class PocketSphinxRecognizer final : public Recognizer {
     silenceEngineLog();
     const int endSilence =
         mode == ReportingMode::kLive ? settings.liveEndSilenceFrames : settings.transcriptionEndSilenceFrames;
-    std::vector<std::string> args = {"-hmm",
-                                     model.acousticModel,
-                                     "-lm",
-                                     model.languageModel,
-                                     "-dict",
-                                     model.dictionary,
-                                     "-samprate",
-                                     "16000",
-                                     "-vad_postspeech",
-                                     std::to_string(endSilence),
-                                     "-remove_silence",
-                                     "yes",
-                                     "-logfn",
-                                     "/dev/null"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    config_.reset(cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), FALSE));
-    if (!config_) throw SpeechServiceError("The speech recognizer could not be configured.");
+    config_ = parseConfig(decoderArguments(model, endSilence));
+    if (!modelLoads(model, settings)) {
+      throw SpeechServiceError("The speech model in " + model.acousticModel +
+                               " could not be loaded; install its files again.");
+    }
     decoder_.reset(ps_init(config_.get()));
     if (!decoder_) throw SpeechServiceError("The speech model could not be loaded.");
     if (ps_start_stream(decoder_.get()) < 0 || ps_start_utt(decoder_.get()) < 0) {
@@ -155,9 +200,13 @@ class PocketSphinxRecognizer final : public Recognizer {
 
   void inputFinished() override {
     if (ended_) return;
-    if (ps_end_utt(decoder_.get()) < 0) fail("Finishing speech recognition failed.");
-    inUtterance_ = false;
-    emitUtterance(/*final=*/true);
+    // The detector may have closed the last utterance in the last block:
+    // then there is nothing left to finish.
+    if (inUtterance_) {
+      if (ps_end_utt(decoder_.get()) < 0) fail("Finishing speech recognition failed.");
+      inUtterance_ = false;
+      emitUtterance(/*final=*/true);
+    }
     ended_ = true;
     results_.finish();
   }
@@ -191,7 +240,6 @@ class PocketSphinxRecognizer final : public Recognizer {
     if (inSpeech && !heardSpeech_) {
       heardSpeech_ = true;
       lastPartialCheck_ = fed_;
-      lastPartial_.clear();
     } else if (!inSpeech && heardSpeech_) {
       // The detector has seen enough silence: the utterance is over.
       if (ps_end_utt(ps) < 0) fail("Speech recognition failed.");
@@ -204,20 +252,25 @@ class PocketSphinxRecognizer final : public Recognizer {
     }
   }
 
-  // Queues the current hypothesis with the time range of its words. Finals
-  // with no words are dropped; volatile results only when the text changed.
+  // Queues the current hypothesis with the time range of its words.
+  // Volatile results only when the text changed; a final with no words only
+  // when the utterance sent volatile results (it closes them, with their
+  // times), so that every utterance seen by the reader ends with one final.
   void emitUtterance(bool isFinal) {
     ps_decoder_t* ps = decoder_.get();
     int32 score = 0;
     const char* hyp = ps_get_hyp(ps, &score);
     std::string text = hyp != nullptr ? hyp : "";
-    if (text.empty()) return;
-    if (!isFinal) {
-      if (text == lastPartial_) return;
-      lastPartial_ = text;
-    } else {
-      lastPartial_.clear();
+    if (isFinal && text.empty() && lastVolatile_) {
+      RecognitionResult closing = *lastVolatile_;
+      closing.text.clear();
+      closing.isFinal = true;
+      lastVolatile_.reset();
+      results_.add(QueueItem{std::move(closing), {}});
+      return;
     }
+    if (text.empty()) return;
+    if (!isFinal && lastVolatile_ && text == lastVolatile_->text) return;
     int first = -1;
     int last = -1;
     for (ps_seg_t* seg = ps_seg_iter(ps); seg != nullptr; seg = ps_seg_next(seg)) {
@@ -234,6 +287,11 @@ class PocketSphinxRecognizer final : public Recognizer {
     result.start = first >= 0 ? static_cast<double>(first) / kFramesPerSecond : fedSeconds;
     result.end = last >= 0 ? std::min(static_cast<double>(last) / kFramesPerSecond, fedSeconds) : fedSeconds;
     result.isFinal = isFinal;
+    if (isFinal) {
+      lastVolatile_.reset();
+    } else {
+      lastVolatile_ = result;
+    }
     results_.add(QueueItem{std::move(result), {}});
   }
 
@@ -298,17 +356,38 @@ class PocketSphinxRecognizer final : public Recognizer {
   bool inUtterance_ = true;
   bool heardSpeech_ = false;
   bool ended_ = false;
-  std::string lastPartial_;
+  std::optional<RecognitionResult> lastVolatile_;  // of the running utterance
   UnboundedStream<QueueItem> results_;
 };
 
 }  // namespace
 
+bool modelLoads(const ModelFiles& model, const PocketSphinxSettings& settings) {
+  silenceEngineLog();
+  const std::string key = modelKey(model);
+  if (!settings.loadedModelsFile.empty()) {
+    std::ifstream in(settings.loadedModelsFile);
+    for (std::string line; std::getline(in, line);) {
+      if (line == key) return true;
+    }
+  }
+  if (!loadsInChild(parseConfig(decoderArguments(model, settings.transcriptionEndSilenceFrames)).get())) return false;
+  if (!settings.loadedModelsFile.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(settings.loadedModelsFile).parent_path(), ec);
+    std::ofstream(settings.loadedModelsFile, std::ios::app) << key << '\n';
+  }
+  return true;
+}
+
 PocketSphinxService::PocketSphinxService(ModelCatalog catalog, PocketSphinxSettings settings)
     : catalog_(std::move(catalog)), settings_(settings) {}
 
 std::unique_ptr<PocketSphinxService> PocketSphinxService::fromProcess() {
-  return std::make_unique<PocketSphinxService>(ModelCatalog(ModelSearchPaths::fromProcess()));
+  ModelSearchPaths paths = ModelSearchPaths::fromProcess();
+  PocketSphinxSettings settings;
+  if (!paths.cacheHome.empty()) settings.loadedModelsFile = paths.cacheHome + "/tavrin/speech/loaded-models";
+  return std::make_unique<PocketSphinxService>(ModelCatalog(std::move(paths)), settings);
 }
 
 bool PocketSphinxService::isAvailable() {
@@ -324,16 +403,29 @@ std::vector<std::string> PocketSphinxService::supportedLocales() {
 }
 
 AssetStatus PocketSphinxService::assetStatus(const std::string& localeIdentifier) {
-  return catalog_.status(localeIdentifier);
+  const AssetStatus status = catalog_.status(localeIdentifier);
+  // A model that does not load is no more installed than a partial one.
+  if (status == AssetStatus::kInstalled && !modelLoads(*catalog_.installedModel(localeIdentifier), settings_)) {
+    return AssetStatus::kDownloading;
+  }
+  return status;
 }
 
 void PocketSphinxService::installAssets(const std::string& localeIdentifier) {
   switch (catalog_.status(localeIdentifier)) {
-    case AssetStatus::kInstalled: return;
+    case AssetStatus::kInstalled:
+      if (modelLoads(*catalog_.installedModel(localeIdentifier), settings_)) return;
+      throw SpeechServiceError("The speech model for locale " + localeIdentifier +
+                               " could not be loaded; install its files again into " +
+                               catalog_.installDirectory(localeIdentifier));
     case AssetStatus::kUnsupported:
       throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
     case AssetStatus::kSupported:
     case AssetStatus::kDownloading: break;
+  }
+  if (const std::optional<std::string> damage = catalog_.damage(localeIdentifier)) {
+    throw SpeechServiceError("The speech model for locale " + localeIdentifier + " is damaged (" + *damage +
+                             "); install its files again into " + catalog_.installDirectory(localeIdentifier));
   }
   throw SpeechServiceError("The speech model for locale " + localeIdentifier +
                            " is not installed and cannot be downloaded here; install its files (acoustic-model/, "

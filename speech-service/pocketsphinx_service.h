@@ -34,12 +34,23 @@ struct PocketSphinxSettings {
   int liveEndSilenceFrames = 25;
   // Weight of the contextual-strings model in the interpolation.
   float contextWeight = 0.1f;
+  // File that remembers the models that loaded (see modelLoads); empty:
+  // remember nothing.
+  std::string loadedModelsFile;
 };
+
+// Whether the engine loads `model`. The engine's libraries end the process
+// on some damaged files instead of reporting them, so a model is first
+// loaded in a child process; one that loaded is remembered in
+// settings.loadedModelsFile (by its files' paths, sizes and modification
+// times), so the check costs one extra load per model and change.
+bool modelLoads(const ModelFiles& model, const PocketSphinxSettings& settings);
 
 class PocketSphinxService final : public SpeechService {
  public:
   explicit PocketSphinxService(ModelCatalog catalog, PocketSphinxSettings settings = {});
-  // The service over the process's model directories.
+  // The service over the process's model directories; loaded models are
+  // remembered under $XDG_CACHE_HOME/tavrin/speech/.
   static std::unique_ptr<PocketSphinxService> fromProcess();
 
   bool isAvailable() override;

@@ -1,7 +1,10 @@
-// Dispatch, the platform gate, status, preferred-languages and
-// supported-locales on a scripted speech service.
+// The argument grammar, the platform gate, status, preferred-languages and
+// supported-locales on a scripted speech service. Exact texts of the program
+// are in e2e_test.cc.
 #include <gtest/gtest.h>
 
+#include "apple-speech/arguments.h"
+#include "apple-speech/helper_error.h"
 #include "apple-speech/tavrin_apple_speech.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
@@ -10,118 +13,95 @@ namespace tavrin::apple_speech {
 namespace {
 
 using speech::AssetStatus;
-using testing::FakeOutput;
+using Lines = std::vector<std::string>;
 
-class NoLanguages final : public LanguageRecognizer {
- public:
-  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string&) override { return std::nullopt; }
-};
+TEST(ArgumentsTest, FlagValueContextualStringsAndTranscribeArguments) {
+  EXPECT_EQ(flagValue("--x", {"transcribe", "--x", "a", "--x", "b"}), "a");
+  EXPECT_EQ(flagValue("--x", {"--x", "transcribe"}), "transcribe");
+  EXPECT_EQ(flagValue("--x", {"transcribe", "p", "--x"}), std::nullopt);
+  EXPECT_EQ(flagValue("--x", {"transcribe", "--X", "a"}), std::nullopt);
+  EXPECT_EQ(splitContextualStrings(std::string("\na\r\n\nb c \n")), (Lines{"a\r", "b c "}));
+  const TranscribeArguments a = parseTranscribeArguments({"transcribe", "a.pcm", "en-US", "--contextual-strings"});
+  EXPECT_EQ(a.path, "a.pcm");
+  EXPECT_EQ(a.language, "en-US");
+  EXPECT_EQ(a.contextualStrings, Lines{});
+  EXPECT_EQ(parseTranscribeArguments({"transcribe", "a.pcm", "--contextual-strings", "X"}).language, std::nullopt);
+  EXPECT_THROW(parseTranscribeArguments({"transcribe"}), HelperError);
+}
 
 class CommandsTest : public ::testing::Test {
  protected:
   int run(const std::vector<std::string>& args) { return TavrinAppleSpeech::run(args, platform); }
-  void expectFailure(const std::vector<std::string>& args, const std::string& message) {
-    err.clear();
-    EXPECT_EQ(run(args), 1);
-    EXPECT_EQ(err.text(), message + "\n");
-    EXPECT_EQ(out.text(), "");
-  }
 
   speech::ScriptedSpeechService service;
-  FakeOutput out, err;
-  NoLanguages languages;
+  testing::FakeOutput out, err;
+  testing::NoLanguage languages;
   Platform platform{service, out, err, languages, true, "en_US", {"en_US"}};
 };
 
-TEST_F(CommandsTest, WrongUsage) {
-  expectFailure({}, "Invalid helper arguments.");
-  expectFailure({"decode"}, "Invalid helper arguments.");
-  expectFailure({"transcribe"}, "Invalid helper arguments.");
-  expectFailure({"Status"}, "Invalid helper arguments.");
-}
-
 TEST_F(CommandsTest, OlderSystemRefusesEverythingButDecode) {
   platform.onDeviceServices = false;
-  expectFailure({"decode"}, "Invalid helper arguments.");
-  err.clear();
-  expectFailure({"frobnicate"}, "Apple SpeechAnalyzer requires macOS 26.0 or later.");
-  err.clear();
-  expectFailure({"status"}, "Apple SpeechAnalyzer requires macOS 26.0 or later.");
-  err.clear();
-  expectFailure({"decode", "/nonexistent/file"}, "Could not decode the media file: file not found");
+  const std::vector<std::pair<Lines, std::string>> rows = {
+      {{"decode"}, "Invalid helper arguments."},
+      {{"frobnicate"}, "Apple SpeechAnalyzer requires macOS 26.0 or later."},
+      {{"status"}, "Apple SpeechAnalyzer requires macOS 26.0 or later."},
+      {{"decode", "/nonexistent/file"}, "Could not decode the media file: file not found"}};
+  std::string messages;
+  for (const auto& [args, message] : rows) {
+    EXPECT_EQ(run(args), 1);
+    messages += message + "\n";
+  }
+  EXPECT_EQ(err.text(), messages);
+  EXPECT_EQ(out.text(), "");
 }
 
 TEST_F(CommandsTest, StatusReplies) {
-  service.locales = {{"en_US", AssetStatus::kInstalled},
-                     {"fr_FR", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kDownloading},
-                     {"ja_JP", AssetStatus::kUnsupported}};
-  EXPECT_EQ(run({"status", "en-US", "ignored"}), 0);
-  EXPECT_EQ(run({"status", "fr"}), 0);
-  EXPECT_EQ(run({"status", "de_DE"}), 0);
-  EXPECT_EQ(run({"status", "ja-JP"}), 0);
-  EXPECT_EQ(run({"status", "xx-YY"}), 0);
-  EXPECT_EQ(run({"status", "--foo"}), 0);
-  EXPECT_EQ(
-      out.lines(),
-      (std::vector<std::string>{
-          R"({"available":true,"status":"installed","locale":"en_US"})",
-          R"({"available":true,"status":"supported","locale":"fr_FR"})",
-          R"({"available":true,"status":"downloading","locale":"de_DE"})",
-          R"({"available":false,"status":"unsupported","locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})",
-          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale xx_YY."})",
-          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
-      }));
-  EXPECT_EQ(service.calls()[0], "match:en_US");
-  EXPECT_EQ(err.text(), "");
-}
-
-TEST_F(CommandsTest, StatusWithoutLanguageUsesTheCurrentLocale) {
-  service.locales = {{"de_DE", AssetStatus::kInstalled}};
+  service.locales = {{"en_US", AssetStatus::kInstalled}, {"fr_FR", AssetStatus::kSupported},
+                     {"de_DE", AssetStatus::kDownloading}, {"ja_JP", AssetStatus::kUnsupported}};
   platform.currentLocale = "de_AT";
-  EXPECT_EQ(run({"status"}), 0);
-  EXPECT_EQ(run({"status", ""}), 0);
-  EXPECT_EQ(service.calls(), (std::vector<std::string>{"match:de_AT", "match:de_AT"}));
-  EXPECT_EQ(out.lines().at(1), R"({"available":true,"status":"installed","locale":"de_DE"})");
-}
-
-TEST_F(CommandsTest, StatusWhenTheServiceIsMissing) {
+  for (const Lines& args : std::vector<Lines>{{"status", "en-US", "ignored"}, {"status", "fr"}, {"status"},
+                                              {"status", ""}, {"status", "ja-JP"}, {"status", "--foo"}}) {
+    EXPECT_EQ(run(args), 0);
+  }
   service.available = false;
   EXPECT_EQ(run({"status", "en"}), 0);
   EXPECT_EQ(
-      out.text(),
-      R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})"
-      "\n");
+      out.lines(),
+      (Lines{
+          R"({"available":true,"status":"installed","locale":"en_US"})",
+          R"({"available":true,"status":"supported","locale":"fr_FR"})",
+          R"({"available":true,"status":"downloading","locale":"de_DE"})",
+          R"({"available":true,"status":"downloading","locale":"de_DE"})",
+          R"({"available":false,"status":"unsupported","locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})",
+          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
+          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})",
+      }));
+  EXPECT_EQ(service.calls(), (Lines{"match:en_US", "match:fr", "match:de_AT", "match:de_AT", "match:ja_JP",
+                                    "match:__foo"}));
+  EXPECT_EQ(err.text(), "");
 }
 
-TEST_F(CommandsTest, PreferredLanguagesKeepFirstIdentifierPerLanguage) {
+TEST_F(CommandsTest, PreferredLanguagesKeepTheFirstIdentifierPerLanguage) {
   service.locales = {{"en_US", AssetStatus::kInstalled}, {"de_DE", AssetStatus::kSupported}};
   platform.preferredLanguages = {"en-US", "en-GB", "fr-FR", "fr", "de", "de-CH", "C"};
   EXPECT_EQ(run({"preferred-languages", "extra"}), 0);
-  EXPECT_EQ(out.text(), "[\"en\",\"de\"]\n");
-  // fr was tried once: a second French identifier is not asked about.
-  EXPECT_EQ(service.calls(), (std::vector<std::string>{"match:en-US", "match:fr-FR", "match:de", "match:C"}));
-}
-
-TEST_F(CommandsTest, PreferredLanguagesCanBeEmpty) {
-  service.locales = {{"en_US", AssetStatus::kInstalled}};
   platform.preferredLanguages = {"fr-FR"};
   EXPECT_EQ(run({"preferred-languages"}), 0);
-  EXPECT_EQ(out.text(), "[]\n");
+  EXPECT_EQ(out.lines(), (Lines{R"(["en","de"])", "[]"}));
+  // fr was tried once: a second French identifier is not asked about.
+  EXPECT_EQ(service.calls(),
+            (Lines{"match:en-US", "match:fr-FR", "match:de", "match:C", "match:fr-FR"}));
 }
 
 TEST_F(CommandsTest, SupportedLocalesAreBcp47AndSortedByByte) {
-  service.locales = {{"en_US", AssetStatus::kInstalled},
-                     {"en_GB", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kSupported},
-                     {"zh_CN", AssetStatus::kSupported},
-                     {"en_US", AssetStatus::kSupported}};
+  service.locales = {{"en_US", AssetStatus::kInstalled}, {"en_GB", AssetStatus::kSupported},
+                     {"de_DE", AssetStatus::kSupported}, {"zh_CN", AssetStatus::kSupported}};
   EXPECT_EQ(run({"supported-locales"}), 0);
-  EXPECT_EQ(out.text(), "[\"de-DE\",\"en-GB\",\"en-US\",\"en-US\",\"zh-CN\"]\n");
+  EXPECT_EQ(out.text(), "[\"de-DE\",\"en-GB\",\"en-US\",\"zh-CN\"]\n");
 }
 
 TEST_F(CommandsTest, FailedReplyWriteIsAFailure) {
-  out.failWith(EPIPE);
+  out.failWith = EPIPE;
   EXPECT_EQ(run({"supported-locales"}), 1);
   EXPECT_EQ(err.text(), "Broken pipe\n");
 }

@@ -2,8 +2,7 @@
 // into media files with the ffmpeg tool, decoded and transcribed.
 #include <gtest/gtest.h>
 
-#include "tests/speech-service/speech_samples.h"
-#include "tests/support/subprocess.h"
+#include "tests/support/speech_samples.h"
 
 namespace tavrin::testing {
 namespace {
@@ -123,15 +122,9 @@ TEST_F(AppleSpeechSmokeTest, VideoWithTwoAudioTracksIsMixed) {
   EXPECT_GE(lines.size(), 4u) << "two stretches of speech give at least two segments";
 }
 
-TEST_F(AppleSpeechSmokeTest, ContextualStringsBiasTowardAName) {
-  const ProcessResult decoded = runProcess({kBin, "decode", dir.file("first.wav")});
-  writeFile(dir.file("first.raw"), decoded.out);
+TEST_F(AppleSpeechSmokeTest, ContextualStringsBringAMisheardName) {
   // Without help the engine hears "stallion" or "skeleton" here.
-  const ProcessResult plain = runProcess({kBin, "transcribe", dir.file("first.raw")});
-  ASSERT_EQ(plain.exitStatus, 0) << plain.err;
-  const std::string before = resultText(splitLines(plain.out).back());
-  EXPECT_EQ(before.find("stella"), std::string::npos) << before;
-
+  writeFile(dir.file("first.raw"), runProcess({kBin, "decode", dir.file("first.wav")}).out);
   const ProcessResult r =
       runProcess({kBin, "transcribe", dir.file("first.raw"), "--contextual-strings", "Stella\nQuarterly review"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;

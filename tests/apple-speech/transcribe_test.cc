@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "apple-speech/tavrin_apple_speech.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
-#include "tests/support/subprocess.h"
+#include "tests/support/speech_samples.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -21,7 +20,6 @@ using speech::AssetStatus;
 using speech::RecognitionResult;
 using speech::RecognizerScript;
 using speech::ScriptedResult;
-using testing::FakeOutput;
 using Lines = std::vector<std::string>;
 
 class FixedLanguage final : public LanguageRecognizer {
@@ -33,11 +31,9 @@ class FixedLanguage final : public LanguageRecognizer {
   std::vector<std::string> seen;
 };
 
-ScriptedResult final(const std::string& text, double start, double end, uint64_t afterFrames = 0) {
-  return ScriptedResult{RecognitionResult{text, start, end, true}, afterFrames};
-}
-ScriptedResult partial(const std::string& text, double start, double end, uint64_t afterFrames = 0) {
-  return ScriptedResult{RecognitionResult{text, start, end, false}, afterFrames};
+ScriptedResult result(const std::string& text, double start, double end, uint64_t afterFrames = 0,
+                      bool isFinal = true) {
+  return ScriptedResult{RecognitionResult{text, start, end, isFinal}, afterFrames};
 }
 
 class TranscribeTest : public ::testing::Test {
@@ -46,68 +42,54 @@ class TranscribeTest : public ::testing::Test {
   std::string rawFile(uint32_t frames) {
     std::vector<float> samples(frames);
     for (uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f;
-    std::string bytes(samples.size() * 4, '\0');
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
-    const std::string path = dir.file("audio.raw");
-    testing::writeFile(path, bytes);
-    return path;
+    testing::writeFile(dir.file("audio.raw"), testing::rawBytes(samples));
+    return dir.file("audio.raw");
   }
   void script(RecognizerScript s) { service.scripts = {std::move(s)}; }
   int run(std::vector<std::string> args) { return TavrinAppleSpeech::run(args, platform); }
-  std::shared_ptr<speech::RecognizerLog> recognizer() { return service.recognizers().at(0); }
+  std::shared_ptr<speech::RecognizerLog> recognizer(size_t i = 0) { return service.recognizers().at(i); }
 
   testing::TempDir dir;
   speech::ScriptedSpeechService service;
-  FakeOutput out, err;
+  testing::FakeOutput out, err;
   FixedLanguage languages;
   Platform platform{service, out, err, languages, true, "en_US", {}};
 };
 
-TEST_F(TranscribeTest, ChunksOfAtMost240000Frames) {
-  const std::string path = rawFile(70000);
-  ASSERT_EQ(run({"transcribe", path}), 0);
-  EXPECT_EQ(out.lines(), (Lines{R"({"type":"duration","ms":4375})", R"({"type":"result","text":"","segments":[]})"}));
-  EXPECT_EQ(recognizer()->chunkFrames(), (std::vector<uint32_t>{70000}));
-  EXPECT_TRUE(recognizer()->finished());
-  EXPECT_EQ(recognizer()->mode, speech::ReportingMode::kTranscription);
+TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDuration) {
+  struct Row {
+    uint32_t frames;
+    std::vector<uint32_t> chunks;
+    int durationMs;
+  };
+  const std::vector<Row> rows = {{17, {17}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000},
+                                 {480000, {240000, 240000}, 30000}};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(run({"transcribe", rawFile(rows[i].frames)}), 0);
+    const Lines lines = out.lines();
+    EXPECT_EQ(lines.at(2 * i), R"({"type":"duration","ms":)" + std::to_string(rows[i].durationMs) + "}");
+    EXPECT_EQ(lines.at(2 * i + 1), R"({"type":"result","text":"","segments":[]})");
+    EXPECT_EQ(recognizer(i)->chunkFrames(), rows[i].chunks);
+    EXPECT_TRUE(recognizer(i)->finished());
+    EXPECT_EQ(recognizer(i)->mode, speech::ReportingMode::kTranscription);
+    const std::vector<float> fed = recognizer(i)->samples();
+    ASSERT_EQ(fed.size(), rows[i].frames);
+    for (uint32_t f = 0; f < rows[i].frames; f += 997) EXPECT_EQ(fed[f], static_cast<float>(f % 1000) / 1000.0f);
+  }
   EXPECT_EQ(err.text(), "");
-}
-
-TEST_F(TranscribeTest, LongerFilesAreCutAndFedInOrder) {
-  const std::string path = rawFile(240001);
-  ASSERT_EQ(run({"transcribe", path}), 0);
-  EXPECT_EQ(recognizer()->chunkFrames(), (std::vector<uint32_t>{240000, 1}));
-  const std::vector<float> fed = recognizer()->samples();
-  ASSERT_EQ(fed.size(), 240001u);
-  EXPECT_EQ(fed[239999], 0.999f);
-  EXPECT_EQ(fed[240000], 0.0f);
-  EXPECT_EQ(out.lines().at(0), R"({"type":"duration","ms":15000})");
-
-  service.scripts.clear();
-  const std::string even = rawFile(480000);
-  ASSERT_EQ(run({"transcribe", even}), 0);
-  EXPECT_EQ(service.recognizers().at(1)->chunkFrames(), (std::vector<uint32_t>{240000, 240000}));
-}
-
-TEST_F(TranscribeTest, DurationIsCutTowardZero) {
-  ASSERT_EQ(run({"transcribe", rawFile(17)}), 0);
-  EXPECT_EQ(out.lines().at(0), R"({"type":"duration","ms":1})");
 }
 
 TEST_F(TranscribeTest, ChunksAreConvertedToTheServiceFormat) {
   service.format = PcmFormat::float32(48000, 1);
-  ASSERT_EQ(run({"transcribe", rawFile(240001)}), 0);
-  const std::vector<uint32_t> chunks = recognizer()->chunkFrames();
-  ASSERT_EQ(chunks.size(), 2u);
-  EXPECT_NEAR(chunks[0], 720000u, 64);
-  EXPECT_LE(chunks[1], 3u + 1024u);
+  ASSERT_EQ(run({"transcribe", rawFile(16000)}), 0);
+  EXPECT_NEAR(recognizer()->chunkFrames().at(0), 48000u, 64);
   EXPECT_EQ(recognizer()->chunkFormats().at(0), PcmFormat::float32(48000, 1));
 }
 
 TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
   RecognizerScript s;
-  s.results = {partial("hel", 0, 0.5, 1000), final("Hello", 0.1, 1.2345, 16000), partial("wor", 2, 2.5, 20000),
-               final(" world ", 2, 2.0009, 30000), final("Hello", 3, 4)};
+  s.results = {result("hel", 0, 0.5, 1000, false), result("Hello", 0.1, 1.2345, 16000),
+               result("wor", 2, 2.5, 20000, false), result(" world ", 2, 2.0009, 30000), result("Hello", 3, 4)};
   script(s);
   ASSERT_EQ(run({"transcribe", rawFile(70000), "en-US"}), 0);
   EXPECT_EQ(
@@ -125,144 +107,76 @@ TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
 
 TEST_F(TranscribeTest, TimesAreClampedAndCut) {
   RecognizerScript s;
-  s.results = {final("a", -1, 0.5), final("b", 2, 1), final("c", std::nan(""), std::nan("")),
-               final("d", 1, std::numeric_limits<double>::infinity()), final("e", 1e30, 1e30)};
+  s.results = {result("a", -1, 0.5), result("b", 2, 1), result("c", std::nan(""), std::nan("")),
+               result("d", 1, std::numeric_limits<double>::infinity()), result("e", 1e30, 1e30)};
   script(s);
   ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  const Lines lines = out.lines();
-  ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(lines[1], R"({"type":"segment","segment":{"startMs":0,"endMs":500,"text":"a"}})");
-  EXPECT_EQ(lines[2], R"({"type":"segment","segment":{"startMs":2000,"endMs":2000,"text":"b"}})");
-  EXPECT_EQ(lines[3], R"({"type":"segment","segment":{"startMs":0,"endMs":0,"text":"c"}})");
-  EXPECT_EQ(lines[4], R"({"type":"segment","segment":{"startMs":1000,"endMs":1000,"text":"d"}})");
-  EXPECT_EQ(lines[5],
-            R"({"type":"segment","segment":{"startMs":18446744073709551615,"endMs":18446744073709551615,"text":"e"}})");
-}
-
-TEST_F(TranscribeTest, BlankAndShortTextsHaveNoLanguage) {
-  RecognizerScript s;
-  s.results = {final("", 0, 1), final(" \n", 1, 2), final("1234567", 2, 3)};
-  script(s);
-  ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  EXPECT_EQ(
-      out.lines().back(),
-      R"({"type":"result","text":"1234567","segments":[{"startMs":0,"endMs":1000,"text":""},{"startMs":1000,"endMs":2000,"text":" \n"},{"startMs":2000,"endMs":3000,"text":"1234567"}]})");
-  EXPECT_TRUE(languages.seen.empty());
+  EXPECT_EQ(out.lines().back(),
+            R"({"type":"result","text":"a b c d e","segments":[{"startMs":0,"endMs":500,"text":"a"},)"
+            R"({"startMs":2000,"endMs":2000,"text":"b"},{"startMs":0,"endMs":0,"text":"c"},)"
+            R"({"startMs":1000,"endMs":1000,"text":"d"},)"
+            R"({"startMs":18446744073709551615,"endMs":18446744073709551615,"text":"e"}],)"
+            R"("detectedLanguage":"en","detectionConfidence":0.97})");
 }
 
 TEST_F(TranscribeTest, ContextualStringsOnlyWhenThereAreSome) {
   ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "\n\n"}), 0);
   EXPECT_EQ(recognizer()->contextualStrings(), std::nullopt);
   ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "Tavrin\nQ3 budget\n"}), 0);
-  EXPECT_EQ(service.recognizers().at(1)->contextualStrings(), (std::vector<std::string>{"Tavrin", "Q3 budget"}));
-}
-
-TEST_F(TranscribeTest, MissingAssetsAreInstalledFirst) {
-  service.locales = {{"en_US", AssetStatus::kSupported}};
-  ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  EXPECT_EQ(service.calls(), (Lines{"match:en_US", "install:en_US", "make:en_US"}));
-}
-
-struct FailureCase {
-  std::string name;
-  std::function<void(speech::ScriptedSpeechService&, RecognizerScript&)> setUp;
-  std::vector<std::string> extraArgs;
-  std::string message;
-  size_t linesWritten;  // lines on standard output before the failure
-};
-
-void PrintTo(const FailureCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class TranscribeFailureTest : public TranscribeTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(TranscribeFailureTest, EndsWithOneErrorLineAfterWhatWasWritten) {
-  const FailureCase& c = GetParam();
-  RecognizerScript s;
-  s.results = {final("first", 0, 1, 1), final("second", 1, 2, 240001)};
-  c.setUp(service, s);
-  script(s);
-  std::vector<std::string> args = {"transcribe", rawFile(300000)};
-  args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
-  EXPECT_EQ(run(args), 1);
-  EXPECT_EQ(err.text(), c.message + "\n");
-  const Lines lines = out.lines();
-  EXPECT_EQ(lines.size(), c.linesWritten) << out.text();
-  for (const std::string& line : lines) EXPECT_EQ(line.find("\"result\""), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Steps, TranscribeFailureTest,
-                         ::testing::Values(FailureCase{"Unavailable",
-                                                       [](auto& svc, auto&) { svc.available = false; },
-                                                       {},
-                                                       "Apple SpeechTranscriber is not available on this device.",
-                                                       0},
-                                           FailureCase{"UnsupportedLocale",
-                                                       [](auto&, auto&) {},
-                                                       {"xx-YY"},
-                                                       "Apple SpeechTranscriber does not support locale xx_YY.",
-                                                       0},
-                                           FailureCase{"InstallFails",
-                                                       [](auto& svc, auto&) {
-                                                         svc.locales = {{"en_US", AssetStatus::kSupported}};
-                                                         svc.failInstall =
-                                                             "The speech model for locale en_US is not installed.";
-                                                       },
-                                                       {},
-                                                       "The speech model for locale en_US is not installed.",
-                                                       0},
-                                           FailureCase{"NoFormat",
-                                                       [](auto& svc, auto&) { svc.format = std::nullopt; },
-                                                       {},
-                                                       "No compatible SpeechAnalyzer audio format is installed.",
-                                                       0},
-                                           FailureCase{
-                                               "RecognizerCannotBeMade",
-                                               [](auto& svc, auto&) { svc.failMakeRecognizer = "model broken"; },
-                                               {},
-                                               "model broken",
-                                               1},
-                                           FailureCase{"ContextRefused",
-                                                       [](auto&, auto& s) { s.failSetContext = "context refused"; },
-                                                       {"--contextual-strings", "x"},
-                                                       "context refused",
-                                                       1},
-                                           FailureCase{"SecondChunkFails",
-                                                       [](auto&, auto& s) {
-                                                         s.failAcceptCall = 2;
-                                                         s.failAcceptAtCall = "engine failed";
-                                                       },
-                                                       {},
-                                                       "engine failed",
-                                                       2},
-                                           FailureCase{"FinalizingFails",
-                                                       [](auto&, auto& s) { s.failInputFinished = "finalize failed"; },
-                                                       {},
-                                                       "finalize failed",
-                                                       3}),
-                         [](const auto& param) { return param.param.name; });
-
-TEST_F(TranscribeTest, FileProblemsWriteNothing) {
-  EXPECT_EQ(run({"transcribe", dir.file("missing.raw")}), 1);
-  EXPECT_EQ(err.text(), "No such file or directory\n");
-  EXPECT_EQ(out.text(), "");
-  testing::writeFile(dir.file("odd.raw"), "12345");
-  err.clear();
-  EXPECT_EQ(run({"transcribe", dir.file("odd.raw")}), 1);
-  EXPECT_EQ(err.text(), "Invalid audio input.\n");
-  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(recognizer(1)->contextualStrings(), (std::vector<std::string>{"Tavrin", "Q3 budget"}));
 }
 
 TEST_F(TranscribeTest, AFailingResultSequenceLosesLaterSegmentsButNotTheRun) {
   RecognizerScript s;
-  s.results = {final("kept", 0, 1), final("lost", 1, 2)};
+  s.results = {result("kept", 0, 1), result("lost", 1, 2)};
   s.failResultsText = "results failed";
   s.failResultsAfter = 1;
   script(s);
   ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
   EXPECT_EQ(out.lines().back(),
             R"({"type":"result","text":"kept","segments":[{"startMs":0,"endMs":1000,"text":"kept"}]})");
+}
+
+TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {
+  using Svc = speech::ScriptedSpeechService;
+  struct Row {
+    std::function<void(Svc&, RecognizerScript&)> setUp;
+    std::vector<std::string> extraArgs;
+    std::string message;
+    size_t linesWritten;  // lines on standard output before the failure
+  };
+  const std::vector<Row> rows = {
+      {[](Svc& svc, auto&) { svc.available = false; }, {},
+       "Apple SpeechTranscriber is not available on this device.", 0},
+      {[](Svc&, auto&) {}, {"xx-YY"}, "Apple SpeechTranscriber does not support locale xx_YY.", 0},
+      {[](Svc& svc, auto&) { svc.locales = {{"en_US", AssetStatus::kSupported}};
+         svc.failInstall = "no model";
+       }, {},
+       "no model", 0},
+      {[](Svc& svc, auto&) { svc.format = std::nullopt; }, {},
+       "No compatible SpeechAnalyzer audio format is installed.", 0},
+      {[](Svc& svc, auto&) { svc.failMakeRecognizer = "model broken"; }, {}, "model broken", 1},
+      {[](Svc&, auto& s) { s.failSetContext = "context refused"; }, {"--contextual-strings", "x"}, "context refused",
+       1},
+      {[](Svc&, auto& s) { s.failAcceptCall = 2;
+         s.failAcceptAtCall = "engine failed"; }, {}, "engine failed", 2},
+      {[](Svc&, auto& s) { s.failInputFinished = "finalize failed"; }, {}, "finalize failed", 3}};
+  const std::string path = rawFile(300000);
+  for (const Row& row : rows) {
+    Svc svc;
+    testing::FakeOutput o, e;
+    Platform p{svc, o, e, languages, true, "en_US", {}};
+    RecognizerScript s;
+    s.results = {result("first", 0, 1, 1), result("second", 1, 2, 240001)};
+    row.setUp(svc, s);
+    svc.scripts = {s};
+    std::vector<std::string> args = {"transcribe", path};
+    args.insert(args.end(), row.extraArgs.begin(), row.extraArgs.end());
+    EXPECT_EQ(TavrinAppleSpeech::run(args, p), 1);
+    EXPECT_EQ(e.text(), row.message + "\n");
+    EXPECT_EQ(o.lines().size(), row.linesWritten) << o.text();
+    EXPECT_EQ(o.text().find("\"result\""), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Locale matching and the asset states read from model directories.
+// Locale matching, the model search paths and the asset states read from
+// model directories.
 #include "speech-service/model_catalog.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "speech-service/pocketsphinx_service.h"
 #include "tests/support/subprocess.h"
@@ -13,108 +15,87 @@ namespace {
 using testing::TempDir;
 
 TEST(ModelCatalogTest, MatchesExactLocaleThenSameLanguage) {
-  EXPECT_EQ(ModelCatalog::match("en_US"), "en_US");
-  EXPECT_EQ(ModelCatalog::match("en-US"), "en_US");
-  EXPECT_EQ(ModelCatalog::match("EN-us"), "en_US");
-  EXPECT_EQ(ModelCatalog::match("en"), "en_US");
-  EXPECT_EQ(ModelCatalog::match("en_GB"), "en_US");
-  EXPECT_EQ(ModelCatalog::match("pt_PT"), "pt_BR");
-  EXPECT_EQ(ModelCatalog::match("de-AT"), "de_DE");
-  EXPECT_EQ(ModelCatalog::match("zh-Hans"), "zh_CN");
-  EXPECT_EQ(ModelCatalog::match("xx_YY"), std::nullopt);
-  EXPECT_EQ(ModelCatalog::match(""), std::nullopt);
-  EXPECT_EQ(ModelCatalog::match("--language"), std::nullopt);
-  EXPECT_EQ(ModelCatalog::match(std::string("\xff\xfe", 2)), std::nullopt);
+  const std::vector<std::pair<std::string, std::optional<std::string>>> rows = {
+      {"en_US", "en_US"},  {"EN-us", "en_US"},   {"en", "en_US"},         {"en_GB", "en_US"},
+      {"pt_PT", "pt_BR"},  {"de-AT", "de_DE"},   {"zh-Hans", "zh_CN"},    {"xx_YY", std::nullopt},
+      {"", std::nullopt},  {"--language", std::nullopt}, {"\xff\xfe", std::nullopt}};
+  for (const auto& [identifier, expected] : rows) EXPECT_EQ(ModelCatalog::match(identifier), expected) << identifier;
+}
+
+// Writes a model folder whose files look whole, less `missing`; `damaged`
+// gets bytes that are no model file.
+void makeModel(const std::string& dir, const std::string& missing = "", const std::string& damaged = "") {
+  const std::string parameters = std::string("s3\nendhdr\n\x44\x33\x22\x11", 14) + std::string(8, '\0');
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"acoustic-model/mdef", "BMDF"},        {"acoustic-model/means", parameters},
+      {"acoustic-model/variances", parameters}, {"acoustic-model/transition_matrices", parameters},
+      {"acoustic-model/mixture_weights", parameters}, {"dictionary.dict", "a AH\n"},
+      {"language-model.lm.bin", "Trie Language Model"}};
+  std::filesystem::create_directories(dir + "/acoustic-model");
+  for (const auto& [name, bytes] : files) {
+    if (name != missing) testing::writeFile(dir + "/" + name, name == damaged ? "<html>" : bytes);
+  }
 }
 
 class ModelDirectoriesTest : public ::testing::Test {
  protected:
-  ModelDirectoriesTest() {
-    paths.dataHome = home.path();
-    paths.dataDirs = {system.path()};
-    paths.debianModelRoot = debian.path();
-  }
-
-  static void makeModel(const std::string& dir, bool complete) {
-    ::mkdir(dir.c_str(), 0755);
-    ::mkdir((dir + "/acoustic-model").c_str(), 0755);
-    for (const char* f : {"mdef", "means", "variances"}) testing::writeFile(dir + "/acoustic-model/" + f, "x");
-    testing::writeFile(dir + "/dictionary.dict", "x");
-    testing::writeFile(dir + "/language-model.lm.bin", "x");
-    if (complete) testing::writeFile(dir + "/acoustic-model/transition_matrices", "x");
-  }
-  static std::string speechDir(const TempDir& base) {
-    ::mkdir((base.path() + "/tavrin").c_str(), 0755);
-    ::mkdir((base.path() + "/tavrin/speech").c_str(), 0755);
-    return base.path() + "/tavrin/speech/";
-  }
+  ModelCatalog catalog() { return ModelCatalog(ModelSearchPaths{home.path(), {system.path()}, debian.path(), ""}); }
+  std::string speechDir(const TempDir& base) { return base.path() + "/tavrin/speech/"; }
 
   TempDir home, system, debian;
-  ModelSearchPaths paths;
 };
 
 TEST_F(ModelDirectoriesTest, FourStatesFromWhatIsOnDisk) {
-  makeModel(speechDir(home) + "de_DE", true);
-  makeModel(speechDir(home) + "fr_FR", false);
-  makeModel(speechDir(system) + "fr_FR", true);  // a complete copy further down the path wins
-  makeModel(speechDir(system) + "it_IT", false);
-  ModelCatalog catalog(paths);
-
-  EXPECT_EQ(catalog.status("de_DE"), AssetStatus::kInstalled);
-  EXPECT_EQ(catalog.installedModel("de_DE")->languageModel, home.path() + "/tavrin/speech/de_DE/language-model.lm.bin");
-  EXPECT_EQ(catalog.status("fr_FR"), AssetStatus::kInstalled);
-  EXPECT_EQ(catalog.installedModel("fr_FR")->acousticModel, system.path() + "/tavrin/speech/fr_FR/acoustic-model");
-  EXPECT_EQ(catalog.status("it_IT"), AssetStatus::kDownloading);
-  EXPECT_EQ(catalog.status("es_ES"), AssetStatus::kSupported);
-  EXPECT_EQ(catalog.status("en_US"), AssetStatus::kSupported);  // no Debian model under this root
-  EXPECT_EQ(catalog.status("xx_YY"), AssetStatus::kUnsupported);
-  EXPECT_EQ(catalog.installedModel("es_ES"), std::nullopt);
-  // An unknown locale is never installed, even with files on disk.
-  makeModel(speechDir(home) + "xx_YY", true);
-  EXPECT_EQ(catalog.status("xx_YY"), AssetStatus::kUnsupported);
+  makeModel(speechDir(home) + "de_DE");
+  makeModel(speechDir(home) + "fr_FR", "acoustic-model/transition_matrices");
+  makeModel(speechDir(system) + "fr_FR");  // a complete copy further down the path wins
+  makeModel(speechDir(system) + "it_IT", "dictionary.dict");
+  makeModel(speechDir(home) + "nl-NL");  // named as supported-locales prints it
+  makeModel(speechDir(home) + "ru_RU", "", "acoustic-model/means");
+  makeModel(speechDir(home) + "pt_BR", "acoustic-model/mixture_weights");
+  makeModel(speechDir(home) + "xx_YY");  // an unknown locale is never installed
+  const std::vector<std::pair<std::string, AssetStatus>> rows = {
+      {"de_DE", AssetStatus::kInstalled},   {"fr_FR", AssetStatus::kInstalled},   {"it_IT", AssetStatus::kDownloading},
+      {"nl_NL", AssetStatus::kInstalled},   {"ru_RU", AssetStatus::kDownloading}, {"pt_BR", AssetStatus::kDownloading},
+      {"es_ES", AssetStatus::kSupported},   {"en_US", AssetStatus::kSupported},   {"xx_YY", AssetStatus::kUnsupported}};
+  for (const auto& [locale, expected] : rows) EXPECT_EQ(catalog().status(locale), expected) << locale;
+  EXPECT_EQ(catalog().installedModel("fr_FR")->acousticModel, speechDir(system) + "fr_FR/acoustic-model");
+  EXPECT_EQ(catalog().installedModel("es_ES"), std::nullopt);
+  EXPECT_EQ(catalog().damage("ru_RU"), speechDir(home) + "ru_RU/acoustic-model/means is not a model file");
+  EXPECT_EQ(catalog().damage("it_IT"), std::nullopt);
+  EXPECT_EQ(catalog().damage("fr_FR"), std::nullopt);  // a missing file is not damage
 }
 
 TEST_F(ModelDirectoriesTest, DebianEnglishModelIsFound) {
   const std::string root = debian.path() + "/en-us";
-  ::mkdir(root.c_str(), 0755);
-  ::mkdir((root + "/en-us").c_str(), 0755);
-  for (const char* f : {"mdef", "means", "variances", "transition_matrices"})
-    testing::writeFile(root + "/en-us/" + f, "x");
-  testing::writeFile(root + "/en-us.lm.bin", "x");
-  testing::writeFile(root + "/cmudict-en-us.dict", "x");
-  ModelCatalog catalog(paths);
-  EXPECT_EQ(catalog.status("en_US"), AssetStatus::kInstalled);
-  EXPECT_EQ(catalog.installedModel("en_US")->dictionary, root + "/cmudict-en-us.dict");
-}
-
-TEST_F(ModelDirectoriesTest, ServiceRefusesToInstallAndNamesTheFolder) {
-  PocketSphinxService service{ModelCatalog(paths)};
-  try {
-    service.installAssets("es_ES");
-    FAIL() << "no error";
-  } catch (const SpeechServiceError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "The speech model for locale es_ES is not installed and cannot be downloaded here; install its files "
-              "(acoustic-model/, language-model.lm.bin, dictionary.dict) into " +
-                  home.path() + "/tavrin/speech/es_ES/");
+  std::filesystem::create_directories(root + "/en-us");
+  for (const char* f : {"mdef", "means", "variances", "transition_matrices", "sendump", "noisedict"}) {
+    std::filesystem::create_symlink("/usr/share/pocketsphinx/model/en-us/en-us/" + std::string(f), root + "/en-us/" + f);
   }
-  EXPECT_THROW(service.makeRecognizer("es_ES", ReportingMode::kLive), SpeechServiceError);
-  EXPECT_EQ(service.inputFormat("es_ES"), PcmFormat::float32(16000, 1));
-  EXPECT_EQ(service.inputFormat("xx_YY"), std::nullopt);
+  testing::writeFile(root + "/en-us.lm.bin", "Trie Language Model");
+  testing::writeFile(root + "/cmudict-en-us.dict", "a AH\n");
+  EXPECT_EQ(catalog().status("en_US"), AssetStatus::kInstalled);
+  EXPECT_EQ(catalog().installedModel("en_US")->dictionary, root + "/cmudict-en-us.dict");
 }
 
-TEST(ModelSearchPathsTest, ReadsXdgVariablesWithDefaults) {
+TEST(ModelSearchPathsTest, ReadsAbsoluteXdgVariablesElseTheDefaults) {
+  ::setenv("HOME", "/h", 1);
   ::setenv("XDG_DATA_HOME", "/d/home", 1);
-  ::setenv("XDG_DATA_DIRS", "/a::/b", 1);
+  ::setenv("XDG_CACHE_HOME", "/c", 1);
+  ::setenv("XDG_DATA_DIRS", "/a::rel:/b", 1);
   ModelSearchPaths p = ModelSearchPaths::fromProcess();
   EXPECT_EQ(p.dataHome, "/d/home");
+  EXPECT_EQ(p.cacheHome, "/c");
   EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/a", "/b"}));
-  ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("XDG_DATA_DIRS");
-  ::setenv("HOME", "/h", 1);
-  p = ModelSearchPaths::fromProcess();
-  EXPECT_EQ(p.dataHome, "/h/.local/share");
-  EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
+  for (const char* value : {"", "relative"}) {  // relative values are ignored
+    ::setenv("XDG_DATA_HOME", value, 1);
+    ::setenv("XDG_CACHE_HOME", value, 1);
+    ::setenv("XDG_DATA_DIRS", value, 1);
+    p = ModelSearchPaths::fromProcess();
+    EXPECT_EQ(p.dataHome, "/h/.local/share");
+    EXPECT_EQ(p.cacheHome, "/h/.cache");
+    EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
+  }
 }
 
 }  // namespace

@@ -1,28 +1,22 @@
-// The PocketSphinx service on synthetic speech: utterances cut by the voice
-// detector, words found, times on the fed-frames time line, live volatile
-// results, contextual strings and failures.
+// The PocketSphinx service on synthetic speech and noise: utterances cut by
+// the voice detector, times, live volatile results closed by finals,
+// contextual strings and failures. Word accuracy is left to bench/.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <thread>
 
 #include "speech-service/pocketsphinx_service.h"
-#include "tests/speech-service/speech_samples.h"
-#include "tests/support/subprocess.h"
+#include "tests/support/speech_samples.h"
 
 namespace tavrin::speech {
 namespace {
 
-using testing::TempDir;
-
-constexpr const char* kFirst = "Good morning everyone.";
-constexpr const char* kSecond = "We will discuss the budget for the next quarter today.";
-
-// kFirst at 1 s, 2 s of silence, kSecond, 1 s of silence.
-std::vector<float> twoSentences(const TempDir& dir, double* secondStart) {
-  EXPECT_TRUE(testing::synthesizeSpeech(kFirst, dir.file("a.wav")));
-  EXPECT_TRUE(testing::synthesizeSpeech(kSecond, dir.file("b.wav")));
-  std::vector<float> a = testing::decodeWithFfmpegTool(dir.file("a.wav"));
-  std::vector<float> b = testing::decodeWithFfmpegTool(dir.file("b.wav"));
+// One sentence at 1 s, 2 s of silence, a second one, 1 s of silence; the
+// second starts at *secondStart seconds.
+std::vector<float> twoSentences(double* secondStart) {
+  const std::vector<float> a = testing::spokenSamples("Good morning everyone.");
+  const std::vector<float> b = testing::spokenSamples("We will discuss the budget for the next quarter today.");
   std::vector<float> all(16000, 0.0f);
   all.insert(all.end(), a.begin(), a.end());
   all.insert(all.end(), 32000, 0.0f);
@@ -33,41 +27,51 @@ std::vector<float> twoSentences(const TempDir& dir, double* secondStart) {
 }
 
 // Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
-// result on a second thread, as the callers do.
+// result on a second thread, as the callers do. A failure of the feeding side
+// is rethrown once the reader is done.
 std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples, uint32_t chunk) {
   std::vector<RecognitionResult> results;
   std::thread reader([&] {
-    while (auto r = recognizer.nextResult()) results.push_back(*r);
+    try {
+      while (auto r = recognizer.nextResult()) results.push_back(*r);
+    } catch (const SpeechServiceError&) {  // the feeding side reports it
+    }
   });
-  for (size_t offset = 0; offset < samples.size(); offset += chunk) {
-    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
-    PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
-    std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
-    buffer->setFrameLength(n);
-    recognizer.acceptWaveform(*buffer);
+  std::exception_ptr failure;
+  try {
+    for (size_t offset = 0; offset < samples.size(); offset += chunk) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
+      PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
+      std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
+      buffer->setFrameLength(n);
+      recognizer.acceptWaveform(*buffer);
+    }
+    recognizer.inputFinished();
+  } catch (...) {
+    failure = std::current_exception();
   }
-  recognizer.inputFinished();
   reader.join();
+  if (failure) std::rethrow_exception(failure);
   return results;
 }
 
 class PocketSphinxSmokeTest : public ::testing::Test {
  protected:
   std::unique_ptr<PocketSphinxService> service = PocketSphinxService::fromProcess();
+  double secondStart = 0;
+  const std::vector<float> samples = twoSentences(&secondStart);
 };
 
-TEST_F(PocketSphinxSmokeTest, TranscriptionGivesOneFinalPerUtteranceWithWordTimes) {
+TEST_F(PocketSphinxSmokeTest, TranscriptionGivesOneFinalPerUtteranceWithItsTimes) {
   ASSERT_EQ(service->assetStatus("en_US"), AssetStatus::kInstalled);
-  TempDir dir;
-  double secondStart = 0;
-  const std::vector<float> samples = twoSentences(dir, &secondStart);
   auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
+  // Known words are weighted up; a word with no pronunciation is skipped.
+  recognizer->setContextualStrings({"budget for the next quarter", "Zorblaxian plans"});
   const std::vector<RecognitionResult> results = recognize(*recognizer, samples, 240000);
+  EXPECT_THROW(recognizer->setContextualStrings({"late"}), SpeechServiceError);
 
   ASSERT_EQ(results.size(), 2u);
-  for (const auto& r : results) EXPECT_TRUE(r.isFinal);
-  EXPECT_GE(testing::wordRecall(kFirst, results[0].text), 0.99) << results[0].text;
-  EXPECT_GE(testing::wordRecall(kSecond, results[1].text), 0.8) << results[1].text;
+  for (const auto& r : results) EXPECT_TRUE(r.isFinal && !r.text.empty());
   // Speech starts at 1 s and at secondStart (flite adds a little lead-in).
   EXPECT_NEAR(results[0].start, 1.1, 0.3);
   EXPECT_GT(results[0].end, results[0].start + 0.8);
@@ -77,12 +81,8 @@ TEST_F(PocketSphinxSmokeTest, TranscriptionGivesOneFinalPerUtteranceWithWordTime
 }
 
 TEST_F(PocketSphinxSmokeTest, LiveGivesChangingVolatileResultsThenTheFinal) {
-  TempDir dir;
-  double secondStart = 0;
-  const std::vector<float> samples = twoSentences(dir, &secondStart);
   auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
   const std::vector<RecognitionResult> results = recognize(*recognizer, samples, 1600);
-
   std::vector<RecognitionResult> finals;
   size_t volatilesBeforeFirstFinal = 0;
   std::string previous;
@@ -94,42 +94,59 @@ TEST_F(PocketSphinxSmokeTest, LiveGivesChangingVolatileResultsThenTheFinal) {
     }
     if (finals.empty()) ++volatilesBeforeFirstFinal;
     EXPECT_NE(r.text, previous) << "a volatile result repeats the last one";
-    EXPECT_FALSE(r.text.empty());
     previous = r.text;
   }
   ASSERT_EQ(finals.size(), 2u);
   EXPECT_GE(volatilesBeforeFirstFinal, 1u);
-  EXPECT_GE(testing::wordRecall(kSecond, finals[1].text), 0.8) << finals[1].text;
   EXPECT_NEAR(finals[1].start, secondStart + 0.1, 0.3);
 }
 
-TEST_F(PocketSphinxSmokeTest, SilenceGivesNoResultAndEndsTheSequence) {
+TEST_F(PocketSphinxSmokeTest, SilenceGivesNoResultAndWrongFormatFailsTheSequence) {
   auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
-  const std::vector<RecognitionResult> results = recognize(*recognizer, std::vector<float>(48000, 0.0f), 4000);
-  EXPECT_TRUE(results.empty());
-  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
-}
+  EXPECT_TRUE(recognize(*recognizer, std::vector<float>(48000, 0.0f), 4000).empty());
 
-TEST_F(PocketSphinxSmokeTest, ContextualStringsAreAcceptedBeforeAudioOnly) {
-  TempDir dir;
-  double secondStart = 0;
-  const std::vector<float> samples = twoSentences(dir, &secondStart);
-  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
-  // Known words are weighted up; a word with no pronunciation is skipped.
-  recognizer->setContextualStrings({"budget for the next quarter", "Zorblaxian plans"});
-  const std::vector<RecognitionResult> results = recognize(*recognizer, samples, 16000);
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_GE(testing::wordRecall(kSecond, results[1].text), 0.8) << results[1].text;
-  EXPECT_THROW(recognizer->setContextualStrings({"late"}), SpeechServiceError);
-}
-
-TEST_F(PocketSphinxSmokeTest, WrongFormatFailsTheCallAndTheSequence) {
-  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
+  recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
   PcmBufferPtr stereo = PcmBuffer::create(PcmFormat::float32(44100, 2), 100);
   stereo->setFrameLength(100);
   EXPECT_THROW(recognizer->acceptWaveform(*stereo), SpeechServiceError);
   EXPECT_THROW(recognizer->nextResult(), SpeechServiceError);
   EXPECT_EQ(recognizer->nextResult(), std::nullopt);
+}
+
+TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtterance) {
+  std::vector<float> hello = testing::spokenSamples("Hello there.");
+  size_t speechEnd = hello.size();
+  while (speechEnd > 0 && std::abs(hello[speechEnd - 1]) < 0.01f) --speechEnd;
+  hello.resize(speechEnd + 16000, 0.0f);
+  // The detector closes the utterance 0.25 s of silence after the speech,
+  // give or take: end the input after each 20 ms block around there.
+  for (size_t n = (speechEnd + 1600) / 320 * 320; n < speechEnd + 8000; n += 320) {
+    auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
+    const std::vector<float> cut(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(n));
+    EXPECT_NO_THROW(recognize(*recognizer, cut, 320)) << n;
+  }
+}
+
+TEST_F(PocketSphinxSmokeTest, EveryUtteranceWithVolatileResultsEndsWithAFinal) {
+  // Short bursts of noise: the engine sometimes guesses a word while one
+  // lasts and then finishes it with no words.
+  std::mt19937 random(2);
+  std::vector<float> noise(16000, 0.0f);
+  for (int burst = 0; burst < 24; ++burst) {
+    const size_t length = 16000 * std::vector<size_t>{8, 12, 20, 30, 45}[random() % 5] / 100;
+    std::normal_distribution<float> sample(0.0f, std::vector<float>{0.05f, 0.1f, 0.3f}[random() % 3]);
+    for (size_t i = 0; i < length; ++i) noise.push_back(sample(random));
+    noise.insert(noise.end(), 19200, 0.0f);
+  }
+  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
+  std::optional<RecognitionResult> open;  // the last volatile result since the last final
+  for (const RecognitionResult& r : recognize(*recognizer, noise, 1600)) {
+    if (r.isFinal && open) {
+      EXPECT_LE(r.start, open->end) << "a final that is not the utterance's: " << r.text;
+    }
+    open = r.isFinal ? std::nullopt : std::optional(r);
+  }
+  EXPECT_FALSE(open) << open->text;
 }
 
 }  // namespace
