@@ -65,6 +65,29 @@ TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {
   EXPECT_EQ(unescapeApertium("trailing\\"), "trailing\\");
 }
 
+TEST(ApertiumFormat, LinesGoInCapitalisedAndAnswersComeOutTidy) {
+  struct Row {
+    const char* line;
+    bool english;
+    const char* prepared;
+  };
+  for (const Row& row : {Row{"i have a question", true, "I have a question"},
+                         Row{"so i'm here, i'll go (i) via i/o", true, "So I'm here, I'll go (I) via I/o"},
+                         Row{"in italy i think", true, "In italy I think"},
+                         Row{"  über i", false, "  Über i"},
+                         Row{"", true, ""}}) {
+    EXPECT_EQ(prepareForTranslation(row.line, row.english), row.prepared);
+  }
+  EXPECT_EQ(unitOfLine("a [b]", false), "A \\[b\\].[][\n]");
+  for (const auto& [answer, shown] : std::vector<std::pair<std::string, std::string>>{
+           {" Hoy  hablamos \n de.[][\n]", "Hoy hablamos de"},
+           {"Es vale..[][\n]", "Es vale."},
+           {"A \\[b\\].[][\n]", "A [b]"},
+           {" \n ", ""}}) {
+    EXPECT_EQ(translationOfAnswer(answer), shown);
+  }
+}
+
 TEST(ApertiumFormat, PipelineRunsEveryStageUnbufferedInNullFlushMode) {
   std::string mode =
       "lt-proc '/p/a b.bin' | apertium-tagger -g $2 '/p/x|y.prob' |\n lt-proc $1 '/p/gen.bin' | lt-proc -p '/p/pgen.bin'\n";
@@ -101,15 +124,15 @@ TEST_F(ApertiumServiceTest, AvailabilityFollowsModeFilesAndTheCatalog) {
 }
 
 TEST_F(ApertiumServiceTest, OnePersistentPipelineTranslatesLineAfterLineWithEscaping) {
-  // The second stage tallies the units it has seen (the warm-up is the
-  // first): a persistent process answers II, III, IIII; a process per line
-  // would always answer I.
-  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/\\o000/ /'");
+  // The second stage puts a tally of the units it has seen (the warm-up is
+  // the first) before each: a persistent process answers II, III, IIII; a
+  // process per line would always answer I.
+  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/^\\(.*\\)\\n\\(I*\\)$/\\2 \\1/'");
   ApertiumTranslationService service(modes.path(), catalog);
   auto translator = service.open("en", "es");
-  EXPECT_EQ(translator->translate("the cat"), "the gato II");
-  EXPECT_EQ(translator->translate("a [cat] / $5 ^x@y"), "a [gato] / $5 ^x@y III");
-  EXPECT_EQ(translator->translate(" two\nlines"), " two\nlines IIII");
+  EXPECT_EQ(translator->translate("the cat"), "II The gato");
+  EXPECT_EQ(translator->translate("a [cat] / $5 ^x@y."), "III A [gato] / $5 ^x@y.");
+  EXPECT_EQ(translator->translate(" two\nlines  i said"), "IIII Two lines I said");
 }
 
 TEST_F(ApertiumServiceTest, AStageThatBuffersStillAnswersEachLine) {
@@ -118,8 +141,19 @@ TEST_F(ApertiumServiceTest, AStageThatBuffersStillAnswersEachLine) {
   installStandIn("sed s/cat/gato/g | sed -u s/x/y/");
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
   auto translator = service.open("en", "es");
-  EXPECT_EQ(translator->translate("cat"), "gato");
-  EXPECT_EQ(translator->translate("cat x"), "gato y");
+  EXPECT_EQ(translator->translate("a cat"), "A gato");
+  EXPECT_EQ(translator->translate("a cat x"), "A gato y");
+}
+
+TEST_F(ApertiumServiceTest, ALineLargerThanThePipesDoesNotBlock) {
+  // The stand-in echoes as it reads: a line must be read back while it is
+  // still being sent.
+  installStandIn("head -c 100000000");
+  ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(20));
+  auto translator = service.open("en", "es");
+  std::string line;
+  while (line.size() < (1 << 20)) line += "one more word ";
+  EXPECT_EQ(translator->translate(line), "O" + line.substr(1, line.size() - 2));
 }
 
 TEST_F(ApertiumServiceTest, ABrokenPipelineFailsTheLineAndTheNextLineRestartsIt) {
@@ -127,14 +161,14 @@ TEST_F(ApertiumServiceTest, ABrokenPipelineFailsTheLineAndTheNextLineRestartsIt)
   installStandIn("sed -u 2q");
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
   auto translator = service.open("en", "es");
-  EXPECT_EQ(translator->translate("one"), "one");
+  EXPECT_EQ(translator->translate("one"), "One");
   try {
     translator->translate("two");
     FAIL() << "expected a failure";
   } catch (const TranslationError& e) {
     EXPECT_STREQ(e.what(), "The Apertium translator stopped.");
   }
-  EXPECT_EQ(translator->translate("three"), "three");  // a fresh pipeline
+  EXPECT_EQ(translator->translate("three"), "Three");  // a fresh pipeline
 }
 
 TEST_F(ApertiumServiceTest, APipelineThatNeverAnswersTimesOut) {
