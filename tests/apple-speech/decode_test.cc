@@ -148,7 +148,7 @@ TEST_F(DecodeTest, MixToMonoNeverRaisesTheLevel) {
   // The same 0.9 tone on every channel and every track.
   const std::string mono = make("mono.wav", {"-f", "lavfi", "-i", "aevalsrc=0.9*sin(2*PI*300*t):d=2"});
   const double level = rmsDb(samplesOf(decode(mono).out), 1600, 30000);
-  ASSERT_TRUE(runProcess({"sox", mono, "-c", "2", dir.file("sox-stereo.wav")}).exitStatus == 0);
+  ASSERT_TRUE(runProcess({"/usr/bin/sox", mono, "-c", "2", dir.file("sox-stereo.wav")}).exitStatus == 0);
   const std::vector<std::string> files = {
       dir.file("sox-stereo.wav"),  // no channel mask
       make("stereo.flac", {"-i", mono, "-af", "pan=stereo|c0=c0|c1=c0"}),
@@ -219,7 +219,7 @@ TEST_F(DecodeTest, HostileHeadersFailOnOneLineInBoundedMemory) {
   }
   // 200 MB of zeros (a sparse file): a parser looking for a frame would
   // keep all of it.
-  ASSERT_EQ(runProcess({"truncate", "-s", "200M", dir.file("zero.mp3")}).exitStatus, 0);
+  ASSERT_EQ(runProcess({"/usr/bin/truncate", "-s", "200M", dir.file("zero.mp3")}).exitStatus, 0);
   const ProcessResult zero = decode(dir.file("zero.mp3"), "/", 160);
   EXPECT_EQ(zero.exitStatus, 1);
   EXPECT_EQ(zero.err, "Could not decode the media file: " + kBadData);

@@ -127,7 +127,7 @@ TEST_F(ApertiumServiceTest, OnePersistentPipelineTranslatesLineAfterLineWithEsca
   // The second stage puts a tally of the units it has seen (the warm-up is
   // the first) before each: a persistent process answers II, III, IIII; a
   // process per line would always answer I.
-  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/^\\(.*\\)\\n\\(I*\\)$/\\2 \\1/'");
+  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/^\\(.*\\)\\o000\\(I*\\)$/\\2 \\1/'");
   ApertiumTranslationService service(modes.path(), catalog);
   auto translator = service.open("en", "es");
   EXPECT_EQ(translator->translate("the cat"), "II The gato");
