@@ -1,6 +1,7 @@
 // Language codes, the availability rules, the translation-status reply, and
 // the Apertium pipeline's protocol (on a stand-in pipeline made of GNU sed,
 // which speaks the same NUL-delimited, flush-per-unit protocol).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "system-audio/live/apertium.h"
@@ -66,18 +67,14 @@ TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {
 }
 
 TEST(ApertiumFormat, LinesGoInCapitalisedAndAnswersComeOutTidy) {
-  struct Row {
-    const char* line;
-    bool english;
-    const char* prepared;
-  };
-  for (const Row& row : {Row{"i have a question", true, "I have a question"},
-                         Row{"so i'm here, i'll go (i) via i/o", true, "So I'm here, I'll go (I) via I/o"},
-                         Row{"in italy i think", true, "In italy I think"},
-                         Row{"  über i", false, "  Über i"},
-                         Row{"", true, ""}}) {
-    EXPECT_EQ(prepareForTranslation(row.line, row.english), row.prepared);
+  for (const auto& [line, prepared] : std::vector<std::pair<std::string, std::string>>{
+           {"i have a question", "I have a question"},
+           {"so i'm here, i'll go (i) via i/o", "So I'm here, I'll go (I) via I/o"},
+           {"in italy i think", "In italy I think"},
+           {"", ""}}) {
+    EXPECT_EQ(prepareForTranslation(line, true), prepared);
   }
+  EXPECT_EQ(prepareForTranslation("  über i", false), "  Über i");  // "i" is a word of other languages
   EXPECT_EQ(unitOfLine("a [b]", false), "A \\[b\\].[][\n]");
   for (const auto& [answer, shown] : std::vector<std::pair<std::string, std::string>>{
            {" Hoy  hablamos \n de.[][\n]", "Hoy hablamos de"},
@@ -103,8 +100,7 @@ TEST(ApertiumCatalog, CodesCoverIso639ThreeAndApertiumNames) {
 
 class ApertiumServiceTest : public ::testing::Test {
  protected:
-  // A stand-in pair "eng-spa" whose stages are GNU sed in NUL-data mode (-z):
-  // the first turns "cat" into "gato", the second marks every unit.
+  // A stand-in pair "eng-spa" whose stages run in NUL-data mode (-z).
   void installStandIn(const std::string& stages) { writeFile(modes.file("eng-spa.mode"), stages); }
 
   TempDir modes;
@@ -162,12 +158,8 @@ TEST_F(ApertiumServiceTest, ABrokenPipelineFailsTheLineAndTheNextLineRestartsIt)
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
   auto translator = service.open("en", "es");
   EXPECT_EQ(translator->translate("one"), "One");
-  try {
-    translator->translate("two");
-    FAIL() << "expected a failure";
-  } catch (const TranslationError& e) {
-    EXPECT_STREQ(e.what(), "The Apertium translator stopped.");
-  }
+  EXPECT_THAT([&] { translator->translate("two"); },
+              ::testing::ThrowsMessage<TranslationError>(::testing::StrEq("The Apertium translator stopped.")));
   EXPECT_EQ(translator->translate("three"), "Three");  // a fresh pipeline
 }
 
@@ -175,12 +167,8 @@ TEST_F(ApertiumServiceTest, APipelineThatNeverAnswersTimesOut) {
   installStandIn("sed -u -n /never/p");
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::milliseconds(300));
   auto translator = service.open("en", "es");
-  try {
-    translator->translate("hello");
-    FAIL() << "expected a failure";
-  } catch (const TranslationError& e) {
-    EXPECT_STREQ(e.what(), "The Apertium translator did not answer in time.");
-  }
+  EXPECT_THAT([&] { translator->translate("hello"); },
+              ::testing::ThrowsMessage<TranslationError>(::testing::StrEq("The Apertium translator did not answer in time.")));
 }
 
 }  // namespace
