@@ -51,8 +51,13 @@ constexpr int64_t kGapTolerance = kOutputRate / 50;
 // keeps all of it): the file is taken as damaged there. Real files
 // interleave audio far more often, even beside high-rate video.
 constexpr int64_t kMaxReadWithoutAudio = int64_t{32} << 20;
-// When the file does not tell its duration, a jump forward beyond this is
-// taken as a damaged time stamp rather than a gap.
+// Time stamps are believed up to the file's duration, and no further than
+// one second per this many bytes of file (audio with time stamps takes
+// more): beyond, a jump is taken as a damaged time stamp rather than a gap,
+// so a small file cannot claim hours of silence.
+constexpr int64_t kMinBytesPerSecond = 100;
+// When neither the duration nor the size is known (a pipe), a jump forward
+// beyond this is taken as damaged.
 constexpr int64_t kMaxUntrustedGap = 60 * kOutputRate;
 
 struct FormatDeleter {
@@ -227,6 +232,9 @@ class Decoder {
     if (format_->start_time != AV_NOPTS_VALUE) origin_ = av_rescale(format_->start_time, kOutputRate, AV_TIME_BASE);
     if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
       trustedEnd_ = av_rescale(format_->duration, kOutputRate, AV_TIME_BASE) + kMaxSkew;
+    }
+    if (const int64_t bytes = avio_size(source_->io()); bytes >= 0) {
+      trustedEnd_ = std::min(trustedEnd_, bytes / kMinBytesPerSecond * kOutputRate + kMaxSkew);
     }
     trackOfStream_.assign(format_->nb_streams, nullptr);
     for (auto& track : tracks_) {
