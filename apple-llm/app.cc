@@ -170,13 +170,8 @@ RunOutcome runTavrinAppleLLM(const std::vector<std::string>& args, Platform& pla
     }
     return {0, std::move(reply), {}};
   } catch (const std::exception& e) {
-    // One line: a multi-line engine message is folded so the report stays
-    // a single line on standard error.
-    std::string text = sanitizeUtf8(e.what());
-    for (char& c : text) {
-      if (c == '\n' || c == '\r') c = ' ';
-    }
-    return {1, {}, std::move(text)};
+    // One line, valid UTF-8: a multi-line engine message is folded.
+    return {1, {}, failureLine(e.what())};
   }
 }
 

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     tavrin::llm::Platform platform{model};
     return tavrin::llm::runAndReport(args, platform);
   } catch (const std::exception& e) {
-    tavrin::writeStderrLine(e.what());
+    tavrin::writeFailureLine(e.what());
     return 1;
   }
 }

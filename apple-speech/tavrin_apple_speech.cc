@@ -157,7 +157,7 @@ int TavrinAppleSpeech::run(const std::vector<std::string>& arguments, Platform& 
     dispatch(arguments, platform);
     return 0;
   } catch (const std::exception& e) {
-    std::string line = e.what();
+    std::string line = failureLine(e.what());
     line.push_back('\n');
     platform.err.write(line);
     return 1;
@@ -185,7 +185,7 @@ int TavrinAppleSpeech::main(int argc, char** argv) {
         *service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};
     return run(arguments, platform);
   } catch (const std::exception& e) {
-    writeStderrLine(e.what());
+    writeFailureLine(e.what());
     return 1;
   }
 }

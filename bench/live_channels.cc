@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "speech-service/pocketsphinx_service.h"
-#include "system-audio/commands/system_env.h"
+#include "system-audio/base/system_env.h"
 #include "system-audio/live/live_channel.h"
 #include "system-audio/live/apertium.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/audio_converter.h"
-#include "system-audio/capture/mic_capture.h"
+#include "system-audio/sources/mic_capture.h"
 
 using namespace tavrin;
 using namespace tavrin::system_audio;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "common/json.h"
+
 namespace tavrin {
 
 int writeAll(int fd, std::string_view bytes) {
@@ -28,6 +30,16 @@ int writeLine(int fd, std::string_view line) {
   buffer.append(line);
   buffer.push_back('\n');
   return writeAll(fd, buffer);
+}
+
+std::string failureLine(std::string_view message) {
+  std::string line = sanitizeUtf8(message);
+  for (char& c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 && byte != '\t') c = ' ';
+    if (byte == 0x7F) c = ' ';
+  }
+  return line;
 }
 
 std::string errnoDescription(int error) {

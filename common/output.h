@@ -22,6 +22,16 @@ int writeLine(int fd, std::string_view line);
 inline int writeStdoutLine(std::string_view line) { return writeLine(1, line); }
 inline int writeStderrLine(std::string_view line) { return writeLine(2, line); }
 
+// The one line a helper writes on standard error when it fails: `message`
+// made valid UTF-8 (ill-formed bytes become U+FFFD) with every line break and
+// other C0 control character except the tab replaced by a space, so an error
+// text that carries argument bytes (a path, a command word, a language) can
+// never break the one-line protocol. Without its line feed.
+std::string failureLine(std::string_view message);
+
+// Writes failureLine(message) and a line feed to standard error, as one write.
+inline int writeFailureLine(std::string_view message) { return writeLine(2, failureLine(message)); }
+
 // The platform's description of an errno value, e.g. "No space left on device".
 std::string errnoDescription(int error);
 

@@ -3,17 +3,17 @@
 #include <string>
 
 #include "common/locale.h"
-#include "system-audio/commands/errors.h"
+#include "system-audio/base/errors.h"
 #include "system-audio/commands/tavrin_system_audio.h"
 #include "system-audio/live/real_live.h"
 #include "system-audio/live/apertium.h"
 #include "system-audio/commands/translation_status.h"
-#include "system-audio/capture/screen_capture.h"
-#include "system-audio/capture/sound_server.h"
-#include "system-audio/capture/system_audio_tap.h"
-#include "system-audio/capture/probe.h"
-#include "system-audio/capture/record_audio.h"
-#include "system-audio/capture/status_check.h"
+#include "system-audio/sources/screen_capture.h"
+#include "system-audio/sound-server/sound_server.h"
+#include "system-audio/sources/system_audio_tap.h"
+#include "system-audio/recording/probe.h"
+#include "system-audio/recording/record_audio.h"
+#include "system-audio/recording/status_check.h"
 
 namespace tavrin::system_audio {
 

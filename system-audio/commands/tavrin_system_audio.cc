@@ -3,13 +3,9 @@
 #include <exception>
 
 #include "common/output.h"
-#include "system-audio/commands/errors.h"
+#include "system-audio/base/errors.h"
 
 namespace tavrin::system_audio {
-
-void SystemAudioStatus::encode(JsonBuilder& json) const {
-  json.beginObject().field("available", available).field("status", status).optionalField("reason", reason).endObject();
-}
 
 namespace {
 
@@ -61,7 +57,7 @@ ExitStatus TavrinSystemAudio::run(const Arguments& arguments, Platform& platform
     dispatch(arguments, platform);
     return kExitSuccess;
   } catch (const std::exception& error) {
-    platform.env.writeStderrLine(sanitizeUtf8(error.what()));
+    platform.env.writeStderrLine(failureLine(error.what()));
     return kExitFailure;
   }
 }

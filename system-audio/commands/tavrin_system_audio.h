@@ -6,11 +6,10 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "common/json.h"
-#include "system-audio/commands/arguments.h"
-#include "system-audio/commands/system_env.h"
+#include "system-audio/base/arguments.h"
+#include "system-audio/base/requests.h"
+#include "system-audio/base/system_env.h"
 
 namespace tavrin::system_audio {
 
@@ -18,42 +17,6 @@ enum ExitStatus : int {
   kExitSuccess = 0,
   kExitFailure = 1,
 };
-
-// Reply of `status`.
-struct SystemAudioStatus {
-  bool available = false;
-  std::string status;  // "available", "unavailable" or "no_display"
-  std::optional<std::string> reason;
-  void encode(JsonBuilder& json) const;
-};
-
-struct RecordRequest {
-  std::string outputPath;
-  std::optional<uint64_t> seconds;
-  std::optional<std::string> stopFilePath;
-  std::optional<std::string> startFilePath;
-};
-
-struct LiveRequest {
-  std::optional<std::string> language;
-  std::optional<std::string> translateTo;
-  std::optional<std::string> stopFilePath;
-  bool micEnabled = true;
-  bool systemEnabled = true;
-  bool echoCancellation = false;
-};
-
-// A reply already encoded as one compact JSON object (solidus escaped).
-using EncodedReply = std::string;
-
-// Encodes any record with an encode(JsonBuilder&) member the way this program
-// writes its replies.
-template <typename Record>
-EncodedReply encodeReply(const Record& record) {
-  JsonBuilder json(SlashStyle::kEscaped);
-  record.encode(json);
-  return json.take();
-}
 
 // The operations dispatch reaches. Each throws on failure (SystemAudioError,
 // CoreAudioError, PlatformError, ...); the entry point reports it.

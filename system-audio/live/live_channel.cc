@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/locale.h"
-#include "system-audio/commands/errors.h"
+#include "system-audio/base/errors.h"
 
 namespace tavrin::system_audio {
 

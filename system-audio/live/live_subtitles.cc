@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "system-audio/commands/stop_signals.h"
+#include "system-audio/base/stop_signals.h"
 
 namespace tavrin::system_audio {
 

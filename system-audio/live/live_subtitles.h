@@ -5,9 +5,9 @@
 #include <functional>
 #include <memory>
 
-#include "system-audio/capture/audio_capture.h"
-#include "system-audio/commands/system_env.h"
-#include "system-audio/commands/tavrin_system_audio.h"
+#include "system-audio/sources/audio_capture.h"
+#include "system-audio/base/system_env.h"
+#include "system-audio/base/requests.h"
 #include "system-audio/live/live_channel.h"
 
 namespace tavrin::system_audio {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/output.h"
-#include "system-audio/commands/system_env.h"
+#include "system-audio/base/system_env.h"
 
 namespace tavrin::system_audio {
 

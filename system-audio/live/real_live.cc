@@ -5,8 +5,8 @@
 #include "common/locale.h"
 #include "common/output.h"
 #include "speech-service/pocketsphinx_service.h"
-#include "system-audio/capture/mic_capture.h"
-#include "system-audio/capture/system_audio_tap.h"
+#include "system-audio/sources/mic_capture.h"
+#include "system-audio/sources/system_audio_tap.h"
 #include "system-audio/live/live_subtitles.h"
 #include "system-audio/live/apertium.h"
 

@@ -2,8 +2,8 @@
 // PocketSphinx speech service, Apertium translation.
 #pragma once
 
-#include "system-audio/commands/system_env.h"
-#include "system-audio/commands/tavrin_system_audio.h"
+#include "system-audio/base/system_env.h"
+#include "system-audio/base/requests.h"
 
 namespace tavrin::system_audio {
 

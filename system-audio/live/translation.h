@@ -3,7 +3,7 @@
 //
 // TranslationService answers availability questions and opens translators;
 // ApertiumTranslationService (apertium.h) is the real one, tests use
-// FakeTranslationService (tests/live). Both sides speak in language codes
+// FakeTranslationService (tests/system-audio/live). Both sides speak in language codes
 // as ICU gives them ("en", "de", "ast"); languageCode() turns a locale
 // identifier or a language argument into one.
 #pragma once

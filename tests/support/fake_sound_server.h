@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "system-audio/capture/sound_server.h"
+#include "system-audio/sound-server/sound_server.h"
 
 namespace tavrin::testing {
 

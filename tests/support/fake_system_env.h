@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "system-audio/commands/system_env.h"
+#include "system-audio/base/system_env.h"
 
 namespace tavrin::testing {
 

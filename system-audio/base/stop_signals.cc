@@ -1,0 +1,29 @@
+#include "system-audio/base/stop_signals.h"
+
+namespace tavrin::system_audio {
+
+void StreamDeathWatcher::streamDidStop(std::string errorDescription) {
+  std::lock_guard lock(mutex_);
+  stoppedError_ = std::move(errorDescription);
+}
+
+std::optional<std::string> StreamDeathWatcher::error() const {
+  std::lock_guard lock(mutex_);
+  return stoppedError_;
+}
+
+void waitForStopSignal(const std::optional<std::string>& stopFilePath, const StreamDeathWatcher* watcher,
+                       SystemEnv& env) {
+  const pid_t entryParent = env.parentProcessId();
+  for (;;) {
+    if (env.parentProcessId() != entryParent) {
+      env.writeStderrLine("parent process exited; stopping capture");
+      return;
+    }
+    if (stopFilePath && env.pathExists(*stopFilePath)) return;
+    if (watcher != nullptr && watcher->error()) return;
+    env.sleepFor(std::chrono::milliseconds(100));
+  }
+}
+
+}  // namespace tavrin::system_audio

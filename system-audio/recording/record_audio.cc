@@ -1,0 +1,116 @@
+#include "system-audio/recording/record_audio.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "common/audio_converter.h"
+#include "system-audio/sources/system_audio_tap.h"
+#include "system-audio/base/errors.h"
+
+namespace tavrin::system_audio {
+
+namespace {
+
+constexpr uint64_t kNanosPerSecond = 1'000'000'000ull;
+constexpr uint64_t kPollNanos = 100'000'000ull;
+
+OutputFile openOutput(const std::string& path) {
+  auto file = OutputFile::create(path);
+  if (!file) throw SystemAudioError::outputUnavailable(path);
+  return std::move(*file);
+}
+
+// A failed append ends the recording with the platform's description.
+void throwIfWriteFailed(const std::optional<std::string>& writeError) {
+  if (writeError) throw PlatformError(*writeError);
+}
+
+}  // namespace
+
+void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher& watcher, SystemEnv& env) {
+  if (!request.seconds) {
+    waitForStopSignal(request.stopFilePath, &watcher, env);
+    return;
+  }
+  // The whole wait in nanoseconds, capped so that it cannot overflow; slept
+  // in slices so that a failed append ends it at once.
+  const uint64_t total = std::min(*request.seconds, kMaxRecordSeconds) * kNanosPerSecond;
+  const uint64_t start = env.monotonicNanos();
+  for (;;) {
+    if (watcher.error()) return;
+    const uint64_t elapsed = env.monotonicNanos() - start;
+    if (elapsed >= total) return;
+    env.sleepFor(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)));
+  }
+}
+
+AudioRecordingStats recordAudio(const RecordRequest& request, RecordingPlatform& platform) {
+  if (platform.gates.processTapAvailable()) return recordAudioViaTap(request, platform);
+  return recordAudioViaScreenCapture(request, platform);
+}
+
+AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPlatform& platform) {
+  OutputFile file = openOutput(request.outputPath);
+  const PcmFormat target = PcmFormat::float32(16000, 1);
+  if (!target.isValid()) throw SystemAudioError::incompatibleAudioFormat();
+
+  // Only a failed append sets this watcher: the tap path waits for the stop
+  // file and the parent otherwise.
+  StreamDeathWatcher appendFailure;
+  TapRecordingWriter writer(file, request.startFilePath, platform.wallClock, &appendFailure);
+  LiveAudioConverter converter(target);
+  SystemAudioTap tap(platform.server);
+  tap.start();
+
+  std::shared_ptr<CaptureStream> stream = tap.stream();
+  std::thread consumer([&] {
+    while (auto buffer = stream->next()) {
+      if (PcmBufferPtr converted = converter.convert(*buffer)) writer.write(*converted);
+    }
+  });
+  struct JoinOnExit {
+    SystemAudioTap& tap;
+    std::thread& consumer;
+    ~JoinOnExit() {
+      tap.stop();
+      if (consumer.joinable()) consumer.join();
+    }
+  } joinOnExit{tap, consumer};
+
+  waitForRecordingEnd(request, appendFailure, platform.env);
+  // Stop the tap (finishing its stream), then let the consumer write every
+  // buffer delivered before the stop.
+  tap.stop();
+  consumer.join();
+  writer.waitForStartFile();
+  throwIfWriteFailed(writer.writeError());
+  AudioRecordingStats stats = writer.snapshot();
+  file.close();
+  return stats;
+}
+
+AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, RecordingPlatform& platform) {
+  OutputFile file = openOutput(request.outputPath);
+  ScreenCaptureService& service = platform.screenCapture;
+  const std::vector<CaptureDisplay> displays = service.shareableContent();
+  if (displays.empty()) throw SystemAudioError::noDisplay();
+
+  StreamConfiguration configuration;  // 2 × 2, 1 s frames, audio only, 16 kHz mono
+  StreamDeathWatcher watcher;
+  AudioRecordingOutput output(file, request.startFilePath, platform.wallClock, &watcher);
+  std::unique_ptr<ScreenCaptureStream> stream = service.makeStream(displays.front(), configuration, &watcher);
+  stream->addAudioOutput([&output](const SampleBuffer& buffer, StreamOutputType type) { output.stream(buffer, type); });
+  stream->startCapture();
+
+  waitForRecordingEnd(request, watcher, platform.env);
+  throwIfWriteFailed(output.writeError());
+  if (auto error = watcher.error()) throw SystemAudioError::streamStopped(*error);
+  stream->stopCapture();
+  output.waitForStartFile();
+  throwIfWriteFailed(output.writeError());
+  AudioRecordingStats stats = output.snapshot();
+  file.close();
+  return stats;
+}
+
+}  // namespace tavrin::system_audio

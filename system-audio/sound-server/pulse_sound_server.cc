@@ -1,0 +1,494 @@
+// SoundServer over libpulse's threaded main loop.
+//
+// Ownership: a PulseCore owns the main loop thread and the context; the
+// connection, every record stream and every subscription hold it through a
+// shared_ptr, so it is torn down (context disconnected, loop thread stopped)
+// only when the last of them is gone. Every libpulse call from outside the
+// loop thread runs with the loop lock held; callbacks run on the loop thread
+// with the lock already held.
+#include <pulse/context.h>
+#include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/stream.h>
+#include <pulse/subscribe.h>
+#include <pulse/thread-mainloop.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "system-audio/sound-server/sound_server.h"
+#include "system-audio/base/system_env.h"
+
+namespace tavrin::system_audio {
+
+const char* soundServerStepName(SoundServerStep step) {
+  switch (step) {
+    case SoundServerStep::kConnect: return "connect";
+    case SoundServerStep::kServerInfo: return "server info";
+    case SoundServerStep::kSinkInfo: return "sink info";
+    case SoundServerStep::kSourceInfo: return "source info";
+    case SoundServerStep::kCreateStream: return "create stream";
+    case SoundServerStep::kStartStream: return "start stream";
+  }
+  return "unknown";
+}
+
+namespace {
+
+[[noreturn]] void fail(SoundServerStep step, int code) {
+  throw SoundServerError(step, code, pa_strerror(code));
+}
+
+std::optional<PcmFormat> formatOf(const pa_sample_spec& sampleSpec) {
+  PcmFormat format;
+  format.sampleRate = sampleSpec.rate;
+  format.channelCount = sampleSpec.channels;
+  format.interleaved = true;
+  switch (sampleSpec.format) {
+    case PA_SAMPLE_FLOAT32NE: format.sampleType = SampleType::kFloat32; break;
+    case PA_SAMPLE_S16NE: format.sampleType = SampleType::kInt16; break;
+    case PA_SAMPLE_S32NE: format.sampleType = SampleType::kInt32; break;
+    default: return std::nullopt;
+  }
+  return format;
+}
+
+// The source's own rate and channels; a sample type this program cannot hold
+// becomes 32-bit float, which the server converts to.
+PcmFormat formatOrFloat(const pa_sample_spec& sampleSpec) {
+  if (auto format = formatOf(sampleSpec)) return *format;
+  return PcmFormat{static_cast<double>(sampleSpec.rate), sampleSpec.channels, SampleType::kFloat32, true};
+}
+
+pa_sample_spec specOf(const PcmFormat& format) {
+  pa_sample_spec sampleSpec{};
+  switch (format.sampleType) {
+    case SampleType::kFloat32: sampleSpec.format = PA_SAMPLE_FLOAT32NE; break;
+    case SampleType::kInt16: sampleSpec.format = PA_SAMPLE_S16NE; break;
+    case SampleType::kInt32: sampleSpec.format = PA_SAMPLE_S32NE; break;
+  }
+  sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
+  sampleSpec.channels = static_cast<uint8_t>(format.channelCount);
+  return sampleSpec;
+}
+
+struct MainloopDeleter {
+  void operator()(pa_threaded_mainloop* loop) const { pa_threaded_mainloop_free(loop); }
+};
+struct ContextDeleter {
+  void operator()(pa_context* context) const { pa_context_unref(context); }
+};
+struct OperationDeleter {
+  void operator()(pa_operation* operation) const { pa_operation_unref(operation); }
+};
+using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+
+// The main loop thread and the context. Created connected; destroyed by the
+// last owner (never on the loop thread: owners are destroyed by their users).
+class PulseCore {
+ public:
+  static std::shared_ptr<PulseCore> connect(const std::string& clientName);
+  ~PulseCore();
+  PulseCore(const PulseCore&) = delete;
+  PulseCore& operator=(const PulseCore&) = delete;
+
+  pa_threaded_mainloop* loop() const { return loop_.get(); }
+  pa_context* context() const { return context_.get(); }
+  int contextError() const { return pa_context_errno(context_.get()); }
+
+  // Waits (lock held) until `operation` completes or is cancelled.
+  void await(pa_operation* raw, SoundServerStep step) {
+    OperationPtr operation(raw);
+    if (!operation) fail(step, contextError());
+    while (pa_operation_get_state(operation.get()) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop());
+  }
+
+  // Change handlers, keyed by subscription. Touched with the loop lock held.
+  uint64_t addHandler(std::function<void(const ServerInfo&)> handler) {
+    handlers_.emplace(++lastHandler_, std::move(handler));
+    return lastHandler_;
+  }
+  void removeHandler(uint64_t id) { handlers_.erase(id); }
+  // Whether the context already receives the server's change events.
+  bool subscribed = false;
+
+  static void onSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
+  static void onServerInfoChanged(pa_context*, const pa_server_info* info, void* self);
+
+ private:
+  PulseCore() = default;
+  static void onContextState(pa_context*, void* self);
+
+  std::unique_ptr<pa_threaded_mainloop, MainloopDeleter> loop_;
+  std::unique_ptr<pa_context, ContextDeleter> context_;
+  bool running_ = false;
+  std::map<uint64_t, std::function<void(const ServerInfo&)>> handlers_;
+  uint64_t lastHandler_ = 0;
+};
+
+class LoopLock {
+ public:
+  explicit LoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+  ~LoopLock() { pa_threaded_mainloop_unlock(loop_); }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pa_threaded_mainloop* loop_;
+};
+
+std::shared_ptr<PulseCore> PulseCore::connect(const std::string& clientName) {
+  std::shared_ptr<PulseCore> core(new PulseCore());
+  core->loop_.reset(pa_threaded_mainloop_new());
+  if (!core->loop_) fail(SoundServerStep::kConnect, PA_ERR_INTERNAL);
+  core->context_.reset(pa_context_new(pa_threaded_mainloop_get_api(core->loop()), clientName.c_str()));
+  if (!core->context_) fail(SoundServerStep::kConnect, PA_ERR_INTERNAL);
+  pa_context_set_state_callback(core->context(), &PulseCore::onContextState, core.get());
+  // Never spawn a server: capture only ever joins the one that is running.
+  if (pa_context_connect(core->context(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    fail(SoundServerStep::kConnect, core->contextError());
+  }
+  if (pa_threaded_mainloop_start(core->loop()) < 0) fail(SoundServerStep::kConnect, PA_ERR_INTERNAL);
+  core->running_ = true;
+  LoopLock lock(core->loop());
+  for (;;) {
+    const pa_context_state_t state = pa_context_get_state(core->context());
+    if (state == PA_CONTEXT_READY) break;
+    if (!PA_CONTEXT_IS_GOOD(state)) fail(SoundServerStep::kConnect, core->contextError());
+    pa_threaded_mainloop_wait(core->loop());
+  }
+  return core;
+}
+
+PulseCore::~PulseCore() {
+  if (context_) {
+    if (running_) {
+      LoopLock lock(loop());
+      pa_context_set_state_callback(context(), nullptr, nullptr);
+      pa_context_set_subscribe_callback(context(), nullptr, nullptr);
+      pa_context_disconnect(context());
+      context_.reset();
+    } else {
+      pa_context_set_state_callback(context(), nullptr, nullptr);
+      pa_context_disconnect(context());
+      context_.reset();
+    }
+  }
+  if (running_) pa_threaded_mainloop_stop(loop());
+}
+
+void PulseCore::onContextState(pa_context*, void* self) {
+  pa_threaded_mainloop_signal(static_cast<PulseCore*>(self)->loop(), 0);
+}
+
+void PulseCore::onSubscriptionEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t, void* self) {
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+  // Ask for the new defaults; the answer arrives on this thread later.
+  OperationPtr(pa_context_get_server_info(context, &PulseCore::onServerInfoChanged, self));
+}
+
+ServerInfo serverInfoOf(const pa_server_info& info) {
+  ServerInfo out;
+  if (info.default_sink_name) out.defaultSinkName = info.default_sink_name;
+  if (info.default_source_name) out.defaultSourceName = info.default_source_name;
+  return out;
+}
+
+void PulseCore::onServerInfoChanged(pa_context*, const pa_server_info* info, void* self) {
+  if (!info) return;
+  const ServerInfo current = serverInfoOf(*info);
+  for (auto& [id, handler] : static_cast<PulseCore*>(self)->handlers_) handler(current);
+}
+
+// ---------------------------------------------------------------------------
+
+class PulseRecordStream final : public RecordStream {
+ public:
+  PulseRecordStream(std::shared_ptr<PulseCore> core, const RecordStreamRequest& request, const PcmFormat& format)
+      : core_(std::move(core)), request_(request), format_(format) {}
+
+  ~PulseRecordStream() override {
+    if (!stream_) return;
+    LoopLock lock(core_->loop());
+    closing_ = true;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+  }
+
+  // With the loop lock held.
+  void create() {
+    const pa_sample_spec sampleSpec = specOf(format_);
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+    if (!pa_sample_spec_valid(&sampleSpec)) fail(SoundServerStep::kCreateStream, PA_ERR_INVALID);
+    stream_ = pa_stream_new(core_->context(), request_.streamName.c_str(), &sampleSpec, &map);
+    if (!stream_) fail(SoundServerStep::kCreateStream, core_->contextError());
+    pa_stream_set_state_callback(stream_, &PulseRecordStream::onState, this);
+    pa_stream_set_read_callback(stream_, &PulseRecordStream::onRead, this);
+  }
+
+  void start() override {
+    LoopLock lock(core_->loop());
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = request_.fragmentFrames > 0 ? request_.fragmentFrames * frameBytes() : static_cast<uint32_t>(-1);
+    // DONT_MOVE pins the stream to its source: it never follows a new
+    // default and fails if the source disappears.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    if (pa_stream_connect_record(stream_, request_.sourceName.c_str(), &attr, flags) < 0) {
+      fail(SoundServerStep::kStartStream, core_->contextError());
+    }
+    for (;;) {
+      const pa_stream_state_t state = pa_stream_get_state(stream_);
+      if (state == PA_STREAM_READY) break;
+      if (!PA_STREAM_IS_GOOD(state)) fail(SoundServerStep::kStartStream, core_->contextError());
+      pa_threaded_mainloop_wait(core_->loop());
+    }
+    // Deliver in fragments of the size asked for, but never wait for more
+    // than the server sends per wake-up.
+    gatherBytes_ = static_cast<size_t>(request_.fragmentFrames) * frameBytes();
+    if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
+      gatherBytes_ = std::min<size_t>(gatherBytes_, granted->fragsize);
+    }
+    running_ = true;
+  }
+
+  const PcmFormat& format() const override { return format_; }
+
+ private:
+  uint32_t frameBytes() const { return format_.bytesPerFrameInBuffer(); }
+
+  static void onState(pa_stream* stream, void* raw) {
+    auto* self = static_cast<PulseRecordStream*>(raw);
+    pa_threaded_mainloop_signal(self->core_->loop(), 0);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+    if (!self->running_ || self->closing_ || self->failureReported_) return;
+    self->failureReported_ = true;
+    int error = self->core_->contextError();
+    if (error == PA_OK) error = PA_ERR_KILLED;
+    if (self->request_.onFailure) self->request_.onFailure(pa_strerror(error));
+  }
+
+  // The server hands over audio in whatever chunks its source produced
+  // (a few milliseconds each on a busy sink). Chunks are gathered until a
+  // fragment's worth is readable, then copied into one buffer.
+  static void onRead(pa_stream* stream, size_t, void* raw) {
+    auto* self = static_cast<PulseRecordStream*>(raw);
+    const uint32_t bytesPerFrame = self->frameBytes();
+    const size_t readable = pa_stream_readable_size(stream);
+    if (readable == static_cast<size_t>(-1) || readable == 0 || readable < self->gatherBytes_) return;
+
+    // The first readable frame was captured `latency` ago.
+    const uint64_t now = monotonicNowNanos();
+    pa_usec_t latency = 0;
+    int negative = 0;
+    uint64_t captured = now;
+    if (pa_stream_get_latency(stream, &latency, &negative) == 0 && !negative && latency * 1000 < now) {
+      captured = now - latency * 1000;
+    }
+
+    const auto frames = static_cast<uint32_t>(readable / bytesPerFrame);
+    PcmBufferPtr buffer = PcmBuffer::create(self->format_, frames);
+    size_t filled = 0;
+    const size_t capacity = static_cast<size_t>(frames) * bytesPerFrame;
+    while (pa_stream_readable_size(stream) > 0) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+      // A hole (data == nullptr) is audio the server did not have: skipped.
+      if (data != nullptr && buffer) {
+        const size_t n = std::min(bytes, capacity - filled);
+        std::memcpy(buffer->data(0) + filled, data, n);
+        filled += n;
+      }
+      pa_stream_drop(stream);
+      if (filled == capacity) break;
+    }
+    if (!buffer || filled < bytesPerFrame) return;
+    buffer->setFrameLength(static_cast<uint32_t>(filled / bytesPerFrame));
+    if (self->request_.onData) self->request_.onData(std::move(buffer), captured);
+  }
+
+  std::shared_ptr<PulseCore> core_;
+  RecordStreamRequest request_;
+  PcmFormat format_;
+  pa_stream* stream_ = nullptr;
+  size_t gatherBytes_ = 0;
+  bool running_ = false;
+  bool closing_ = false;
+  bool failureReported_ = false;
+};
+
+class PulseSubscription final : public ServerSubscription {
+ public:
+  PulseSubscription(std::shared_ptr<PulseCore> core, uint64_t id) : core_(std::move(core)), id_(id) {}
+  ~PulseSubscription() override {
+    LoopLock lock(core_->loop());
+    core_->removeHandler(id_);
+  }
+
+ private:
+  std::shared_ptr<PulseCore> core_;
+  uint64_t id_;
+};
+
+class PulseConnection final : public SoundServerConnection {
+ public:
+  explicit PulseConnection(std::shared_ptr<PulseCore> core) : core_(std::move(core)) {}
+
+  ServerInfo serverInfo() override {
+    struct Answer {
+      pa_threaded_mainloop* loop;
+      std::optional<ServerInfo> info;
+    } answer{core_->loop(), std::nullopt};
+    LoopLock lock(core_->loop());
+    core_->await(pa_context_get_server_info(
+                     core_->context(),
+                     [](pa_context*, const pa_server_info* info, void* raw) {
+                       auto* a = static_cast<Answer*>(raw);
+                       if (info) a->info = serverInfoOf(*info);
+                       pa_threaded_mainloop_signal(a->loop, 0);
+                     },
+                     &answer),
+                 SoundServerStep::kServerInfo);
+    if (!answer.info) fail(SoundServerStep::kServerInfo, core_->contextError());
+    return *answer.info;
+  }
+
+  SinkInfo sinkInfo(const std::string& name) override {
+    auto all = querySinks(name.c_str());
+    if (all.empty()) fail(SoundServerStep::kSinkInfo, errorOr(PA_ERR_NOENTITY));
+    return all.front();
+  }
+
+  std::vector<SinkInfo> sinks() override { return querySinks(nullptr); }
+
+  SourceInfo sourceInfo(const std::string& name) override {
+    LoopLock lock(core_->loop());
+    return sourceInfoLocked(name);
+  }
+
+  std::unique_ptr<RecordStream> createRecordStream(const RecordStreamRequest& request) override {
+    LoopLock lock(core_->loop());
+    const PcmFormat format = request.format ? *request.format : sourceInfoLocked(request.sourceName).format;
+    auto stream = std::make_unique<PulseRecordStream>(core_, request, format);
+    stream->create();
+    return stream;
+  }
+
+  std::unique_ptr<ServerSubscription> subscribeServerChanges(
+      std::function<void(const ServerInfo&)> onChange) override {
+    LoopLock lock(core_->loop());
+    if (!core_->subscribed) {
+      pa_context_set_subscribe_callback(core_->context(), &PulseCore::onSubscriptionEvent, core_.get());
+      struct Answer {
+        pa_threaded_mainloop* loop;
+        bool ok = false;
+      } answer{core_->loop()};
+      pa_operation* operation = pa_context_subscribe(
+          core_->context(), PA_SUBSCRIPTION_MASK_SERVER,
+          [](pa_context*, int success, void* raw) {
+            auto* a = static_cast<Answer*>(raw);
+            a->ok = success != 0;
+            pa_threaded_mainloop_signal(a->loop, 0);
+          },
+          &answer);
+      if (!operation) return nullptr;
+      try {
+        core_->await(operation, SoundServerStep::kServerInfo);
+      } catch (const SoundServerError&) {
+        return nullptr;
+      }
+      if (!answer.ok) return nullptr;
+      core_->subscribed = true;
+    }
+    return std::make_unique<PulseSubscription>(core_, core_->addHandler(std::move(onChange)));
+  }
+
+ private:
+  int errorOr(int fallback) const {
+    const int error = core_->contextError();
+    return error != PA_OK ? error : fallback;
+  }
+
+  // With the loop lock held.
+  SourceInfo sourceInfoLocked(const std::string& name) {
+    struct Answer {
+      pa_threaded_mainloop* loop;
+      std::optional<SourceInfo> info;
+    } answer{core_->loop(), std::nullopt};
+    core_->await(pa_context_get_source_info_by_name(
+                     core_->context(), name.c_str(),
+                     [](pa_context*, const pa_source_info* info, int eol, void* raw) {
+                       auto* a = static_cast<Answer*>(raw);
+                       if (eol == 0 && info && !a->info) {
+                         SourceInfo out;
+                         out.name = info->name ? info->name : "";
+                         out.format = formatOrFloat(info->sample_spec);
+                         out.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+                         a->info = out;
+                       }
+                       if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
+                     },
+                     &answer),
+                 SoundServerStep::kSourceInfo);
+    if (!answer.info) fail(SoundServerStep::kSourceInfo, errorOr(PA_ERR_NOENTITY));
+    return *answer.info;
+  }
+
+  // One named sink (`name`) or all of them (nullptr).
+  std::vector<SinkInfo> querySinks(const char* name) {
+    struct Answer {
+      pa_threaded_mainloop* loop;
+      std::vector<SinkInfo> sinks;
+      bool failed = false;
+    } answer{core_->loop(), {}};
+    auto onSink = [](pa_context*, const pa_sink_info* info, int eol, void* raw) {
+      auto* a = static_cast<Answer*>(raw);
+      if (eol < 0) a->failed = true;
+      if (eol == 0 && info) {
+        SinkInfo out;
+        out.name = info->name ? info->name : "";
+        out.monitorSourceName = info->monitor_source_name ? info->monitor_source_name : "";
+        out.format = formatOrFloat(info->sample_spec);
+        a->sinks.push_back(std::move(out));
+      }
+      if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
+    };
+    LoopLock lock(core_->loop());
+    core_->await(name ? pa_context_get_sink_info_by_name(core_->context(), name, onSink, &answer)
+                      : pa_context_get_sink_info_list(core_->context(), onSink, &answer),
+                 SoundServerStep::kSinkInfo);
+    // A named sink that does not exist ends the query with an error; the
+    // caller sees an empty answer. A failed list is the server's failure.
+    if (name == nullptr && answer.failed) fail(SoundServerStep::kSinkInfo, errorOr(PA_ERR_INTERNAL));
+    return answer.sinks;
+  }
+
+  std::shared_ptr<PulseCore> core_;
+};
+
+class PulseSoundServer final : public SoundServer {
+ public:
+  std::unique_ptr<SoundServerConnection> connect(const std::string& clientName) override {
+    return std::make_unique<PulseConnection>(PulseCore::connect(clientName));
+  }
+};
+
+}  // namespace
+
+SoundServer& pulseSoundServer() {
+  static PulseSoundServer server;
+  return server;
+}
+
+}  // namespace tavrin::system_audio

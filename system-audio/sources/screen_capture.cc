@@ -1,0 +1,153 @@
+#include "system-audio/sources/screen_capture.h"
+
+#include <thread>
+
+#include "common/capture_stream.h"
+
+#include "system-audio/base/errors.h"
+
+namespace tavrin::system_audio {
+
+namespace {
+
+// Runs a server step; its failure becomes the server's own description.
+template <typename F>
+auto platformStep(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const SoundServerError& error) {
+    throw PlatformError(error.what());
+  }
+}
+
+SampleBuffer sampleBufferOf(const PcmBuffer& buffer, uint64_t captureNanos) {
+  SampleBuffer out;
+  out.presentationTime = MediaTime{static_cast<int64_t>(captureNanos), 1'000'000'000};
+  const PcmFormat& format = buffer.format();
+  AudioStreamDescription description;
+  description.sampleRate = format.sampleRate;
+  description.channelsPerFrame = format.channelCount;
+  description.bitsPerChannel = bytesPerSample(format.sampleType) * 8;
+  description.bytesPerFrame = format.bytesPerFrameInBuffer();
+  description.formatFlags = kAudioFormatFlagIsPacked |
+                            (format.sampleType == SampleType::kFloat32 ? kAudioFormatFlagIsFloat
+                                                                       : kAudioFormatFlagIsSignedInteger) |
+                            (format.interleaved ? 0u : kAudioFormatFlagIsNonInterleaved);
+  out.description = description;
+  for (uint32_t i = 0; i < buffer.bufferCount(); ++i) {
+    const auto* data = buffer.data(i);
+    out.buffers.emplace_back(data, data + buffer.byteSize(i));
+  }
+  return out;
+}
+
+class SoundServerCaptureStream final : public ScreenCaptureStream {
+ public:
+  SoundServerCaptureStream(std::shared_ptr<SoundServerConnection> connection, CaptureDisplay display,
+                           StreamConfiguration configuration, StreamDeathWatcher* delegate)
+      : connection_(std::move(connection)),
+        display_(std::move(display)),
+        configuration_(configuration),
+        delegate_(delegate) {}
+
+  ~SoundServerCaptureStream() override { stopCapture(); }
+
+  void addAudioOutput(StreamOutputHandler handler) override { handler_ = std::move(handler); }
+
+  // The server thread only copies each fragment onto `queue`; the sample
+  // handler runs on this stream's own thread (the sample-handler queue), one
+  // buffer at a time, in capture order.
+  void startCapture() override {
+    if (record_) return;
+    struct Fragment {
+      PcmBufferPtr buffer;
+      uint64_t captureNanos;
+    };
+    auto queue = std::make_shared<UnboundedStream<Fragment>>();
+    RecordStreamRequest request;
+    request.sourceName = display_.sourceName;
+    request.format = PcmFormat{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
+                            SampleType::kFloat32, true};
+    // About 100 ms per buffer, like the platform's audio sample buffers.
+    request.fragmentFrames = configuration_.sampleRate / 10;
+    request.streamName = "system audio capture";
+    request.onData = [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
+      queue->add(Fragment{std::move(buffer), captureNanos});
+    };
+    request.onFailure = [delegate = delegate_](const std::string& description) {
+      if (delegate) delegate->streamDidStop(description);
+    };
+    auto record = platformStep([&] { return connection_->createRecordStream(request); });
+    platformStep([&] { record->start(); });
+    record_ = std::move(record);
+    finishQueue_ = [queue] { queue->finish(); };
+    handlerThread_ = std::thread([queue, handler = handler_] {
+      while (auto fragment = queue->next()) {
+        if (handler) handler(sampleBufferOf(*fragment->buffer, fragment->captureNanos), StreamOutputType::kAudio);
+      }
+    });
+  }
+
+  // Ends capture; the buffers captured before it are still handed to the
+  // handler before this returns.
+  void stopCapture() override {
+    record_.reset();
+    if (finishQueue_) finishQueue_();
+    if (handlerThread_.joinable()) handlerThread_.join();
+  }
+
+ private:
+  std::shared_ptr<SoundServerConnection> connection_;
+  CaptureDisplay display_;
+  StreamConfiguration configuration_;
+  StreamDeathWatcher* delegate_;
+  StreamOutputHandler handler_;
+  std::unique_ptr<RecordStream> record_;
+  std::function<void()> finishQueue_;
+  std::thread handlerThread_;
+};
+
+class SoundServerScreenCapture final : public ScreenCaptureService {
+ public:
+  explicit SoundServerScreenCapture(SoundServer& server) : server_(server) {}
+
+  std::vector<CaptureDisplay> shareableContent() override {
+    if (!connection_) {
+      connection_ = platformStep([&] { return server_.connect("tavrin-system-audio"); });
+    }
+    const ServerInfo info = platformStep([&] { return connection_->serverInfo(); });
+    const std::vector<SinkInfo> sinks = platformStep([&] { return connection_->sinks(); });
+    std::vector<CaptureDisplay> displays;
+    for (const SinkInfo& sink : sinks) {
+      if (sink.monitorSourceName.empty()) continue;
+      CaptureDisplay display{sink.name, sink.monitorSourceName};
+      if (sink.name == info.defaultSinkName) {
+        displays.insert(displays.begin(), display);
+      } else {
+        displays.push_back(display);
+      }
+    }
+    return displays;
+  }
+
+  std::unique_ptr<ScreenCaptureStream> makeStream(const CaptureDisplay& display,
+                                                  const StreamConfiguration& configuration,
+                                                  StreamDeathWatcher* delegate) override {
+    if (!connection_) {
+      connection_ = platformStep([&] { return server_.connect("tavrin-system-audio"); });
+    }
+    return std::make_unique<SoundServerCaptureStream>(connection_, display, configuration, delegate);
+  }
+
+ private:
+  SoundServer& server_;
+  std::shared_ptr<SoundServerConnection> connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<ScreenCaptureService> makeSoundServerScreenCapture(SoundServer& server) {
+  return std::make_unique<SoundServerScreenCapture>(server);
+}
+
+}  // namespace tavrin::system_audio

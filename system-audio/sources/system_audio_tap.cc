@@ -1,0 +1,117 @@
+#include "system-audio/sources/system_audio_tap.h"
+
+#include <atomic>
+
+#include "system-audio/base/errors.h"
+
+namespace tavrin::system_audio {
+
+// The steps of start() and the CoreAudioError `op` each one reports. The
+// names are those of the process-tap steps that play the same part:
+//
+//   op                     step on the sound server
+//   "CreateProcessTap"     connecting to the server (main loop + context,
+//                          handshake until the context is ready)
+//   "DefaultOutputDevice"  reading the server's defaults; code 0 when the
+//                          server has no default sink
+//   "OutputDeviceUID"      reading the default sink and its monitor source's
+//                          name; code 0 when the sink has no monitor
+//   "TapFormat"            reading the monitor source's sample format
+//   "CreateIOProc"         creating the record stream on the monitor
+//   "DeviceStart"          connecting the record stream until it runs
+//
+// "CreateAggregateDevice" has no counterpart: recording from the sink's
+// monitor by name already binds capture to that one sink. A format from
+// which no PCM format can be made (no rate or no channels) is
+// SystemAudioError::incompatibleAudioFormat. Codes are the server's error
+// numbers (PA_ERR_*), e.g. 6 for a refused connection.
+namespace {
+
+constexpr const char* kCreateProcessTap = "CreateProcessTap";
+constexpr const char* kDefaultOutputDevice = "DefaultOutputDevice";
+constexpr const char* kOutputDeviceUid = "OutputDeviceUID";
+constexpr const char* kTapFormat = "TapFormat";
+constexpr const char* kCreateIoProc = "CreateIOProc";
+constexpr const char* kDeviceStart = "DeviceStart";
+
+// Runs one step, turning the server's failure into the step's error.
+template <typename F>
+auto step(const char* op, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const SoundServerError& error) {
+    throw CoreAudioError(op, error.code());
+  }
+}
+
+}  // namespace
+
+SystemAudioTap::SystemAudioTap(SoundServer& server) : server_(server) {}
+
+SystemAudioTap::~SystemAudioTap() { stop(); }
+
+void SystemAudioTap::start() {
+  try {
+    acquire();
+  } catch (...) {
+    stop();
+    throw;
+  }
+}
+
+void SystemAudioTap::acquire() {
+  connection_ = step(kCreateProcessTap, [&] { return server_.connect("tavrin-system-audio"); });
+
+  const ServerInfo info = step(kDefaultOutputDevice, [&] { return connection_->serverInfo(); });
+  if (info.defaultSinkName.empty()) throw CoreAudioError(kDefaultOutputDevice, 0);
+
+  const SinkInfo sink = step(kOutputDeviceUid, [&] { return connection_->sinkInfo(info.defaultSinkName); });
+  if (sink.monitorSourceName.empty()) throw CoreAudioError(kOutputDeviceUid, 0);
+  sinkName_ = sink.name;
+
+  const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
+  if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
+  format_ = monitor.format;
+
+  RecordStreamRequest request;
+  request.sourceName = sink.monitorSourceName;
+  request.format = format_;
+  request.fragmentFrames = kFragmentFrames;
+  request.streamName = "system audio tap";
+  // Copy and enqueue, nothing else: the layer hands over an independent
+  // copy, so the callback only adds it.
+  request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+  record_ = step(kCreateIoProc, [&] { return connection_->createRecordStream(request); });
+  step(kDeviceStart, [&] { record_->start(); });
+
+  // Watching the default output is best effort: a server that refuses the
+  // subscription leaves capture running without the notice.
+  if (onDeviceLost_) {
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    deviceListener_ = connection_->subscribeServerChanges(
+        [fired, handler = onDeviceLost_, startedOn = sinkName_](const ServerInfo& current) {
+          if (current.defaultSinkName == startedOn) return;
+          if (!fired->exchange(true)) handler();
+        });
+  }
+}
+
+void SystemAudioTap::stop() {
+  deviceListener_.reset();
+  record_.reset();
+  connection_.reset();
+  stream_->finish();
+}
+
+bool tapCapabilityHolds(SoundServer& server) {
+  try {
+    auto connection = server.connect("tavrin-system-audio");
+    const ServerInfo info = connection->serverInfo();
+    if (info.defaultSinkName.empty()) return false;
+    return !connection->sinkInfo(info.defaultSinkName).monitorSourceName.empty();
+  } catch (const SoundServerError&) {
+    return false;
+  }
+}
+
+}  // namespace tavrin::system_audio

@@ -1,0 +1,76 @@
+// SystemAudioTap: captures everything the computer plays, as a stream of
+// PCM buffers.
+//
+// It records from the monitor source of the sink that is the server's
+// default output when start() runs, in that sink's own sample format
+// (whatever rate and channels it has; consumers convert with a
+// LiveAudioConverter). The stream stays pinned to that sink: when the
+// default output changes later, capture goes on where it started and
+// onDeviceLost is called once.
+//
+// Owner's calling order: construct; setOnDeviceLost (optional); start();
+// read stream() until it ends or the owner decides to stop; stop().
+// start() either fully succeeds or releases everything it created, in
+// reverse order, before throwing CoreAudioError (the failed step and the
+// server's error number) or SystemAudioError::incompatibleAudioFormat.
+// stop() never fails, may be called at any time and again, and finishes the
+// stream; a stopped tap is not started again.
+//
+// Threading: start() and stop() run on the owner's thread. The read
+// callback (the server thread) only copies the fragment and adds it to the
+// stream. onDeviceLost runs on the server thread; it must be safe to call
+// from any thread and must not call back into this tap.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "system-audio/sources/audio_capture.h"
+#include "system-audio/sound-server/sound_server.h"
+
+namespace tavrin::system_audio {
+
+class SystemAudioTap final : public AudioCapture {
+ public:
+  // Frames per delivered buffer that the tap asks the server for (about
+  // 43 ms at 48 kHz): short enough for live transcription, long enough that
+  // the server's wake-ups stay near 1 % of a core.
+  static constexpr uint32_t kFragmentFrames = 2048;
+
+  explicit SystemAudioTap(SoundServer& server);
+  ~SystemAudioTap() override;
+  SystemAudioTap(const SystemAudioTap&) = delete;
+  SystemAudioTap& operator=(const SystemAudioTap&) = delete;
+
+  // Set before start(). Called at most once, when the server's default sink
+  // is no longer the one capture started on.
+  void setOnDeviceLost(std::function<void()> handler) { onDeviceLost_ = std::move(handler); }
+
+  void start() override;
+  void stop() override;
+  std::shared_ptr<CaptureStream> stream() override { return stream_; }
+
+  // The sink capture is pinned to and the format of its buffers; valid
+  // after start() succeeded.
+  const std::string& sinkName() const { return sinkName_; }
+  const PcmFormat& format() const { return format_; }
+
+ private:
+  void acquire();
+
+  SoundServer& server_;
+  const std::shared_ptr<CaptureStream> stream_ = std::make_shared<CaptureStream>();
+  std::function<void()> onDeviceLost_;
+  std::string sinkName_;
+  PcmFormat format_;
+  // Acquired in this order by start(), released in reverse by stop().
+  std::unique_ptr<SoundServerConnection> connection_;
+  std::unique_ptr<RecordStream> record_;
+  std::unique_ptr<ServerSubscription> deviceListener_;
+};
+
+// The tap capability: the server is reachable and has a default sink with a
+// monitor source. Any failure to find out counts as "no".
+bool tapCapabilityHolds(SoundServer& server);
+
+}  // namespace tavrin::system_audio
