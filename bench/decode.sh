@@ -6,7 +6,7 @@
 #      when decoding streams; target under 60 MB) and audio seconds per CPU
 #      second, against the ffmpeg tool making the same mono 16 kHz mix;
 #   2. recognition of two flite sentences after a WAV, MP3 and Opus round
-#      trip (word recall of the transcript; lossy copies vary by codec build).
+#      trip (word error rate of the transcript; lossy copies vary by codec build).
 # Needs a build in build/ (scripts/setup). Usage: bench/decode.sh [short long]
 # (minutes, default 10 40).
 set -euo pipefail
@@ -44,7 +44,7 @@ for minutes in "$short" "$long"; do
 done
 
 echo
-echo "== 2. recognition after a lossy round trip (word recall; figures, not verdicts)"
+echo "== 2. recognition after a lossy round trip (word error rate; figures, not verdicts)"
 first="Please call Stella and ask her to bring these things with her from the store."
 second="We will discuss the budget for the next quarter today."
 flite -voice slt -t "$first" -o "$work/first.wav"
