@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   std::vector<double> perProcess;
   for (int i = 0; i < peerLines; ++i) {
     const std::string command =
-        "printf '%s\\n' '" + kLines[static_cast<size_t>(i) % kLines.size()] + "' | apertium eng-spa >/dev/null";
+        "printf '%s\\n' " + quoted(kLines[static_cast<size_t>(i) % kLines.size()]) + " | apertium eng-spa >/dev/null";
     const auto t = Clock::now();
     if (std::system(command.c_str()) != 0) {
       std::fprintf(stderr, "bench_live_translation: the stock translator failed\n");
