@@ -415,9 +415,10 @@ class Decoder {
     int64_t skip = std::max<int64_t>(0, written_ - at);
     if (skip >= static_cast<int64_t>(count)) return;
     // The mix never spans more than the skew: audio far ahead of the rest
-    // pushes the mix forward.
+    // pushes the mix forward, and what a lagging track has not delivered
+    // by then is silence.
     const int64_t end = track.outputEnd;
-    if (end - written_ > 2 * kMaxSkew) writeUpTo(end - 2 * kMaxSkew);
+    if (end - written_ > kMaxSkew) writeUpTo(end - kMaxSkew);
     skip = std::max<int64_t>(0, written_ - at);
     if (skip >= static_cast<int64_t>(count)) return;
     const auto offset = static_cast<size_t>(at + skip - written_);
@@ -432,8 +433,7 @@ class Decoder {
     }
   }
 
-  // Writes what every track has reached (or all, when draining); a track
-  // more than kMaxSkew behind the most advanced one counts as silent.
+  // Writes what every track has reached (or all, when draining).
   void writeReady(bool draining) {
     int64_t ready = std::numeric_limits<int64_t>::max();
     int64_t furthest = written_;
@@ -442,7 +442,6 @@ class Decoder {
       ready = std::min(ready, track->started ? track->outputEnd : written_);
     }
     if (draining) ready = furthest;
-    ready = std::max(ready, furthest - kMaxSkew);
     if (draining || ready - written_ >= kWriteBlockSamples) writeUpTo(ready);
   }
 
