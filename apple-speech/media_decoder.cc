@@ -414,11 +414,11 @@ class Decoder {
     track.outputEnd += static_cast<int64_t>(count);
     int64_t skip = std::max<int64_t>(0, written_ - at);
     if (skip >= static_cast<int64_t>(count)) return;
-    // The mix never spans more than the skew: audio far ahead of the rest
-    // pushes the mix forward, and what a lagging track has not delivered
-    // by then is silence.
+    // The mix never spans much more than the skew: audio far ahead of the
+    // rest pushes the mix forward (a block at a time), and what a lagging
+    // track has not delivered by then is silence.
     const int64_t end = track.outputEnd;
-    if (end - written_ > kMaxSkew) writeUpTo(end - kMaxSkew);
+    if (end - written_ > kMaxSkew + kWriteBlockSamples) writeUpTo(end - kMaxSkew);
     skip = std::max<int64_t>(0, written_ - at);
     if (skip >= static_cast<int64_t>(count)) return;
     const auto offset = static_cast<size_t>(at + skip - written_);
