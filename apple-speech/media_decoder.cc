@@ -8,11 +8,17 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -24,7 +30,35 @@ namespace tavrin::apple_speech {
 namespace {
 
 constexpr int kOutputRate = 16000;
-constexpr size_t kWriteBlockSamples = 16384;  // 64 KiB per write
+constexpr int64_t kWriteBlockSamples = 16384;  // 64 KiB per write
+// Input rates outside this range are not audio anyone records; a header that
+// claims one is damaged or hostile (1 Hz would turn a few kilobytes into
+// gigabytes of output).
+constexpr int kMinInputRate = 1000;
+constexpr int kMaxInputRate = 768000;
+// The most output samples one conversion step yields: a frame is fed to the
+// resampler in pieces, whatever its size or rate.
+constexpr int kPieceSamples = 16384;
+// How far (in output samples) the mix may lag behind the most advanced
+// track: a track that has not delivered audio that far back is taken as
+// silent there. Tracks of a file are interleaved far closer than this.
+constexpr int64_t kMaxSkew = 10 * kOutputRate;
+// Time stamps within this much of where a track's audio already reaches are
+// taken as continuous (rounding, encoder jitter).
+constexpr int64_t kGapTolerance = kOutputRate / 50;
+// Reading this much of the file without a packet of audio coming out means
+// a demuxer is collecting garbage (a parser looking for a frame in zeros
+// keeps all of it): the file is taken as damaged there. Real files
+// interleave audio far more often, even beside high-rate video.
+constexpr int64_t kMaxReadWithoutAudio = int64_t{32} << 20;
+// Time stamps are believed up to the file's duration, and no further than
+// one second per this many bytes of file (audio with time stamps takes
+// more): beyond, a jump is taken as a damaged time stamp rather than a gap,
+// so a small file cannot claim hours of silence.
+constexpr int64_t kMinBytesPerSecond = 100;
+// When neither the duration nor the size is known (a pipe), a jump forward
+// beyond this is taken as damaged.
+constexpr int64_t kMaxUntrustedGap = 60 * kOutputRate;
 
 struct FormatDeleter {
   void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
@@ -55,18 +89,98 @@ void quietLibraries() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-// One audio track: its decoder, its converter to 16 kHz mono float, and the
-// converted samples not yet mixed.
+// Demuxers whose files name other files or URLs to read.
+bool readsOtherFiles(const AVInputFormat* format) {
+  if ((format->flags & AVFMT_NOFILE) != 0) return true;
+  static constexpr std::array<std::string_view, 7> kNames = {"hls", "dash", "concat", "imf", "webm_dash_manifest",
+                                                              "sdp", "image2"};
+  const std::string_view names = format->name;
+  return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view n) {
+    for (size_t at = names.find(n); at != std::string_view::npos; at = names.find(n, at + 1)) {
+      const bool startsWord = at == 0 || names[at - 1] == ',';
+      const bool endsWord = at + n.size() == names.size() || names[at + n.size()] == ',';
+      if (startsWord && endsWord) return true;
+    }
+    return false;
+  });
+}
+
+// The media file, read through a plain descriptor: no FFmpeg protocol sees
+// its name. Reading fails once kMaxReadWithoutAudio bytes have been read
+// since the last audio packet.
+class FileSource {
+ public:
+  explicit FileSource(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw PlatformError(errnoDescription(errno));
+    constexpr int kBufferSize = 1 << 16;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (buffer != nullptr) io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &FileSource::read, nullptr, &FileSource::seek);
+    if (io_ == nullptr) {
+      av_free(buffer);
+      ::close(fd_);
+      throw HelperError::decodeFailed(avErrorText(AVERROR(ENOMEM)));
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) io_->seekable = AVIO_SEEKABLE_NORMAL;
+    else io_->seekable = 0;
+  }
+  ~FileSource() {
+    av_freep(&io_->buffer);
+    avio_context_free(&io_);
+    ::close(fd_);
+  }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  AVIOContext* io() const { return io_; }
+  void audioPacketTaken() { sinceAudio_ = 0; }
+
+ private:
+  static int read(void* opaque, uint8_t* buffer, int size) {
+    auto* self = static_cast<FileSource*>(opaque);
+    if (self->sinceAudio_ > kMaxReadWithoutAudio) return AVERROR_INVALIDDATA;
+    for (;;) {
+      const ssize_t n = ::read(self->fd_, buffer, static_cast<size_t>(size));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return AVERROR(errno);
+      if (n == 0) return AVERROR_EOF;
+      self->sinceAudio_ += n;
+      return static_cast<int>(n);
+    }
+  }
+  static int64_t seek(void* opaque, int64_t offset, int whence) {
+    auto* self = static_cast<FileSource*>(opaque);
+    if ((whence & AVSEEK_SIZE) != 0) {
+      struct stat st {};
+      return ::fstat(self->fd_, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : AVERROR(ENOSYS);
+    }
+    const off_t at = ::lseek(self->fd_, offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+  }
+
+  int fd_ = -1;
+  AVIOContext* io_ = nullptr;
+  int64_t sinceAudio_ = 0;
+};
+
+// Every open a demuxer attempts beyond the file itself is refused.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+
+// One audio track: its decoder, its converter to 16 kHz mono float, and
+// where on the output time line its audio has got to.
 struct Track {
   int streamIndex = -1;
+  AVRational timeBase{1, 1};
   std::unique_ptr<AVCodecContext, CodecDeleter> codec;
   std::unique_ptr<SwrContext, ResamplerDeleter> resampler;
   // Input parameters the resampler was made for; a change makes a new one.
   int inRate = 0;
   int inFormat = -1;
   AVChannelLayout inLayout{};
-  std::vector<float> pending;
-  bool ended = false;
+  bool started = false;
+  double inputEnd = 0;  // time line position (output samples) after the input fed so far
+  int64_t outputEnd = 0;  // time line position of the next converted sample
 
   ~Track() { av_channel_layout_uninit(&inLayout); }
 };
@@ -85,14 +199,23 @@ class Decoder {
 
  private:
   void open() {
-    AVFormatContext* raw = nullptr;
-    if (const int err = avformat_open_input(&raw, path_.c_str(), nullptr, nullptr); err < 0) {
-      throw PlatformError(avErrorText(err));
-    }
+    source_ = std::make_unique<FileSource>(path_);
+    const AVInputFormat* inputFormat = nullptr;
+    int err = av_probe_input_buffer2(source_->io(), &inputFormat, path_.c_str(), nullptr, 0, 0);
+    if (err < 0) throw PlatformError(avErrorText(err));
+    if (readsOtherFiles(inputFormat)) throw PlatformError(avErrorText(AVERROR_INVALIDDATA));
+
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) throw HelperError::decodeFailed(avErrorText(AVERROR(ENOMEM)));
+    raw->pb = source_->io();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    raw->io_open = refuseNestedOpen;
+    err = avformat_open_input(&raw, path_.c_str(), inputFormat, nullptr);  // frees `raw` on failure
+    if (err < 0) throw PlatformError(avErrorText(err));
     format_.reset(raw);
-    if (const int err = avformat_find_stream_info(format_.get(), nullptr); err < 0) {
-      throw PlatformError(avErrorText(err));
-    }
+    if (err = avformat_find_stream_info(format_.get(), nullptr); err < 0) throw PlatformError(avErrorText(err));
+    source_->audioPacketTaken();
+
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
       AVStream* stream = format_->streams[i];
       if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
@@ -101,9 +224,18 @@ class Decoder {
       }
       auto track = std::make_unique<Track>();
       track->streamIndex = static_cast<int>(i);
+      track->timeBase = stream->time_base;
       tracks_.push_back(std::move(track));
     }
     if (tracks_.empty()) throw HelperError::decodeFailed("no audio track in file");
+    // The time line starts where the earliest stream (video included) starts.
+    if (format_->start_time != AV_NOPTS_VALUE) origin_ = av_rescale(format_->start_time, kOutputRate, AV_TIME_BASE);
+    if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
+      trustedEnd_ = av_rescale(format_->duration, kOutputRate, AV_TIME_BASE) + kMaxSkew;
+    }
+    if (const int64_t bytes = avio_size(source_->io()); bytes >= 0) {
+      trustedEnd_ = std::min(trustedEnd_, bytes / kMinBytesPerSecond * kOutputRate + kMaxSkew);
+    }
     trackOfStream_.assign(format_->nb_streams, nullptr);
     for (auto& track : tracks_) {
       AVStream* stream = format_->streams[track->streamIndex];
@@ -111,11 +243,11 @@ class Decoder {
       if (codec == nullptr) throw HelperError::decodeFailed("unsupported audio configuration");
       track->codec.reset(avcodec_alloc_context3(codec));
       if (!track->codec) throw HelperError::decodeFailed(avErrorText(AVERROR(ENOMEM)));
-      if (const int err = avcodec_parameters_to_context(track->codec.get(), stream->codecpar); err < 0) {
+      if (err = avcodec_parameters_to_context(track->codec.get(), stream->codecpar); err < 0) {
         throw HelperError::decodeFailed(avErrorText(err));
       }
       track->codec->pkt_timebase = stream->time_base;
-      if (const int err = avcodec_open2(track->codec.get(), codec, nullptr); err < 0) {
+      if (err = avcodec_open2(track->codec.get(), codec, nullptr); err < 0) {
         throw HelperError::decodeFailed(avErrorText(err));
       }
       trackOfStream_[static_cast<size_t>(track->streamIndex)] = track.get();
@@ -134,16 +266,15 @@ class Decoder {
       const auto index = static_cast<size_t>(packet_->stream_index);
       Track* track = index < trackOfStream_.size() ? trackOfStream_[index] : nullptr;
       if (track == nullptr) continue;
+      source_->audioPacketTaken();
       decodePacket(*track, packet_.get());
-      mix(/*draining=*/false);
+      writeReady(/*draining=*/false);
     }
     for (auto& track : tracks_) {
       decodePacket(*track, nullptr);
       flushResampler(*track);
-      track->ended = true;
     }
-    mix(/*draining=*/true);
-    flushOutput();
+    writeReady(/*draining=*/true);
   }
 
   // Sends one packet (nullptr: the end) and converts every frame it yields.
@@ -168,20 +299,27 @@ class Decoder {
       return;
     }
     if (track.resampler) flushResampler(track);
-    // A frame without a channel order is taken as the default layout for
-    // its channel count.
-    AVChannelLayout inLayout{};
-    if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels == 0) {
-      av_channel_layout_default(&inLayout, std::max(frame->ch_layout.nb_channels, 1));
-    } else if (av_channel_layout_copy(&inLayout, &frame->ch_layout) < 0) {
+    const int channels = frame->ch_layout.nb_channels;
+    if (channels <= 0) {
       throw HelperError::decodeFailed("unsupported audio configuration");
     }
+    // The channel order does not matter for an average; a frame without one
+    // gets the default order for its channel count.
+    AVChannelLayout inLayout{};
+    av_channel_layout_default(&inLayout, channels);
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     SwrContext* raw = nullptr;
     int err = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, kOutputRate, &inLayout,
                                   static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     track.resampler.reset(raw);
+    if (err >= 0 && channels > 1) {
+      // The average of the channels: the library's own matrix adds them at
+      // -3 dB each (or guesses one for an unknown layout), which raises
+      // identical channels and clips.
+      const std::vector<double> matrix(static_cast<size_t>(channels), 1.0 / channels);
+      err = swr_set_matrix(track.resampler.get(), matrix.data(), channels);
+    }
     if (err >= 0) err = swr_init(track.resampler.get());
     if (err < 0) throw HelperError::decodeFailed("unsupported audio configuration");
     av_channel_layout_uninit(&track.inLayout);
@@ -192,17 +330,68 @@ class Decoder {
     track.inFormat = frame->format;
   }
 
+  // Places a frame on the time line: the first frame where its time stamp
+  // says, later frames after the previous ones unless their time stamp
+  // leaves a gap, which stays silent.
+  void place(Track& track, const AVFrame* frame) {
+    const int64_t stamp = frame->best_effort_timestamp;
+    const bool stamped = stamp != AV_NOPTS_VALUE;
+    const int64_t at = stamped ? av_rescale_q(stamp, track.timeBase, AVRational{1, kOutputRate}) - origin_ : 0;
+    if (!track.started) {
+      track.started = true;
+      const int64_t start = at >= 0 && at <= trustedEnd_ ? at : 0;
+      track.inputEnd = static_cast<double>(start);
+      track.outputEnd = start;
+      return;
+    }
+    const auto reached = static_cast<int64_t>(track.inputEnd);
+    const int64_t limit = trustedEnd_ != kUnknownEnd ? trustedEnd_ : reached + kMaxUntrustedGap;
+    if (!stamped || at <= reached + kGapTolerance || at > limit) return;
+    // A gap: what the resampler holds belongs before it; a fresh resampler
+    // starts after it.
+    flushResampler(track);
+    track.resampler.reset();
+    track.inputEnd = static_cast<double>(at);
+    track.outputEnd = at;
+  }
+
   void convert(Track& track, const AVFrame* frame) {
-    if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return;
+    if (frame->nb_samples <= 0) return;
+    if (frame->sample_rate < kMinInputRate || frame->sample_rate > kMaxInputRate) {
+      throw HelperError::decodeFailed("unsupported audio configuration");
+    }
+    place(track, frame);
     ensureResampler(track, frame);
-    const int capacity = swr_get_out_samples(track.resampler.get(), frame->nb_samples);
-    if (capacity <= 0) return;
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const int channels = frame->ch_layout.nb_channels;
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    const int planes = planar ? channels : 1;
+    const size_t stride = static_cast<size_t>(av_get_bytes_per_sample(format)) * (planar ? 1u : static_cast<size_t>(channels));
+    // Input samples per piece, so that one piece yields at most about
+    // kPieceSamples output samples.
+    const int pieceInput = static_cast<int>(
+        std::max<int64_t>(1, static_cast<int64_t>(kPieceSamples) * frame->sample_rate / kOutputRate));
+    std::vector<const uint8_t*> in(static_cast<size_t>(planes));
+    for (int done = 0; done < frame->nb_samples;) {
+      const int count = std::min(pieceInput, frame->nb_samples - done);
+      for (int p = 0; p < planes; ++p) in[static_cast<size_t>(p)] = frame->extended_data[p] + static_cast<size_t>(done) * stride;
+      convertPiece(track, in.data(), count);
+      track.inputEnd += static_cast<double>(count) * kOutputRate / frame->sample_rate;
+      done += count;
+    }
+  }
+
+  void convertPiece(Track& track, const uint8_t** in, int count) {
+    const int capacity = swr_get_out_samples(track.resampler.get(), count);
+    if (capacity <= 0) {
+      if (swr_convert(track.resampler.get(), nullptr, 0, in, count) < 0) throw HelperError::decodeFailed("decoding failed");
+      return;
+    }
     scratch_.resize(static_cast<size_t>(capacity));
     uint8_t* out = reinterpret_cast<uint8_t*>(scratch_.data());
-    const int produced = swr_convert(track.resampler.get(), &out, capacity,
-                                     const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+    const int produced = swr_convert(track.resampler.get(), &out, capacity, in, count);
     if (produced < 0) throw HelperError::decodeFailed(avErrorText(produced));
-    take(track, static_cast<size_t>(produced));
+    add(track, static_cast<size_t>(produced));
   }
 
   void flushResampler(Track& track) {
@@ -213,63 +402,87 @@ class Decoder {
       uint8_t* out = reinterpret_cast<uint8_t*>(scratch_.data());
       const int produced = swr_convert(track.resampler.get(), &out, capacity, nullptr, 0);
       if (produced <= 0) break;
-      take(track, static_cast<size_t>(produced));
+      add(track, static_cast<size_t>(produced));
     }
   }
 
-  // Converted samples of one track: a lone track goes straight to the
-  // output; with several, they wait to be mixed.
-  void take(Track& track, size_t count) {
-    if (tracks_.size() == 1) {
-      output_.insert(output_.end(), scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(count));
-      if (output_.size() >= kWriteBlockSamples) flushOutput();
-      return;
+  // Adds the first `count` samples of scratch_ to the mix at the track's
+  // place. Samples before what has been written already are late and
+  // dropped.
+  void add(Track& track, size_t count) {
+    const int64_t at = track.outputEnd;
+    track.outputEnd += static_cast<int64_t>(count);
+    int64_t skip = std::max<int64_t>(0, written_ - at);
+    if (skip >= static_cast<int64_t>(count)) return;
+    // The mix never spans much more than the skew: audio far ahead of the
+    // rest pushes the mix forward (a block at a time), and what a lagging
+    // track has not delivered by then is silence.
+    const int64_t end = track.outputEnd;
+    if (end - written_ > kMaxSkew + kWriteBlockSamples) writeUpTo(end - kMaxSkew);
+    skip = std::max<int64_t>(0, written_ - at);
+    if (skip >= static_cast<int64_t>(count)) return;
+    const auto offset = static_cast<size_t>(at + skip - written_);
+    const size_t n = count - static_cast<size_t>(skip);
+    if (mix_.size() < offset + n) {
+      mix_.resize(offset + n, 0.0f);
+      tracksAt_.resize(offset + n, 0);
     }
-    track.pending.insert(track.pending.end(), scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(count));
+    for (size_t i = 0; i < n; ++i) {
+      mix_[offset + i] += scratch_[static_cast<size_t>(skip) + i];
+      ++tracksAt_[offset + i];
+    }
   }
 
-  // Moves the samples every track has reached into the output, each the sum
-  // of the tracks' samples. A track that has ended counts as silence, so
-  // when draining everything left is mixed.
-  void mix(bool draining) {
-    if (tracks_.size() == 1) return;
-    size_t ready = SIZE_MAX;
-    size_t longest = 0;
+  // Writes what every track has reached (or all, when draining).
+  void writeReady(bool draining) {
+    int64_t ready = std::numeric_limits<int64_t>::max();
+    int64_t furthest = written_;
     for (const auto& track : tracks_) {
-      longest = std::max(longest, track->pending.size());
-      if (!track->ended) ready = std::min(ready, track->pending.size());
+      furthest = std::max(furthest, track->outputEnd);
+      ready = std::min(ready, track->started ? track->outputEnd : written_);
     }
-    if (draining || ready == SIZE_MAX) ready = longest;
-    if (ready == 0) return;
-    const size_t base = output_.size();
-    output_.resize(base + ready, 0.0f);
-    for (auto& track : tracks_) {
-      const size_t n = std::min(ready, track->pending.size());
-      for (size_t i = 0; i < n; ++i) output_[base + i] += track->pending[i];
-      track->pending.erase(track->pending.begin(), track->pending.begin() + static_cast<std::ptrdiff_t>(n));
-    }
-    if (output_.size() >= kWriteBlockSamples) flushOutput();
+    if (draining) ready = furthest;
+    if (draining || ready - written_ >= kWriteBlockSamples) writeUpTo(ready);
   }
 
-  void flushOutput() {
-    if (output_.empty()) return;
-    if constexpr (std::endian::native == std::endian::big) {
-      for (float& f : output_) f = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<uint32_t>(f)));
+  // Writes the mix up to time line position `end`: each sample is the
+  // average of the tracks that have audio there; where none has, silence.
+  void writeUpTo(int64_t end) {
+    while (written_ < end) {
+      const auto n = static_cast<size_t>(std::min<int64_t>(end - written_, kWriteBlockSamples));
+      block_.assign(n, 0.0f);
+      const size_t have = std::min(n, mix_.size());
+      for (size_t i = 0; i < have; ++i) {
+        block_[i] = tracksAt_[i] > 1 ? mix_[i] / static_cast<float>(tracksAt_[i]) : mix_[i];
+      }
+      mix_.erase(mix_.begin(), mix_.begin() + static_cast<std::ptrdiff_t>(have));
+      tracksAt_.erase(tracksAt_.begin(), tracksAt_.begin() + static_cast<std::ptrdiff_t>(have));
+      if constexpr (std::endian::native == std::endian::big) {
+        for (float& f : block_) f = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<uint32_t>(f)));
+      }
+      const std::string_view bytes(reinterpret_cast<const char*>(block_.data()), n * sizeof(float));
+      if (const int err = sink_(bytes); err != 0) throw PlatformError(errnoDescription(err));
+      written_ += static_cast<int64_t>(n);
     }
-    const std::string_view bytes(reinterpret_cast<const char*>(output_.data()), output_.size() * sizeof(float));
-    if (const int err = sink_(bytes); err != 0) throw PlatformError(errnoDescription(err));
-    output_.clear();
   }
+
+  static constexpr int64_t kUnknownEnd = std::numeric_limits<int64_t>::max() / 4;
 
   const std::string& path_;
   const ByteSink& sink_;
+  std::unique_ptr<FileSource> source_;  // outlives format_, which reads through it
   std::unique_ptr<AVFormatContext, FormatDeleter> format_;
   std::vector<std::unique_ptr<Track>> tracks_;
   std::vector<Track*> trackOfStream_;
   std::unique_ptr<AVFrame, FrameDeleter> frame_;
   std::unique_ptr<AVPacket, PacketDeleter> packet_;
+  int64_t origin_ = 0;                // the time line's start, in output samples of the file's clock
+  int64_t trustedEnd_ = kUnknownEnd;  // no audio is placed beyond this
+  int64_t written_ = 0;               // time line position of the next sample to write
+  std::vector<float> mix_;            // sums of the tracks' samples from written_ on
+  std::vector<uint16_t> tracksAt_;     // how many tracks added to each of them
   std::vector<float> scratch_;
-  std::vector<float> output_;
+  std::vector<float> block_;
 };
 
 }  // namespace

@@ -1,9 +1,23 @@
 // `decode`: any media file FFmpeg can open, audio or video, becomes raw
 // samples (32-bit float, little-endian, one channel, 16 000 Hz, no header).
 //
-// Every audio track is decoded and converted to 16 kHz mono on its own, and
-// the tracks are mixed by adding them sample for sample from their starts.
-// Output is streamed: memory does not grow with the length of the file.
+// The path names a local file and nothing else: it is read through a plain
+// file descriptor (a name such as "pipe:0" or "http:x" is a file of that
+// name), and formats that open other files or URLs (playlists, concat
+// lists, image sequences, manifests) are refused as not media. A file that
+// yields no audio over tens of megabytes is taken as damaged.
+//
+// Every audio track is decoded and converted to 16 kHz mono on its own,
+// with its channels averaged (the level never rises above the loudest
+// channel's). The tracks are placed on the media's time line, which starts
+// where the file's earliest stream starts: a track that starts later, or has
+// a gap, is silent there. Where several tracks have audio, the mix is their
+// average.
+//
+// Output is streamed: a block is written as soon as every track has reached
+// it, and no track is waited for more than a few seconds of media, so memory
+// does not grow with the length of the file or with what its headers
+// claim (conversion goes in bounded pieces).
 #pragma once
 
 #include <functional>
@@ -16,8 +30,10 @@ namespace tavrin::apple_speech {
 // write.
 using ByteSink = std::function<int(std::string_view bytes)>;
 
-// Throws HelperError::decodeFailed(reason) for the failures of decoding, and
-// PlatformError for a file FFmpeg cannot open or a failed write.
+// Throws HelperError::decodeFailed(reason) for the failures of decoding
+// ("unsupported audio configuration" also for a sample rate outside
+// 1 000 – 768 000 Hz), and PlatformError for a file FFmpeg cannot open or
+// refuses, or a failed write.
 void decodeMedia(const std::string& path, const ByteSink& sink);
 
 }  // namespace tavrin::apple_speech

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +26,10 @@ namespace tavrin::system_audio {
 namespace {
 
 constexpr std::string_view kReserved = "\\[]^$/@<>{}*#+~";
+// How the stock translator's text deformatter ends a text: a period, so
+// that every stage sees the sentence end, and a superblank holding the line
+// break, which makes every stage give up the words it holds back.
+constexpr std::string_view kLineEnd = ".[][\n]";
 
 bool fileExists(const std::string& path) {
   struct stat st {};
@@ -75,8 +81,8 @@ void replaceAll(std::string& s, std::string_view from, std::string_view to) {
 
 class ApertiumTranslator final : public Translator {
  public:
-  ApertiumTranslator(std::string pair, std::string command, std::chrono::milliseconds timeout)
-      : pair_(std::move(pair)), command_(std::move(command)), timeout_(timeout) {
+  ApertiumTranslator(std::string command, bool english, std::chrono::milliseconds timeout)
+      : command_(std::move(command)), english_(english), timeout_(timeout) {
     try {
       ensureRunning();
     } catch (const TranslationError&) {
@@ -87,7 +93,7 @@ class ApertiumTranslator final : public Translator {
   std::string translate(const std::string& text) override {
     ensureRunning();
     try {
-      return unescapeApertium(pipeline_->roundTrip(escapeApertium(text), timeout_));
+      return translationOfAnswer(pipeline_->roundTrip(unitOfLine(text, english_), timeout_));
     } catch (const TranslationError&) {
       pipeline_.reset();  // the next line starts a fresh pipeline
       throw;
@@ -104,8 +110,8 @@ class ApertiumTranslator final : public Translator {
     pipeline_ = std::move(pipeline);
   }
 
-  std::string pair_;
   std::string command_;
+  bool english_;
   std::chrono::milliseconds timeout_;
   std::unique_ptr<ApertiumPipeline> pipeline_;
 };
@@ -196,6 +202,56 @@ std::string unescapeApertium(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 1 < text.size()) ++i;
     out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::string prepareForTranslation(std::string_view line, bool english) {
+  icu::UnicodeString text =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(line.data(), static_cast<int32_t>(line.size())));
+  auto letterAt = [&](int32_t at) { return at >= 0 && at < text.length() && u_isalpha(text.char32At(at)); };
+  bool first = true;
+  for (int32_t at = 0; at < text.length(); at = text.moveIndex32(at, 1)) {
+    const UChar32 c = text.char32At(at);
+    if (!u_isalpha(c)) continue;
+    const bool pronoun = english && c == u'i' && !letterAt(at - 1) && !letterAt(at + 1);
+    if (first || pronoun) text.replace(at, U16_LENGTH(c), u_toupper(c));
+    first = false;
+  }
+  std::string out;
+  text.toUTF8String(out);
+  return out;
+}
+
+std::string unitOfLine(std::string_view line, bool english) {
+  return escapeApertium(prepareForTranslation(line, english)) + std::string(kLineEnd);
+}
+
+std::string translationOfAnswer(std::string_view answer) {
+  // The superblank comes back as sent, after the period (or what the pair
+  // made of it); one period before it is the one the unit added.
+  auto escaped = [&](size_t at) { return at > 0 && answer[at - 1] == '\\'; };
+  while (!answer.empty() && answer.back() == ']' && !escaped(answer.size() - 1)) {
+    const size_t open = answer.rfind('[');
+    if (open == std::string_view::npos || escaped(open)) break;
+    answer = answer.substr(0, open);
+  }
+  if (!answer.empty() && answer.back() == '.' && !escaped(answer.size() - 1)) answer.remove_suffix(1);
+  return tidyTranslation(unescapeApertium(answer));
+}
+
+std::string tidyTranslation(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool space = false;
+  for (char c : text) {
+    if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+      space = !out.empty();
+      continue;
+    }
+    if (space) out.push_back(' ');
+    space = false;
+    out.push_back(c);
   }
   return out;
 }
@@ -297,23 +353,25 @@ std::string ApertiumPipeline::roundTrip(std::string_view unit, std::chrono::mill
   std::string message(unit);
   message.push_back('\0');
   size_t sent = 0;
-  while (sent < message.size()) {
-    ssize_t n = ::send(input_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw broken("The Apertium translator stopped.");
-    sent += static_cast<size_t>(n);
-  }
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::string answer;
   char chunk[4096];
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) throw broken("The Apertium translator did not answer in time.");
-    pollfd pfd{output_, POLLIN, 0};
-    int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    // The pipeline answers while it reads: waiting to finish sending before
+    // reading could fill both directions' buffers and block both sides.
+    pollfd fds[2] = {{output_, POLLIN, 0}, {input_, POLLOUT, 0}};
+    const nfds_t count = sent < message.size() ? 2 : 1;
+    int ready = ::poll(fds, count, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) throw broken("The Apertium translator stopped.");
-    if (ready == 0) continue;
+    if (count == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      ssize_t n = ::send(input_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EINTR && errno != EAGAIN) throw broken("The Apertium translator stopped.");
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+    if (fds[0].revents == 0) continue;
     ssize_t n = ::read(output_, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw broken("The Apertium translator stopped.");
@@ -371,7 +429,9 @@ std::unique_ptr<Translator> ApertiumTranslationService::open(const std::string& 
   if (!file.is_open()) throw TranslationError("Could not read the Apertium mode file " + *path + ".");
   std::stringstream text;
   text << file.rdbuf();
-  return std::make_unique<ApertiumTranslator>(source + "-" + target, nullFlushPipeline(text.str()), lineTimeout_);
+  const std::vector<std::string> codes = apertiumCodes(source);
+  const bool english = std::find(codes.begin(), codes.end(), "eng") != codes.end();
+  return std::make_unique<ApertiumTranslator>(nullFlushPipeline(text.str()), english, lineTimeout_);
 }
 
 }  // namespace tavrin::system_audio

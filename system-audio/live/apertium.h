@@ -10,6 +10,12 @@
 // flush), each stage unbuffered (stdbuf -o0), because some stages buffer
 // their output despite null-flush. A line costs one round trip through
 // already loaded transducers instead of a process start.
+//
+// A line goes in as the stock `apertium` sends it: followed by a period and
+// a superblank holding a line break, which end its last word and sentence,
+// so that a stage that holds a word back (it could start a multi-word unit)
+// gives it up before the flush, and sentence-final rules apply as they do
+// for the stock translator.
 #pragma once
 
 #include <chrono>
@@ -45,6 +51,19 @@ std::string escapeApertium(std::string_view text);
 // Removes the escaping backslashes of the pipeline's output.
 std::string unescapeApertium(std::string_view text);
 
+// The text a line is translated from: the first letter in capitals, and for
+// English (`english`) the pronoun "i" (alone or in "i'm", "i'll", ...) as
+// "I"; the recogniser writes lower case, and Apertium leaves "i" unknown.
+std::string prepareForTranslation(std::string_view line, bool english);
+// The unit sent to the pipeline for a line.
+std::string unitOfLine(std::string_view line, bool english);
+// The translation in the pipeline's answer to unitOfLine(): without what
+// the unit added, unescaped, tidied.
+std::string translationOfAnswer(std::string_view answer);
+// A translation as shown: runs of white space as one space, none at either
+// end.
+std::string tidyTranslation(std::string_view text);
+
 // The shell command that runs a mode's pipeline in null-flush mode with
 // every stage unbuffered. `modeText` is the content of a mode file; its $1
 // (the generator's mode) becomes -n (no marks on unknown words, like
@@ -62,8 +81,10 @@ class ApertiumPipeline {
   ApertiumPipeline& operator=(const ApertiumPipeline&) = delete;
 
   // Sends `unit` followed by NUL and returns everything up to the answering
-  // NUL. Throws TranslationError when the pipeline ends or takes longer than
-  // `timeout`; the pipeline is unusable afterwards.
+  // NUL. Sending and reading go on together, so a unit larger than the
+  // pipes' buffers cannot block; the whole exchange is bounded by `timeout`.
+  // Throws TranslationError when the pipeline ends or times out; the
+  // pipeline is unusable afterwards.
   std::string roundTrip(std::string_view unit, std::chrono::milliseconds timeout);
 
  private:

@@ -1,7 +1,11 @@
-// The real Apertium English-Spanish pair through the persistent pipeline:
-// the answers match the stock translator's, line after line, and Apertium's
-// reserved characters come through as text.
+// The real English-Spanish pair through the persistent pipeline: on lines
+// as the recogniser writes them (lower case, many ending in a word that
+// could start a multi-word unit), the stock translator's words for the
+// written line; reserved characters of the stream format stay text.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
 
 #include "system-audio/live/apertium.h"
 #include "tests/support/subprocess.h"
@@ -9,30 +13,31 @@
 namespace tavrin::system_audio {
 namespace {
 
-std::string stockTranslation(const std::string& text) {
-  testing::TempDir dir;
-  testing::writeFile(dir.file("in"), text + "\n");
-  testing::ProcessResult r =
-      testing::runProcess({"/bin/sh", "-c", "apertium -u eng-spa < " + dir.file("in")});
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  std::string out = r.out;
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-
-TEST(ApertiumSmoke, PersistentPipelineAnswersLikeTheStockTranslator) {
+TEST(ApertiumSmoke, PersistentPipelineGivesTheStockTranslatorsWords) {
   ApertiumTranslationService service;
   ASSERT_EQ(service.status("en", "es"), TranslationAvailability::kInstalled) << "apertium-eng-spa is not installed";
-  auto translator = service.open("en", "es");
-  for (const std::string line : {"hello everybody", "today we talk about the new budget", "thank you"}) {
-    EXPECT_EQ(translator->translate(line), stockTranslation(line)) << line;
+  std::vector<std::string> lines;
+  std::ifstream file(TAVRIN_TRANSLATION_LINES);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_GE(lines.size(), 30u);
+  // The stock translator, one process per line, as a user would run it.
+  const testing::ProcessResult stock = testing::runProcess(
+      {"/bin/sh", "-c", "while IFS= read -r l; do printf '%s\\n' \"$l\" | apertium -u eng-spa; done < \"$0\"",
+       TAVRIN_TRANSLATION_LINES});
+  ASSERT_EQ(stock.exitStatus, 0) << stock.err;
+  std::vector<std::string> expected;
+  for (size_t at = 0, nl; (nl = stock.out.find('\n', at)) != std::string::npos; at = nl + 1) {
+    expected.push_back(tidyTranslation(stock.out.substr(at, nl - at)));
   }
-  // Reserved characters of the stream format are text here.
+  ASSERT_EQ(expected.size(), lines.size()) << stock.out;
+  auto translator = service.open("en", "es");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string spoken = lines[i];
+    std::transform(spoken.begin(), spoken.end(), spoken.begin(), [](unsigned char c) { return std::tolower(c); });
+    EXPECT_EQ(translator->translate(spoken), expected[i]) << lines[i];
+  }
   const std::string odd = translator->translate("the cat [is] on the table / chair $5 ^x@y");
-  EXPECT_NE(odd.find("[es]"), std::string::npos) << odd;
-  EXPECT_NE(odd.find("$5"), std::string::npos) << odd;
-  EXPECT_NE(odd.find(" / "), std::string::npos) << odd;
-  EXPECT_EQ(translator->translate("hello"), "hola");
+  for (const char* kept : {"[es]", "$5", " / "}) EXPECT_NE(odd.find(kept), std::string::npos) << odd;
 }
 
 }  // namespace

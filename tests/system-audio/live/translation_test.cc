@@ -1,6 +1,7 @@
 // Language codes, the availability rules, the translation-status reply, and
 // the Apertium pipeline's protocol (on a stand-in pipeline made of GNU sed,
 // which speaks the same NUL-delimited, flush-per-unit protocol).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "system-audio/live/apertium.h"
@@ -65,6 +66,25 @@ TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {
   EXPECT_EQ(unescapeApertium("trailing\\"), "trailing\\");
 }
 
+TEST(ApertiumFormat, LinesGoInCapitalisedAndAnswersComeOutTidy) {
+  for (const auto& [line, prepared] : std::vector<std::pair<std::string, std::string>>{
+           {"i have a question", "I have a question"},
+           {"so i'm here, i'll go (i) via i/o", "So I'm here, I'll go (I) via I/o"},
+           {"in italy i think", "In italy I think"},
+           {"", ""}}) {
+    EXPECT_EQ(prepareForTranslation(line, true), prepared);
+  }
+  EXPECT_EQ(prepareForTranslation("  über i", false), "  Über i");  // "i" is a word of other languages
+  EXPECT_EQ(unitOfLine("a [b]", false), "A \\[b\\].[][\n]");
+  for (const auto& [answer, shown] : std::vector<std::pair<std::string, std::string>>{
+           {" Hoy  hablamos \n de.[][\n]", "Hoy hablamos de"},
+           {"Es vale..[][\n]", "Es vale."},
+           {"A \\[b\\].[][\n]", "A [b]"},
+           {" \n ", ""}}) {
+    EXPECT_EQ(translationOfAnswer(answer), shown);
+  }
+}
+
 TEST(ApertiumFormat, PipelineRunsEveryStageUnbufferedInNullFlushMode) {
   std::string mode =
       "lt-proc '/p/a b.bin' | apertium-tagger -g $2 '/p/x|y.prob' |\n lt-proc $1 '/p/gen.bin' | lt-proc -p '/p/pgen.bin'\n";
@@ -80,8 +100,7 @@ TEST(ApertiumCatalog, CodesCoverIso639ThreeAndApertiumNames) {
 
 class ApertiumServiceTest : public ::testing::Test {
  protected:
-  // A stand-in pair "eng-spa" whose stages are GNU sed in NUL-data mode (-z):
-  // the first turns "cat" into "gato", the second marks every unit.
+  // A stand-in pair "eng-spa" whose stages run in NUL-data mode (-z).
   void installStandIn(const std::string& stages) { writeFile(modes.file("eng-spa.mode"), stages); }
 
   TempDir modes;
@@ -101,15 +120,15 @@ TEST_F(ApertiumServiceTest, AvailabilityFollowsModeFilesAndTheCatalog) {
 }
 
 TEST_F(ApertiumServiceTest, OnePersistentPipelineTranslatesLineAfterLineWithEscaping) {
-  // The second stage tallies the units it has seen (the warm-up is the
-  // first): a persistent process answers II, III, IIII; a process per line
-  // would always answer I.
-  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/\\o000/ /'");
+  // The second stage puts a tally of the units it has seen (the warm-up is
+  // the first) before each: a persistent process answers II, III, IIII; a
+  // process per line would always answer I.
+  installStandIn("sed -u s/cat/gato/g | sed -u 'x;s/^/I/;x;G;s/^\\(.*\\)\\o000\\(I*\\)$/\\2 \\1/'");
   ApertiumTranslationService service(modes.path(), catalog);
   auto translator = service.open("en", "es");
-  EXPECT_EQ(translator->translate("the cat"), "the gato II");
-  EXPECT_EQ(translator->translate("a [cat] / $5 ^x@y"), "a [gato] / $5 ^x@y III");
-  EXPECT_EQ(translator->translate(" two\nlines"), " two\nlines IIII");
+  EXPECT_EQ(translator->translate("the cat"), "II The gato");
+  EXPECT_EQ(translator->translate("a [cat] / $5 ^x@y."), "III A [gato] / $5 ^x@y.");
+  EXPECT_EQ(translator->translate(" two\nlines  i said"), "IIII Two lines I said");
 }
 
 TEST_F(ApertiumServiceTest, AStageThatBuffersStillAnswersEachLine) {
@@ -118,8 +137,19 @@ TEST_F(ApertiumServiceTest, AStageThatBuffersStillAnswersEachLine) {
   installStandIn("sed s/cat/gato/g | sed -u s/x/y/");
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
   auto translator = service.open("en", "es");
-  EXPECT_EQ(translator->translate("cat"), "gato");
-  EXPECT_EQ(translator->translate("cat x"), "gato y");
+  EXPECT_EQ(translator->translate("a cat"), "A gato");
+  EXPECT_EQ(translator->translate("a cat x"), "A gato y");
+}
+
+TEST_F(ApertiumServiceTest, ALineLargerThanThePipesDoesNotBlock) {
+  // The stand-in echoes as it reads: a line must be read back while it is
+  // still being sent.
+  installStandIn("head -c 100000000");
+  ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(20));
+  auto translator = service.open("en", "es");
+  std::string line;
+  while (line.size() < (1 << 20)) line += "one more word ";
+  EXPECT_EQ(translator->translate(line), "O" + line.substr(1, line.size() - 2));
 }
 
 TEST_F(ApertiumServiceTest, ABrokenPipelineFailsTheLineAndTheNextLineRestartsIt) {
@@ -127,26 +157,18 @@ TEST_F(ApertiumServiceTest, ABrokenPipelineFailsTheLineAndTheNextLineRestartsIt)
   installStandIn("sed -u 2q");
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::seconds(5));
   auto translator = service.open("en", "es");
-  EXPECT_EQ(translator->translate("one"), "one");
-  try {
-    translator->translate("two");
-    FAIL() << "expected a failure";
-  } catch (const TranslationError& e) {
-    EXPECT_STREQ(e.what(), "The Apertium translator stopped.");
-  }
-  EXPECT_EQ(translator->translate("three"), "three");  // a fresh pipeline
+  EXPECT_EQ(translator->translate("one"), "One");
+  EXPECT_THAT([&] { translator->translate("two"); },
+              ::testing::ThrowsMessage<TranslationError>(::testing::StrEq("The Apertium translator stopped.")));
+  EXPECT_EQ(translator->translate("three"), "Three");  // a fresh pipeline
 }
 
 TEST_F(ApertiumServiceTest, APipelineThatNeverAnswersTimesOut) {
   installStandIn("sed -u -n /never/p");
   ApertiumTranslationService service(modes.path(), catalog, std::chrono::milliseconds(300));
   auto translator = service.open("en", "es");
-  try {
-    translator->translate("hello");
-    FAIL() << "expected a failure";
-  } catch (const TranslationError& e) {
-    EXPECT_STREQ(e.what(), "The Apertium translator did not answer in time.");
-  }
+  EXPECT_THAT([&] { translator->translate("hello"); },
+              ::testing::ThrowsMessage<TranslationError>(::testing::StrEq("The Apertium translator did not answer in time.")));
 }
 
 }  // namespace

@@ -1,0 +1,231 @@
+// `tavrin-apple-speech decode` on media made with the ffmpeg and sox tools:
+// samples against an independent decode by the ffmpeg tool, placement of
+// tracks on the media's time line, level of the mono mix, and hostile
+// files (names, playlists, headers, damage): exact output, bounded memory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "tests/support/speech_samples.h"
+#include "tests/support/subprocess.h"
+
+namespace tavrin::testing {
+namespace {
+
+const std::string kBin = TAVRIN_APPLE_SPEECH_BIN;
+const std::string kBadData = "Invalid data found when processing input\n";
+const std::string kUnsupported = "Could not decode the media file: unsupported audio configuration\n";
+
+// Runs decode with at most `dataMiB` of heap (a bound far above what
+// streaming needs, far below what holding the media would), in `cwd`.
+ProcessResult decode(const std::string& path, const std::string& cwd = "/", int dataMiB = 256) {
+  ProcessOptions options;
+  options.workingDirectory = cwd;
+  return runProcess({"/bin/sh", "-c", "ulimit -d " + std::to_string(dataMiB * 1024) + "; exec \"$0\" decode \"$1\"",
+                     kBin, path},
+                    options);
+}
+
+std::vector<float> samplesOf(const std::string& bytes) {
+  std::vector<float> s(bytes.size() / 4);
+  std::memcpy(s.data(), bytes.data(), s.size() * 4);
+  return s;
+}
+
+double rmsDb(const std::vector<float>& s, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to && i < s.size(); ++i) sum += double(s[i]) * s[i];
+  return 10 * std::log10(sum / double(std::max<size_t>(1, std::min(to, s.size()) - from)) + 1e-30);
+}
+
+// Sign changes per second in [from, to): twice the frequency of a tone.
+double crossingsPerSecond(const std::vector<float>& s, size_t from, size_t to) {
+  int n = 0;
+  for (size_t i = from + 1; i < to; ++i) n += (s[i - 1] < 0) != (s[i] < 0);
+  return n * 16000.0 / double(to - from);
+}
+
+// Best normalised correlation of a and b over lags of up to ±`lag` samples.
+double correlation(const std::vector<float>& a, const std::vector<float>& b, int lag) {
+  double best = 0;
+  for (int d = -lag; d <= lag; ++d) {
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = size_t(std::max(0, d)); i < a.size() && i - size_t(d) < b.size(); ++i) {
+      ab += double(a[i]) * b[i - size_t(d)];
+      aa += double(a[i]) * a[i];
+      bb += double(b[i - size_t(d)]) * b[i - size_t(d)];
+    }
+    best = std::max(best, ab / std::sqrt(aa * bb + 1e-30));
+  }
+  return best;
+}
+
+class DecodeTest : public ::testing::Test {
+ protected:
+  std::string make(const std::string& name, std::vector<std::string> args) {
+    args.push_back(dir.file(name));
+    EXPECT_TRUE(runFfmpeg(args)) << name;
+    return dir.file(name);
+  }
+  TempDir dir;
+};
+
+TEST_F(DecodeTest, FailuresAreOneExactLine) {
+  make("video.mp4", {"-f", "lavfi", "-i", "testsrc=duration=1:size=64x64:rate=10", "-an"});
+  writeFile(dir.file("notes.txt"), "these are not media\n");
+  // An MP4 cut short loses its index (written at the end).
+  writeFile(dir.file("cut.m4a"), readFile(make("full.m4a", {"-f", "lavfi", "-i", "sine=duration=3"})).substr(0, 4000));
+  for (const auto& [name, err] : std::vector<std::pair<std::string, std::string>>{
+           {"missing.wav", "Could not decode the media file: file not found\n"},
+           {"video.mp4", "Could not decode the media file: no audio track in file\n"},
+           {"notes.txt", kBadData},
+           {"cut.m4a", kBadData},
+           {"", "Is a directory\n"}}) {
+    const ProcessResult r = decode(dir.file(name));
+    EXPECT_EQ(r.exitStatus, 1) << name;
+    EXPECT_EQ(r.err, err) << name;
+    EXPECT_EQ(r.out, "") << name;
+  }
+  make("tone.wav", {"-f", "lavfi", "-i", "sine=duration=2"});
+  const ProcessResult r = runProcess({"/bin/sh", "-c", "exec \"$0\" decode \"$1\" > /dev/full", kBin, dir.file("tone.wav")});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, "No space left on device\n");
+}
+
+TEST_F(DecodeTest, EveryFormatMatchesTheFfmpegTool) {
+  // One second of 44.1 kHz stereo is 16 000 mono frames exactly.
+  EXPECT_EQ(decode(make("stereo.wav", {"-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", "-ac", "2"})).out.size(),
+            64000u);
+  // Speech-like material: a chirp with noise, 3 seconds, mono.
+  const std::string source = make("source.wav", {"-f", "lavfi", "-i",
+                                                  "aevalsrc=0.4*sin(2*PI*(200+300*t)*t)+0.1*random(0)-0.05:d=3:s=44100"});
+  for (const auto& [name, codec] : std::vector<std::pair<std::string, std::string>>{
+           {"a.wav", "pcm_s16le"}, {"a.flac", "flac"}, {"a.mp3", "libmp3lame"}, {"a.opus", "libopus"},
+           {"a.m4a", "aac"}, {"a.ogg", "libvorbis"}, {"a.mkv", "pcm_f32le"}}) {
+    SCOPED_TRACE(name);
+    const std::string file = make(name, {"-i", source, "-c:a", codec});
+    const ProcessResult r = decode(file);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::vector<float> ours = samplesOf(r.out), theirs = decodeWithFfmpegTool(file);
+    EXPECT_NEAR(double(ours.size()), double(theirs.size()), 0.02 * 16000);  // 20 ms
+    EXPECT_GE(correlation(ours, theirs, 32), 0.99);
+  }
+}
+
+TEST_F(DecodeTest, TracksKeepTheirPlaceOnTheTimeLine) {
+  // A 4-second video; track 1 is a 440 Hz tone for its first second, track 2
+  // a 1 kHz tone that starts at 2.000 s.
+  const std::string video =
+      make("meeting.mkv", {"-f", "lavfi", "-i", "testsrc=duration=4:size=32x32:rate=5", "-f", "lavfi", "-i",
+                           "sine=frequency=440:duration=1", "-itsoffset", "2", "-f", "lavfi", "-i",
+                           "sine=frequency=1000:duration=1", "-map", "0", "-map", "1", "-map", "2", "-c:v", "mpeg4",
+                           "-c:a", "flac"});
+  const ProcessResult r = decode(video);
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  const std::vector<float> s = samplesOf(r.out);
+  ASSERT_NEAR(double(s.size()), 3 * 16000.0, 400);
+  EXPECT_NEAR(crossingsPerSecond(s, 1600, 14400), 880, 20);
+  EXPECT_LT(rmsDb(s, 17600, 30400), -60);
+  EXPECT_NEAR(crossingsPerSecond(s, 33600, 46400), 2000, 20);
+  size_t onset = 17600;
+  while (onset < s.size() && std::fabs(s[onset]) < 0.02f) ++onset;
+  EXPECT_NEAR(double(onset), 32000, 160) << "the second track starts at 2.000 s";
+}
+
+TEST_F(DecodeTest, MixToMonoNeverRaisesTheLevel) {
+  // The same 0.9 tone on every channel and every track.
+  const std::string mono = make("mono.wav", {"-f", "lavfi", "-i", "aevalsrc=0.9*sin(2*PI*300*t):d=2"});
+  const double level = rmsDb(samplesOf(decode(mono).out), 1600, 30000);
+  ASSERT_TRUE(runProcess({"/usr/bin/sox", mono, "-c", "2", dir.file("sox-stereo.wav")}).exitStatus == 0);
+  for (const std::string& file : {
+           dir.file("sox-stereo.wav"),  // no channel mask
+           make("stereo.flac", {"-i", mono, "-af", "pan=stereo|c0=c0|c1=c0"}),
+           make("surround.flac", {"-i", mono, "-af", "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}),
+           make("tracks.mka", {"-i", mono, "-i", mono, "-map", "0", "-map", "1", "-c:a", "pcm_s16le"})}) {
+    SCOPED_TRACE(file);
+    const ProcessResult r = decode(file);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::vector<float> s = samplesOf(r.out);
+    EXPECT_LE(std::max(*std::max_element(s.begin(), s.end()), -*std::min_element(s.begin(), s.end())), 1.0f);
+    EXPECT_NEAR(rmsDb(s, 1600, 30000), level, 0.5);
+  }
+}
+
+TEST_F(DecodeTest, MemoryStaysFlatWithALongAndAShortTrack) {
+  // 20 minutes beside 1 second: holding the long track until the end would
+  // need about 77 MB of samples; the run gets 48 MiB of heap.
+  const std::string file =
+      make("long.mka", {"-f", "lavfi", "-i", "sine=duration=1200:sample_rate=8000", "-f", "lavfi", "-i",
+                        "sine=duration=1:sample_rate=8000", "-map", "0", "-map", "1", "-c:a", "pcm_s16le"});
+  EXPECT_EQ(decode(file, "/", 48).out.size(), 1200u * 64000);
+}
+
+TEST_F(DecodeTest, NamesAreFilesAndPlaylistsAreNotFollowed) {
+  const std::string tone = readFile(make("tone.wav", {"-f", "lavfi", "-i", "sine=duration=1"}));
+  for (const std::string name : {"pipe:0", "cache:tone.wav", "http:tone.wav", "concat:tone.wav|tone.wav"}) {
+    writeFile(dir.file(name), tone);
+    EXPECT_EQ(decode(name, dir.path()).out.size(), 64000u) << name;
+  }
+  make("tone.aac", {"-i", dir.file("tone.wav")});
+  const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\ntone.aac\n";
+  for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
+           {"vod.m3u8", hls + "#EXT-X-ENDLIST\n"},
+           {"live.m3u8", hls},  // reloaded for ever
+           {"list.m4a", "ffconcat version 1.0\nfile tone.wav\n"},
+           {"self.mp3", "ffconcat version 1.0\nfile self.mp3\n"}}) {
+    writeFile(dir.file(name), content);
+    const ProcessResult r = decode(name, dir.path());
+    EXPECT_EQ(r.exitStatus, 1) << name;
+    EXPECT_EQ(r.err, kBadData) << name;
+    EXPECT_EQ(r.out, "") << name;
+  }
+}
+
+// A 16-bit mono WAV header with a given rate and block size.
+std::string wavHeader(uint32_t rate, uint16_t block, uint32_t dataBytes) {
+  auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+  return "RIFF" + u32(36 + dataBytes) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate) + u32(rate * 2) +
+         u16(block) + u16(16) + "data" + u32(dataBytes);
+}
+
+TEST_F(DecodeTest, HostileHeadersFailOnOneLineInBoundedMemory) {
+  const std::string body(200000, '\x11');
+  for (const auto& [rate, block] : std::vector<std::pair<uint32_t, uint16_t>>{{1, 2}, {1, 65534}, {2147483647u, 2}}) {
+    writeFile(dir.file("odd.wav"), wavHeader(rate, block, uint32_t(body.size())) + body);
+    const ProcessResult r = decode(dir.file("odd.wav"), "/", 64);
+    EXPECT_EQ(r.exitStatus, 1) << rate;
+    EXPECT_EQ(r.err, kUnsupported) << rate;
+  }
+  // 200 MB of zeros (sparse): a parser looking for a frame would keep it all.
+  ASSERT_EQ(runProcess({"/usr/bin/truncate", "-s", "200M", dir.file("zero.mp3")}).exitStatus, 0);
+  const ProcessResult zero = decode(dir.file("zero.mp3"), "/", 160);
+  EXPECT_EQ(zero.exitStatus, 1);
+  EXPECT_EQ(zero.err, "Could not decode the media file: " + kBadData);
+}
+
+TEST_F(DecodeTest, DamagedFilesEndWithinBoundsAndAtMostOneLine) {
+  const std::string source = make("s.wav", {"-f", "lavfi", "-i", "sine=duration=5"});
+  for (const std::string name : {"d.mp3", "d.m4a", "d.opus", "d.mkv", "d.flac"}) {
+    const std::string good = readFile(make(name, {"-i", source}));
+    std::string flipped = good;
+    for (size_t i = 7; i < flipped.size(); i += flipped.size() / 50 + 1) flipped[i] = char(flipped[i] ^ 0x5a);
+    for (const std::string& bytes : {flipped, good.substr(0, good.size() / 3), good.substr(0, 200)}) {
+      writeFile(dir.file("bad-" + name), bytes);
+      const ProcessResult r = decode(dir.file("bad-" + name), "/", 64);
+      SCOPED_TRACE(name + " " + std::to_string(bytes.size()));
+      const bool oneLine = !r.err.empty() && r.err.find('\n') == r.err.size() - 1;
+      EXPECT_TRUE(r.exitStatus == 0 ? r.err.empty() : r.exitStatus == 1 && oneLine) << r.exitStatus << r.err;
+      EXPECT_EQ(r.out.size() % 4, 0u);
+    }
+  }
+  // A truncated MP3 decodes what is there, like any player.
+  writeFile(dir.file("cut.mp3"), readFile(dir.file("d.mp3")).substr(0, 20000));
+  const ProcessResult cut = decode(dir.file("cut.mp3"));
+  EXPECT_TRUE(cut.exitStatus == 0 && !cut.out.empty() && cut.out.size() < 5u * 64000) << cut.exitStatus;
+}
+
+}  // namespace
+}  // namespace tavrin::testing
