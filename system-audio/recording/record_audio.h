@@ -10,8 +10,9 @@
 // file, start file and statistics.
 //
 // Failures: outputUnavailable when the file cannot be opened; the tap's
-// CoreAudioError / SystemAudioError; the screen-capture service's
-// PlatformError, noDisplay, streamStopped; and, when appending to the file
+// CoreAudioError / SystemAudioError; streamStopped with the server's reason
+// when the capture stream dies on either path (the wait ends at once); the
+// screen-capture service's PlatformError, noDisplay; and, when appending to the file
 // fails (a full disk), the platform's description of that failure as a
 // PlatformError: the recording ends at once and no statistics are returned.
 // On every exit after the file was opened the file is closed and keeps what

@@ -28,7 +28,9 @@
 //   connection.reset();   // disconnects
 //
 // Errors: every step that can fail throws SoundServerError naming the step,
-// with the server's error number and its text. Callers translate it into
+// with the server's error number and its text. No step waits for the server
+// for more than a few seconds: a server that does not answer (stopped, hung)
+// fails the step with PA_ERR_TIMEOUT ("Timeout"). Callers translate it into
 // their own error (the system output tap into CoreAudioError with its step
 // names, see system_audio_tap.cc; the microphone into the platform's text).
 //

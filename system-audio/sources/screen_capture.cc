@@ -68,8 +68,9 @@ class SoundServerCaptureStream final : public ScreenCaptureStream {
     request.sourceName = display_.sourceName;
     request.format = PcmFormat{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
                             SampleType::kFloat32, true};
-    // About 100 ms per buffer, like the platform's audio sample buffers.
-    request.fragmentFrames = configuration_.sampleRate / 10;
+    // 40 ms per buffer: short enough that audio arrives within tens of
+    // milliseconds whatever the sink is doing.
+    request.fragmentFrames = configuration_.sampleRate / 25;
     request.streamName = "system audio capture";
     request.onData = [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
       queue->add(Fragment{std::move(buffer), captureNanos});

@@ -71,7 +71,11 @@ void SystemAudioTap::acquire() {
 
   const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
   if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
-  format_ = monitor.format;
+  // A stereo mix of the output at its own rate, in float: the server folds
+  // surround channels into the two front ones with its knowledge of the
+  // sink's channel map (which a plain channel count does not carry), so the
+  // same stereo content has the same level whatever the sink's layout.
+  format_ = PcmFormat{monitor.format.sampleRate, kChannels, SampleType::kFloat32, true};
 
   RecordStreamRequest request;
   request.sourceName = sink.monitorSourceName;
@@ -81,6 +85,12 @@ void SystemAudioTap::acquire() {
   // Copy and enqueue, nothing else: the layer hands over an independent
   // copy, so the callback only adds it.
   request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+  // A stream that dies (sink removed, server gone) ends capture: the owner
+  // hears why, and the stream ends after what was captured.
+  request.onFailure = [stream = stream_, handler = onFailure()](const std::string& description) {
+    if (handler) handler(description);
+    stream->finish();
+  };
   record_ = step(kCreateIoProc, [&] { return connection_->createRecordStream(request); });
   step(kDeviceStart, [&] { record_->start(); });
 

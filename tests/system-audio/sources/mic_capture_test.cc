@@ -62,7 +62,7 @@ TEST_F(MicCaptureTest, WithoutVoiceProcessingDeliversTheDefaultSourceInItsOwnFor
   EXPECT_FALSE(mic->echoCancelling());
   ASSERT_TRUE(server.lastStreamRequest());
   EXPECT_EQ(server.lastStreamRequest()->sourceName, "virtual_mic");
-  EXPECT_EQ(server.lastStreamRequest()->fragmentFrames, 4096u);
+  EXPECT_EQ(server.lastStreamRequest()->fragmentFrames, 2048u);
   EXPECT_FALSE(server.lastStreamRequest()->format.has_value());
   EXPECT_EQ(server.runningStreams(), 1);  // no far end was asked for
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(server.deliver("virtual_mic", makeFilledBuffer(kMicFormat, 64, 0.1f * i)), 1);
