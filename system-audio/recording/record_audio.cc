@@ -40,7 +40,7 @@ void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher&
     if (watcher.error()) return;
     const uint64_t elapsed = env.monotonicNanos() - start;
     if (elapsed >= total) return;
-    env.sleepFor(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)));
+    if (env.sleepUnlessSignalled(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)))) return;
   }
 }
 

@@ -46,7 +46,8 @@ AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPla
 AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, RecordingPlatform& platform);
 
 // Waits for the recording's end: `seconds` (capped at kMaxRecordSeconds) when
-// given, otherwise a stop signal. Ends early when `watcher` holds an error.
+// given, otherwise a stop signal. Ends early when `watcher` holds an error
+// or a held termination signal comes.
 void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher& watcher, SystemEnv& env);
 
 }  // namespace tavrin::system_audio

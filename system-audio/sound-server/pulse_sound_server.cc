@@ -41,7 +41,7 @@ namespace {
 // How long any one step may wait for the server (connecting, a query,
 // starting a stream) before it fails with PA_ERR_TIMEOUT: a stopped or hung
 // server must not hang the command.
-constexpr pa_usec_t kServerAnswerUsec = 4'000'000;  // 4 s
+constexpr pa_usec_t kServerAnswerUsec = 3'000'000;  // 3 s
 
 [[noreturn]] void fail(SoundServerStep step, int code) {
   throw SoundServerError(step, code, pa_strerror(code));
