@@ -7,8 +7,16 @@
 //   - samples missing from a recording of a continuous tone, and gaps
 //     inside it (breaks in the sine recurrence);
 //   - delay from the stop file's creation to the process's exit, against the
-//     delay from SIGTERM to exit of parec.
+//     delay from SIGTERM to exit of parec;
+//   - time from starting `record` to its first captured sample (the time in
+//     its start file), on an idle sink and on a playing one, against the time
+//     from starting parec (asked for the same latency) to its first byte.
+// The recording of the cost run starts on an idle sink and the tone starts
+// with it, so "missing" and "gaps" cover a start on an idle sink.
+// parec is asked for the latency of the tap's fragment (2048 frames at
+// 48 kHz, 43 ms).
 // Needs PULSE_SERVER to name the test server (bench/record-bench does it).
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -108,6 +116,41 @@ int gaps(const std::vector<float>& x, double frequency, double rate, size_t skip
   return count;
 }
 
+double wallNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Milliseconds from starting `record` to its first captured sample, as its
+// start file stamps it.
+double firstSampleMs(const std::string& bin, const std::string& dir) {
+  const std::string start = dir + "/first";
+  unlink(start.c_str());
+  const double t0 = wallNow();
+  reap(spawn({bin, "record", "--output", dir + "/first.raw", "--seconds", "1", "--start-file", start}));
+  FILE* f = std::fopen(start.c_str(), "r");
+  double stamp = 0;
+  if (!f || std::fscanf(f, "%lf", &stamp) != 1) stamp = t0 + 99;
+  if (f) std::fclose(f);
+  return (stamp - t0) * 1000;
+}
+
+// Milliseconds from starting parec to the first byte in its output.
+double parecFirstByteMs(const std::string& dir) {
+  const std::string out = dir + "/first-peer.raw";
+  const double t0 = now();
+  const pid_t p = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--raw", "--latency-msec=43"}, out);
+  struct stat st {};
+  double t = 0;
+  while ((t = now() - t0) < 5 && (stat(out.c_str(), &st) != 0 || st.st_size == 0)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(p, SIGTERM);
+  reap(p);
+  return t * 1000;
+}
+
 void sh(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
     std::fprintf(stderr, "failed: %s\n", command.c_str());
@@ -125,14 +168,33 @@ int main(int argc, char** argv) {
   const std::string tone = dir + "/tone.wav";
   sh("sox -n -r 48000 -c 2 " + tone + " synth " + std::to_string(seconds + 5) + " sine 440 vol 0.5");
 
+  // --- first sample ----------------------------------------------------------------
+  for (const bool playing : {false, true}) {
+    const pid_t background = playing ? spawn({"/usr/bin/paplay", "--device=system_output", tone}) : -1;
+    if (playing) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<double> ours, peers;
+    for (int i = 0; i < 5; ++i) {
+      ours.push_back(firstSampleMs(bin, dir));
+      peers.push_back(parecFirstByteMs(dir));
+    }
+    if (playing) {
+      kill(background, SIGTERM);
+      reap(background);
+    }
+    std::sort(ours.begin(), ours.end());
+    std::sort(peers.begin(), peers.end());
+    std::printf("start -> first sample on a %s sink over 5 runs: median %.1f ms, max %.1f ms; peer parec "
+                "--latency-msec=43 start -> first byte: median %.1f ms, max %.1f ms\n",
+                playing ? "playing" : "idle", ours[2], ours[4], peers[2], peers[4]);
+  }
+
   // --- cost and completeness -------------------------------------------------
-  const pid_t player = spawn({"/usr/bin/paplay", "--device=system_output", tone});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const double started = now();
   const pid_t recorder =
       spawn({bin, "record", "--output", dir + "/out.raw", "--seconds", std::to_string(seconds)}, dir + "/reply");
+  const pid_t player = spawn({"/usr/bin/paplay", "--device=system_output", tone});
   const pid_t peer = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--rate=16000", "--channels=1",
-                            "--format=float32le", "--raw", "--latency-msec=21"},
+                            "--format=float32le", "--raw", "--latency-msec=43"},
                            dir + "/peer.raw");
   std::this_thread::sleep_for(std::chrono::seconds(std::min(5, seconds / 2)));
   const long rssEarly = rssKb(recorder);
@@ -159,9 +221,15 @@ int main(int argc, char** argv) {
   std::printf("  peak RSS: %ld kB (peer parec %ld kB); RSS at %d s: %ld kB, at %d s: %ld kB (growth %ld kB)\n",
               rec.maxRssKb, peerUsage.maxRssKb, std::min(5, seconds / 2), rssEarly, seconds - 1, rssLate,
               rssLate - rssEarly);
-  std::printf("  samples: %zu of %.0f (missing %.0f = %.1f ms, start-up latency included); gaps inside: %d\n",
+  // The tone's onset (the player starts with the recording): gaps count from
+  // 100 ms after it.
+  size_t onset = 0;
+  while (onset < samples.size() && std::fabs(samples[onset]) < 0.1f) ++onset;
+  std::printf("  samples: %zu of %.0f (missing %.0f = %.1f ms, start-up latency included); tone from %.1f ms; "
+              "gaps from 100 ms after its onset: %d\n",
               samples.size(), expected, expected - static_cast<double>(samples.size()),
-              (expected - static_cast<double>(samples.size())) / 16.0, gaps(samples, 440, 16000, 1600));
+              (expected - static_cast<double>(samples.size())) / 16.0, static_cast<double>(onset) / 16.0,
+              gaps(samples, 440, 16000, onset + 1600));
 
   // --- stop latency ----------------------------------------------------------------
   std::vector<double> delays, peerDelays;
