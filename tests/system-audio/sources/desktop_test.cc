@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         DyingCase{"microphone",
                   [](FakeSoundServer& s) { return std::make_unique<MicCapture>(s, false, [](const std::string&) {}); },
                   "virtual_mic", PcmFormat{48000, 1, SampleType::kFloat32, true}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DesktopMicTest, AnOutputsMonitorAsTheDefaultSourceIsNoInputDevice) {
   FakeSoundServer server;
