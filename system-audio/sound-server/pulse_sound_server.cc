@@ -272,8 +272,9 @@ class PulseRecordStream final : public RecordStream {
     attr.fragsize = request_.fragmentFrames > 0 ? request_.fragmentFrames * frameBytes() : static_cast<uint32_t>(-1);
     // DONT_MOVE pins the stream to its source: it never follows a new
     // default and fails if the source disappears.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING |
+        (request_.channelsByIndex ? PA_STREAM_NO_REMIX_CHANNELS : 0));
     if (pa_stream_connect_record(stream_, request_.sourceName.c_str(), &attr, flags) < 0) {
       fail(SoundServerStep::kStartStream, core_->contextError());
     }

@@ -109,6 +109,10 @@ struct RecordStreamRequest {
   // this program cannot hold are delivered as 32-bit float). Buffers are
   // always interleaved.
   std::optional<PcmFormat> format;
+  // Channels taken by index from the source's first ones, unmixed (a stereo
+  // stream of a 5.1 monitor is its front pair), instead of mixed by their
+  // positions.
+  bool channelsByIndex = false;
   // Preferred frames per delivered buffer: the server's small chunks are
   // gathered into buffers of about this size (never waiting for more than
   // the server sends per wake-up). 0 leaves the size to the server, whose

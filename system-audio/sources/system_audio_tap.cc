@@ -1,5 +1,6 @@
 #include "system-audio/sources/system_audio_tap.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "system-audio/base/errors.h"
@@ -71,15 +72,20 @@ void SystemAudioTap::acquire() {
 
   const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
   if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
-  // A stereo mix of the output at its own rate, in float: the server folds
-  // surround channels into the two front ones with its knowledge of the
-  // sink's channel map (which a plain channel count does not carry), so the
-  // same stereo content has the same level whatever the sink's layout.
-  format_ = PcmFormat{monitor.format.sampleRate, kChannels, SampleType::kFloat32, true};
+  // The output's front pair at its own rate, in float. Stereo content that
+  // plays on a surround sink is whole in its front pair on every server, but
+  // the servers disagree about the other channels (PulseAudio copies it into
+  // the rear and centre, PipeWire into the centre only or nowhere), so
+  // folding them in, by the server or by us, would change the level with
+  // the sink's layout; the LFE channel never carries speech. Standard maps
+  // start with front-left, front-right, so the pair is taken by index.
+  const uint32_t channels = std::min(monitor.format.channelCount, kChannels);
+  format_ = PcmFormat{monitor.format.sampleRate, channels, SampleType::kFloat32, true};
 
   RecordStreamRequest request;
   request.sourceName = sink.monitorSourceName;
   request.format = format_;
+  request.channelsByIndex = true;
   request.fragmentFrames = kFragmentFrames;
   request.streamName = "system audio tap";
   // Copy and enqueue, nothing else: the layer hands over an independent

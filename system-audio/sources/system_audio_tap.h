@@ -2,8 +2,9 @@
 // PCM buffers.
 //
 // It records from the monitor source of the sink that is the server's
-// default output when start() runs, as a stereo mix in 32-bit float at that
-// sink's own rate (consumers convert with a LiveAudioConverter). The stream
+// default output when start() runs: its front pair (or its one channel) in
+// 32-bit float at that sink's own rate (consumers convert with a
+// LiveAudioConverter). The stream
 // stays pinned to that sink: when the default output changes later, capture
 // goes on where it started and onDeviceLost is called once. When the stream
 // dies (the sink removed, the server gone) the failure handler of
@@ -37,7 +38,7 @@ class SystemAudioTap final : public AudioCapture {
   // 43 ms at 48 kHz): short enough for live transcription, long enough that
   // the server's wake-ups stay near 1 % of a core.
   static constexpr uint32_t kFragmentFrames = 2048;
-  // The channels of the delivered mix.
+  // The most channels delivered: the front pair.
   static constexpr uint32_t kChannels = 2;
 
   explicit SystemAudioTap(SoundServer& server);

@@ -28,14 +28,14 @@ std::string startError(SystemAudioTap& tap) {
   return "";
 }
 
-TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorAsAFloatStereoMixAtItsRate) {
+TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorInFloatAtItsRate) {
   FakeSoundServer server;
   server.addSink({"other", "other.monitor", PcmFormat{44100, 1, SampleType::kInt16, true}});
   server.setDefaultSink("other");
   SystemAudioTap tap(server);
   tap.start();
   EXPECT_EQ(tap.sinkName(), "other");
-  EXPECT_EQ(tap.format(), (PcmFormat{44100, 2, SampleType::kFloat32, true}));
+  EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kFloat32, true}));
   const auto request = server.lastStreamRequest();
   ASSERT_TRUE(request);
   EXPECT_EQ(request->sourceName, "other.monitor");
