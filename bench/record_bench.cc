@@ -13,8 +13,10 @@
 //     from starting parec (asked for the same latency) to its first byte.
 // The recording of the cost run starts on an idle sink and the tone starts
 // with it, so "missing" and "gaps" cover a start on an idle sink.
-// parec is asked for the latency of the tap's fragment (2048 frames at
-// 48 kHz, 43 ms).
+// The peer parec records the stream the tap records (the sink's 48 kHz
+// stereo float) at the latency of the tap's fragment (1024 frames, 21 ms), so
+// both get the same data as often from the server; CPU is compared in the
+// steady state (all threads' run time between the 5th and the last second).
 // Needs PULSE_SERVER to name the test server (bench/record-bench does it).
 #include <algorithm>
 #include <cmath>
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
@@ -90,6 +93,24 @@ long rssKb(pid_t pid) {
   return kb;
 }
 
+// Seconds on a CPU of every thread of `pid` so far (schedstat, ns).
+double runSeconds(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double total = 0;
+  if (DIR* d = opendir(tasks.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      if (FILE* f = std::fopen((tasks + "/" + e->d_name + "/schedstat").c_str(), "r")) {
+        unsigned long long ns = 0;
+        if (std::fscanf(f, "%llu", &ns) == 1) total += static_cast<double>(ns) / 1e9;
+        std::fclose(f);
+      }
+    }
+    closedir(d);
+  }
+  return total;
+}
+
 std::vector<float> readFloats(const std::string& path) {
   std::vector<float> out;
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -140,7 +161,7 @@ double firstSampleMs(const std::string& bin, const std::string& dir) {
 double parecFirstByteMs(const std::string& dir) {
   const std::string out = dir + "/first-peer.raw";
   const double t0 = now();
-  const pid_t p = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--raw", "--latency-msec=43"}, out);
+  const pid_t p = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--raw", "--latency-msec=21"}, out);
   struct stat st {};
   double t = 0;
   while ((t = now() - t0) < 5 && (stat(out.c_str(), &st) != 0 || st.st_size == 0)) {
@@ -184,7 +205,7 @@ int main(int argc, char** argv) {
     std::sort(ours.begin(), ours.end());
     std::sort(peers.begin(), peers.end());
     std::printf("start -> first sample on a %s sink over 5 runs: median %.1f ms, max %.1f ms; peer parec "
-                "--latency-msec=43 start -> first byte: median %.1f ms, max %.1f ms\n",
+                "--latency-msec=21 start -> first byte: median %.1f ms, max %.1f ms\n",
                 playing ? "playing" : "idle", ours[2], ours[4], peers[2], peers[4]);
   }
 
@@ -193,13 +214,17 @@ int main(int argc, char** argv) {
   const pid_t recorder =
       spawn({bin, "record", "--output", dir + "/out.raw", "--seconds", std::to_string(seconds)}, dir + "/reply");
   const pid_t player = spawn({"/usr/bin/paplay", "--device=system_output", tone});
-  const pid_t peer = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--rate=16000", "--channels=1",
-                            "--format=float32le", "--raw", "--latency-msec=43"},
+  const pid_t peer = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--rate=48000", "--channels=2",
+                            "--format=float32le", "--raw", "--latency-msec=21"},
                            dir + "/peer.raw");
-  std::this_thread::sleep_for(std::chrono::seconds(std::min(5, seconds / 2)));
+  const int early = std::min(5, seconds / 2);
+  std::this_thread::sleep_for(std::chrono::seconds(early));
   const long rssEarly = rssKb(recorder);
-  std::this_thread::sleep_for(std::chrono::seconds(seconds - std::min(5, seconds / 2) - 1));
+  const double cpuEarly = runSeconds(recorder), peerCpuEarly = runSeconds(peer);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds - early - 1));
   const long rssLate = rssKb(recorder);
+  const double steady = (runSeconds(recorder) - cpuEarly) * 3600 / (seconds - early - 1);
+  const double peerSteady = (runSeconds(peer) - peerCpuEarly) * 3600 / (seconds - early - 1);
   const Usage rec = reap(recorder);
   const double elapsed = now() - started;
   kill(peer, SIGTERM);
@@ -218,6 +243,9 @@ int main(int argc, char** argv) {
               "s/h; ratio tavrin/parec %.2f\n",
               rec.cpuSeconds, rec.cpuSeconds * 3600 / seconds, rec.cpuSeconds / seconds * 100, peerUsage.cpuSeconds,
               peerUsage.cpuSeconds * 3600 / seconds, peerUsage.cpuSeconds > 0 ? rec.cpuSeconds / peerUsage.cpuSeconds : 0);
+  std::printf("  steady state (%d s to %d s): %.2f CPU s per recorded hour; peer parec %.2f s/h; ratio tavrin/parec "
+              "%.2f\n",
+              early, seconds - 1, steady, peerSteady, peerSteady > 0 ? steady / peerSteady : 0);
   std::printf("  peak RSS: %ld kB (peer parec %ld kB); RSS at %d s: %ld kB, at %d s: %ld kB (growth %ld kB)\n",
               rec.maxRssKb, peerUsage.maxRssKb, std::min(5, seconds / 2), rssEarly, seconds - 1, rssLate,
               rssLate - rssEarly);

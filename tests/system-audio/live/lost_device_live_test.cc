@@ -1,13 +1,13 @@
 // live with the real captures on the scripted server, as desktops make it:
-// the output sink removed mid-run (the system channel drains what it had and
-// ends), and no microphone (the default source is the output's monitor:
-// nothing is transcribed twice). One error event each; the other channel
-// goes on until the stop file.
+// the output sink removed or the server gone mid-run (a capture whose stream
+// dies writes one error event, its channel drains what it had and ends, the
+// other goes on until the stop file), and no microphone (the default source
+// is the output's monitor: nothing is transcribed twice).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <sstream>
 
 #include "speech-service/scripted_speech_service.h"
 #include "system-audio/live/live_subtitles.h"
@@ -40,23 +40,23 @@ class ServerCaptures final : public LiveCaptureFactory {
 
 struct DesktopCase {
   const char* name;
-  std::function<void(FakeSoundServer&)> before;        // before the run
-  std::function<void(FakeSoundServer&, int)> atPause;  // at each pause of the wait
-  const char* error;
-  const char* goesOn;  // the channel that writes its segment
-  const char* absent;  // nothing of this source is written
+  std::function<void(FakeSoundServer&)> before;  // before the run
+  std::function<void(FakeSoundServer&)> lose;    // at the first pause of the wait
+  std::vector<std::string> errors;               // the error events, in order
+  const char* segmentOf;                         // a source that still writes its segment
+  const char* absent;                            // nothing of this is written
 };
 
 void PrintTo(const DesktopCase& c, std::ostream* os) { *os << c.name; }
 
 class LiveOnADesktopTest : public ::testing::TestWithParam<DesktopCase> {};
 
-TEST_P(LiveOnADesktopTest, OneErrorEventAndTheOtherChannelGoesOn) {
+TEST_P(LiveOnADesktopTest, EachLostCaptureIsOneErrorEventAndTheRunGoesOn) {
   FakeSoundServer server;
   GetParam().before(server);
   testing::FakeSystemEnv env;
   env.onSleep([&](int n) {
-    GetParam().atPause(server, n);
+    if (n == 0) GetParam().lose(server);
     server.deliver("system_output.monitor", makeFilledBuffer({48000, 2, SampleType::kFloat32, true}, 4800, 0.1f));
     server.deliver("virtual_mic", makeFilledBuffer({48000, 1, SampleType::kFloat32, true}, 4800, 0.1f));
     if (n == 5) env.addPath("/stop");
@@ -74,29 +74,38 @@ TEST_P(LiveOnADesktopTest, OneErrorEventAndTheOtherChannelGoesOn) {
   runLiveSubtitles(request, captures, LiveServices{speech, translation, "en_US"}, env,
                    LiveRunOptions{fd, false, [](const std::string&) {}, [] { return uint64_t{0}; }});
   ::close(fd);
-  const std::string events = testing::readFile(dir.file("events"));
-  const std::string error = std::string(R"({"type":"error","message":")") + GetParam().error + "\"}\n";
-  EXPECT_NE(events.find(error), std::string::npos) << events;
-  EXPECT_EQ(events.find("\"type\":\"error\""), events.rfind("\"type\":\"error\"")) << events;
-  EXPECT_NE(events.find(R"({"type":"segment","source":")" + std::string(GetParam().goesOn) + "\""), std::string::npos)
-      << events;
+  std::vector<std::string> errors;
+  std::string events = testing::readFile(dir.file("events")), line;
+  for (std::istringstream in(events); std::getline(in, line);) {
+    if (line.rfind(R"({"type":"error")", 0) == 0) errors.push_back(line);
+  }
+  std::vector<std::string> expected;
+  for (const auto& e : GetParam().errors) expected.push_back(R"({"type":"error","message":")" + e + "\"}");
+  EXPECT_EQ(errors, expected) << events;
+  if (GetParam().segmentOf) {
+    EXPECT_NE(events.find(std::string(R"({"type":"segment","source":")") + GetParam().segmentOf), std::string::npos)
+        << events;
+  }
   if (GetParam().absent) {
     EXPECT_EQ(events.find(GetParam().absent), std::string::npos) << events;
   }
   EXPECT_EQ(env.sleeps(), 6);
 }
 
+const auto nothing = [](FakeSoundServer&) {};
+
 INSTANTIATE_TEST_SUITE_P(
     Desktops, LiveOnADesktopTest,
     ::testing::Values(
-        DesktopCase{"OutputRemovedBeforeAnySpeech", [](FakeSoundServer&) {},
-                    [](FakeSoundServer& s, int n) {
-                      if (n == 0) s.removeSink("system_output");
-                    },
-                    "System audio stream stopped: Entity killed.", "mic", nullptr},
-        DesktopCase{"NoMicrophone", [](FakeSoundServer& s) { s.setDefaultSource("system_output.monitor"); },
-                    [](FakeSoundServer&, int) {}, "Microphone capture failed: No audio input device is available.",
-                    "system", R"("source":"mic")"}),
+        DesktopCase{"OutputRemoved", nothing, [](FakeSoundServer& s) { s.removeSink("system_output"); },
+                    {"System audio stream stopped: Entity killed."}, "mic", nullptr},
+        DesktopCase{"ServerGone", nothing, [](FakeSoundServer& s) { s.failStreams("Connection terminated"); },
+                    {"System audio stream stopped: Connection terminated.",
+                     "Microphone capture failed: Connection terminated"},
+                    nullptr, nullptr},
+        DesktopCase{"NoMicrophone", [](FakeSoundServer& s) { s.setDefaultSource("system_output.monitor"); }, nothing,
+                    {"Microphone capture failed: No audio input device is available."}, "system",
+                    R"("source":"mic")"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
