@@ -2,10 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/output.h"
-#include "system-audio/base/system_env.h"
 
 namespace tavrin::system_audio {
 
@@ -14,11 +12,6 @@ void NDJSONWriter::writeLocked(const std::string& line) {
   // The object and its line feed go out under one holding of the lock; a
   // short write is continued, so no other event can land inside this line.
   (void)writeAll(fd_, line);
-}
-
-LiveTiming LiveTiming::fromEnvironment() {
-  return LiveTiming(std::getenv("TAVRIN_LIVE_TIMING") != nullptr, monotonicNowNanos,
-                    [](const std::string& line) { (void)writeAll(2, line); });
 }
 
 void LiveTiming::begin() {

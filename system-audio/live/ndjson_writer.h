@@ -49,9 +49,6 @@ class LiveTiming {
   using Clock = std::function<uint64_t()>;  // monotonic nanoseconds
   using Sink = std::function<void(const std::string& line)>;  // one whole line, with its line feed
 
-  // Enabled when TAVRIN_LIVE_TIMING is set; real clock; writes to stderr.
-  static LiveTiming fromEnvironment();
-
   LiveTiming(bool enabled, Clock clock, Sink sink)
       : enabled_(enabled), clock_(std::move(clock)), sink_(std::move(sink)) {}
 

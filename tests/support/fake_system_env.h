@@ -1,11 +1,11 @@
 // A scripted system for tests: a virtual clock that sleeping advances, a set
 // of existing paths, a parent process ID the test can change, and captured
-// standard streams. Sleeping runs the test's hook first, so a test can make a
-// stop file appear (or the parent exit) after a given number of pauses.
+// standard streams. Sleeping runs the test's hook first (with the number of
+// earlier sleeps), so a test can make a stop file appear or the parent exit
+// at a chosen pause. Used from one thread at a time.
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,27 +16,33 @@ namespace tavrin::testing {
 
 class FakeSystemEnv final : public system_audio::SystemEnv {
  public:
-  pid_t parentProcessId() override;
-  bool pathExists(const std::string& path) override;
-  void sleepFor(std::chrono::nanoseconds duration) override;
-  uint64_t monotonicNanos() override;
-  int writeStdoutLine(std::string_view line) override;
-  int writeStderrLine(std::string_view line) override;
+  pid_t parentProcessId() override { return parent_; }
+  bool pathExists(const std::string& path) override { return paths_.count(path) > 0; }
+  void sleepFor(std::chrono::nanoseconds duration) override {
+    if (hook_) hook_(sleeps_);
+    ++sleeps_;
+    now_ += static_cast<uint64_t>(duration.count());
+  }
+  uint64_t monotonicNanos() override { return now_; }
+  int writeStdoutLine(std::string_view line) override {
+    if (stdoutError_ == 0) out_.emplace_back(line);
+    return stdoutError_;
+  }
+  int writeStderrLine(std::string_view line) override {
+    err_.emplace_back(line);
+    return 0;
+  }
 
-  void setParent(pid_t pid);
-  void addPath(const std::string& path);
-  // Called at the start of every sleepFor with the number of earlier sleeps.
+  void setParent(pid_t pid) { parent_ = pid; }
+  void addPath(const std::string& path) { paths_.insert(path); }
   void onSleep(std::function<void(int sleepsSoFar)> hook) { hook_ = std::move(hook); }
-  // When set, writes to standard output fail with this errno.
   void failStdoutWith(int error) { stdoutError_ = error; }
-
-  std::vector<std::string> stdoutLines() const;
-  std::vector<std::string> stderrLines() const;
-  int sleeps() const;
-  uint64_t nanos() const;
+  const std::vector<std::string>& stdoutLines() const { return out_; }
+  const std::vector<std::string>& stderrLines() const { return err_; }
+  int sleeps() const { return sleeps_; }
+  uint64_t nanos() const { return now_; }
 
  private:
-  mutable std::mutex mutex_;
   pid_t parent_ = 100;
   std::set<std::string> paths_;
   uint64_t now_ = 1'000'000'000;

@@ -1,9 +1,6 @@
 #include "tests/support/subprocess.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -17,126 +14,93 @@ extern char** environ;
 
 namespace tavrin::testing {
 
-namespace {
-
-std::vector<std::string> childEnvironment(const ProcessOptions& options) {
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry(*e);
+    const std::string entry(*e);
     const auto eq = entry.find('=');
     if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
   for (const auto& name : options.unsetEnv) env.erase(name);
   for (const auto& [name, value] : options.setEnv) env[name] = value;
-  std::vector<std::string> out;
-  for (const auto& [name, value] : env) out.push_back(name + "=" + value);
-  return out;
-}
+  std::vector<std::string> args = argv, envStrings;
+  for (const auto& [name, value] : env) envStrings.push_back(name + "=" + value);
+  std::vector<char*> cArgs, cEnv;
+  for (auto& s : args) cArgs.push_back(s.data());
+  for (auto& s : envStrings) cEnv.push_back(s.data());
+  cArgs.push_back(nullptr);
+  cEnv.push_back(nullptr);
 
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-}  // namespace
-
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> args = argv;
-  std::vector<std::string> env = childEnvironment(options);
-  std::vector<char*> cArgs = cStrings(args);
-  std::vector<char*> cEnv = cStrings(env);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    if (options.workingDirectory && chdir(options.workingDirectory->c_str()) != 0) _exit(127);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
     execve(cArgs[0], cArgs.data(), cEnv.data());
     _exit(127);
   }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  outFd_ = outPipe[0];
-  errFd_ = errPipe[0];
+  close(out[1]);
+  close(err[1]);
+  fds_[0] = out[0];
+  fds_[1] = err[0];
 }
 
 BackgroundProcess::~BackgroundProcess() {
-  if (!done_ && pid_ > 0) {
+  if (!done_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  if (outFd_ >= 0) close(outFd_);
-  if (errFd_ >= 0) close(errFd_);
+  for (int fd : fds_) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 void BackgroundProcess::pump(int timeoutMs) {
-  pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-  if (poll(fds, 2, timeoutMs) <= 0) return;
-  char buf[65536];
+  pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};  // closed ones (-1) are ignored
+  if (poll(p, 2, timeoutMs) <= 0) return;
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].revents & (POLLIN | POLLHUP)) {
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) (i == 0 ? result_.out : result_.err).append(buf, static_cast<size_t>(n));
-      if (n == 0) {
-        close(fds[i].fd);
-        (i == 0 ? outFd_ : errFd_) = -1;
-      }
+    if (!(p[i].revents & (POLLIN | POLLHUP))) continue;
+    char buf[65536];
+    const ssize_t n = read(fds_[i], buf, sizeof buf);
+    if (n > 0) (i == 0 ? result_.out : result_.err).append(buf, static_cast<size_t>(n));
+    if (n <= 0) {
+      close(fds_[i]);
+      fds_[i] = -1;
     }
   }
 }
 
 std::string BackgroundProcess::outputSoFar() {
-  if (outFd_ >= 0 || errFd_ >= 0) pump(0);
+  pump(0);
   return result_.out;
 }
 
 ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
   if (done_) return result_;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + timeout;
   bool killed = false;
-  while (outFd_ >= 0 || errFd_ >= 0) {
-    if (!killed && std::chrono::steady_clock::now() > deadline) {
+  while (fds_[0] >= 0 || fds_[1] >= 0) {
+    if (Clock::now() > deadline) {
+      if (killed) break;
       kill(pid_, SIGKILL);
       killed = true;
+      deadline = Clock::now() + std::chrono::seconds(2);
     }
-    // Poll only the descriptors still open.
-    pollfd fds[2];
-    int n = 0;
-    if (outFd_ >= 0) fds[n++] = {outFd_, POLLIN, 0};
-    if (errFd_ >= 0) fds[n++] = {errFd_, POLLIN, 0};
-    if (poll(fds, static_cast<nfds_t>(n), 100) <= 0) continue;
-    char buf[65536];
-    for (int i = 0; i < n; ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      const bool isOut = fds[i].fd == outFd_;
-      const ssize_t r = read(fds[i].fd, buf, sizeof buf);
-      if (r > 0) (isOut ? result_.out : result_.err).append(buf, static_cast<size_t>(r));
-      if (r == 0) {
-        close(fds[i].fd);
-        (isOut ? outFd_ : errFd_) = -1;
-      }
-    }
+    pump(100);
   }
   int status = 0;
   waitpid(pid_, &status, 0);
   done_ = true;
-  if (WIFEXITED(status)) {
-    result_.exitStatus = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result_.signal = WTERMSIG(status);
-  }
+  if (WIFEXITED(status)) result_.exitStatus = WEXITSTATUS(status);
   return result_;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  BackgroundProcess process(argv, options);
-  return process.wait(options.timeout);
+  return BackgroundProcess(argv, options).wait(options.timeout);
 }
 
 TempDir::TempDir() {
@@ -157,9 +121,6 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
+void writeFile(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 }  // namespace tavrin::testing

@@ -1,10 +1,9 @@
-// Runs a program as a child process with a given argument list and
-// environment additions, and captures what it writes.
+// Test support shared by every folder: running a program as a child process
+// and capturing what it writes, and a temporary directory.
 #pragma once
 
 #include <chrono>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,32 +13,30 @@ struct ProcessResult {
   std::string out;
   std::string err;
   int exitStatus = -1;  // -1 when the child was killed by a signal
-  int signal = 0;
 };
 
 struct ProcessOptions {
-  std::map<std::string, std::string> setEnv;   // added to (or replacing in) the environment
+  std::map<std::string, std::string> setEnv;  // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
-  std::optional<std::string> workingDirectory;
   // The child is killed after this long; the test then fails on its result.
   std::chrono::seconds timeout{60};
 };
 
-// Runs `argv[0]` with `argv` (argv[0] is also the program path) and waits
-// for it to end. Standard input is /dev/null.
+// Runs argv[0] (a path) with `argv`, standard input /dev/null, and waits for
+// it to end.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
-// A child that keeps running while the test goes on.
+// A child that keeps running while the test goes on; killed on destruction.
 class BackgroundProcess {
  public:
-  BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
-  ~BackgroundProcess();  // kills the child if it still runs
+  explicit BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+  ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-  int pid() const { return pid_; }
-  // Waits for the child to end (killing it after `timeout`) and returns
-  // everything it wrote.
+  // Waits for the child to end (killing it after `timeout`) and returns all
+  // it wrote. Gives up reading 2 s after the kill if a grandchild still
+  // holds its pipes.
   ProcessResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // What it has written to standard output so far.
   std::string outputSoFar();
@@ -48,8 +45,7 @@ class BackgroundProcess {
   void pump(int timeoutMs);
 
   int pid_ = -1;
-  int outFd_ = -1;
-  int errFd_ = -1;
+  int fds_[2] = {-1, -1};  // standard output, standard error
   ProcessResult result_;
   bool done_ = false;
 };

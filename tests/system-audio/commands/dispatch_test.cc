@@ -1,3 +1,5 @@
+// Dispatch on scripted commands: what each command is asked, what reaches
+// standard output and standard error, and the exit status.
 #include <cerrno>
 #include <gtest/gtest.h>
 
@@ -8,128 +10,78 @@
 namespace tavrin::system_audio {
 namespace {
 
-using testing::FakeGates;
-using testing::FakeSystemEnv;
-
-// Runs one command line against scripted commands and records what they
-// were asked.
-class Dispatch : public ::testing::Test {
- protected:
-  ExitStatus run(std::vector<std::string> rest, bool onDeviceServices = true) {
-    rest.insert(rest.begin(), "tavrin-system-audio");
-    FakeGates gates(true, onDeviceServices);
+TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
+  const std::string older = "Live subtitles require macOS 26.0 or later.";
+  const struct {
+    std::vector<std::string> args;
+    bool onDeviceServices;
+    std::string call, out, err;
+    ExitStatus exit;
+  } rows[] = {
+      {{}, true, "status", R"({"available":false,"status":"unavailable","reason":"\/run\/pulse"})", "", kExitSuccess},
+      {{"probe", "--seconds", "99"}, true, "probe 30", "{}", "", kExitSuccess},
+      {{"record", "--stop-file", "/s", "--seconds", "0", "--output", "o.raw", "--start-file", "/t"}, true,
+       "record o.raw 1 /s /t", "{}", "", kExitSuccess},
+      {{"record", "--output", "o.raw"}, true, "record o.raw - - -", "{}", "", kExitSuccess},
+      {{"live", "--language", "--no-mic", "--echo-cancel", "--translate-to", "ja"}, true,
+       "live --no-mic ja - mic=0 system=1 echo=1", "", "", kExitSuccess},
+      {{"live", "--stop-file", "/s", "--no-system"}, true, "live - - /s mic=1 system=0 echo=0", "",
+       "Microphone is gone", kExitFailure},
+      {{"translation-status", "--target", "pt-BR", "--source", "en"}, true, "translation en pt-BR", "{}", "",
+       kExitSuccess},
+      {{"live", "--language", "en"}, false, "", "", older, kExitFailure},
+      {{"translation-status", "--source", "en"}, false, "", "", older, kExitFailure},
+      {{"translation-status", "--target"}, true, "", "", "Missing --target language for translation status.",
+       kExitFailure},
+      {{"Status"}, true, "", "", "Unknown system audio command: Status.", kExitFailure},
+  };
+  for (const auto& row : rows) {
+    testing::FakeSystemEnv env;
+    testing::FakeGates gates(true, row.onDeviceServices);
+    std::string call;
     Commands commands;
     commands.status = [&] {
-      calls.push_back("status");
-      return statusReply;
+      call = "status";
+      return SystemAudioStatus{false, "unavailable", "/run/pulse"};
     };
     commands.probe = [&](uint64_t seconds) {
-      calls.push_back("probe " + std::to_string(seconds));
-      return EncodedReply(R"({"probe":1})");
+      call = "probe " + std::to_string(seconds);
+      return EncodedReply("{}");
     };
     commands.record = [&](const RecordRequest& r) {
-      calls.push_back("record " + r.outputPath + " " + (r.seconds ? std::to_string(*r.seconds) : "-") + " " +
-                      r.stopFilePath.value_or("-") + " " + r.startFilePath.value_or("-"));
-      return EncodedReply(R"({"record":1})");
+      call = "record " + r.outputPath + " " + (r.seconds ? std::to_string(*r.seconds) : "-") + " " +
+             r.stopFilePath.value_or("-") + " " + r.startFilePath.value_or("-");
+      return EncodedReply("{}");
     };
     commands.live = [&](const LiveRequest& r) {
-      calls.push_back("live " + r.language.value_or("-") + " " + r.translateTo.value_or("-") + " " +
-                      r.stopFilePath.value_or("-") + " mic=" + std::to_string(r.micEnabled) +
-                      " system=" + std::to_string(r.systemEnabled) + " echo=" + std::to_string(r.echoCancellation));
-      if (liveFails) throw PlatformError("Microphone is gone");
+      call = "live " + r.language.value_or("-") + " " + r.translateTo.value_or("-") + " " +
+             r.stopFilePath.value_or("-") + " mic=" + std::to_string(r.micEnabled) +
+             " system=" + std::to_string(r.systemEnabled) + " echo=" + std::to_string(r.echoCancellation);
+      if (r.stopFilePath) throw PlatformError("Microphone is gone");
     };
     commands.translationStatus = [&](const std::optional<std::string>& source, const std::string& target) {
-      calls.push_back("translation " + source.value_or("-") + " " + target);
-      return EncodedReply(R"({"t":1})");
+      call = "translation " + source.value_or("-") + " " + target;
+      return EncodedReply("{}");
     };
+    std::vector<std::string> argv = row.args;
+    argv.insert(argv.begin(), "tavrin-system-audio");
     Platform platform{env, gates, commands};
-    return TavrinSystemAudio::run(Arguments(rest), platform);
+    EXPECT_EQ(TavrinSystemAudio::run(Arguments(argv), platform), row.exit) << row.call;
+    EXPECT_EQ(call, row.call);
+    EXPECT_EQ(env.stdoutLines(), row.out.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.out});
+    EXPECT_EQ(env.stderrLines(), row.err.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.err});
   }
-
-  FakeSystemEnv env;
-  std::vector<std::string> calls;
-  SystemAudioStatus statusReply{true, "available", std::nullopt};
-  bool liveFails = false;
-};
-
-TEST_F(Dispatch, NoArgumentsRunsStatus) {
-  EXPECT_EQ(run({}), kExitSuccess);
-  EXPECT_EQ(calls, std::vector<std::string>{"status"});
-  EXPECT_EQ(env.stdoutLines(), std::vector<std::string>{R"({"available":true,"status":"available"})"});
 }
 
-TEST_F(Dispatch, StatusReasonKeepsKeyOrderAndEscapesTheSolidus) {
-  statusReply = {false, "unavailable", "Connection refused: /run/pulse/native"};
-  EXPECT_EQ(run({"status"}), kExitSuccess);
-  EXPECT_EQ(env.stdoutLines(), std::vector<std::string>{
-                                   R"({"available":false,"status":"unavailable","reason":"Connection refused: \/run\/pulse\/native"})"});
-}
-
-TEST_F(Dispatch, UnknownCommandIsCaseSensitiveAndWritesOneStderrLine) {
-  EXPECT_EQ(run({"Status"}), kExitFailure);
-  EXPECT_TRUE(calls.empty());
-  EXPECT_TRUE(env.stdoutLines().empty());
-  EXPECT_EQ(env.stderrLines(), std::vector<std::string>{"Unknown system audio command: Status."});
-}
-
-TEST_F(Dispatch, RecordReadsItsOptionsAnywhere) {
-  EXPECT_EQ(run({"record", "--stop-file", "/s", "--seconds", "0", "--output", "o.raw", "--start-file", "/t"}),
-            kExitSuccess);
-  EXPECT_EQ(calls, std::vector<std::string>{"record o.raw 1 /s /t"});
-  EXPECT_EQ(env.stdoutLines(), std::vector<std::string>{R"({"record":1})"});
-}
-
-TEST_F(Dispatch, RecordWithoutOutputFailsBeforeRecording) {
-  EXPECT_EQ(run({"record", "--seconds", "3", "--output"}), kExitFailure);
-  EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(env.stderrLines(), std::vector<std::string>{"Missing --output path for system audio recording."});
-}
-
-TEST_F(Dispatch, ProbeGetsTheClampedDuration) {
-  EXPECT_EQ(run({"probe", "--seconds", "99"}), kExitSuccess);
-  EXPECT_EQ(calls, std::vector<std::string>{"probe 30"});
-}
-
-TEST_F(Dispatch, LiveFlagsAreSearchedIndependentlyOfValues) {
-  EXPECT_EQ(run({"live", "--language", "--no-mic", "--echo-cancel", "--translate-to", "ja"}), kExitSuccess);
-  EXPECT_EQ(calls, std::vector<std::string>{"live --no-mic ja - mic=0 system=1 echo=1"});
-  EXPECT_TRUE(env.stdoutLines().empty());  // live writes its own events
-}
-
-TEST_F(Dispatch, LiveFailureIsOneStderrLine) {
-  liveFails = true;
-  EXPECT_EQ(run({"live"}), kExitFailure);
-  EXPECT_EQ(env.stderrLines(), std::vector<std::string>{"Microphone is gone"});
-}
-
-TEST_F(Dispatch, OlderPlatformRefusesLiveAndTranslationStatusBeforeReadingOptions) {
-  EXPECT_EQ(run({"live", "--language", "en"}, false), kExitFailure);
-  EXPECT_EQ(run({"translation-status", "--source", "en"}, false), kExitFailure);
-  EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(env.stderrLines(), (std::vector<std::string>{"Live subtitles require macOS 26.0 or later.",
-                                                         "Live subtitles require macOS 26.0 or later."}));
-}
-
-TEST_F(Dispatch, TranslationStatusNeedsANonEmptyTarget) {
-  EXPECT_EQ(run({"translation-status", "--source", "en"}), kExitFailure);
-  EXPECT_EQ(run({"translation-status", "--target", ""}), kExitFailure);
-  EXPECT_EQ(run({"translation-status", "--target"}), kExitFailure);
-  EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(env.stderrLines().size(), 3u);
-  EXPECT_EQ(env.stderrLines()[0], "Missing --target language for translation status.");
-  EXPECT_EQ(run({"translation-status", "--target", "pt-BR", "--source", "en"}), kExitSuccess);
-  EXPECT_EQ(calls, std::vector<std::string>{"translation en pt-BR"});
-}
-
-TEST_F(Dispatch, AReplyThatCannotBeWrittenIsAFailure) {
+TEST(Dispatch, AReplyThatCannotBeWrittenIsAFailure) {
+  testing::FakeSystemEnv env;
+  testing::FakeGates gates(true, true);
   env.failStdoutWith(ENOSPC);
-  EXPECT_EQ(run({"probe"}), kExitFailure);
+  Commands commands;
+  commands.probe = [](uint64_t) { return EncodedReply("{}"); };
+  Platform platform{env, gates, commands};
+  EXPECT_EQ(TavrinSystemAudio::run(Arguments({"tavrin-system-audio", "probe"}), platform), kExitFailure);
   EXPECT_EQ(env.stderrLines(), std::vector<std::string>{"No space left on device"});
-}
-
-TEST_F(Dispatch, ErrorTextsWithInvalidUtf8AreRepaired) {
-  EXPECT_EQ(run({"bad\xff"}), kExitFailure);
-  EXPECT_EQ(env.stderrLines(), std::vector<std::string>{"Unknown system audio command: bad\xEF\xBF\xBD."});
 }
 
 }  // namespace

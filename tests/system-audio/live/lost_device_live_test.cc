@@ -15,6 +15,7 @@
 #include "system-audio/sources/system_audio_tap.h"
 #include "tests/support/fake_sound_server.h"
 #include "tests/support/fake_system_env.h"
+#include "tests/support/samples.h"
 #include "tests/support/subprocess.h"
 #include "tests/system-audio/live/fake_translation.h"
 
@@ -22,7 +23,7 @@ namespace tavrin::system_audio {
 namespace {
 
 using testing::FakeSoundServer;
-using testing::makeFilledBuffer;
+using testing::makeTone;
 
 class ServerCaptures final : public LiveCaptureFactory {
  public:
@@ -57,8 +58,8 @@ TEST_P(LiveOnADesktopTest, EachLostCaptureIsOneErrorEventAndTheRunGoesOn) {
   testing::FakeSystemEnv env;
   env.onSleep([&](int n) {
     if (n == 0) GetParam().lose(server);
-    server.deliver("system_output.monitor", makeFilledBuffer({48000, 2, SampleType::kFloat32, true}, 4800, 0.1f));
-    server.deliver("virtual_mic", makeFilledBuffer({48000, 1, SampleType::kFloat32, true}, 4800, 0.1f));
+    server.deliver("system_output.monitor", makeTone({48000, 2, SampleType::kFloat32, true}, 4800, 0, 0.1f));
+    server.deliver("virtual_mic", makeTone({48000, 1, SampleType::kFloat32, true}, 4800, 0, 0.1f));
     if (n == 5) env.addPath("/stop");
   });
   speech::ScriptedSpeechService speech;
@@ -97,7 +98,7 @@ const auto nothing = [](FakeSoundServer&) {};
 INSTANTIATE_TEST_SUITE_P(
     Desktops, LiveOnADesktopTest,
     ::testing::Values(
-        DesktopCase{"OutputRemoved", nothing, [](FakeSoundServer& s) { s.removeSink("system_output"); },
+        DesktopCase{"OutputRemoved", nothing, [](FakeSoundServer& s) { s.failStreams("Entity killed", "system_output.monitor"); },
                     {"System audio stream stopped: Entity killed."}, "mic", nullptr},
         DesktopCase{"ServerGone", nothing, [](FakeSoundServer& s) { s.failStreams("Connection terminated"); },
                     {"System audio stream stopped: Connection terminated.",

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "system-audio/sources/mic_capture.h"
-#include "tests/system-audio/recording/signal.h"
+#include "tests/support/samples.h"
 #include "tests/system-audio/sound-server/pulse_test_server.h"
 
 namespace tavrin::testing {
@@ -15,6 +15,12 @@ namespace {
 
 using namespace std::chrono_literals;
 const std::string kBin = TAVRIN_SYSTEM_AUDIO_BIN;
+
+float peak(const std::vector<float>& samples) {
+  float p = 0;
+  for (float x : samples) p = std::max(p, std::fabs(x));
+  return p;
+}
 
 int64_t samplesIn(const std::string& reply) {
   std::smatch m;
@@ -59,10 +65,17 @@ TEST(DesktopSmokeTest, IdleAndPlayingSinksDeliverFromTheStart) {
 }
 
 // The same full-scale stereo content at the same level from stereo, 5.1 and
-// 7.1 sinks, never pushed past full scale by the downmix.
+// 7.1 sinks, never pushed past full scale by the downmix; and the tap path
+// never clamps: a float signal above full scale comes back whole.
 TEST(DesktopSmokeTest, SurroundSinksGiveTheStereoLevelAndNothingClips) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();
   TempDir dir;
+  {
+    BackgroundProcess player({"/usr/bin/paplay", "--device=system_output", floatTone(dir, 1.5, 2)});
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GT(peak(record(dir, "1")), 1.3f);
+    player.wait(10s);
+  }
   const std::string tone = floatTone(dir, 1.0);
   std::vector<double> levels;
   for (const char* map : {"", "front-left,front-right,rear-left,rear-right,front-center,lfe",

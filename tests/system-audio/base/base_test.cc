@@ -1,0 +1,85 @@
+// The argument grammar and the stop-signal wait of tavrin-system-audio.
+#include <gtest/gtest.h>
+
+#include "system-audio/base/arguments.h"
+#include "system-audio/base/errors.h"
+#include "system-audio/base/stop_signals.h"
+#include "tests/support/fake_system_env.h"
+
+namespace tavrin::system_audio {
+namespace {
+
+Arguments args(std::vector<std::string> rest) {
+  rest.insert(rest.begin(), "/usr/bin/tavrin-system-audio");
+  return Arguments(std::move(rest));
+}
+
+TEST(Arguments, UnsignedDecimals) {
+  for (const auto& [text, value] : std::vector<std::pair<std::string, uint64_t>>{
+           {"7", 7}, {"+7", 7}, {"007", 7}, {"-0", 0}, {"-000", 0}, {"18446744073709551615", UINT64_MAX}}) {
+    EXPECT_EQ(readUnsignedDecimal(text), value) << text;
+  }
+  for (const char* bad : {"", "+", "-", "-3", " 7", "7 ", "7.0", "1e3", "++7", "+-0", "0x10", "18446744073709551616"}) {
+    EXPECT_FALSE(readUnsignedDecimal(bad)) << bad;
+  }
+}
+
+TEST(Arguments, OptionsAnywhereFirstWinsValuesVerbatim) {
+  EXPECT_EQ(args({}).command(), "status");
+  const auto a = args({"live", "--language", "--no-mic", "--language", "fr", "--stop-file", ""});
+  EXPECT_EQ(a.parseArgValue("--language"), "--no-mic");
+  EXPECT_TRUE(a.hasFlag("--no-mic"));
+  EXPECT_FALSE(a.hasFlag("--NO-MIC"));
+  EXPECT_FALSE(a.parseStopFilePath());  // followed by the empty string
+  EXPECT_FALSE(args({"live", "--language"}).parseArgValue("--language"));
+  EXPECT_EQ(args({"record", "--output", ""}).parseOutputPath(), "");
+  EXPECT_EQ(args({"record", "--output", "--seconds"}).parseOutputPath(), "--seconds");
+  EXPECT_THROW(args({"record", "--output"}).parseOutputPath(), SystemAudioError);
+}
+
+TEST(Arguments, Durations) {
+  // --seconds value: probe's duration (1...30, default 5), record's (at least 1, or none).
+  const struct {
+    std::optional<std::string> seconds;
+    uint64_t probe;
+    std::optional<uint64_t> record;
+  } rows[] = {{std::nullopt, 5, std::nullopt}, {"0", 1, 1},  {"99", 30, 99}, {"abc", 5, std::nullopt},
+              {"-3", 5, std::nullopt},         {"+7", 7, 7}, {"-0", 1, 1},   {"100000", 30, 100000}};
+  for (const auto& row : rows) {
+    std::vector<std::string> rest = {"probe", "--seconds"};
+    if (row.seconds) rest.push_back(*row.seconds);
+    EXPECT_EQ(args(rest).parseDuration(), row.probe) << row.seconds.value_or("-");
+    EXPECT_EQ(args(rest).parseOptionalDuration(), row.record) << row.seconds.value_or("-");
+  }
+}
+
+TEST(WaitForStopSignal, EndsAtTheFirstCheckThatSeesASignal) {
+  // Each row raises its signal during pause `at` (-1: before the wait); the
+  // wait checks at once and after every 100 ms pause.
+  enum Signal { kStopFile, kParentExit, kDeadStream };
+  const struct {
+    Signal signal;
+    int at;
+  } rows[] = {{kStopFile, -1}, {kStopFile, 4}, {kParentExit, 2}, {kDeadStream, -1}, {kDeadStream, 1}};
+  for (const auto& row : rows) {
+    testing::FakeSystemEnv env;
+    StreamDeathWatcher watcher;
+    auto raise = [&] {
+      if (row.signal == kStopFile) env.addPath("/tmp/stop");
+      if (row.signal == kParentExit) env.setParent(1);
+      if (row.signal == kDeadStream) watcher.streamDidStop("Connection terminated");
+    };
+    if (row.at < 0) raise();
+    env.onSleep([&](int sleeps) {
+      if (sleeps == row.at) raise();
+    });
+    waitForStopSignal(std::string("/tmp/stop"), &watcher, env);
+    EXPECT_EQ(env.nanos() - 1'000'000'000u, 100'000'000u * static_cast<uint64_t>(row.at + 1)) << row.signal;
+    EXPECT_EQ(env.stderrLines(), row.signal == kParentExit
+                                     ? std::vector<std::string>{"parent process exited; stopping capture"}
+                                     : std::vector<std::string>{});
+  }
+}
+
+}  // namespace
+}  // namespace tavrin::system_audio

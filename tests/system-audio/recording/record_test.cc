@@ -1,0 +1,302 @@
+// record, probe and status on the scripted server, screen-capture service and
+// system: path choice, waiting, the file, the start file, the reply, and
+// every failure; and the sample decoding of the screen-capture path.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+
+#include "system-audio/base/errors.h"
+#include "system-audio/recording/probe.h"
+#include "system-audio/recording/record_audio.h"
+#include "system-audio/recording/status_check.h"
+#include "tests/support/fake_sound_server.h"
+#include "tests/support/fake_system_env.h"
+#include "tests/support/samples.h"
+#include "tests/support/subprocess.h"
+
+namespace tavrin::system_audio {
+namespace {
+
+using testing::floatSamples;
+using testing::makeTone;
+using testing::readFile;
+
+const PcmFormat kSinkFormat{48000, 2, SampleType::kFloat32, true};
+
+// A screen-capture service whose one stream the test feeds (push), kills
+// (die) or makes fail at a step.
+class FakeScreenCapture final : public ScreenCaptureService {
+ public:
+  std::vector<CaptureDisplay> displays{{"system_output", "system_output.monitor"}};
+  std::optional<std::string> contentError, failStart, failStop, failAddOutput;
+  StreamConfiguration configuration;
+  bool stopped = false;
+
+  std::vector<CaptureDisplay> shareableContent() override {
+    if (contentError) throw PlatformError(*contentError);
+    return displays;
+  }
+  std::unique_ptr<ScreenCaptureStream> makeStream(const CaptureDisplay&, const StreamConfiguration& c,
+                                                  StreamDeathWatcher* delegate) override {
+    configuration = c;
+    delegate_ = delegate;
+    return std::make_unique<Stream>(*this);
+  }
+  void push(const SampleBuffer& buffer, StreamOutputType type = StreamOutputType::kAudio) {
+    if (running_) handler_(buffer, type);
+  }
+  void die(const std::string& description) { delegate_->streamDidStop(description); }
+  StreamDeathWatcher* delegate_ = nullptr;
+
+ private:
+  struct Stream final : ScreenCaptureStream {
+    explicit Stream(FakeScreenCapture& service) : s(service) {}
+    ~Stream() override { s.running_ = false; }
+    void addAudioOutput(StreamOutputHandler h) override {
+      if (s.failAddOutput) throw PlatformError(*s.failAddOutput);
+      s.handler_ = std::move(h);
+    }
+    void startCapture() override {
+      if (s.failStart) throw PlatformError(*s.failStart);
+      s.running_ = true;
+    }
+    void stopCapture() override {
+      s.running_ = false;
+      s.stopped = true;
+      if (s.failStop) throw PlatformError(*s.failStop);
+    }
+    FakeScreenCapture& s;
+  };
+  StreamOutputHandler handler_;
+  bool running_ = false;
+};
+
+// A one-buffer audio sample buffer of T samples.
+template <typename T>
+SampleBuffer audio(const std::vector<T>& samples, uint32_t flags, uint32_t bits, double seconds = 0) {
+  SampleBuffer buffer;
+  buffer.presentationTime = MediaTime{static_cast<int64_t>(seconds * 1000), 1000};
+  buffer.description = AudioStreamDescription{16000, flags, bits / 8, 1, bits};
+  const auto* bytes = reinterpret_cast<const std::byte*>(samples.data());
+  buffer.buffers.emplace_back(bytes, bytes + samples.size() * sizeof(T));
+  return buffer;
+}
+const uint32_t kFloat = kAudioFormatFlagIsFloat, kInt = kAudioFormatFlagIsSignedInteger;
+
+struct Rig {
+  explicit Rig(bool tap) : gates(tap, true) {}
+  RecordRequest request(std::optional<uint64_t> seconds) {
+    return RecordRequest{dir.file("out.raw"), seconds, std::nullopt, dir.file("start")};
+  }
+  std::string error(const RecordRequest& r) {
+    try {
+      recordAudio(r, platform);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "no error";
+  }
+  void deliverEachPause(float value, uint32_t frames = 4800) {
+    env.onSleep([this, value, frames](int) { server.deliver("system_output.monitor", makeTone(kSinkFormat, frames, 0, value)); });
+  }
+  testing::FakeSystemEnv env;
+  testing::FakeGates gates;
+  testing::FakeSoundServer server;
+  FakeScreenCapture screen;
+  testing::TempDir dir;
+  RecordingPlatform platform{env, gates, server, screen, [] { return 1700000000.5; }};
+};
+
+TEST(RecordTest, TapPathConvertsToSixteenKilohertzMonoUnclampedAndRepliesWithWhatTheFileHolds) {
+  Rig rig(true);
+  rig.deliverEachPause(1.5f);  // 100 ms of loud audio per 100 ms pause
+  const auto stats = recordAudio(rig.request(1), rig.platform);
+  EXPECT_EQ(rig.env.sleeps(), 10);
+  EXPECT_GT(stats.sampleCount, 15800);
+  EXPECT_LE(stats.sampleCount, 16000);
+  EXPECT_EQ(encodeReply(stats), R"({"sampleCount":)" + std::to_string(stats.sampleCount) +
+                                    R"(,"bufferCount":10,"durationMs":)" + std::to_string(stats.sampleCount / 16) + "}");
+  const auto samples = floatSamples(readFile(rig.dir.file("out.raw")));
+  EXPECT_EQ(static_cast<int64_t>(samples.size()), stats.sampleCount);
+  EXPECT_NEAR(samples.back(), 1.5f, 0.01f);
+  EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
+  EXPECT_EQ(rig.server.held(), 0);  // the tap was stopped
+}
+
+TEST(RecordTest, WithoutSecondsTheStopFileEndsItAndNoAudioLeavesNoStartFile) {
+  Rig rig(true);
+  testing::writeFile(rig.dir.file("out.raw"), "stale");
+  auto request = rig.request(std::nullopt);
+  request.stopFilePath = rig.dir.file("stop");
+  rig.env.onSleep([&](int n) {
+    if (n == 4) rig.env.addPath(rig.dir.file("stop"));
+  });
+  EXPECT_EQ(encodeReply(recordAudio(request, rig.platform)), R"({"sampleCount":0,"bufferCount":0,"durationMs":0})");
+  EXPECT_EQ(rig.env.sleeps(), 5);
+  EXPECT_EQ(readFile(rig.dir.file("out.raw")), "");
+  EXPECT_FALSE(std::ifstream(rig.dir.file("start")));
+}
+
+TEST(RecordTest, ScreenCapturePathDecodesClampsAndReplies) {
+  Rig rig(false);
+  rig.env.onSleep([&](int n) {
+    if (n < 3) rig.screen.push(audio<int16_t>({32767, -32768, 0, 100}, kInt, 16));
+    rig.screen.push(audio<float>({0.5f}, kFloat, 32), StreamOutputType::kScreen);  // not audio: ignored
+  });
+  EXPECT_EQ(encodeReply(recordAudio(rig.request(2), rig.platform)), R"({"sampleCount":12,"bufferCount":3,"durationMs":0})");
+  EXPECT_TRUE(rig.server.log().empty());  // the tap was not used
+  EXPECT_EQ(rig.screen.configuration.sampleRate, 16000u);
+  EXPECT_EQ(rig.screen.configuration.channelCount, 1u);
+  EXPECT_TRUE(rig.screen.stopped);
+  EXPECT_EQ(floatSamples(readFile(rig.dir.file("out.raw"))).at(4), 1.0f);
+  EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
+}
+
+TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
+  const struct {
+    bool tap;
+    std::function<void(Rig&, RecordRequest&)> arrange;
+    std::string error;
+  } rows[] = {
+      {true, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kStartStream, 9); }, "CoreAudio error (DeviceStart): 9"},
+      {true, [](Rig& r, auto& q) { q.outputPath = r.dir.file("missing/out.raw"); }, "Could not open system audio output file"},
+      {true,
+       [](Rig& r, auto& q) {
+         q.outputPath = "/dev/full";
+         q.seconds = 100;
+         r.deliverEachPause(0.5f);
+       },
+       "No space left on device"},
+      {false, [](Rig& r, auto&) { r.screen.displays.clear(); },
+       "No display is available for ScreenCaptureKit content filtering."},
+      {false, [](Rig& r, auto&) { r.screen.contentError = "Connection refused"; }, "Connection refused"},
+      {false, [](Rig& r, auto&) { r.screen.failStart = "Access denied"; }, "Access denied"},
+      {false, [](Rig& r, auto&) { r.screen.failStop = "Timeout"; }, "Timeout"},
+      {false,
+       [](Rig& r, auto& q) {
+         q.seconds.reset();
+         r.env.onSleep([&r](int n) {
+           r.screen.push(audio<float>({0.25f}, kFloat, 32));
+           if (n == 2) r.screen.die("Connection terminated");
+         });
+       },
+       "System audio stream stopped: Connection terminated."},
+  };
+  for (const auto& row : rows) {
+    Rig rig(row.tap);
+    auto request = rig.request(1);
+    row.arrange(rig, request);
+    EXPECT_EQ(rig.error(request).substr(0, row.error.size()), row.error);
+    EXPECT_LT(rig.env.sleeps(), 1000) << row.error;  // early, not after the 100 s asked for
+    EXPECT_EQ(rig.server.held(), 0) << row.error;
+  }
+}
+
+TEST(RecordTest, HugeSecondsAreCappedInsteadOfOverflowing) {
+  for (const uint64_t seconds : {kMaxRecordSeconds + 1, UINT64_MAX, uint64_t{3}}) {
+    testing::FakeSystemEnv env;
+    StreamDeathWatcher watcher;
+    env.onSleep([&](int n) {
+      if (n == 50) watcher.streamDidStop("enough");
+    });
+    waitForRecordingEnd(RecordRequest{"", seconds, {}, {}}, watcher, env);
+    EXPECT_EQ(env.nanos() - 1'000'000'000u, seconds == 3 ? 3'000'000'000u : 5'100'000'000u) << seconds;
+  }
+}
+
+TEST(RecordingOutputTest, StartFileIsWrittenOnceAtomicallyWithTheTimeOfTheFirstBuffer) {
+  EXPECT_EQ(formatStartTime(1733533200.25), "1733533200.25");
+  EXPECT_EQ(std::stod(formatStartTime(1796605712.5005882)), 1796605712.5005882);
+  testing::TempDir dir;
+  EXPECT_FALSE(writeFileAtomically(dir.file("missing/start"), "1.0"));
+  auto file = OutputFile::create(dir.file("out.raw"));
+  int clockReads = 0;
+  {
+    TapRecordingWriter writer(*file, dir.file("start"), [&] { return 1700000000.0 + ++clockReads; });
+    writer.write(*makeTone(PcmFormat::float32(16000, 1), 15, 0, 0.1f));
+    writer.write(*makeTone(PcmFormat{16000, 1, SampleType::kFloat32, true}, 4, 0, 0.1f));  // no float channel: ignored
+    writer.write(*makeTone(PcmFormat::float32(16000, 1), 1, 0, 0.1f));
+    EXPECT_EQ(encodeReply(writer.snapshot()), R"({"sampleCount":16,"bufferCount":2,"durationMs":1})");
+  }
+  EXPECT_EQ(clockReads, 1);
+  EXPECT_EQ(readFile(dir.file("start")), "1700000001.0");
+  size_t entries = 0;
+  DIR* d = opendir(dir.path().c_str());
+  while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+  closedir(d);
+  EXPECT_EQ(entries, 2u);  // out.raw and start: no temporary left behind
+}
+
+TEST(RecordingOutputTest, ScreenCaptureSamplesAreScaledClampedOrRefused) {
+  const struct {
+    SampleBuffer buffer;
+    std::optional<std::vector<float>> samples;
+  } rows[] = {
+      {audio<float>({0.5f, 3.f, -2.f}, kFloat, 32), std::vector<float>{0.5f, 1.f, -1.f}},
+      {audio<int16_t>({32767, -32768, 0}, kInt | kAudioFormatFlagIsPacked, 16), std::vector<float>{1.f, -1.f, 0.f}},
+      {audio<int32_t>({-2147483647 - 1, 1073741824}, kInt, 32), std::vector<float>{-1.f, 0.5f}},
+      {audio<uint8_t>({1, 2}, 0, 8), std::nullopt},
+      {audio<double>({0.5}, kFloat, 64), std::nullopt},
+      {audio<int32_t>({1}, kInt, 24), std::nullopt},
+      {audio<float>({}, kFloat, 32), std::nullopt},
+  };
+  for (const auto& row : rows) {
+    const auto bytes = extractFloat32MonoSamples(row.buffer);
+    EXPECT_EQ(bytes ? std::optional(floatSamples(*bytes)) : std::nullopt, row.samples);
+  }
+  auto twoBuffers = audio<float>({0.1f}, kFloat | kAudioFormatFlagIsNonInterleaved, 32);
+  twoBuffers.buffers.push_back(twoBuffers.buffers.front());
+  auto noDescription = audio<float>({0.1f}, kFloat, 32);
+  noDescription.description.reset();
+  EXPECT_FALSE(extractFloat32MonoSamples(twoBuffers) || extractFloat32MonoSamples(noDescription));
+}
+
+TEST(ProbeTest, CountsValidAudioBuffersAndTheirTimesWithoutAPartialReply) {
+  testing::FakeSystemEnv env;
+  FakeScreenCapture screen;
+  env.onSleep([&](int) {
+    screen.push(audio<float>({0.f}, kFloat, 32, 700.25));
+    screen.push(audio<float>({0.f}, kFloat, 32, 0.0), StreamOutputType::kScreen);
+    auto invalid = audio<float>({0.f}, kFloat, 32, 0.0);
+    invalid.valid = false;
+    screen.push(invalid);
+    screen.push(audio<float>({0.f}, kFloat, 32, 701.75));
+  });
+  EXPECT_EQ(encodeReply(runProbe(3, screen, env)),
+            R"({"bufferCount":2,"firstPresentationSeconds":700.25,"lastPresentationSeconds":701.75,)"
+            R"("observedDurationSeconds":1.5})");
+  EXPECT_EQ(env.nanos() - 1'000'000'000u, 3'000'000'000u);
+  EXPECT_TRUE(screen.stopped);
+  EXPECT_EQ(screen.delegate_, nullptr);
+  AudioProbeOutput none, backwards;
+  EXPECT_EQ(encodeReply(none.snapshot()), R"({"bufferCount":0})");
+  backwards.stream(audio<float>({0.f}, kFloat, 32, 5), StreamOutputType::kAudio);
+  backwards.stream(audio<float>({0.f}, kFloat, 32, 4), StreamOutputType::kAudio);
+  EXPECT_EQ(backwards.snapshot().observedDurationSeconds, 0.0);
+  for (auto fail : {&FakeScreenCapture::failStop, &FakeScreenCapture::failAddOutput}) {
+    FakeScreenCapture failing;
+    failing.*fail = "failed";
+    EXPECT_THROW(runProbe(1, failing, env), PlatformError);
+  }
+  screen.displays.clear();
+  EXPECT_THROW(runProbe(1, screen, env), SystemAudioError);
+}
+
+TEST(StatusCheckTest, TheTapGateAnswersAtOnceOtherwiseTheScreenCaptureServiceDecides) {
+  FakeScreenCapture screen;
+  screen.contentError = "Connection refused";
+  testing::FakeGates tap(true, true), older(false, true);
+  EXPECT_EQ(encodeReply(checkStatus(tap, screen)), R"({"available":true,"status":"available"})");
+  EXPECT_EQ(encodeReply(checkStatus(older, screen)),
+            R"({"available":false,"status":"unavailable","reason":"Connection refused"})");
+  screen.contentError.reset();
+  EXPECT_EQ(encodeReply(checkStatus(older, screen)), R"({"available":true,"status":"available"})");
+  screen.displays.clear();
+  EXPECT_EQ(encodeReply(checkStatus(older, screen)), R"({"available":false,"status":"no_display","reason":)"
+                                                     R"("No display is available for ScreenCaptureKit content filtering."})");
+}
+
+}  // namespace
+}  // namespace tavrin::system_audio

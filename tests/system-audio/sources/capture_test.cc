@@ -1,0 +1,264 @@
+// The capture sources on the scripted sound server: SystemAudioTap's staged
+// start and release, its stream and its one-time device-lost notice;
+// MicCapture plain and with echo cancellation; and the EchoAligner's pairing
+// of far and near end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "system-audio/base/errors.h"
+#include "system-audio/sources/mic_capture.h"
+#include "system-audio/sources/system_audio_tap.h"
+#include "tests/support/fake_sound_server.h"
+#include "tests/support/samples.h"
+
+namespace tavrin::system_audio {
+namespace {
+
+using testing::FakeSoundServer;
+using testing::makeTone;
+
+const PcmFormat kSinkFormat{48000, 2, SampleType::kFloat32, true};
+const PcmFormat kMicFormat{48000, 1, SampleType::kFloat32, true};
+
+std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
+  std::vector<PcmBufferPtr> out;
+  while (auto b = capture.stream()->next()) out.push_back(*b);
+  return out;
+}
+float first(const PcmBuffer& b) { return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0]; }
+
+TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorUntilStopThenEndsTheStream) {
+  FakeSoundServer server;
+  server.addSink({"other", "other.monitor", PcmFormat{44100, 1, SampleType::kInt16, true}});
+  server.setDefaultSink("other");
+  SystemAudioTap tap(server);
+  tap.start();
+  EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kFloat32, true}));  // float, at most the front pair
+  server.setDefaultSink("system_output");  // nobody asked for device-lost notices
+  for (int i = 1; i <= 3; ++i) server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 0.25f * i));
+  tap.stop();
+  EXPECT_EQ(server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 1)), 0);
+  const auto buffers = drain(tap);
+  ASSERT_EQ(buffers.size(), 3u);
+  EXPECT_EQ(first(*buffers[2]), 0.75f);
+  EXPECT_EQ(server.log(), (std::vector<std::string>{"connect", "stream:other.monitor", "start:other.monitor",
+                                                    "~start:other.monitor", "~stream:other.monitor", "~connect"}));
+  tap.stop();  // again: nothing happens
+}
+
+TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep) {
+  const struct {
+    std::function<void(FakeSoundServer&)> arrange;
+    std::string error;
+    std::vector<std::string> log;
+  } rows[] = {
+      {[](auto& s) { s.failAt(SoundServerStep::kConnect, -17); }, "CoreAudio error (CreateProcessTap): -17", {}},
+      {[](auto& s) { s.failAt(SoundServerStep::kServerInfo, -17); }, "CoreAudio error (DefaultOutputDevice): -17", {"connect", "~connect"}},
+      {[](auto& s) { s.setDefaultSink(""); }, "CoreAudio error (DefaultOutputDevice): 0", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kSinkInfo, -17); }, "CoreAudio error (OutputDeviceUID): -17", {"connect", "~connect"}},
+      {[](auto& s) {
+         s.addSink({"bare", "", kSinkFormat});
+         s.setDefaultSink("bare");
+       },
+       "CoreAudio error (OutputDeviceUID): 0", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kSourceInfo, -17); }, "CoreAudio error (TapFormat): -17", {"connect", "~connect"}},
+      {[](auto& s) {
+         s.addSink({"broken", "broken.monitor", PcmFormat{0, 2, SampleType::kFloat32, true}});
+         s.setDefaultSink("broken");
+       },
+       "No compatible SpeechAnalyzer audio format is installed.", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kCreateStream, -17); }, "CoreAudio error (CreateIOProc): -17", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kStartStream, -17); }, "CoreAudio error (DeviceStart): -17",
+       {"connect", "stream:system_output.monitor", "~stream:system_output.monitor", "~connect"}},
+  };
+  for (const auto& row : rows) {
+    FakeSoundServer server;
+    row.arrange(server);
+    SystemAudioTap tap(server);
+    tap.setOnDeviceLost([] {});
+    try {
+      tap.start();
+      ADD_FAILURE() << row.error;
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()), row.error);
+    }
+    EXPECT_EQ(server.log(), row.log) << row.error;
+    EXPECT_EQ(tap.stream()->next(), std::nullopt);
+  }
+}
+
+TEST(SystemAudioTapTest, DeviceLostFiresOnceAndCaptureStaysOnItsSink) {
+  FakeSoundServer server;
+  server.addSink({"headphones", "headphones.monitor", kSinkFormat});
+  std::atomic<int> lost{0};
+  SystemAudioTap tap(server);
+  tap.setOnDeviceLost([&] { ++lost; });
+  tap.start();
+  server.setDefaultSink("system_output");  // no change of name: not a loss
+  EXPECT_EQ(lost, 0);
+  for (const char* sink : {"headphones", "system_output", "headphones"}) server.setDefaultSink(sink);
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(server.deliver("system_output.monitor", makeTone(kSinkFormat, 8, 0, 0.5f)), 1);
+  tap.stop();
+  EXPECT_EQ(server.held(), 0);
+  FakeSoundServer refusing;  // watching is best effort
+  refusing.refuseSubscriptions();
+  SystemAudioTap still(refusing);
+  still.setOnDeviceLost([] {});
+  still.start();
+  EXPECT_EQ(refusing.deliver("system_output.monitor", makeTone(kSinkFormat, 8, 0, 0.5f)), 1);
+}
+
+TEST(SystemAudioTapTest, EveryBufferDeliveredBeforeStopReachesTheReader) {
+  FakeSoundServer server;
+  SystemAudioTap tap(server);
+  tap.start();
+  std::atomic<int> delivered{0};
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    const auto buffer = makeTone(kSinkFormat, 64, 0, 0.25f);
+    while (!done) delivered += server.deliver("system_output.monitor", buffer);
+  });
+  int read = 0;
+  std::thread reader([&] {
+    while (tap.stream()->next()) ++read;
+  });
+  while (delivered < 100) std::this_thread::yield();
+  tap.stop();  // after it no stream takes buffers, so `delivered` counts only those handed over before
+  done = true;
+  producer.join();
+  reader.join();
+  EXPECT_EQ(read, delivered);
+}
+
+// Halves the near end and counts far-end chunks, so processed audio shows.
+class HalvingCanceller final : public EchoCanceller {
+ public:
+  explicit HalvingCanceller(std::shared_ptr<std::atomic<int>> farChunks) : farChunks_(std::move(farChunks)) {}
+  void analyzeFarEnd(const float*) override { ++*farChunks_; }
+  void processNearEnd(float* chunk) override {
+    for (uint32_t i = 0; i < kChunkFrames; ++i) chunk[i] *= 0.5f;
+  }
+
+ private:
+  std::shared_ptr<std::atomic<int>> farChunks_;
+};
+
+TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
+  const std::string prefix = "mic: voice processing unavailable, continuing without echo cancellation (";
+  const struct {
+    bool voiceProcessing;
+    std::function<void(FakeSoundServer&)> arrange;
+    std::optional<std::string> cancellerFailure, diagnostic;
+  } rows[] = {
+      {false, [](auto&) {}, {}, {}},
+      {true, [](auto&) {}, {}, {}},
+      {true, [](auto&) {}, "no canceller", prefix + "no canceller)"},
+      {true, [](auto& s) { s.failAt(SoundServerStep::kStartStream, 6); }, {}, prefix + "fake failure 6)"},
+      {true, [](auto& s) { s.setDefaultSink(""); }, {}, prefix + "there is no default output device to cancel)"},
+  };
+  for (const auto& row : rows) {
+    FakeSoundServer server;
+    row.arrange(server);
+    std::vector<std::string> diagnostics;
+    auto farChunks = std::make_shared<std::atomic<int>>(0);
+    MicCapture mic(server, row.voiceProcessing, [&](const std::string& line) { diagnostics.push_back(line); },
+                   [&]() -> std::unique_ptr<EchoCanceller> {
+                     if (row.cancellerFailure) throw std::runtime_error(*row.cancellerFailure);
+                     return std::make_unique<HalvingCanceller>(farChunks);
+                   });
+    mic.start();
+    const bool cancelling = row.voiceProcessing && !row.diagnostic;
+    for (int i = 0; i < 5; ++i) {  // 0.5 s of both ends, captured at the same times
+      const uint64_t t = 1'000'000'000ull + static_cast<uint64_t>(i) * 100'000'000ull;
+      EXPECT_EQ(server.deliver("system_output.monitor", makeTone(kSinkFormat, 4800, 0, 0.2f), t), cancelling ? 1 : 0);
+      EXPECT_EQ(server.deliver("virtual_mic", makeTone(kMicFormat, 4800, 0, 0.4f), t), 1);
+    }
+    mic.stop();
+    const auto buffers = drain(mic);
+    EXPECT_EQ(diagnostics, row.diagnostic ? std::vector<std::string>{*row.diagnostic} : std::vector<std::string>{});
+    EXPECT_EQ(server.held(), 0);
+    ASSERT_FALSE(buffers.empty());
+    uint64_t frames = 0;
+    for (auto& b : buffers) frames += b->frameLength();
+    if (!cancelling) {  // the source's own format, untouched
+      EXPECT_EQ(buffers.size(), 5u);
+      EXPECT_EQ(buffers[0]->format(), kMicFormat);
+      EXPECT_EQ(first(*buffers[4]), 0.4f);
+      continue;
+    }
+    EXPECT_EQ(buffers[0]->format(), EchoAligner::format());
+    EXPECT_GT(frames, 7800u);  // 24000 frames at 48 kHz, less what the resampler holds back
+    EXPECT_LE(frames, 8000u);
+    EXPECT_GT(*farChunks, 45);
+    EXPECT_NEAR(buffers.back()->floatChannel(0)[buffers.back()->frameLength() / 2], 0.2f, 0.02f);  // processed
+  }
+}
+
+TEST(MicCaptureTest, AFailedStartReleasesEverythingAndEndsTheStreamEmpty) {
+  for (SoundServerStep step : {SoundServerStep::kConnect, SoundServerStep::kServerInfo, SoundServerStep::kCreateStream}) {
+    FakeSoundServer server;
+    server.failAt(step, 6);
+    MicCapture mic(server, false, [](const std::string&) {});
+    EXPECT_THROW(mic.start(), SoundServerError);
+    EXPECT_EQ(server.held(), 0);
+    EXPECT_EQ(mic.stream()->next(), std::nullopt);
+  }
+  FakeSoundServer server;
+  server.setDefaultSource("");
+  MicCapture mic(server, false, [](const std::string&) {});
+  EXPECT_THROW(mic.start(), PlatformError);
+  EXPECT_EQ(server.held(), 0);
+}
+
+// Logs the first far and near sample of each chunk; passes the near end through.
+struct RecordingCanceller final : EchoCanceller {
+  std::vector<float>* farFirst;
+  std::vector<float>* nearFirst;
+  RecordingCanceller(std::vector<float>* f, std::vector<float>* n) : farFirst(f), nearFirst(n) {}
+  void analyzeFarEnd(const float* chunk) override { farFirst->push_back(chunk[0]); }
+  void processNearEnd(float* chunk) override { nearFirst->push_back(chunk[0]); }
+};
+
+// 16 kHz mono whose sample i is first + i: a time stamp in samples.
+PcmBufferPtr ramp(float first, uint32_t frames) {
+  PcmBufferPtr b = makeTone(EchoAligner::format(), frames, 0, 0);
+  for (uint32_t i = 0; i < frames; ++i) b->floatChannel(0)[i] = first + static_cast<float>(i);
+  return b;
+}
+
+TEST(EchoAlignerTest, PairsSamplesCapturedTogetherAndNeverStallsTheNearEnd) {
+  constexpr uint64_t kMs = 1'000'000;
+  constexpr uint32_t kChunk = EchoCanceller::kChunkFrames;
+  std::vector<float> far, near, out;
+  auto make = [&](uint32_t maxWait) {
+    far.clear(), near.clear(), out.clear();
+    return EchoAligner(std::make_unique<RecordingCanceller>(&far, &near),
+                       [&](PcmBufferPtr b) { out.insert(out.end(), b->floatChannel(0), b->floatChannel(0) + b->frameLength()); },
+                       maxWait);
+  };
+  EchoAligner earlyFar = make(20);  // far started at 0, near at 30 ms: far is trimmed
+  earlyFar.pushFar(*ramp(0, 1600), 0);
+  earlyFar.pushNear(*ramp(480, 800), 30 * kMs);
+  EXPECT_EQ(far, (std::vector<float>{480, 640, 800, 960, 1120}));
+  EXPECT_EQ(near, far);
+  EchoAligner lateFar = make(20);  // far started 20 ms after near: padded with silence
+  lateFar.pushNear(*ramp(0, 800), 0);
+  EXPECT_TRUE(out.empty());  // waiting for the far end
+  lateFar.pushFar(*ramp(320, 800), 20 * kMs);
+  EXPECT_EQ(far, (std::vector<float>{0, 0, 320, 480, 640}));
+  EXPECT_EQ(near, (std::vector<float>{0, 160, 320, 480, 640}));
+  EchoAligner missingFar = make(3);
+  missingFar.pushNear(*ramp(0, 4 * kChunk), 0);
+  EXPECT_EQ(out.size(), kChunk);  // the oldest chunk went out against silence
+  missingFar.pushFar(*ramp(kChunk, 4 * kChunk), 10 * kMs);  // a late far end lines up with the next near sample
+  EXPECT_EQ(far, (std::vector<float>{0, 160, 320, 480}));
+  missingFar.pushNear(*ramp(4 * kChunk, 50), 40 * kMs);
+  missingFar.finish();  // flushes the partial chunk
+  EXPECT_EQ(out.size(), 4 * kChunk + 50);
+}
+
+}  // namespace
+}  // namespace tavrin::system_audio
