@@ -7,13 +7,24 @@
 //   - samples missing from a recording of a continuous tone, and gaps
 //     inside it (breaks in the sine recurrence);
 //   - delay from the stop file's creation to the process's exit, against the
-//     delay from SIGTERM to exit of parec.
+//     delay from SIGTERM to exit of parec;
+//   - time from starting `record` to its first captured sample (the time in
+//     its start file), on an idle sink and on a playing one, against the time
+//     from starting parec (asked for the same latency) to its first byte.
+// The recording of the cost run starts on an idle sink and the tone starts
+// with it, so "missing" and "gaps" cover a start on an idle sink.
+// The peer parec records the stream the tap records (the sink's 48 kHz
+// stereo float) at the latency of the tap's fragment (1024 frames, 21 ms), so
+// both get the same data as often from the server; CPU is compared in the
+// steady state (all threads' run time between the 5th and the last second).
 // Needs PULSE_SERVER to name the test server (bench/record-bench does it).
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
@@ -82,6 +93,24 @@ long rssKb(pid_t pid) {
   return kb;
 }
 
+// Seconds on a CPU of every thread of `pid` so far (schedstat, ns).
+double runSeconds(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  double total = 0;
+  if (DIR* d = opendir(tasks.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      if (FILE* f = std::fopen((tasks + "/" + e->d_name + "/schedstat").c_str(), "r")) {
+        unsigned long long ns = 0;
+        if (std::fscanf(f, "%llu", &ns) == 1) total += static_cast<double>(ns) / 1e9;
+        std::fclose(f);
+      }
+    }
+    closedir(d);
+  }
+  return total;
+}
+
 std::vector<float> readFloats(const std::string& path) {
   std::vector<float> out;
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -108,6 +137,41 @@ int gaps(const std::vector<float>& x, double frequency, double rate, size_t skip
   return count;
 }
 
+double wallNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Milliseconds from starting `record` to its first captured sample, as its
+// start file stamps it.
+double firstSampleMs(const std::string& bin, const std::string& dir) {
+  const std::string start = dir + "/first";
+  unlink(start.c_str());
+  const double t0 = wallNow();
+  reap(spawn({bin, "record", "--output", dir + "/first.raw", "--seconds", "1", "--start-file", start}));
+  FILE* f = std::fopen(start.c_str(), "r");
+  double stamp = 0;
+  if (!f || std::fscanf(f, "%lf", &stamp) != 1) stamp = t0 + 99;
+  if (f) std::fclose(f);
+  return (stamp - t0) * 1000;
+}
+
+// Milliseconds from starting parec to the first byte in its output.
+double parecFirstByteMs(const std::string& dir) {
+  const std::string out = dir + "/first-peer.raw";
+  const double t0 = now();
+  const pid_t p = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--raw", "--latency-msec=21"}, out);
+  struct stat st {};
+  double t = 0;
+  while ((t = now() - t0) < 5 && (stat(out.c_str(), &st) != 0 || st.st_size == 0)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  kill(p, SIGTERM);
+  reap(p);
+  return t * 1000;
+}
+
 void sh(const std::string& command) {
   if (std::system(command.c_str()) != 0) {
     std::fprintf(stderr, "failed: %s\n", command.c_str());
@@ -125,19 +189,42 @@ int main(int argc, char** argv) {
   const std::string tone = dir + "/tone.wav";
   sh("sox -n -r 48000 -c 2 " + tone + " synth " + std::to_string(seconds + 5) + " sine 440 vol 0.5");
 
+  // --- first sample ----------------------------------------------------------------
+  for (const bool playing : {false, true}) {
+    const pid_t background = playing ? spawn({"/usr/bin/paplay", "--device=system_output", tone}) : -1;
+    if (playing) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<double> ours, peers;
+    for (int i = 0; i < 5; ++i) {
+      ours.push_back(firstSampleMs(bin, dir));
+      peers.push_back(parecFirstByteMs(dir));
+    }
+    if (playing) {
+      kill(background, SIGTERM);
+      reap(background);
+    }
+    std::sort(ours.begin(), ours.end());
+    std::sort(peers.begin(), peers.end());
+    std::printf("start -> first sample on a %s sink over 5 runs: median %.1f ms, max %.1f ms; peer parec "
+                "--latency-msec=21 start -> first byte: median %.1f ms, max %.1f ms\n",
+                playing ? "playing" : "idle", ours[2], ours[4], peers[2], peers[4]);
+  }
+
   // --- cost and completeness -------------------------------------------------
-  const pid_t player = spawn({"/usr/bin/paplay", "--device=system_output", tone});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const double started = now();
   const pid_t recorder =
       spawn({bin, "record", "--output", dir + "/out.raw", "--seconds", std::to_string(seconds)}, dir + "/reply");
-  const pid_t peer = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--rate=16000", "--channels=1",
+  const pid_t player = spawn({"/usr/bin/paplay", "--device=system_output", tone});
+  const pid_t peer = spawn({"/usr/bin/parec", "--device=system_output.monitor", "--rate=48000", "--channels=2",
                             "--format=float32le", "--raw", "--latency-msec=21"},
                            dir + "/peer.raw");
-  std::this_thread::sleep_for(std::chrono::seconds(std::min(5, seconds / 2)));
+  const int early = std::min(5, seconds / 2);
+  std::this_thread::sleep_for(std::chrono::seconds(early));
   const long rssEarly = rssKb(recorder);
-  std::this_thread::sleep_for(std::chrono::seconds(seconds - std::min(5, seconds / 2) - 1));
+  const double cpuEarly = runSeconds(recorder), peerCpuEarly = runSeconds(peer);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds - early - 1));
   const long rssLate = rssKb(recorder);
+  const double steady = (runSeconds(recorder) - cpuEarly) * 3600 / (seconds - early - 1);
+  const double peerSteady = (runSeconds(peer) - peerCpuEarly) * 3600 / (seconds - early - 1);
   const Usage rec = reap(recorder);
   const double elapsed = now() - started;
   kill(peer, SIGTERM);
@@ -156,12 +243,21 @@ int main(int argc, char** argv) {
               "s/h; ratio tavrin/parec %.2f\n",
               rec.cpuSeconds, rec.cpuSeconds * 3600 / seconds, rec.cpuSeconds / seconds * 100, peerUsage.cpuSeconds,
               peerUsage.cpuSeconds * 3600 / seconds, peerUsage.cpuSeconds > 0 ? rec.cpuSeconds / peerUsage.cpuSeconds : 0);
+  std::printf("  steady state (%d s to %d s): %.2f CPU s per recorded hour; peer parec %.2f s/h; ratio tavrin/parec "
+              "%.2f\n",
+              early, seconds - 1, steady, peerSteady, peerSteady > 0 ? steady / peerSteady : 0);
   std::printf("  peak RSS: %ld kB (peer parec %ld kB); RSS at %d s: %ld kB, at %d s: %ld kB (growth %ld kB)\n",
               rec.maxRssKb, peerUsage.maxRssKb, std::min(5, seconds / 2), rssEarly, seconds - 1, rssLate,
               rssLate - rssEarly);
-  std::printf("  samples: %zu of %.0f (missing %.0f = %.1f ms, start-up latency included); gaps inside: %d\n",
+  // The tone's onset (the player starts with the recording): gaps count from
+  // 100 ms after it.
+  size_t onset = 0;
+  while (onset < samples.size() && std::fabs(samples[onset]) < 0.1f) ++onset;
+  std::printf("  samples: %zu of %.0f (missing %.0f = %.1f ms, start-up latency included); tone from %.1f ms; "
+              "gaps from 100 ms after its onset: %d\n",
               samples.size(), expected, expected - static_cast<double>(samples.size()),
-              (expected - static_cast<double>(samples.size())) / 16.0, gaps(samples, 440, 16000, 1600));
+              (expected - static_cast<double>(samples.size())) / 16.0, static_cast<double>(onset) / 16.0,
+              gaps(samples, 440, 16000, onset + 1600));
 
   // --- stop latency ----------------------------------------------------------------
   std::vector<double> delays, peerDelays;

@@ -15,14 +15,16 @@ std::optional<std::string> StreamDeathWatcher::error() const {
 void waitForStopSignal(const std::optional<std::string>& stopFilePath, const StreamDeathWatcher* watcher,
                        SystemEnv& env) {
   const pid_t entryParent = env.parentProcessId();
+  const std::optional<pid_t> startParent = env.startParentProcessId();
   for (;;) {
-    if (env.parentProcessId() != entryParent) {
+    const pid_t parent = env.parentProcessId();
+    if (parent != entryParent || (startParent && parent != *startParent)) {
       env.writeStderrLine("parent process exited; stopping capture");
       return;
     }
     if (stopFilePath && env.pathExists(*stopFilePath)) return;
     if (watcher != nullptr && watcher->error()) return;
-    env.sleepFor(std::chrono::milliseconds(100));
+    if (env.sleepUnlessSignalled(std::chrono::milliseconds(100))) return;
   }
 }
 

@@ -26,12 +26,14 @@ class StreamDeathWatcher {
 
 // Returns as soon as one condition holds, checking at once and then every
 // 100 ms:
-//  1. the parent process ID differs from the one read at entry (the parent
-//     exited): writes "parent process exited; stopping capture" to standard
-//     error first;
+//  1. the parent process ID differs from the one read at entry, or from the
+//     one read when the command started (the parent exited): writes
+//     "parent process exited; stopping capture" to standard error first;
 //  2. `stopFilePath` is given and something exists there (file, directory,
 //     anything; it is neither read nor removed);
-//  3. `watcher` is given and holds an error.
+//  3. `watcher` is given and holds an error;
+//  4. a held termination signal (SIGTERM, SIGINT, SIGHUP) came during a
+//     pause (SystemEnv::holdTerminationSignals).
 // It does not say which condition ended it.
 void waitForStopSignal(const std::optional<std::string>& stopFilePath, const StreamDeathWatcher* watcher,
                        SystemEnv& env);

@@ -1,5 +1,9 @@
 #include "system-audio/base/system_env.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <time.h>
@@ -13,6 +17,61 @@ uint64_t monotonicNowNanos() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+namespace {
+
+sigset_t terminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+}  // namespace
+
+RealSystemEnv::RealSystemEnv() : startParent_(::getppid()) {}
+
+RealSystemEnv::~RealSystemEnv() {
+  if (signalFd_ >= 0) ::close(signalFd_);
+}
+
+void RealSystemEnv::holdTerminationSignals() {
+  if (signalFd_ >= 0) return;
+  const sigset_t set = terminationSignals();
+  // A parent may have started us with these ignored (a shell's background
+  // job ignores SIGINT); an ignored signal is never held, so take the
+  // default back. Blocked here, before any thread starts, they stay blocked
+  // in every thread and wait on the signalfd.
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_DFL);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+}
+
+bool RealSystemEnv::sleepUnlessSignalled(std::chrono::nanoseconds duration) {
+  if (signalFd_ < 0) {
+    sleepFor(duration);
+    return false;
+  }
+  const uint64_t until = monotonicNowNanos() + static_cast<uint64_t>(duration.count());
+  for (;;) {
+    const uint64_t now = monotonicNowNanos();
+    if (now >= until) return false;
+    pollfd fd{signalFd_, POLLIN, 0};
+    const int ready = ::poll(&fd, 1, static_cast<int>((until - now + 999'999) / 1'000'000));
+    if (ready <= 0) continue;
+    signalfd_siginfo info{};
+    if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    // Reported once: from now on the next one ends the process (this, the
+    // waiting thread, takes it with the default action).
+    ::close(signalFd_);
+    signalFd_ = -1;
+    const sigset_t set = terminationSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return true;
+  }
 }
 
 pid_t RealSystemEnv::parentProcessId() { return ::getppid(); }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -40,17 +41,47 @@ class SystemEnv {
   // Returns 0 or the errno of the failed write.
   virtual int writeStdoutLine(std::string_view line) = 0;
   virtual int writeStderrLine(std::string_view line) = 0;
+
+  // The parent process ID read when the command started, when known (the
+  // real system reads it when it is made, first thing in main), so that a
+  // wait that begins later still notices a parent that exited before it.
+  virtual std::optional<pid_t> startParentProcessId() { return std::nullopt; }
+  // From now on SIGTERM, SIGINT and SIGHUP are stop signals: instead of
+  // ending the process they end the next or current
+  // sleepUnlessSignalled(); the first one is reported once, and after it a
+  // further one ends the process at once. Call before any thread starts.
+  virtual void holdTerminationSignals() {}
+  // Sleeps for `duration`, or less when a held termination signal comes;
+  // returns whether one came. Called from one thread at a time.
+  virtual bool sleepUnlessSignalled(std::chrono::nanoseconds duration) {
+    sleepFor(duration);
+    return false;
+  }
 };
 
-// The running system. Thread-safe.
+// The running system. Thread-safe, except that sleepUnlessSignalled runs on
+// one thread at a time. Held termination signals are read from a signalfd
+// owned by this object; nothing is shared with a signal handler.
 class RealSystemEnv final : public SystemEnv {
  public:
+  RealSystemEnv();
+  ~RealSystemEnv() override;
+  RealSystemEnv(const RealSystemEnv&) = delete;
+  RealSystemEnv& operator=(const RealSystemEnv&) = delete;
+
   pid_t parentProcessId() override;
   bool pathExists(const std::string& path) override;
   void sleepFor(std::chrono::nanoseconds duration) override;
   uint64_t monotonicNanos() override;
   int writeStdoutLine(std::string_view line) override;
   int writeStderrLine(std::string_view line) override;
+  std::optional<pid_t> startParentProcessId() override { return startParent_; }
+  void holdTerminationSignals() override;
+  bool sleepUnlessSignalled(std::chrono::nanoseconds duration) override;
+
+ private:
+  const pid_t startParent_;
+  int signalFd_ = -1;  // open while termination signals are held
 };
 
 // Reads CLOCK_MONOTONIC in nanoseconds.

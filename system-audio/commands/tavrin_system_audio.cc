@@ -28,6 +28,8 @@ void dispatch(const Arguments& args, Platform& platform) {
     request.seconds = args.parseOptionalDuration();
     request.stopFilePath = args.parseStopFilePath();
     request.startFilePath = args.parseArgValue("--start-file");
+    // A termination signal stops the recording like a stop file does.
+    platform.env.holdTerminationSignals();
     writeJSON(platform.env, commands.record(request));
   } else if (command == "live") {
     if (!platform.gates.onDeviceServicesAvailable()) throw SystemAudioError::liveUnsupported();
@@ -38,6 +40,7 @@ void dispatch(const Arguments& args, Platform& platform) {
     request.micEnabled = !args.hasFlag("--no-mic");
     request.systemEnabled = !args.hasFlag("--no-system");
     request.echoCancellation = args.hasFlag("--echo-cancel");
+    platform.env.holdTerminationSignals();
     commands.live(request);
   } else if (command == "translation-status") {
     if (!platform.gates.onDeviceServicesAvailable()) throw SystemAudioError::liveUnsupported();

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "system-audio/base/errors.h"
 #include "system-audio/base/stop_signals.h"
 
 namespace tavrin::system_audio {
@@ -29,12 +30,20 @@ void runLiveSubtitles(const LiveRequest& request, LiveCaptureFactory& captures, 
   if (request.systemEnabled) {
     tap = captures.makeSystemCapture(
         [&writer] { writer.emit(LiveErrorEvent{"System audio output device changed; stopping capture."}); });
+    // A tap whose stream dies ends its stream (the system channel drains and
+    // ends); the microphone channel goes on.
+    tap->setOnFailure([&writer](const std::string& description) {
+      writer.emit(LiveErrorEvent{SystemAudioError::streamStopped(description).what()});
+    });
     tap->start();  // undoes its own work and throws on failure
   }
 
   std::unique_ptr<AudioCapture> mic;
   if (request.micEnabled) {
     mic = captures.makeMicCapture(request.echoCancellation);
+    mic->setOnFailure([&writer](const std::string& description) {
+      writer.emit(LiveErrorEvent{"Microphone capture failed: " + description});
+    });
     try {
       mic->start();
     } catch (const std::exception& e) {

@@ -37,6 +37,10 @@ struct LiveRunOptions {
 // one channel thread per started capture. The system channel gets the timer
 // and writes the status event; the microphone channel writes it only when
 // system audio is off. Then waits for a stop signal.
+// A capture whose stream dies while running writes one error event
+// ("System audio stream stopped: <reason>." for the system audio,
+// "Microphone capture failed: <reason>" for the microphone); its channel
+// drains and ends, the other goes on until the stop signal.
 // Stop: stops the system capture, then the microphone (which ends their
 // streams), then waits for the system channel and the microphone channel to
 // drain; channel failures are ignored.

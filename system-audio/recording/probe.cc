@@ -41,11 +41,19 @@ AudioProbeStats runProbe(uint64_t seconds, ScreenCaptureService& service, System
   if (displays.empty()) throw SystemAudioError::noDisplay();
   StreamConfiguration configuration;
   AudioProbeOutput output;
-  std::unique_ptr<ScreenCaptureStream> stream = service.makeStream(displays.front(), configuration, nullptr);
+  // A stream that dies during the probe fails it with the server's reason:
+  // buffers counted before would describe a stream that no longer runs.
+  StreamDeathWatcher watcher;
+  std::unique_ptr<ScreenCaptureStream> stream = service.makeStream(displays.front(), configuration, &watcher);
   stream->addAudioOutput([&output](const SampleBuffer& buffer, StreamOutputType type) { output.stream(buffer, type); });
   stream->startCapture();
-  env.sleepFor(std::chrono::nanoseconds(std::min<uint64_t>(seconds, 30) * 1'000'000'000ull));
+  const uint64_t total = std::min<uint64_t>(seconds, 30) * 1'000'000'000ull;
+  const uint64_t start = env.monotonicNanos();
+  for (uint64_t elapsed = 0; elapsed < total && !watcher.error(); elapsed = env.monotonicNanos() - start) {
+    env.sleepFor(std::chrono::nanoseconds(std::min<uint64_t>(total - elapsed, 100'000'000ull)));
+  }
   stream->stopCapture();
+  if (auto error = watcher.error()) throw PlatformError(*error);
   return output.snapshot();
 }
 

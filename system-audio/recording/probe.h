@@ -38,7 +38,8 @@ class AudioProbeOutput {
 
 // Probes for `seconds` (the caller clamps it to 1...30). Throws noDisplay
 // when there is nothing to capture, or the service's PlatformError of the
-// step that failed (including stopping: no partial reply).
+// step that failed (including stopping, and the stream dying during the
+// probe, with the server's reason: no partial reply).
 AudioProbeStats runProbe(uint64_t seconds, ScreenCaptureService& service, SystemEnv& env);
 
 }  // namespace tavrin::system_audio

@@ -40,7 +40,7 @@ void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher&
     if (watcher.error()) return;
     const uint64_t elapsed = env.monotonicNanos() - start;
     if (elapsed >= total) return;
-    env.sleepFor(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)));
+    if (env.sleepUnlessSignalled(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)))) return;
   }
 }
 
@@ -54,12 +54,13 @@ AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPla
   const PcmFormat target = PcmFormat::float32(16000, 1);
   if (!target.isValid()) throw SystemAudioError::incompatibleAudioFormat();
 
-  // Only a failed append sets this watcher: the tap path waits for the stop
-  // file and the parent otherwise.
-  StreamDeathWatcher appendFailure;
-  TapRecordingWriter writer(file, request.startFilePath, platform.wallClock, &appendFailure);
+  // Set by a failed append or by the tap's stream dying; either ends the
+  // wait at once.
+  StreamDeathWatcher watcher;
+  TapRecordingWriter writer(file, request.startFilePath, platform.wallClock, &watcher);
   LiveAudioConverter converter(target);
   SystemAudioTap tap(platform.server);
+  tap.setOnFailure([&watcher](const std::string& description) { watcher.streamDidStop(description); });
   tap.start();
 
   std::shared_ptr<CaptureStream> stream = tap.stream();
@@ -77,13 +78,16 @@ AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPla
     }
   } joinOnExit{tap, consumer};
 
-  waitForRecordingEnd(request, appendFailure, platform.env);
+  waitForRecordingEnd(request, watcher, platform.env);
   // Stop the tap (finishing its stream), then let the consumer write every
   // buffer delivered before the stop.
   tap.stop();
   consumer.join();
   writer.waitForStartFile();
   throwIfWriteFailed(writer.writeError());
+  // The stream died: the file keeps what was captured, the reply is the
+  // failure.
+  if (auto error = watcher.error()) throw SystemAudioError::streamStopped(*error);
   AudioRecordingStats stats = writer.snapshot();
   file.close();
   return stats;

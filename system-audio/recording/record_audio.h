@@ -10,8 +10,9 @@
 // file, start file and statistics.
 //
 // Failures: outputUnavailable when the file cannot be opened; the tap's
-// CoreAudioError / SystemAudioError; the screen-capture service's
-// PlatformError, noDisplay, streamStopped; and, when appending to the file
+// CoreAudioError / SystemAudioError; streamStopped with the server's reason
+// when the capture stream dies on either path (the wait ends at once); the
+// screen-capture service's PlatformError, noDisplay; and, when appending to the file
 // fails (a full disk), the platform's description of that failure as a
 // PlatformError: the recording ends at once and no statistics are returned.
 // On every exit after the file was opened the file is closed and keeps what
@@ -45,7 +46,8 @@ AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPla
 AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, RecordingPlatform& platform);
 
 // Waits for the recording's end: `seconds` (capped at kMaxRecordSeconds) when
-// given, otherwise a stop signal. Ends early when `watcher` holds an error.
+// given, otherwise a stop signal. Ends early when `watcher` holds an error
+// or a held termination signal comes.
 void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher& watcher, SystemEnv& env);
 
 }  // namespace tavrin::system_audio

@@ -9,6 +9,7 @@
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
+#include <pulse/rtclock.h>
 #include <pulse/stream.h>
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
@@ -36,6 +37,11 @@ const char* soundServerStepName(SoundServerStep step) {
 }
 
 namespace {
+
+// How long any one step may wait for the server (connecting, a query,
+// starting a stream) before it fails with PA_ERR_TIMEOUT: a stopped or hung
+// server must not hang the command.
+constexpr pa_usec_t kServerAnswerUsec = 3'000'000;  // 3 s
 
 [[noreturn]] void fail(SoundServerStep step, int code) {
   throw SoundServerError(step, code, pa_strerror(code));
@@ -98,11 +104,32 @@ class PulseCore {
   pa_context* context() const { return context_.get(); }
   int contextError() const { return pa_context_errno(context_.get()); }
 
-  // Waits (lock held) until `operation` completes or is cancelled.
+  // The monotonic time by which a step started now must have its answer.
+  static pa_usec_t deadline() { return pa_rtclock_now() + kServerAnswerUsec; }
+
+  // Waits (lock held) for the loop's next signal; throws `step`'s timeout
+  // once `deadline` has passed. A timer event wakes the wait at the deadline.
+  void waitUntil(pa_usec_t deadline, SoundServerStep step) {
+    if (pa_rtclock_now() >= deadline) fail(step, PA_ERR_TIMEOUT);
+    pa_time_event* timer = pa_context_rttime_new(context(), deadline, &PulseCore::onTimer, this);
+    pa_threaded_mainloop_wait(loop());
+    if (timer) pa_threaded_mainloop_get_api(loop())->time_free(timer);
+  }
+
+  // Waits (lock held) until `operation` completes or is cancelled. On a
+  // timeout the operation is cancelled first, so its callback (which points
+  // at the caller's stack) never runs.
   void await(pa_operation* raw, SoundServerStep step) {
     OperationPtr operation(raw);
     if (!operation) fail(step, contextError());
-    while (pa_operation_get_state(operation.get()) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop());
+    const pa_usec_t until = deadline();
+    while (pa_operation_get_state(operation.get()) == PA_OPERATION_RUNNING) {
+      if (pa_rtclock_now() >= until) {
+        pa_operation_cancel(operation.get());
+        fail(step, PA_ERR_TIMEOUT);
+      }
+      waitUntil(until, step);
+    }
   }
 
   // Change handlers, keyed by subscription. Touched with the loop lock held.
@@ -120,6 +147,9 @@ class PulseCore {
  private:
   PulseCore() = default;
   static void onContextState(pa_context*, void* self);
+  static void onTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+    pa_threaded_mainloop_signal(static_cast<PulseCore*>(self)->loop(), 0);
+  }
 
   std::unique_ptr<pa_threaded_mainloop, MainloopDeleter> loop_;
   std::unique_ptr<pa_context, ContextDeleter> context_;
@@ -153,11 +183,12 @@ std::shared_ptr<PulseCore> PulseCore::connect(const std::string& clientName) {
   if (pa_threaded_mainloop_start(core->loop()) < 0) fail(SoundServerStep::kConnect, PA_ERR_INTERNAL);
   core->running_ = true;
   LoopLock lock(core->loop());
+  const pa_usec_t until = deadline();
   for (;;) {
     const pa_context_state_t state = pa_context_get_state(core->context());
     if (state == PA_CONTEXT_READY) break;
     if (!PA_CONTEXT_IS_GOOD(state)) fail(SoundServerStep::kConnect, core->contextError());
-    pa_threaded_mainloop_wait(core->loop());
+    core->waitUntil(until, SoundServerStep::kConnect);
   }
   return core;
 }
@@ -241,17 +272,20 @@ class PulseRecordStream final : public RecordStream {
     attr.fragsize = request_.fragmentFrames > 0 ? request_.fragmentFrames * frameBytes() : static_cast<uint32_t>(-1);
     // DONT_MOVE pins the stream to its source: it never follows a new
     // default and fails if the source disappears.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING |
+        (request_.channelsByIndex ? PA_STREAM_NO_REMIX_CHANNELS : 0));
     if (pa_stream_connect_record(stream_, request_.sourceName.c_str(), &attr, flags) < 0) {
       fail(SoundServerStep::kStartStream, core_->contextError());
     }
+    const pa_usec_t until = PulseCore::deadline();
     for (;;) {
       const pa_stream_state_t state = pa_stream_get_state(stream_);
       if (state == PA_STREAM_READY) break;
       if (!PA_STREAM_IS_GOOD(state)) fail(SoundServerStep::kStartStream, core_->contextError());
-      pa_threaded_mainloop_wait(core_->loop());
+      core_->waitUntil(until, SoundServerStep::kStartStream);
     }
+    restartClockOfRenderingAheadSink();
     // Deliver in fragments of the size asked for, but never wait for more
     // than the server sends per wake-up.
     gatherBytes_ = static_cast<size_t>(request_.fragmentFrames) * frameBytes();
@@ -265,6 +299,56 @@ class PulseRecordStream final : public RecordStream {
 
  private:
   uint32_t frameBytes() const { return format_.bytesPerFrameInBuffer(); }
+
+  // PulseAudio's null sink has no device clock: it renders up to its latency
+  // (two seconds while nothing asks for less) ahead and sleeps until then,
+  // and a shorter latency asked for by a new monitor stream only applies
+  // from its next wake-up, so the stream's first audio would come up to two
+  // seconds late. Suspending and resuming the sink restarts its clock at
+  // once, at this stream's latency. Nobody hears a null sink, so the
+  // restart is silent; real devices keep their own clock and are left
+  // alone. Best effort: a failure leaves the stream as it is. With the lock.
+  void restartClockOfRenderingAheadSink() {
+    struct Answer {
+      pa_threaded_mainloop* loop;
+      uint32_t sink = PA_INVALID_INDEX;
+      bool nullSink = false;
+    } answer{core_->loop()};
+    try {
+      core_->await(pa_context_get_source_info_by_index(
+                       core_->context(), pa_stream_get_device_index(stream_),
+                       [](pa_context*, const pa_source_info* info, int eol, void* raw) {
+                         auto* a = static_cast<Answer*>(raw);
+                         if (eol == 0 && info) a->sink = info->monitor_of_sink;
+                         if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
+                       },
+                       &answer),
+                   SoundServerStep::kStartStream);
+      if (answer.sink == PA_INVALID_INDEX) return;
+      core_->await(pa_context_get_sink_info_by_index(
+                       core_->context(), answer.sink,
+                       [](pa_context*, const pa_sink_info* info, int eol, void* raw) {
+                         auto* a = static_cast<Answer*>(raw);
+                         if (eol == 0 && info) {
+                           a->nullSink = info->driver && std::strcmp(info->driver, "module-null-sink.c") == 0;
+                         }
+                         if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
+                       },
+                       &answer),
+                   SoundServerStep::kStartStream);
+      if (!answer.nullSink) return;
+      auto onDone = [](pa_context*, int, void* raw) { pa_threaded_mainloop_signal(static_cast<Answer*>(raw)->loop, 0); };
+      try {
+        core_->await(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 1, onDone, &answer),
+                     SoundServerStep::kStartStream);
+      } catch (const SoundServerError&) {
+        // Resumed below all the same: never leave the sink suspended.
+      }
+      core_->await(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 0, onDone, &answer),
+                   SoundServerStep::kStartStream);
+    } catch (const SoundServerError&) {
+    }
+  }
 
   static void onState(pa_stream* stream, void* raw) {
     auto* self = static_cast<PulseRecordStream*>(raw);

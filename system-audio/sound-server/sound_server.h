@@ -28,7 +28,9 @@
 //   connection.reset();   // disconnects
 //
 // Errors: every step that can fail throws SoundServerError naming the step,
-// with the server's error number and its text. Callers translate it into
+// with the server's error number and its text. No step waits for the server
+// for more than a few seconds: a server that does not answer (stopped, hung)
+// fails the step with PA_ERR_TIMEOUT ("Timeout"). Callers translate it into
 // their own error (the system output tap into CoreAudioError with its step
 // names, see system_audio_tap.cc; the microphone into the platform's text).
 //
@@ -107,6 +109,10 @@ struct RecordStreamRequest {
   // this program cannot hold are delivered as 32-bit float). Buffers are
   // always interleaved.
   std::optional<PcmFormat> format;
+  // Channels taken by index from the source's first ones, unmixed (a stereo
+  // stream of a 5.1 monitor is its front pair), instead of mixed by their
+  // positions.
+  bool channelsByIndex = false;
   // Preferred frames per delivered buffer: the server's small chunks are
   // gathered into buffers of about this size (never waiting for more than
   // the server sends per wake-up). 0 leaves the size to the server, whose

@@ -26,7 +26,11 @@ void MicCapture::start() {
 void MicCapture::acquire() {
   connection_ = server_.connect("tavrin-system-audio");
   const ServerInfo info = connection_->serverInfo();
-  if (info.defaultSourceName.empty()) throw PlatformError("No audio input device is available.");
+  // Without an input device the servers make the output's monitor the
+  // default source: that is what the computer plays, not a microphone.
+  if (info.defaultSourceName.empty() || connection_->sourceInfo(info.defaultSourceName).isMonitor) {
+    throw PlatformError("No audio input device is available.");
+  }
 
   if (voiceProcessing_) {
     if (std::optional<std::string> why = startEchoCancellation(info)) {
@@ -45,6 +49,18 @@ void MicCapture::acquire() {
   } else {
     request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
   }
+  // The input gone (device removed, server gone) ends capture: the owner
+  // hears why; the stream ends after what was captured (through the
+  // canceller when it runs).
+  request.onFailure = [handler = onFailure(), stream = stream_, queue = captured_,
+                       cancelling = aligner_ != nullptr](const std::string& description) {
+    if (handler) handler(description);
+    if (cancelling) {
+      queue->finish();
+    } else {
+      stream->finish();
+    }
+  };
   record_ = connection_->createRecordStream(request);
   record_->start();
 }

@@ -35,7 +35,9 @@ namespace tavrin::system_audio {
 
 class MicCapture final : public AudioCapture {
  public:
-  static constexpr uint32_t kFragmentFrames = 4096;
+  // About 43 ms at 48 kHz: capture starts delivering within tens of
+  // milliseconds on any source.
+  static constexpr uint32_t kFragmentFrames = 2048;
   // Far-end fragments are smaller so that the near end waits little for them.
   static constexpr uint32_t kFarFragmentFrames = 1024;
 

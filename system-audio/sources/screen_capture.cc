@@ -1,7 +1,9 @@
 #include "system-audio/sources/screen_capture.h"
 
+#include <algorithm>
 #include <thread>
 
+#include "common/audio_converter.h"
 #include "common/capture_stream.h"
 
 #include "system-audio/base/errors.h"
@@ -66,10 +68,15 @@ class SoundServerCaptureStream final : public ScreenCaptureStream {
     auto queue = std::make_shared<UnboundedStream<Fragment>>();
     RecordStreamRequest request;
     request.sourceName = display_.sourceName;
-    request.format = PcmFormat{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
-                            SampleType::kFloat32, true};
-    // About 100 ms per buffer, like the platform's audio sample buffers.
-    request.fragmentFrames = configuration_.sampleRate / 10;
+    // The output's front pair at its own rate; the handler thread converts.
+    request.format = PcmFormat{display_.format.sampleRate, std::min(display_.format.channelCount, 2u),
+                               SampleType::kFloat32, true};
+    request.channelsByIndex = true;
+    const PcmFormat target{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
+                           SampleType::kFloat32, true};
+    // 40 ms per buffer: short enough that audio arrives within tens of
+    // milliseconds whatever the sink is doing.
+    request.fragmentFrames = static_cast<uint32_t>(display_.format.sampleRate / 25);
     request.streamName = "system audio capture";
     request.onData = [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
       queue->add(Fragment{std::move(buffer), captureNanos});
@@ -81,9 +88,11 @@ class SoundServerCaptureStream final : public ScreenCaptureStream {
     platformStep([&] { record->start(); });
     record_ = std::move(record);
     finishQueue_ = [queue] { queue->finish(); };
-    handlerThread_ = std::thread([queue, handler = handler_] {
+    handlerThread_ = std::thread([queue, handler = handler_, target] {
+      LiveAudioConverter converter(target);
       while (auto fragment = queue->next()) {
-        if (handler) handler(sampleBufferOf(*fragment->buffer, fragment->captureNanos), StreamOutputType::kAudio);
+        const PcmBufferPtr buffer = converter.convert(fragment->buffer);
+        if (handler && buffer) handler(sampleBufferOf(*buffer, fragment->captureNanos), StreamOutputType::kAudio);
       }
     });
   }
@@ -120,7 +129,7 @@ class SoundServerScreenCapture final : public ScreenCaptureService {
     std::vector<CaptureDisplay> displays;
     for (const SinkInfo& sink : sinks) {
       if (sink.monitorSourceName.empty()) continue;
-      CaptureDisplay display{sink.name, sink.monitorSourceName};
+      CaptureDisplay display{sink.name, sink.monitorSourceName, sink.format};
       if (sink.name == info.defaultSinkName) {
         displays.insert(displays.begin(), display);
       } else {

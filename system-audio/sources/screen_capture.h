@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pcm_buffer.h"
 #include "system-audio/sound-server/sound_server.h"
 #include "system-audio/base/stop_signals.h"
 
@@ -66,6 +67,7 @@ struct SampleBuffer {
 struct CaptureDisplay {
   std::string name;        // the output (sink)
   std::string sourceName;  // what capturing it records from (its monitor)
+  PcmFormat format{48000, 2, SampleType::kFloat32, true};  // the output's own
 };
 
 struct StreamConfiguration {
@@ -107,7 +109,10 @@ class ScreenCaptureService {
 // The service over a sound server: displays are the server's sinks (with a
 // monitor), streams record the sink's monitor as 32-bit float at the
 // configured rate and channel count, stamped with the monotonic time of
-// their first sample (nanoseconds, timescale 1e9).
+// their first sample (nanoseconds, timescale 1e9). The stream records the
+// output's front pair at its own rate and converts here, as the tap path
+// does: the servers' own conversions differ (PipeWire's mono is 3 dB above
+// PulseAudio's, and its 16 kHz record streams run about 1 % slow).
 std::unique_ptr<ScreenCaptureService> makeSoundServerScreenCapture(SoundServer& server);
 
 }  // namespace tavrin::system_audio

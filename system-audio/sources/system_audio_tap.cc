@@ -1,5 +1,6 @@
 #include "system-audio/sources/system_audio_tap.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "system-audio/base/errors.h"
@@ -71,16 +72,31 @@ void SystemAudioTap::acquire() {
 
   const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
   if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
-  format_ = monitor.format;
+  // The output's front pair at its own rate, in float. Stereo content that
+  // plays on a surround sink is whole in its front pair on every server, but
+  // the servers disagree about the other channels (PulseAudio copies it into
+  // the rear and centre, PipeWire into the centre only or nowhere), so
+  // folding them in, by the server or by us, would change the level with
+  // the sink's layout; the LFE channel never carries speech. Standard maps
+  // start with front-left, front-right, so the pair is taken by index.
+  const uint32_t channels = std::min(monitor.format.channelCount, kChannels);
+  format_ = PcmFormat{monitor.format.sampleRate, channels, SampleType::kFloat32, true};
 
   RecordStreamRequest request;
   request.sourceName = sink.monitorSourceName;
   request.format = format_;
+  request.channelsByIndex = true;
   request.fragmentFrames = kFragmentFrames;
   request.streamName = "system audio tap";
   // Copy and enqueue, nothing else: the layer hands over an independent
   // copy, so the callback only adds it.
   request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+  // A stream that dies (sink removed, server gone) ends capture: the owner
+  // hears why, and the stream ends after what was captured.
+  request.onFailure = [stream = stream_, handler = onFailure()](const std::string& description) {
+    if (handler) handler(description);
+    stream->finish();
+  };
   record_ = step(kCreateIoProc, [&] { return connection_->createRecordStream(request); });
   step(kDeviceStart, [&] { record_->start(); });
 

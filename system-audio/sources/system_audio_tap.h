@@ -2,11 +2,13 @@
 // PCM buffers.
 //
 // It records from the monitor source of the sink that is the server's
-// default output when start() runs, in that sink's own sample format
-// (whatever rate and channels it has; consumers convert with a
-// LiveAudioConverter). The stream stays pinned to that sink: when the
-// default output changes later, capture goes on where it started and
-// onDeviceLost is called once.
+// default output when start() runs: its front pair (or its one channel) in
+// 32-bit float at that sink's own rate (consumers convert with a
+// LiveAudioConverter). The stream
+// stays pinned to that sink: when the default output changes later, capture
+// goes on where it started and onDeviceLost is called once. When the stream
+// dies (the sink removed, the server gone) the failure handler of
+// AudioCapture hears the server's reason and the stream ends.
 //
 // Owner's calling order: construct; setOnDeviceLost (optional); start();
 // read stream() until it ends or the owner decides to stop; stop().
@@ -33,9 +35,11 @@ namespace tavrin::system_audio {
 class SystemAudioTap final : public AudioCapture {
  public:
   // Frames per delivered buffer that the tap asks the server for (about
-  // 43 ms at 48 kHz): short enough for live transcription, long enough that
-  // the server's wake-ups stay near 1 % of a core.
-  static constexpr uint32_t kFragmentFrames = 2048;
+  // 21 ms at 48 kHz): capture's first audio comes within about 100 ms of the
+  // command's start, and the server's wake-ups stay well under 1 % of a core.
+  static constexpr uint32_t kFragmentFrames = 1024;
+  // The most channels delivered: the front pair.
+  static constexpr uint32_t kChannels = 2;
 
   explicit SystemAudioTap(SoundServer& server);
   ~SystemAudioTap() override;

@@ -201,6 +201,22 @@ int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& 
   return static_cast<int>(targets.size());
 }
 
+void FakeSoundServer::failStreams(const std::string& description, const std::string& sourceName) {
+  std::lock_guard callbacks(state_->callbackMutex);
+  std::vector<std::function<void(const std::string&)>> failing;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (auto& [id, stream] : state_->streams) {
+      if (!stream.second || (!sourceName.empty() && stream.first.sourceName != sourceName)) continue;
+      stream.second = false;
+      failing.push_back(stream.first.onFailure);
+    }
+  }
+  for (auto& onFailure : failing) {
+    if (onFailure) onFailure(description);
+  }
+}
+
 std::vector<std::string> FakeSoundServer::log() const {
   std::lock_guard lock(state_->mutex);
   return state_->log;

@@ -1,15 +1,16 @@
 // A scripted sound server for unit tests of the capture objects.
 //
 // The test sets up sinks, makes any step fail once (failAt), delivers audio
-// to running streams (deliver) and changes the default sink. The server logs
+// to running streams (deliver), kills them (failStreams) and changes the
+// default sink. The server logs
 // what was acquired and released, in order ("connect", "stream:<source>",
 // "start:<source>", "subscribe", and "~..." for each release), and counts
 // what is held, so a test can check that a failed start released everything
 // in reverse order.
 //
-// Thread-safe: callbacks run on the thread that calls deliver/setDefaultSink,
-// never with the server's lock held, and never after the stream or
-// subscription that carries them is destroyed.
+// Thread-safe: callbacks run on the thread that calls deliver, failStreams or
+// setDefaultSink, never with the server's lock held, and never after the
+// stream or subscription that carries them is destroyed.
 #pragma once
 
 #include <memory>
@@ -38,6 +39,9 @@ class FakeSoundServer final : public system_audio::SoundServer {
   // Hands a copy of `buffer` to every running stream on `sourceName`;
   // returns how many received it.
   int deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos = 0);
+  // The running streams on `sourceName` (all when empty) die with
+  // `description`, as when the server goes away or the source is removed.
+  void failStreams(const std::string& description, const std::string& sourceName = "");
 
   std::vector<std::string> log() const;
   int held() const;  // connections, streams and subscriptions not yet released

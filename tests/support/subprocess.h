@@ -42,6 +42,7 @@ class BackgroundProcess {
   ProcessResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // What it has written to standard output so far.
   std::string outputSoFar();
+  int pid() const { return pid_; }  // to send it a signal
 
  private:
   void pump(int timeoutMs);

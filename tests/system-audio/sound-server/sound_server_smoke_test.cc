@@ -58,12 +58,13 @@ TEST_F(SmokeTest, TheClientReadsTheDefaultsAndRecordsInTheRequestedFormat) {
   std::vector<float> samples;
   RecordStreamRequest request;
   request.sourceName = "system_output.monitor";
-  request.format = PcmFormat{16000, 1, SampleType::kInt16, true};
+  // Stereo: the servers' own downmixes to mono differ in level.
+  request.format = PcmFormat{16000, 2, SampleType::kInt16, true};
   request.fragmentFrames = 1600;
   request.onData = [&](PcmBufferPtr buffer, uint64_t) {
     std::lock_guard lock(mutex);
     const auto* data = reinterpret_cast<const int16_t*>(buffer->data(0));
-    for (uint32_t i = 0; i < buffer->frameLength(); ++i) samples.push_back(data[i] / 32768.0f);
+    for (uint32_t i = 0; i < buffer->frameLength(); ++i) samples.push_back(data[2 * i] / 32768.0f);
     changed.notify_all();
   };
   auto stream = connection->createRecordStream(request);

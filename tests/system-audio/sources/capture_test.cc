@@ -35,14 +35,14 @@ TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorUntilStopThenEndsTheStream
   server.setDefaultSink("other");
   SystemAudioTap tap(server);
   tap.start();
-  EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kInt16, true}));
+  EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kFloat32, true}));  // float, at most the front pair
   server.setDefaultSink("system_output");  // nobody asked for device-lost notices
   for (int i = 1; i <= 3; ++i) server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 0.25f * i));
   tap.stop();
   EXPECT_EQ(server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 1)), 0);
   const auto buffers = drain(tap);
   ASSERT_EQ(buffers.size(), 3u);
-  EXPECT_EQ(reinterpret_cast<const int16_t*>(buffers[2]->data(0))[0], static_cast<int16_t>(0.75 * 32767));
+  EXPECT_EQ(first(*buffers[2]), 0.75f);
   EXPECT_EQ(server.log(), (std::vector<std::string>{"connect", "stream:other.monitor", "start:other.monitor",
                                                     "~start:other.monitor", "~stream:other.monitor", "~connect"}));
   tap.stop();  // again: nothing happens

@@ -1,0 +1,151 @@
+// The real binary on the private server as desktops have it: sinks left
+// idle, surround sinks, a server that hangs or dies, termination signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+#include <thread>
+
+#include "tests/support/samples.h"
+#include "tests/system-audio/sound-server/pulse_test_server.h"
+
+namespace tavrin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+const std::string kBin = TAVRIN_SYSTEM_AUDIO_BIN;
+
+float peak(const std::vector<float>& samples) {
+  float p = 0;
+  for (float x : samples) p = std::max(p, std::fabs(x));
+  return p;
+}
+
+int64_t samplesIn(const std::string& reply) {
+  std::smatch m;
+  if (!std::regex_match(reply, m, std::regex(R"(\{"sampleCount":(\d+),"bufferCount":\d+,"durationMs":\d+\}\n)"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// Plays 48 kHz stereo float of amplitude `level` (above 1.0 if asked) into
+// `sink` while it lives.
+std::unique_ptr<BackgroundProcess> playTone(const TempDir& dir, const std::string& sink, double level, int seconds = 4) {
+  std::vector<float> x(96000 * seconds);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(level * std::sin(2 * M_PI * 440 * (i / 2) / 48000));
+  writeFile(dir.file("tone.raw"), std::string(reinterpret_cast<const char*>(x.data()), x.size() * 4));
+  auto player = std::make_unique<BackgroundProcess>(std::vector<std::string>{
+      "/usr/bin/paplay", "--raw", "--format=float32le", "--rate=48000", "--channels=2", "--device=" + sink,
+      dir.file("tone.raw")});
+  std::this_thread::sleep_for(300ms);
+  return player;
+}
+
+std::vector<float> record(const TempDir& dir, const std::string& seconds) {
+  const auto result = runProcess({kBin, "record", "--output", dir.file("out.raw"), "--seconds", seconds});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(samplesIn(result.out) * 4, static_cast<int64_t>(readFile(dir.file("out.raw")).size()));
+  return floatSamples(readFile(dir.file("out.raw")));
+}
+
+TEST(DesktopSmokeTest, IdleAndPlayingSinksDeliverFromTheStart) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  EXPECT_GE(record(dir, "2").size(), 16000u);  // idle: silence, but from the start
+  auto player = playTone(dir, "system_output", 0.5);
+  const auto playing = record(dir, "2");
+  EXPECT_GE(playing.size(), 16000u);
+  EXPECT_GT(rms(playing), 0.2);
+  const auto probe = runProcess({kBin, "probe", "--seconds", "1"});
+  EXPECT_EQ(probe.out.find("{\"bufferCount\":0}"), std::string::npos) << probe.out;
+}
+
+// The same full-scale stereo content at the same level from stereo, 5.1 and
+// 7.1 sinks, never pushed past full scale by the downmix; and the tap path
+// never clamps: a float signal above full scale comes back whole.
+TEST(DesktopSmokeTest, SurroundSinksGiveTheStereoLevelAndNothingClips) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  auto loud = playTone(dir, "system_output", 1.5, 2);
+  EXPECT_GT(peak(record(dir, "1")), 1.3f);
+  loud.reset();
+  std::vector<double> levels;
+  for (const char* map : {"", "front-left,front-right,rear-left,rear-right,front-center,lfe",
+                          "front-left,front-right,rear-left,rear-right,front-center,lfe,side-left,side-right"}) {
+    const int channels = std::string(map).empty() ? 2 : static_cast<int>(std::count(map, map + strlen(map), ',')) + 1;
+    std::string module;
+    if (channels > 2) {
+      const auto loaded = runProcess({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=surround",
+                                      "channels=" + std::to_string(channels), std::string("channel_map=") + map});
+      module = loaded.out.substr(0, loaded.out.find('\n'));
+      runTool({"/usr/bin/pactl", "set-default-sink", "surround"});
+    }
+    auto player = playTone(dir, channels > 2 ? "surround" : "system_output", 1.0);
+    const auto samples = record(dir, "2");
+    levels.push_back(20 * std::log10(rms(samples)));
+    EXPECT_GT(peak(samples), 0.9f) << channels;
+    EXPECT_LT(peak(samples), 1.1f) << channels;  // the resampler may ring at the onset
+    player.reset();
+    runProcess({"/usr/bin/pactl", "set-default-sink", "system_output"});
+    if (!module.empty()) runProcess({"/usr/bin/pactl", "unload-module", module});
+  }
+  EXPECT_NEAR(levels[1], levels[0], 1.0) << "dB; 5.1 against stereo";
+  EXPECT_NEAR(levels[2], levels[0], 1.0) << "dB; 7.1 against stereo";
+}
+
+TEST(DesktopSmokeTest, TerminationSignalsStopARecordingWithItsReply) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    TempDir dir;
+    BackgroundProcess recorder({kBin, "record", "--output", dir.file("out.raw"), "--stop-file", dir.file("stop")});
+    for (int i = 0; i < 100 && readFile(dir.file("out.raw")).empty(); ++i) std::this_thread::sleep_for(50ms);
+    ::kill(recorder.pid(), signal);
+    const auto result = recorder.wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << signal;
+    EXPECT_EQ(samplesIn(result.out) * 4, static_cast<int64_t>(readFile(dir.file("out.raw")).size())) << signal;
+    EXPECT_GT(samplesIn(result.out), 0) << signal;
+  }
+}
+
+// A private server of its own, stopped (SIGSTOP), then continued, then
+// killed. Its last PID is the one that speaks the protocol.
+TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWithItsReason) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  const auto started = runProcess({TAVRIN_PULSE_HARNESS, "start", std::getenv("TAVRIN_TEST_SOUND_SERVER")});
+  ASSERT_EQ(started.exitStatus, 0) << started.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(started.out, m, std::regex("TAVRIN_TEST_PULSE_DIR='([^']+)'")));
+  const std::string server = m[1], pids = readFile(server + "/pids");
+  const pid_t pid = std::stoi(pids.substr(pids.rfind('\n', pids.size() - 2) + 1));
+  ProcessOptions options;
+  options.setEnv["PULSE_SERVER"] = "unix:" + server + "/runtime/pulse/native";
+  TempDir dir;
+  ::kill(pid, SIGSTOP);
+  EXPECT_EQ(runProcess({kBin, "status"}, options).out, R"({"available":false,"status":"unavailable","reason":"Timeout"})" "\n");
+  for (const std::vector<std::string>& command : {std::vector<std::string>{kBin, "probe", "--seconds", "1"},
+                                                  {kBin, "record", "--output", dir.file("x.raw"), "--seconds", "1"}}) {
+    const auto result = runProcess(command, options);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "Timeout\n");
+  }
+  // The parent exits while the recording still starts: it stops once started.
+  runProcess({"/bin/sh", "-c", "\"$0\" record --output \"$1/out.raw\" >\"$1/reply\" 2>\"$1/err\" & sleep 1", kBin,
+              dir.path()}, options);
+  ::kill(pid, SIGCONT);
+  for (int i = 0; i < 100 && readFile(dir.file("reply")).empty(); ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_GE(samplesIn(readFile(dir.file("reply"))), 0);
+  EXPECT_EQ(readFile(dir.file("err")), "parent process exited; stopping capture\n");
+
+  BackgroundProcess recorder({kBin, "record", "--output", dir.file("out.raw"), "--stop-file", dir.file("stop")}, options);
+  BackgroundProcess probe({kBin, "probe", "--seconds", "20"}, options);
+  for (int i = 0; i < 100 && readFile(dir.file("out.raw")).empty(); ++i) std::this_thread::sleep_for(50ms);
+  runProcess({TAVRIN_PULSE_HARNESS, "stop", server});
+  const auto recorded = recorder.wait(10s), probed = probe.wait(10s);
+  EXPECT_EQ(recorded.exitStatus, 1);
+  EXPECT_EQ(recorded.out + recorded.err, "System audio stream stopped: Connection terminated.\n");
+  EXPECT_GT(readFile(dir.file("out.raw")).size(), 0u);
+  EXPECT_EQ(probed.exitStatus, 1);
+  EXPECT_EQ(probed.out + probed.err, "Connection terminated\n");
+}
+
+}  // namespace
+}  // namespace tavrin::testing
