@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "apple-llm/crash_guard.h"
 #include "apple-llm/fake_model.h"
 #include "apple-llm/prompts.h"
 #include "tests/support/subprocess.h"
@@ -112,6 +113,17 @@ TEST_F(AppTest, ModelFailuresAreOneLineWithNoReplyAndNoRetry) {
   EXPECT_EQ(run({"synthesize", dir_.file("t.txt")}).err,
             "The model's response is not a valid Overview: it has no \"summary\" field.");
   EXPECT_EQ(model_.requests().size(), 2u);
+}
+
+TEST(CrashGuard, ACrashIsOneLineAndExitStatus1) {
+  for (int signal : {SIGSEGV, SIGILL, SIGABRT}) {
+    EXPECT_EXIT(
+        {
+          const CrashGuard guard;
+          std::raise(signal);
+        },
+        ::testing::ExitedWithCode(1), "^The language model failed: [a-zA-Z ]+\\.\n$");
+  }
 }
 
 }  // namespace

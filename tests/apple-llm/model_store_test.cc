@@ -1,11 +1,14 @@
-// Finding the installed model and mapping its state to availability reasons.
+// Finding the installed model, mapping its state and the engine's to
+// availability reasons, and the processors the engine may use.
 #include "apple-llm/model_store.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <filesystem>
 #include <map>
 
+#include "apple-llm/llama_model.h"
 #include "apple-llm/testmodel/testmodel.h"
 #include "tests/support/subprocess.h"
 
@@ -23,6 +26,11 @@ std::string modelsDir(const std::string& dataDir) {
 }
 
 constexpr uint64_t kPlenty = uint64_t{1} << 40;
+
+const LlamaApi& api() {
+  static const std::unique_ptr<LlamaLibrary> library = LlamaLibrary::open(defaultLibraryDirs());
+  return library->api();
+}
 
 TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
   using Env = std::map<std::string, std::string>;
@@ -47,9 +55,9 @@ TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
 TEST(ModelAvailability, FirstDirectoryWithAModelWinsThenFirstName) {
   TempDir home, system;
   ModelSearchPaths paths{{home.path(), system.path(), "/nonexistent"}};
-  EXPECT_EQ(modelAvailability(paths, kPlenty).reason, UnavailableReason::kAppleIntelligenceNotEnabled);
+  EXPECT_EQ(modelAvailability(api(), paths, kPlenty).reason, UnavailableReason::kAppleIntelligenceNotEnabled);
   writeFile(modelsDir(home.path()) + "/b.gguf.download", "x");
-  EXPECT_EQ(modelAvailability(paths, kPlenty).reason, UnavailableReason::kModelNotReady);
+  EXPECT_EQ(modelAvailability(api(), paths, kPlenty).reason, UnavailableReason::kModelNotReady);
   writeFile(modelsDir(system.path()) + "/z.gguf", "x");
   EXPECT_EQ(locateModel(paths).path, system.path() + "/tavrin/models/z.gguf");
   fs::create_directories(modelsDir(home.path()) + "/dir.gguf");  // not a file
@@ -62,16 +70,55 @@ TEST(InspectModel, EachStateMapsToItsReason) {
   TempDir dir;
   const std::string good = dir.file("good.gguf");
   testmodel::writeModel(good, testmodel::tinyShape());
-  EXPECT_TRUE(inspectModel(good, kPlenty).available);
-  EXPECT_EQ(inspectModel(good, 1000).reason, UnavailableReason::kDeviceNotEligible);
+  EXPECT_TRUE(inspectModel(api(), good, kPlenty).available);
+  EXPECT_EQ(inspectModel(api(), good, 1000).reason, UnavailableReason::kDeviceNotEligible);
   // A copy in progress: header complete, data cut short.
   const std::string content = testing::readFile(good);
   writeFile(dir.file("half.gguf"), content.substr(0, content.size() / 2));
-  EXPECT_EQ(inspectModel(dir.file("half.gguf"), kPlenty).reason, UnavailableReason::kModelNotReady);
+  EXPECT_EQ(inspectModel(api(), dir.file("half.gguf"), kPlenty).reason, UnavailableReason::kModelNotReady);
   writeFile(dir.file("text.gguf"), "hello, this is not a model");
-  EXPECT_EQ(inspectModel(dir.file("text.gguf"), kPlenty).reason, UnavailableReason::kOther);
+  EXPECT_EQ(inspectModel(api(), dir.file("text.gguf"), kPlenty).reason, UnavailableReason::kOther);
   writeFile(dir.file("head.gguf"), content.substr(0, 16));
-  EXPECT_EQ(inspectModel(dir.file("head.gguf"), kPlenty).reason, UnavailableReason::kOther);
+  EXPECT_EQ(inspectModel(api(), dir.file("head.gguf"), kPlenty).reason, UnavailableReason::kOther);
+}
+
+TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
+  TempDir home, libs;
+  testmodel::writeModel(modelsDir(home.path()) + "/m.gguf", testmodel::tinyShape());
+  writeFile(libs.file("libllama.so"), "not a library");
+  const auto model = [&](Dirs libraryDirs, bool (*cpu)()) {
+    LlamaOptions options;
+    options.libraryDirs = std::move(libraryDirs);
+    options.cpuRunsEngine = cpu;
+    return std::make_unique<LlamaLanguageModel>(ModelSearchPaths{{home.path()}}, options);
+  };
+  const auto noCpu = [] { return false; };
+  struct Case {
+    Dirs libraryDirs;
+    bool (*cpu)();
+    UnavailableReason reason;
+  };
+  for (const Case& c : {Case{{"/nonexistent"}, nullptr, UnavailableReason::kOther},
+                        Case{{"/nonexistent", libs.path()}, nullptr, UnavailableReason::kOther},
+                        Case{{}, noCpu, UnavailableReason::kDeviceNotEligible}}) {
+    const ModelAvailability a = model(c.libraryDirs, c.cpu)->availability();
+    EXPECT_FALSE(a.available);
+    EXPECT_EQ(a.reason, c.reason);
+  }
+  EXPECT_THROW(model({libs.path()}, nullptr)->openSession("x"), ModelError);
+  EXPECT_TRUE(model({}, nullptr)->availability().available);
+}
+
+TEST(UsableProcessors, FollowsTheAffinityMask) {
+  EXPECT_EXIT(
+      {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(0, &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+        std::exit(usableProcessors() == 1 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

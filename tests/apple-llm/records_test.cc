@@ -1,7 +1,10 @@
-// The records' JSON form and reading them back from generated values.
+// The records' JSON form, reading them back from generated values, and the
+// UTF-8 rule generation follows.
 #include "apple-llm/records.h"
 
 #include <gtest/gtest.h>
+
+#include "apple-llm/grammar.h"
 
 namespace tavrin::llm {
 namespace {
@@ -40,6 +43,40 @@ TEST(RecordJson, MissingOrMisshapenFieldsAreModelErrors) {
       ADD_FAILURE() << c.text;
     } catch (const GeneratedValueError& e) {
       EXPECT_EQ(std::string(e.what()), std::string("The model's response is not a valid Extract: ") + c.what + ".");
+    }
+  }
+}
+
+TEST(Utf8Prefix, AcceptsWellFormedUtf8OnlyAcrossPieces) {
+  struct Case {
+    std::vector<std::string> pieces;
+    bool accepted;
+    bool complete;
+  };
+  for (const Case& c : {
+           Case{{"a", "\xC3", "\xA9", "\xE6\x97", "\xA5", "\xF0\x9F\x98\x80"}, true, true},
+           Case{{"\xEF\xBF\xBD", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xE2"}, true, false},
+           Case{{"\xC0\x80"}, false, false},          // overlong
+           Case{{"\xC1", "\xBF"}, false, false},      // overlong
+           Case{{"\xE0\x9F\xBF"}, false, false},     // overlong
+           Case{{"\xF0", "\x8F\xBF\xBF"}, false, false},  // overlong
+           Case{{"\xED", "\xA0\x80"}, false, false},  // surrogate
+           Case{{"\xF4\x90\x80\x80"}, false, false},  // above U+10FFFF
+           Case{{"\xF5\x80\x80\x80"}, false, false},
+           Case{{"\xF8\x90\x80\x80"}, false, false},
+           Case{{"\xFF"}, false, false},
+           Case{{"a", "\x80"}, false, false},  // stray continuation
+           Case{{"\xC3", "a"}, false, false},  // cut short
+       }) {
+    Utf8Prefix text;
+    bool accepted = true;
+    for (const std::string& piece : c.pieces) {
+      accepted = accepted && text.accepts(piece);
+      if (accepted) text.append(piece);
+    }
+    EXPECT_EQ(accepted, c.accepted) << ::testing::PrintToString(c.pieces);
+    if (accepted) {
+      EXPECT_EQ(text.complete(), c.complete) << ::testing::PrintToString(c.pieces);
     }
   }
 }
