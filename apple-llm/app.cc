@@ -21,7 +21,12 @@ struct FdCloser {
   }
 };
 
+// Far more text than any model's context holds; reading stops here, so a
+// huge file costs neither the time nor the memory to read it whole.
+constexpr size_t kMaximumTranscriptBytes = size_t{16} << 20;
+
 // Whole file, or nothing when any read fails (a directory, no permission).
+// Throws HelperError::tooLong past kMaximumTranscriptBytes.
 std::optional<std::string> readWholeFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -36,6 +41,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     }
     if (n == 0) break;
     data.append(buffer, static_cast<size_t>(n));
+    if (data.size() > kMaximumTranscriptBytes) throw HelperError::tooLong();
   }
   return data;
 }

@@ -27,6 +27,7 @@ class HelperError : public std::runtime_error {
   }
   static HelperError invalidArguments() { return HelperError("Invalid arguments."); }
   static HelperError emptyTranscript() { return HelperError("Transcript is empty."); }
+  static HelperError tooLong() { return HelperError("Transcript is too long."); }
 
  private:
   using std::runtime_error::runtime_error;
@@ -49,7 +50,8 @@ struct AvailabilityResponse {
 GenerateArgs parseGenerateArgs(const std::vector<std::string>& args);
 
 // The file's UTF-8 text without leading and trailing Unicode white space and
-// line breaks. A file that cannot be read as UTF-8 reads as empty.
+// line breaks. A file that cannot be read as UTF-8 reads as empty; one of
+// more than 16 MiB is too long (no model's context holds that much).
 std::string readTranscript(const std::string& path);
 
 // Removes leading and trailing white space and line breaks from valid UTF-8.
@@ -63,9 +65,10 @@ void ensureAvailable(LanguageModel& model);
 Extract extract(LanguageModel& model, const std::string& section, const std::optional<std::string>& language);
 Overview synthesize(LanguageModel& model, const std::string& notes, const std::optional<std::string>& language);
 
-// What the platform offers this run. On this platform the model service is
-// built in, so `modelServiceAvailable` is true except when tests pose as a
-// system without it.
+// What the platform offers this run. On this platform the model service
+// comes with the helper: when its engine is missing or cannot run here, the
+// model itself reports unavailable, so `modelServiceAvailable` is true
+// except when tests pose as a system without any model service.
 struct Platform {
   LanguageModel& model;
   bool modelServiceAvailable = true;

@@ -7,12 +7,13 @@
 namespace tavrin::llm {
 namespace {
 
-// Shared leaf rules. Strings exclude control characters (they must be
-// escaped in JSON) and lone surrogate escapes (\uD800-\uDFFF), so every
+// Shared leaf rules. String characters are the code points JSON allows
+// unescaped, less surrogates and U+FFFD (which only ever stands for text that
+// was lost); escapes exclude surrogates (\uD800-\uDFFF) too, so every
 // accepted string decodes to valid text. Whitespace between tokens is at most
 // one space: a model cannot burn its token budget on indentation.
 constexpr const char* kLeafRules = R"(string ::= "\"" char* "\""
-char ::= [^"\\\x00-\x1F] | "\\" (["\\/bfnrt] | "u" ([0-9a-cA-CefEF] hex hex hex | [dD] [0-7] hex hex))
+char ::= [\x20-\x21\x23-\x5B\x5D-\uD7FF\uE000-\uFFFC\uFFFE-\U0010FFFF] | "\\" (["\\/bfnrt] | "u" ([0-9a-cA-CefEF] hex hex hex | [dD] [0-7] hex hex))
 hex ::= [0-9a-fA-F]
 string-list ::= "[" ws (string (ws "," ws string)*)? ws "]"
 ws ::= " "?
@@ -85,5 +86,42 @@ class Deriver {
 }  // namespace
 
 std::string grammarFor(const RecordSchema& schema) { return Deriver().derive(schema); }
+
+bool Utf8Prefix::step(unsigned char byte) {
+  if (remaining_ > 0) {
+    if (byte < low_ || byte > high_) return false;
+    --remaining_;
+    low_ = 0x80;
+    high_ = 0xBF;
+    return true;
+  }
+  const auto expect = [&](uint8_t remaining, uint8_t low, uint8_t high) {
+    remaining_ = remaining;
+    low_ = low;
+    high_ = high;
+    return true;
+  };
+  if (byte < 0x80) return true;
+  if (byte >= 0xC2 && byte <= 0xDF) return expect(1, 0x80, 0xBF);
+  if (byte == 0xE0) return expect(2, 0xA0, 0xBF);  // no overlong forms
+  if (byte == 0xED) return expect(2, 0x80, 0x9F);  // no surrogates
+  if (byte >= 0xE1 && byte <= 0xEF) return expect(2, 0x80, 0xBF);
+  if (byte == 0xF0) return expect(3, 0x90, 0xBF);  // no overlong forms
+  if (byte >= 0xF1 && byte <= 0xF3) return expect(3, 0x80, 0xBF);
+  if (byte == 0xF4) return expect(3, 0x80, 0x8F);  // nothing above U+10FFFF
+  return false;
+}
+
+bool Utf8Prefix::accepts(std::string_view bytes) const {
+  Utf8Prefix copy = *this;
+  for (char c : bytes) {
+    if (!copy.step(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+void Utf8Prefix::append(std::string_view bytes) {
+  for (char c : bytes) step(static_cast<unsigned char>(c));
+}
 
 }  // namespace tavrin::llm

@@ -1,26 +1,29 @@
 #include "apple-llm/llama_model.h"
 
-#include <llama.h>
+#include <sched.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "apple-llm/grammar.h"
+#include "apple-llm/llama_library.h"
 
 namespace tavrin::llm {
+namespace {
 
 // Receives every log line of llama.cpp and ggml while installed. Lines can
 // arrive from llama.cpp's worker threads, hence the lock. The first error
 // since the last clear() is kept: it names the cause of a failed load, while
 // the later ones only say that loading failed.
-class LlamaLanguageModel::LogCapture {
+class LogCapture {
  public:
-  LogCapture() { llama_log_set(&LogCapture::receive, this); }
-  ~LogCapture() { llama_log_set(&LogCapture::discard, nullptr); }
+  explicit LogCapture(const LlamaApi& api) : api_(api) { api_.llama_log_set(&LogCapture::receive, this); }
+  ~LogCapture() { api_.llama_log_set(&LogCapture::discard, nullptr); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
@@ -57,12 +60,11 @@ class LlamaLanguageModel::LogCapture {
     }
   }
 
+  const LlamaApi& api_;
   mutable std::mutex mutex_;
   std::string firstError_;
   State state_ = State::kWaiting;
 };
-
-namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -70,126 +72,233 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-struct ModelDeleter {
-  void operator()(llama_model* m) const { llama_model_free(m); }
+// Owners of llama.cpp's handles; each frees through the table it came from.
+template <typename T, void (*LlamaApi::*Free)(T*)>
+struct Freer {
+  const LlamaApi* api;
+  void operator()(T* p) const { (api->*Free)(p); }
 };
-struct ContextDeleter {
-  void operator()(llama_context* c) const { llama_free(c); }
-};
-struct SamplerDeleter {
-  void operator()(llama_sampler* s) const { llama_sampler_free(s); }
-};
-using ModelPtr = std::unique_ptr<llama_model, ModelDeleter>;
-using ContextPtr = std::unique_ptr<llama_context, ContextDeleter>;
-using SamplerPtr = std::unique_ptr<llama_sampler, SamplerDeleter>;
+using ModelPtr = std::unique_ptr<llama_model, Freer<llama_model, &LlamaApi::llama_model_free>>;
+using ContextPtr = std::unique_ptr<llama_context, Freer<llama_context, &LlamaApi::llama_free>>;
+using SamplerPtr = std::unique_ptr<llama_sampler, Freer<llama_sampler, &LlamaApi::llama_sampler_free>>;
 
-int defaultThreads() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(n);
-}
-
-std::string tokenPiece(const llama_vocab* vocab, llama_token token) {
+std::string tokenPiece(const LlamaApi& api, const llama_vocab* vocab, llama_token token) {
   char buffer[256];
-  int n = llama_token_to_piece(vocab, token, buffer, sizeof buffer, 0, false);
+  int n = api.llama_token_to_piece(vocab, token, buffer, sizeof buffer, 0, false);
   if (n >= 0) return std::string(buffer, static_cast<size_t>(n));
   std::string piece(static_cast<size_t>(-n), '\0');
-  n = llama_token_to_piece(vocab, token, piece.data(), static_cast<int32_t>(piece.size()), 0, false);
+  n = api.llama_token_to_piece(vocab, token, piece.data(), static_cast<int32_t>(piece.size()), 0, false);
   piece.resize(n < 0 ? 0 : static_cast<size_t>(n));
   return piece;
 }
 
-// Whether the grammar sampler in its current state allows `token` next.
-bool allows(llama_sampler* grammar, llama_token token) {
-  llama_token_data one{token, 0.0f, 0.0f};
-  llama_token_data_array single{&one, 1, -1, false};
-  llama_sampler_apply(grammar, &single);
-  return std::isfinite(one.logit);
+// Appends the tokens of `text` (any bytes, NUL included). Only the chat
+// template's own markers are read with `parseSpecial`: text that merely
+// spells a control token stays text.
+void appendTokens(const LlamaApi& api, const llama_vocab* vocab, std::string_view text, bool addSpecial,
+                  bool parseSpecial, std::vector<llama_token>& out) {
+  if (text.size() > INT32_MAX / 2) throw ModelError("The prompt could not be tokenized.");
+  const auto length = static_cast<int32_t>(text.size());
+  const int32_t n = api.llama_tokenize(vocab, text.data(), length, nullptr, 0, addSpecial, parseSpecial);
+  if (n == 0) return;
+  if (n == INT32_MIN) throw ModelError("The prompt could not be tokenized.");
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(n < 0 ? -n : n));
+  const int32_t written = api.llama_tokenize(vocab, text.data(), length, out.data() + at,
+                                             static_cast<int32_t>(out.size() - at), addSpecial, parseSpecial);
+  if (written < 0) throw ModelError("The prompt could not be tokenized.");
+  out.resize(at + static_cast<size_t>(written));
 }
 
-SamplerPtr makeGrammar(const llama_vocab* vocab, const RecordSchema& schema) {
-  const std::string gbnf = grammarFor(schema);
-  SamplerPtr grammar(llama_sampler_init_grammar(vocab, gbnf.c_str(), "root"));
-  if (!grammar) throw ModelError("The grammar of the " + schema.name + " record could not be built.");
-  return grammar;
-}
-
-std::vector<llama_token> tokenize(const llama_vocab* vocab, const std::string& text) {
-  const int32_t needed = -llama_tokenize(vocab, text.data(), static_cast<int32_t>(text.size()), nullptr, 0, true, true);
-  if (needed <= 0) throw ModelError("The prompt could not be tokenized.");
-  std::vector<llama_token> tokens(static_cast<size_t>(needed));
-  if (llama_tokenize(vocab, text.data(), static_cast<int32_t>(text.size()), tokens.data(), needed, true, true) != needed) {
-    throw ModelError("The prompt could not be tokenized.");
+// What generation may produce next: the record's grammar (when on), bytes
+// that keep the text well-formed UTF-8, and no control token (the grammar
+// would let one through inside a string, spelled as its marker text; only
+// the end-of-generation tokens may end the value).
+class Constraint {
+ public:
+  Constraint(const LlamaApi& api, const llama_vocab* vocab, const std::vector<std::string>& pieces,
+             const RecordSchema& schema, bool grammarOn)
+      : api_(api), pieces_(pieces), grammar_(nullptr, {&api}) {
+    const int n = api.llama_vocab_n_tokens(vocab);
+    forbidden_.assign(static_cast<size_t>(n), false);
+    for (llama_token t = 0; t < n; ++t) {
+      eog_.push_back(api.llama_vocab_is_eog(vocab, t));
+      const bool control = (api.llama_vocab_get_attr(vocab, t) & LLAMA_TOKEN_ATTR_CONTROL) != 0;
+      forbidden_[static_cast<size_t>(t)] = control && !eog_.back();
+    }
+    if (grammarOn) {
+      const std::string gbnf = grammarFor(schema);
+      grammar_.reset(api.llama_sampler_init_grammar(vocab, gbnf.c_str(), "root"));
+      if (!grammar_) throw ModelError("The grammar of the " + schema.name + " record could not be built.");
+    }
   }
-  return tokens;
+
+  bool allows(llama_token token) {
+    if (!ownRulesAllow(token)) return false;
+    if (!grammar_) return true;
+    llama_token_data one{token, 0.0f, 0.0f};
+    llama_token_data_array single{&one, 1, -1, false};
+    api_.llama_sampler_apply(grammar_.get(), &single);
+    return std::isfinite(one.logit);
+  }
+
+  // Leaves finite logits on the allowed candidates only; false when none is.
+  bool restrict(llama_token_data_array& array) {
+    for (size_t i = 0; i < array.size; ++i) {
+      if (!ownRulesAllow(array.data[i].id)) array.data[i].logit = -INFINITY;
+    }
+    if (grammar_) api_.llama_sampler_apply(grammar_.get(), &array);
+    for (size_t i = 0; i < array.size; ++i) {
+      if (std::isfinite(array.data[i].logit)) return true;
+    }
+    return false;
+  }
+
+  void accept(llama_token token) {
+    if (grammar_) api_.llama_sampler_accept(grammar_.get(), token);
+    if (!eog_[static_cast<size_t>(token)]) text_.append(pieces_[static_cast<size_t>(token)]);
+  }
+
+ private:
+  bool ownRulesAllow(llama_token token) const {
+    const auto t = static_cast<size_t>(token);
+    if (forbidden_[t]) return false;
+    return eog_[t] ? text_.complete() : text_.accepts(pieces_[t]);
+  }
+
+  const LlamaApi& api_;
+  const std::vector<std::string>& pieces_;
+  std::vector<bool> forbidden_;
+  std::vector<bool> eog_;
+  Utf8Prefix text_;
+  SamplerPtr grammar_;
+};
+
+// Every token's bytes, as generation appends them to the text.
+std::vector<std::string> tokenPieces(const LlamaApi& api, const llama_vocab* vocab) {
+  std::vector<std::string> pieces(static_cast<size_t>(api.llama_vocab_n_tokens(vocab)));
+  for (size_t t = 0; t < pieces.size(); ++t) pieces[t] = tokenPiece(api, vocab, static_cast<llama_token>(t));
+  return pieces;
 }
+
+}  // namespace
+
+// The loaded library with its log capture and backend.
+class LlamaLanguageModel::Engine {
+ public:
+  explicit Engine(std::unique_ptr<LlamaLibrary> library) : library_(std::move(library)), log_(library_->api()) {
+    library_->api().llama_backend_init();
+  }
+  ~Engine() { library_->api().llama_backend_free(); }
+
+  const LlamaApi& api() const { return library_->api(); }
+  LogCapture& log() { return log_; }
+
+  // Loads `path`: only its header, metadata and tensor table when
+  // `metadataOnly`, else the whole model. Null on failure, with the cause in
+  // the log.
+  ModelPtr load(const std::string& path, bool metadataOnly) {
+    llama_model_params params = api().llama_model_default_params();
+    if (metadataOnly) {
+      params.no_alloc = true;  // checks every tensor's shape and extent in the file
+      params.load_mode = LLAMA_LOAD_MODE_NONE;
+    }
+    log_.clear();
+    return ModelPtr(api().llama_model_load_from_file(path.c_str(), params), {&api()});
+  }
+
+ private:
+  std::unique_ptr<LlamaLibrary> library_;
+  LogCapture log_;
+};
+
+namespace {
 
 class LlamaSession : public LanguageModelSession {
  public:
-  LlamaSession(ModelPtr model, std::string instructions, const LlamaOptions& options)
-      : model_(std::move(model)), instructions_(std::move(instructions)), options_(options) {}
+  LlamaSession(const LlamaApi& api, ModelPtr model, std::string instructions, const LlamaOptions& options)
+      : api_(api), model_(std::move(model)), instructions_(std::move(instructions)), options_(options) {}
 
   std::string respond(const std::string& prompt, const RecordSchema& schema,
                       const GenerationOptions& generation) override {
     const Clock::time_point start = Clock::now();
-    const llama_vocab* vocab = llama_model_get_vocab(model_.get());
-    const std::vector<llama_token> promptTokens = tokenize(vocab, formatChat(prompt));
+    const llama_vocab* vocab = api_.llama_model_get_vocab(model_.get());
+    const std::vector<std::string> pieces = tokenPieces(api_, vocab);
     const int maxTokens = generation.maximumResponseTokens;
+    const int trained = api_.llama_model_n_ctx_train(model_.get());
+    const int room = trained - maxTokens;
+    const std::string tooLong = "The request is too long for the language model: it needs more than its context of " +
+                                std::to_string(trained) + " tokens.";
+    // A token stands for at most its longest piece's bytes: a text longer
+    // than that many times the room cannot fit, and is not tokenized at all.
+    size_t longestPiece = 1;
+    for (const std::string& p : pieces) longestPiece = std::max(longestPiece, p.size());
+    if (room <= 0 || prompt.size() + instructions_.size() > static_cast<size_t>(room) * longestPiece) {
+      throw ModelError(tooLong);
+    }
+    const std::vector<llama_token> promptTokens = chatTokens(vocab, prompt);
+    if (promptTokens.size() > static_cast<size_t>(room)) throw ModelError(tooLong);
 
-    llama_context_params cp = llama_context_default_params();
+    llama_context_params cp = api_.llama_context_default_params();
     cp.n_ctx = static_cast<uint32_t>(promptTokens.size() + static_cast<size_t>(maxTokens) + 1);
     cp.n_batch = 512;
     cp.n_ubatch = 512;
-    cp.n_threads = cp.n_threads_batch = options_.threads > 0 ? options_.threads : defaultThreads();
+    cp.n_threads = cp.n_threads_batch = options_.threads > 0 ? options_.threads : usableProcessors();
     cp.no_perf = true;
-    ContextPtr context(llama_init_from_model(model_.get(), cp));
+    ContextPtr context(api_.llama_init_from_model(model_.get(), cp), {&api_});
     if (!context) throw ModelError("The language model could not create a context for this request.");
 
     for (size_t i = 0; i < promptTokens.size(); i += cp.n_batch) {
       const size_t n = std::min<size_t>(cp.n_batch, promptTokens.size() - i);
-      llama_batch batch = llama_batch_get_one(const_cast<llama_token*>(promptTokens.data() + i), static_cast<int32_t>(n));
-      if (llama_decode(context.get(), batch) != 0) throw ModelError("The language model could not read the prompt.");
+      llama_batch batch =
+          api_.llama_batch_get_one(const_cast<llama_token*>(promptTokens.data() + i), static_cast<int32_t>(n));
+      if (api_.llama_decode(context.get(), batch) != 0) throw ModelError("The language model could not read the prompt.");
     }
     const double promptMs = msSince(start);
 
-    llama_sampler_chain_params chainParams = llama_sampler_chain_default_params();
+    llama_sampler_chain_params chainParams = api_.llama_sampler_chain_default_params();
     chainParams.no_perf = true;
-    SamplerPtr sampling(llama_sampler_chain_init(chainParams));
-    llama_sampler_chain_add(sampling.get(), llama_sampler_init_temp(static_cast<float>(generation.temperature)));
-    llama_sampler_chain_add(sampling.get(), llama_sampler_init_dist(options_.seed.value_or(LLAMA_DEFAULT_SEED)));
-    SamplerPtr grammar = options_.constrained ? makeGrammar(vocab, schema) : nullptr;
+    SamplerPtr sampling(api_.llama_sampler_chain_init(chainParams), {&api_});
+    api_.llama_sampler_chain_add(sampling.get(), api_.llama_sampler_init_temp(static_cast<float>(generation.temperature)));
+    api_.llama_sampler_chain_add(sampling.get(), api_.llama_sampler_init_dist(options_.seed.value_or(LLAMA_DEFAULT_SEED)));
+    Constraint constraint(api_, vocab, pieces, schema, options_.constrained);
 
-    const int vocabSize = llama_vocab_n_tokens(vocab);
-    std::vector<llama_token_data> candidates(static_cast<size_t>(vocabSize));
+    std::vector<llama_token_data> candidates(pieces.size());
     std::string text;
     bool ended = false;
     int generated = 0;
     Clock::time_point firstToken = start;
     while (generated < maxTokens) {
-      const float* logits = llama_get_logits_ith(context.get(), -1);
+      const float* logits = api_.llama_get_logits_ith(context.get(), -1);
       llama_token token = sample(logits, candidates, sampling.get(), nullptr);
-      // Sampling from the whole distribution and keeping the token when the
-      // grammar allows it, else sampling again from the allowed tokens only,
-      // draws from exactly the constrained distribution while checking the
-      // grammar against one token instead of the whole vocabulary.
-      if (grammar && !allows(grammar.get(), token)) token = sample(logits, candidates, sampling.get(), grammar.get());
-      if (llama_vocab_is_eog(vocab, token)) {
+      // Sampling from the whole distribution and keeping the token when it
+      // is allowed, else sampling again from the allowed tokens only, draws
+      // from exactly the constrained distribution while checking one token
+      // instead of the whole vocabulary.
+      if (!constraint.allows(token)) token = sample(logits, candidates, sampling.get(), &constraint);
+      if (api_.llama_vocab_is_eog(vocab, token)) {
         ended = true;
         break;
       }
-      if (grammar) llama_sampler_accept(grammar.get(), token);
-      text += tokenPiece(vocab, token);
+      constraint.accept(token);
+      text += pieces[static_cast<size_t>(token)];
       if (++generated == 1) firstToken = Clock::now();
       if (generated == maxTokens) break;
-      llama_batch batch = llama_batch_get_one(&token, 1);
-      if (llama_decode(context.get(), batch) != 0) throw ModelError("The language model failed while generating.");
+      llama_batch batch = api_.llama_batch_get_one(&token, 1);
+      if (api_.llama_decode(context.get(), batch) != 0) throw ModelError("The language model failed while generating.");
     }
 
     if (options_.stats != nullptr) {
-      options_.stats->promptMs = promptMs;
-      options_.stats->firstTokenMs = std::chrono::duration<double, std::milli>(firstToken - start).count();
-      options_.stats->generationMs = std::chrono::duration<double, std::milli>(Clock::now() - firstToken).count();
-      options_.stats->promptTokens = static_cast<int>(promptTokens.size());
-      options_.stats->generatedTokens = generated;
+      GenerationStats& s = *options_.stats;
+      s.promptMs = promptMs;
+      s.firstTokenMs = std::chrono::duration<double, std::milli>(firstToken - start).count();
+      s.generationMs = std::chrono::duration<double, std::milli>(Clock::now() - firstToken).count();
+      s.promptTokens = static_cast<int>(promptTokens.size());
+      s.promptControlTokens = 0;
+      for (llama_token t : promptTokens) {
+        s.promptControlTokens += (api_.llama_vocab_get_attr(vocab, t) & LLAMA_TOKEN_ATTR_CONTROL) != 0 ? 1 : 0;
+      }
+      s.generatedTokens = generated;
     }
     // The grammar only lets the end token through once the value is
     // complete; a value can also complete on the very last allowed token.
@@ -201,41 +310,59 @@ class LlamaSession : public LanguageModelSession {
   }
 
  private:
-  std::string formatChat(const std::string& prompt) const {
-    const char* stored = llama_model_chat_template(model_.get(), nullptr);
+  // The chat as tokens. The template is applied to stand-in texts; what it
+  // puts around them is read with special-token parsing, the instructions
+  // and the prompt themselves as plain text, by length (they may hold NUL).
+  std::vector<llama_token> chatTokens(const llama_vocab* vocab, const std::string& prompt) const {
+    static constexpr std::string_view kSystemMark = "TAVRINSYSTEMTEXTMARK";
+    static constexpr std::string_view kUserMark = "TAVRINUSERTEXTMARK";
+    const char* stored = api_.llama_model_chat_template(model_.get(), nullptr);
     const char* chatTemplate = stored != nullptr ? stored : "chatml";
-    const llama_chat_message messages[2] = {{"system", instructions_.c_str()}, {"user", prompt.c_str()}};
-    std::vector<char> buffer(2 * (instructions_.size() + prompt.size()) + 1024);
-    int32_t n = llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(), static_cast<int32_t>(buffer.size()));
+    const std::string system(kSystemMark), user(kUserMark);
+    const llama_chat_message messages[2] = {{"system", system.c_str()}, {"user", user.c_str()}};
+    std::vector<char> buffer(1024);
+    int32_t n = api_.llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(),
+                                               static_cast<int32_t>(buffer.size()));
     if (n > static_cast<int32_t>(buffer.size())) {
       buffer.resize(static_cast<size_t>(n));
-      n = llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(), n);
+      n = api_.llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(), n);
     }
-    if (n < 0) throw ModelError("The language model's chat template is not supported.");
-    return std::string(buffer.data(), static_cast<size_t>(n));
+    const std::string_view chat(buffer.data(), n < 0 ? 0 : static_cast<size_t>(n));
+    const size_t s = chat.find(kSystemMark);
+    const size_t u = chat.find(kUserMark);
+    if (n < 0 || s == std::string_view::npos || u == std::string_view::npos || u < s ||
+        chat.find(kSystemMark, s + 1) != std::string_view::npos || chat.find(kUserMark, u + 1) != std::string_view::npos) {
+      throw ModelError("The language model's chat template is not supported.");
+    }
+    std::vector<llama_token> tokens;
+    appendTokens(api_, vocab, chat.substr(0, s), true, true, tokens);
+    appendTokens(api_, vocab, instructions_, false, false, tokens);
+    const size_t afterSystem = s + kSystemMark.size();
+    appendTokens(api_, vocab, chat.substr(afterSystem, u - afterSystem), false, true, tokens);
+    appendTokens(api_, vocab, prompt, false, false, tokens);
+    appendTokens(api_, vocab, chat.substr(u + kUserMark.size()), false, true, tokens);
+    return tokens;
   }
 
   // One token drawn with `sampling` from the logits, restricted to what
-  // `grammar` allows when it is given.
-  static llama_token sample(const float* logits, std::vector<llama_token_data>& candidates, llama_sampler* sampling,
-                            llama_sampler* grammar) {
+  // `constraint` allows when it is given.
+  llama_token sample(const float* logits, std::vector<llama_token_data>& candidates, llama_sampler* sampling,
+                     Constraint* constraint) const {
     for (size_t i = 0; i < candidates.size(); ++i) {
       candidates[i] = llama_token_data{static_cast<llama_token>(i), logits[i], 0.0f};
     }
     llama_token_data_array array{candidates.data(), candidates.size(), -1, false};
-    if (grammar != nullptr) {
-      llama_sampler_apply(grammar, &array);
-      bool any = false;
-      for (size_t i = 0; i < array.size && !any; ++i) any = std::isfinite(array.data[i].logit);
-      if (!any) throw ModelError("The language model has no token that continues the record.");
+    if (constraint != nullptr && !constraint->restrict(array)) {
+      throw ModelError("The language model has no token that continues the record.");
     }
-    llama_sampler_apply(sampling, &array);
+    api_.llama_sampler_apply(sampling, &array);
     if (array.selected < 0 || static_cast<size_t>(array.selected) >= array.size) {
       throw ModelError("The language model could not choose a token.");
     }
     return array.data[array.selected].id;
   }
 
+  const LlamaApi& api_;
   ModelPtr model_;
   std::string instructions_;
   LlamaOptions options_;
@@ -244,60 +371,84 @@ class LlamaSession : public LanguageModelSession {
 }  // namespace
 
 LlamaLanguageModel::LlamaLanguageModel(ModelSearchPaths paths, LlamaOptions options)
-    : paths_(std::move(paths)), options_(options), log_(std::make_unique<LogCapture>()) {}
+    : paths_(std::move(paths)), options_(std::move(options)) {}
 
-LlamaLanguageModel::~LlamaLanguageModel() {
-  if (backendStarted_) llama_backend_free();
+LlamaLanguageModel::~LlamaLanguageModel() = default;
+
+LlamaLanguageModel::Engine* LlamaLanguageModel::engine() {
+  if (engine_ || !engineError_.empty()) return engine_.get();
+  try {
+    engine_ = std::make_unique<Engine>(
+        LlamaLibrary::open(options_.libraryDirs.empty() ? defaultLibraryDirs() : options_.libraryDirs));
+  } catch (const LibraryError& e) {
+    engineError_ = e.what();
+  }
+  return engine_.get();
 }
 
 ModelAvailability LlamaLanguageModel::availability() {
+  using R = UnavailableReason;
+  // Nothing of the engine is loaded on a CPU that cannot run it.
+  if (!(options_.cpuRunsEngine != nullptr ? options_.cpuRunsEngine : &cpuRunsLlama)()) {
+    return ModelAvailability::unavailable(R::kDeviceNotEligible);
+  }
+  Engine* e = engine();
+  if (e == nullptr) return ModelAvailability::unavailable(R::kOther);
   const uint64_t memory = options_.physicalMemory != 0 ? options_.physicalMemory : physicalMemoryBytes();
-  return modelAvailability(paths_, memory);
+  const ModelAvailability found = modelAvailability(e->api(), paths_, memory);
+  if (!found.available) return found;
+  if (!e->load(locateModel(paths_).path, /*metadataOnly=*/true)) return ModelAvailability::unavailable(R::kOther);
+  return found;
 }
 
 std::unique_ptr<LanguageModelSession> LlamaLanguageModel::openSession(const std::string& instructions) {
+  Engine* e = engine();
+  if (e == nullptr) throw ModelError("The language model engine could not be loaded: " + engineError_);
   const ModelLocation location = locateModel(paths_);
   if (location.state != ModelLocation::State::kFound) throw ModelError("The language model is not installed.");
-  if (!backendStarted_) {
-    llama_backend_init();
-    backendStarted_ = true;
-  }
   const Clock::time_point start = Clock::now();
-  llama_model_params params = llama_model_default_params();
-  log_->clear();
-  ModelPtr model(llama_model_load_from_file(location.path.c_str(), params));
+  ModelPtr model = e->load(location.path, /*metadataOnly=*/false);
   if (!model) {
-    const std::string detail = log_->firstError();
+    const std::string detail = e->log().firstError();
     throw ModelError("The language model at " + location.path + " could not be loaded" +
                      (detail.empty() ? std::string(".") : ": " + detail));
   }
   if (options_.stats != nullptr) options_.stats->loadMs = msSince(start);
-  return std::make_unique<LlamaSession>(std::move(model), instructions, options_);
+  return std::make_unique<LlamaSession>(e->api(), std::move(model), instructions, options_);
 }
 
-bool grammarAcceptsWithModel(const std::string& modelPath, const RecordSchema& schema, const std::string& text) {
-  LlamaLanguageModel::LogCapture quiet;
-  llama_model_params params = llama_model_default_params();
-  params.vocab_only = true;
-  ModelPtr model(llama_model_load_from_file(modelPath.c_str(), params));
-  if (!model) throw ModelError("The model at " + modelPath + " could not be read.");
-  const llama_vocab* vocab = llama_model_get_vocab(model.get());
+int usableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(n);
+}
 
+bool generationAccepts(const std::string& modelPath, const RecordSchema& schema, const std::string& text) {
+  LlamaLanguageModel::Engine engine(LlamaLibrary::open(defaultLibraryDirs()));
+  const LlamaApi& api = engine.api();
+  llama_model_params params = api.llama_model_default_params();
+  params.vocab_only = true;
+  ModelPtr model(api.llama_model_load_from_file(modelPath.c_str(), params), {&api});
+  if (!model) throw ModelError("The model at " + modelPath + " could not be read.");
+  const llama_vocab* vocab = api.llama_model_get_vocab(model.get());
+  const std::vector<std::string> pieces = tokenPieces(api, vocab);
   std::vector<llama_token> byteToken(256, LLAMA_TOKEN_NULL);
-  for (llama_token t = 0; t < llama_vocab_n_tokens(vocab); ++t) {
-    const std::string piece = tokenPiece(vocab, t);
+  for (size_t t = 0; t < pieces.size(); ++t) {
+    const std::string& piece = pieces[t];
     if (piece.size() == 1 && byteToken[static_cast<unsigned char>(piece[0])] == LLAMA_TOKEN_NULL) {
-      byteToken[static_cast<unsigned char>(piece[0])] = t;
+      byteToken[static_cast<unsigned char>(piece[0])] = static_cast<llama_token>(t);
     }
   }
-  SamplerPtr grammar = makeGrammar(vocab, schema);
+  Constraint constraint(api, vocab, pieces, schema, true);
   for (unsigned char byte : text) {
     const llama_token t = byteToken[byte];
     if (t == LLAMA_TOKEN_NULL) throw ModelError("The model has no token for a byte of the text.");
-    if (!allows(grammar.get(), t)) return false;
-    llama_sampler_accept(grammar.get(), t);
+    if (!constraint.allows(t)) return false;
+    constraint.accept(t);
   }
-  return allows(grammar.get(), llama_vocab_eos(vocab));
+  return constraint.allows(api.llama_vocab_eos(vocab));
 }
 
 }  // namespace tavrin::llm

@@ -1,6 +1,5 @@
 #include "apple-llm/model_store.h"
 
-#include <gguf.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 
 struct GgufDeleter {
-  void operator()(gguf_context* ctx) const { gguf_free(ctx); }
+  const LlamaApi* api;
+  void operator()(gguf_context* ctx) const { api->gguf_free(ctx); }
 };
 using GgufPtr = std::unique_ptr<gguf_context, GgufDeleter>;
 
@@ -75,30 +75,30 @@ ModelLocation locateModel(const ModelSearchPaths& paths) {
   return {installing ? ModelLocation::State::kInstalling : ModelLocation::State::kNone, {}};
 }
 
-ModelAvailability inspectModel(const std::string& path, uint64_t physicalMemory) {
+ModelAvailability inspectModel(const LlamaApi& api, const std::string& path, uint64_t physicalMemory) {
   using R = UnavailableReason;
-  GgufPtr gguf(gguf_init_from_file(path.c_str(), gguf_init_params{/*no_alloc=*/true, /*ctx=*/nullptr}));
+  GgufPtr gguf(api.gguf_init_from_file(path.c_str(), gguf_init_params{/*no_alloc=*/true, /*ctx=*/nullptr}), {&api});
   if (!gguf) return ModelAvailability::unavailable(R::kOther);
-  if (gguf_find_key(gguf.get(), "general.architecture") < 0 || gguf_find_key(gguf.get(), "tokenizer.ggml.model") < 0 ||
-      gguf_get_n_tensors(gguf.get()) == 0) {
+  if (api.gguf_find_key(gguf.get(), "general.architecture") < 0 || api.gguf_find_key(gguf.get(), "tokenizer.ggml.model") < 0 ||
+      api.gguf_get_n_tensors(gguf.get()) == 0) {
     return ModelAvailability::unavailable(R::kOther);
   }
   uint64_t weightBytes = 0;
   uint64_t dataEnd = 0;
-  for (int64_t i = 0; i < gguf_get_n_tensors(gguf.get()); ++i) {
-    const uint64_t size = gguf_get_tensor_size(gguf.get(), i);
+  for (int64_t i = 0; i < api.gguf_get_n_tensors(gguf.get()); ++i) {
+    const uint64_t size = api.gguf_get_tensor_size(gguf.get(), i);
     weightBytes += size;
-    dataEnd = std::max<uint64_t>(dataEnd, gguf_get_tensor_offset(gguf.get(), i) + size);
+    dataEnd = std::max<uint64_t>(dataEnd, api.gguf_get_tensor_offset(gguf.get(), i) + size);
   }
   if (weightBytes > physicalMemory) return ModelAvailability::unavailable(R::kDeviceNotEligible);
   std::error_code ec;
   const uintmax_t fileSize = fs::file_size(path, ec);
   if (ec) return ModelAvailability::unavailable(R::kOther);
-  if (gguf_get_data_offset(gguf.get()) + dataEnd > fileSize) return ModelAvailability::unavailable(R::kModelNotReady);
+  if (api.gguf_get_data_offset(gguf.get()) + dataEnd > fileSize) return ModelAvailability::unavailable(R::kModelNotReady);
   return ModelAvailability::ready();
 }
 
-ModelAvailability modelAvailability(const ModelSearchPaths& paths, uint64_t physicalMemory) {
+ModelAvailability modelAvailability(const LlamaApi& api, const ModelSearchPaths& paths, uint64_t physicalMemory) {
   const ModelLocation location = locateModel(paths);
   switch (location.state) {
     case ModelLocation::State::kNone:
@@ -108,7 +108,7 @@ ModelAvailability modelAvailability(const ModelSearchPaths& paths, uint64_t phys
     case ModelLocation::State::kFound:
       break;
   }
-  return inspectModel(location.path, physicalMemory);
+  return inspectModel(api, location.path, physicalMemory);
 }
 
 uint64_t physicalMemoryBytes() {

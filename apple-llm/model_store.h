@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "apple-llm/llama_library.h"
 #include "apple-llm/model.h"
 
 namespace tavrin::llm {
@@ -43,10 +44,10 @@ ModelLocation locateModel(const ModelSearchPaths& paths);
 // must all be present (a shorter file is a copy in progress: kModelNotReady),
 // and it must be a GGUF language model (else kOther). Logging of the GGUF
 // reader goes wherever the caller has routed ggml's log.
-ModelAvailability inspectModel(const std::string& path, uint64_t physicalMemory);
+ModelAvailability inspectModel(const LlamaApi& api, const std::string& path, uint64_t physicalMemory);
 
 // Both steps together.
-ModelAvailability modelAvailability(const ModelSearchPaths& paths, uint64_t physicalMemory);
+ModelAvailability modelAvailability(const LlamaApi& api, const ModelSearchPaths& paths, uint64_t physicalMemory);
 
 uint64_t physicalMemoryBytes();
 

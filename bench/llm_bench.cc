@@ -3,12 +3,15 @@
 // Measures tavrin-apple-llm on a realistic-sized llama model (generated with
 // random weights unless --model is given; speed does not depend on the
 // weights' values) and compares it with llama.cpp's own llama-bench on the
-// same model, thread count and context depth, in the same run:
-//   - extract: prompt tokens/s, time to first token and generation tokens/s,
-//     with the record grammar on and off;
+// same model, thread count (default: the processors this process may run
+// on) and context depth, in the same run. Every figure is measured --repeat
+// times (default 5) and printed as min / median / max:
+//   - extract: model load, prompt tokens/s, time to first token and
+//     generation tokens/s, with the record grammar on and off;
 //   - llama-bench: prompt processing and generation tokens/s;
-//   - start-up and peak memory of a `status` run and an `extract` run of the
-//     real binary.
+//   - wall time and peak memory of `status` and `extract` runs of the real
+//     binary (extract on a copy of the model whose strings end early, so the
+//     run is start-up, prompt and a short record).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -47,9 +50,9 @@ constexpr const char* kTranscript =
 
 struct Args {
   std::string model;
-  int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  int threads = usableProcessors();
   int tokens = 128;
-  int repeat = 3;
+  int repeat = 5;
 };
 
 struct Run {
@@ -57,9 +60,21 @@ struct Run {
   bool complete = false;
 };
 
-double median(std::vector<double> v) {
+struct Spread {
+  double min = 0, median = 0, max = 0;
+};
+
+Spread spread(std::vector<double> v) {
+  if (v.empty()) return {};
   std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
+  return {v.front(), v[v.size() / 2], v.back()};
+}
+
+std::string show(const Spread& s, const char* format = "%.1f") {
+  char buffer[128];
+  const std::string f = std::string(format) + " / " + format + " / " + format;
+  std::snprintf(buffer, sizeof buffer, f.c_str(), s.min, s.median, s.max);
+  return buffer;
 }
 
 Run extractOnce(const std::string& dataDir, const Args& args, bool constrained, uint32_t seed) {
@@ -83,13 +98,13 @@ Run extractOnce(const std::string& dataDir, const Args& args, bool constrained, 
 }
 
 struct Summary {
-  double loadMs, promptTps, ttftMs, genTps;
-  int promptTokens, generated;
+  Spread loadMs, promptTps, ttftMs, genTps;
+  int promptTokens = 0;
 };
 
 Summary measure(const std::string& dataDir, const Args& args, bool constrained) {
   std::vector<double> load, ptps, ttft, gtps;
-  Summary s{};
+  Summary s;
   for (int i = 0; i < args.repeat; ++i) {
     const Run r = extractOnce(dataDir, args, constrained, 1000 + static_cast<uint32_t>(i));
     load.push_back(r.stats.loadMs);
@@ -98,12 +113,11 @@ Summary measure(const std::string& dataDir, const Args& args, bool constrained) 
     // Tokens after the first, over the time after the first.
     if (r.stats.generatedTokens > 1) gtps.push_back((r.stats.generatedTokens - 1) * 1000.0 / r.stats.generationMs);
     s.promptTokens = r.stats.promptTokens;
-    s.generated = r.stats.generatedTokens;
   }
-  s.loadMs = median(load);
-  s.promptTps = median(ptps);
-  s.ttftMs = median(ttft);
-  s.genTps = median(gtps);
+  s.loadMs = spread(load);
+  s.promptTps = spread(ptps);
+  s.ttftMs = spread(ttft);
+  s.genTps = spread(gtps);
   return s;
 }
 
@@ -118,19 +132,18 @@ std::string capture(const std::string& command) {
   return out;
 }
 
-// avg_ts of llama-bench's one test: prompt of `p` tokens or `n` generated
-// tokens at depth `d`.
-double llamaBench(const std::string& model, const Args& args, int p, int n, int d) {
+// Tokens/s of each repetition of llama-bench's one test: prompt of `p`
+// tokens or `n` generated tokens at depth `d`.
+Spread llamaBench(const std::string& model, const Args& args, int p, int n, int d) {
   const std::string command = std::string(LLAMA_BENCH_BIN) + " -m '" + model + "' -t " + std::to_string(args.threads) +
                               " -p " + std::to_string(p) + " -n " + std::to_string(n) + " -d " + std::to_string(d) +
                               " -r " + std::to_string(args.repeat) + " -o json 2>/dev/null";
-  const std::string out = capture(command);
-  const nlohmann::json v = nlohmann::json::parse(out, nullptr, false);
-  if (!v.is_array() || v.empty()) {
+  const nlohmann::json v = nlohmann::json::parse(capture(command), nullptr, false);
+  if (!v.is_array() || v.empty() || !v[0].contains("samples_ts")) {
     std::fprintf(stderr, "llama-bench gave no result: %s\n", command.c_str());
-    return 0;
+    return {};
   }
-  return v[0].value("avg_ts", 0.0);
+  return spread(v[0]["samples_ts"].get<std::vector<double>>());
 }
 
 struct ChildFigures {
@@ -189,19 +202,23 @@ int main(int argc, char** argv) {
 
   const Summary on = measure(dataDir.string(), args, true);
   const Summary off = measure(dataDir.string(), args, false);
-  const double peerPrompt = llamaBench(modelPath, args, on.promptTokens, 0, 0);
-  const double peerGen = llamaBench(modelPath, args, 0, args.tokens, on.promptTokens);
+  const Spread peerPrompt = llamaBench(modelPath, args, on.promptTokens, 0, 0);
+  const Spread peerGen = llamaBench(modelPath, args, 0, args.tokens, on.promptTokens);
 
-  std::printf("extract, prompt of %d tokens, up to %d generated\n", on.promptTokens, args.tokens);
-  std::printf("  %-22s %10s %12s %12s %12s\n", "", "load ms", "prompt t/s", "TTFT ms", "gen t/s");
-  std::printf("  %-22s %10.1f %12.1f %12.1f %12.2f\n", "grammar on", on.loadMs, on.promptTps, on.ttftMs, on.genTps);
-  std::printf("  %-22s %10.1f %12.1f %12.1f %12.2f\n", "grammar off", off.loadMs, off.promptTps, off.ttftMs, off.genTps);
-  std::printf("  %-22s %10s %12.1f %12s %12.2f\n", "llama-bench (same run)", "-", peerPrompt, "-", peerGen);
-  std::printf("  ratios: gen grammar on / llama-bench %.3f, grammar off / llama-bench %.3f, prompt / llama-bench %.3f\n",
-              peerGen > 0 ? on.genTps / peerGen : 0.0, peerGen > 0 ? off.genTps / peerGen : 0.0,
-              peerPrompt > 0 ? on.promptTps / peerPrompt : 0.0);
-  std::printf("  grammar cost: %.1f %% of generation tokens/s\n\n",
-              off.genTps > 0 ? (1.0 - on.genTps / off.genTps) * 100.0 : 0.0);
+  std::printf("extract, prompt of %d tokens, up to %d generated; min / median / max of %d runs\n", on.promptTokens,
+              args.tokens, args.repeat);
+  std::printf("  %-22s %-26s %-26s %-26s %-26s\n", "", "load ms", "prompt t/s", "TTFT ms", "gen t/s");
+  for (const auto& [name, s] : {std::pair{"grammar on", on}, std::pair{"grammar off", off}}) {
+    std::printf("  %-22s %-26s %-26s %-26s %-26s\n", name, show(s.loadMs).c_str(), show(s.promptTps).c_str(),
+                show(s.ttftMs).c_str(), show(s.genTps, "%.2f").c_str());
+  }
+  std::printf("  %-22s %-26s %-26s %-26s %-26s\n", "llama-bench (same run)", "-", show(peerPrompt).c_str(), "-",
+              show(peerGen, "%.2f").c_str());
+  const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+  std::printf("  medians: prompt / llama-bench %.3f; gen grammar on / llama-bench %.3f, grammar off / llama-bench "
+              "%.3f; grammar on / off %.3f\n\n",
+              ratio(on.promptTps.median, peerPrompt.median), ratio(on.genTps.median, peerGen.median),
+              ratio(off.genTps.median, peerGen.median), ratio(on.genTps.median, off.genTps.median));
 
   const std::string transcript = (dataDir / "section.txt").string();
   {
@@ -209,18 +226,28 @@ int main(int argc, char** argv) {
     std::fputs(kTranscript, f);
     std::fclose(f);
   }
-  std::vector<double> statusMs;
-  long statusRss = 0;
-  for (int i = 0; i < 5; ++i) {
-    const ChildFigures c = runChild({TAVRIN_APPLE_LLM_BIN, "status"}, dataDir.string());
-    statusMs.push_back(c.wallMs);
-    statusRss = std::max(statusRss, c.maxRssKb);
+  const auto childRuns = [&](const std::vector<std::string>& command, const std::string& home, const char* name) {
+    std::vector<double> wall, rss;
+    int status = 0;
+    for (int i = 0; i < args.repeat; ++i) {
+      const ChildFigures c = runChild(command, home);
+      wall.push_back(c.wallMs);
+      rss.push_back(static_cast<double>(c.maxRssKb) / 1024.0);
+      status = std::max(status, c.status);
+    }
+    std::printf("tavrin-apple-llm %s (worst exit %d): wall ms %s, peak RSS MB %s\n", name, status,
+                show(spread(wall)).c_str(), show(spread(rss)).c_str());
+  };
+  childRuns({TAVRIN_APPLE_LLM_BIN, "status"}, dataDir.string(), "status");
+  if (args.model.empty()) {
+    // The same shape whose strings and lists end at once.
+    const fs::path shortHome = dataDir / "short";
+    fs::create_directories(shortHome / "tavrin" / "models");
+    testmodel::Shape shape = testmodel::benchShape();
+    shape.quoteBias = shape.listEndBias = 12.0f;
+    testmodel::writeModel((shortHome / "tavrin" / "models" / "bench.gguf").string(), shape);
+    childRuns({TAVRIN_APPLE_LLM_BIN, "extract", transcript}, shortHome.string(), "extract (short record)");
   }
-  std::printf("tavrin-apple-llm status: %.1f ms wall (median of 5), peak RSS %.1f MB\n", median(statusMs),
-              static_cast<double>(statusRss) / 1024.0);
-  const ChildFigures ex = runChild({TAVRIN_APPLE_LLM_BIN, "extract", transcript}, dataDir.string());
-  std::printf("tavrin-apple-llm extract (up to 1200 tokens, exit %d): %.1f s wall, peak RSS %.1f MB, model load %.1f ms\n",
-              ex.status, ex.wallMs / 1000.0, static_cast<double>(ex.maxRssKb) / 1024.0, on.loadMs);
 
   fs::remove_all(dataDir);
   return 0;

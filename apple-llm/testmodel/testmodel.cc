@@ -229,6 +229,7 @@ class Writer {
 
 Shape tinyShape() {
   Shape s;
+  s.contextLength = 8192;  // room for the instructions, one byte token each
   s.quoteBias = 0.8f;
   s.listEndBias = 0.5f;
   return s;

@@ -1,10 +1,11 @@
-// The command line on a fake model: argument grammar, input files,
-// availability replies, the platform gate and what each pass sends.
+// The command line on a fake model: argument grammar, trimming, the platform
+// gate and what each pass sends. Exact texts of the binary are checked in
+// cli_e2e_test.cc.
 #include "apple-llm/app.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include "apple-llm/crash_guard.h"
 #include "apple-llm/fake_model.h"
 #include "apple-llm/prompts.h"
 #include "tests/support/subprocess.h"
@@ -14,25 +15,22 @@ namespace {
 
 using testing::TempDir;
 using testing::writeFile;
-
-class AppTest : public ::testing::Test {
- protected:
-  RunOutcome run(std::vector<std::string> args) { return runTavrinAppleLLM(args, platform_); }
-
-  FakeLanguageModel model_;
-  Platform platform_{model_};
-  TempDir dir_;
-};
+using Args = std::vector<std::string>;
 
 TEST(ParseGenerateArgs, PathAndOptionalLanguage) {
   EXPECT_THROW(parseGenerateArgs({"extract"}), HelperError);
-  const auto parse = [](std::vector<std::string> args) { return parseGenerateArgs(args); };
-  EXPECT_EQ(parse({"extract", "p"}).language, std::nullopt);
-  EXPECT_EQ(parse({"extract", "--p"}).path, "--p");  // a path is taken as is
-  EXPECT_EQ(parse({"extract", "p", "ja"}).language, "ja");
-  EXPECT_EQ(parse({"extract", "p", "--ja"}).language, std::nullopt);
-  EXPECT_EQ(parse({"extract", "p", "ja", "--x", "y"}).language, "ja");
-  EXPECT_EQ(parse({"extract", "p", ""}).language, std::string());
+  struct Case {
+    Args args;
+    std::string path;
+    std::optional<std::string> language;
+  };
+  for (const Case& c : {Case{{"extract", "p"}, "p", std::nullopt}, Case{{"extract", "--p"}, "--p", std::nullopt},
+                        Case{{"extract", "p", "ja"}, "p", "ja"}, Case{{"extract", "p", "--ja"}, "p", std::nullopt},
+                        Case{{"extract", "p", "ja", "--x", "y"}, "p", "ja"}, Case{{"extract", "p", ""}, "p", ""}}) {
+    const GenerateArgs parsed = parseGenerateArgs(c.args);
+    EXPECT_EQ(parsed.path, c.path);
+    EXPECT_EQ(parsed.language, c.language) << ::testing::PrintToString(c.args);
+  }
 }
 
 TEST(Trim, UnicodeWhiteSpaceAndLineBreaksAtBothEndsOnly) {
@@ -42,115 +40,69 @@ TEST(Trim, UnicodeWhiteSpaceAndLineBreaksAtBothEndsOnly) {
   EXPECT_EQ(trimWhitespaceAndNewlines(" \n "), "");
 }
 
-TEST_F(AppTest, ReadTranscriptRules) {
-  writeFile(dir_.file("t.txt"), "\n\n  You: hello\n\tOthers: hi  \n\n");
-  EXPECT_EQ(readTranscript(dir_.file("t.txt")), "You: hello\n\tOthers: hi");
-  writeFile(dir_.file("blank.txt"), " \t\n\n  \r\n");
-  writeFile(dir_.file("latin1.txt"), "caf\xE9");
-  writeFile(dir_.file("empty.txt"), "");
-  for (const char* name : {"blank.txt", "latin1.txt", "empty.txt"}) {
-    try {
-      readTranscript(dir_.file(name));
-      ADD_FAILURE() << name;
-    } catch (const HelperError& e) {
-      EXPECT_STREQ(e.what(), "Transcript is empty.") << name;
-    }
-  }
-  try {
-    readTranscript(dir_.path());  // a directory exists but does not read
-    ADD_FAILURE();
-  } catch (const HelperError& e) {
-    EXPECT_STREQ(e.what(), "Transcript is empty.");
-  }
-  try {
-    readTranscript(dir_.file("missing dir/x.txt"));
-    ADD_FAILURE();
-  } catch (const HelperError& e) {
-    EXPECT_EQ(std::string(e.what()), "Transcript file not found: " + dir_.file("missing dir/x.txt"));
-  }
-}
+class AppTest : public ::testing::Test {
+ protected:
+  RunOutcome run(Args args) { return runTavrinAppleLLM(args, platform_); }
 
-TEST_F(AppTest, StatusRepliesForEveryAvailability) {
-  EXPECT_EQ(run({"status"}).out, R"({"available":true,"status":"available"})");
-  EXPECT_EQ(run({"status", "extra", "--x"}).out, R"({"available":true,"status":"available"})");
-  struct Case {
-    UnavailableReason reason;
-    const char* sentence;
-  };
-  for (const Case& c : {Case{UnavailableReason::kDeviceNotEligible, "This device does not support Apple Intelligence."},
-                        Case{UnavailableReason::kAppleIntelligenceNotEnabled,
-                             "Enable Apple Intelligence in System Settings to generate summaries."},
-                        Case{UnavailableReason::kModelNotReady,
-                             "The on-device model is still downloading. Try again shortly."},
-                        Case{UnavailableReason::kOther, "Apple Intelligence is unavailable on this device."}}) {
-    model_.setAvailability(ModelAvailability::unavailable(c.reason));
-    const RunOutcome status = run({"status"});
-    EXPECT_EQ(status.exitStatus, 0);
-    EXPECT_EQ(status.out, std::string(R"({"available":false,"status":"unavailable","reason":")") + c.sentence + "\"}");
-    // The generation passes fail with the same sentence, before any session.
-    writeFile(dir_.file("t.txt"), "x");
-    for (const char* command : {"extract", "synthesize"}) {
-      const RunOutcome r = run({command, dir_.file("t.txt")});
-      EXPECT_EQ(r.exitStatus, 1);
-      EXPECT_EQ(r.out, "");
-      EXPECT_EQ(r.err, c.sentence);
-    }
-  }
-  EXPECT_EQ(model_.sessionsOpened(), 0);
-}
+  FakeLanguageModel model_;
+  Platform platform_{model_};
+  TempDir dir_;
+};
 
-TEST_F(AppTest, ArgumentFailures) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"Status"}, {"STATUS"}, {"help"}, {""}, {"extract"}, {"synthesize"}, {"--status"}}) {
-    const RunOutcome r = run(args);
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Invalid arguments.");
-  }
-}
-
-TEST_F(AppTest, OlderPlatformFailsEveryCommandButNoArguments) {
+TEST_F(AppTest, WithoutTheModelServiceEveryCommandFailsButNoArguments) {
   platform_.modelServiceAvailable = false;
   EXPECT_EQ(run({}).err, "Invalid arguments.");
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"status"}, {"extract", "x"}, {"extract"}, {"bogus"}}) {
+  for (const Args& args : {Args{"status"}, Args{"extract", "x"}, Args{"bogus"}}) {
     const RunOutcome r = run(args);
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Apple Foundation Models requires macOS 26.0 or later.");
   }
 }
 
-TEST_F(AppTest, ExtractSendsOneRequestWithTheExactTexts) {
+TEST_F(AppTest, EachPassSendsOneRequestWithItsTextsAndOptions) {
   writeFile(dir_.file("t.txt"), "\n  You: a/b\nOthers: c  \n");
-  model_.setResponse(R"({"topics":[{"topic":"A/1","notes":"B"}],"decisions":[],"actionItems":[{"text":"D"}]})");
-  const RunOutcome r = run({"extract", dir_.file("t.txt"), "ja-JP", "--ignored"});
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_EQ(r.out, R"({"topics":[{"topic":"A/1","notes":"B"}],"decisions":[],"actionItems":[{"text":"D"}]})");
-  ASSERT_EQ(model_.requests().size(), 1u);
-  EXPECT_EQ(model_.sessionsOpened(), 1);
-  const auto& req = model_.requests()[0];
-  EXPECT_EQ(req.instructions, extractInstructions(std::string("ja")));
-  EXPECT_EQ(req.prompt, buildPrompt(extractPass(), "You: a/b\nOthers: c", std::string("ja")));
-  EXPECT_EQ(req.schema, &Extract::schema());
-  EXPECT_DOUBLE_EQ(req.options.temperature, 0.1);
-  EXPECT_EQ(req.options.maximumResponseTokens, 1200);
+  struct Case {
+    Args args;
+    std::string reply;
+    std::string instructions;
+    std::string prompt;
+    double temperature;
+    int limit;
+    const RecordSchema* schema;
+  };
+  const std::string text = "You: a/b\nOthers: c";
+  const std::optional<std::string> ja("ja"), none;
+  for (const Case& c :
+       {Case{{"extract", dir_.file("t.txt"), "ja-JP", "--x"},
+             R"({"topics":[{"topic":"A","notes":"B"}],"decisions":[],"actionItems":[{"text":"D"}]})",
+             extractInstructions(ja), buildPrompt(extractPass(), text, ja), 0.1, 1200, &Extract::schema()},
+        Case{{"synthesize", dir_.file("t.txt"), ""}, R"({"title":"T","summary":"S"})", synthesizeInstructions(none),
+             buildPrompt(synthesizePass(), text, none), 0.3, 500, &Overview::schema()}}) {
+    FakeLanguageModel model;
+    Platform platform{model};
+    model.setResponse(c.reply);
+    const RunOutcome r = runTavrinAppleLLM(c.args, platform);
+    EXPECT_EQ(r.out, c.reply) << r.err;
+    ASSERT_EQ(model.requests().size(), 1u);
+    EXPECT_EQ(model.sessionsOpened(), 1);
+    const auto& req = model.requests()[0];
+    EXPECT_EQ(req.instructions, c.instructions);
+    EXPECT_EQ(req.prompt, c.prompt);
+    EXPECT_EQ(req.schema, c.schema);
+    EXPECT_DOUBLE_EQ(req.options.temperature, c.temperature);
+    EXPECT_EQ(req.options.maximumResponseTokens, c.limit);
+  }
 }
 
-TEST_F(AppTest, SynthesizeWithEmptyLanguageUsesTheSameLanguage) {
-  writeFile(dir_.file("notes.txt"), "notes");
-  model_.setResponse(R"({"title":"T","summary":"S"})");
-  const RunOutcome r = run({"synthesize", dir_.file("notes.txt"), ""});
-  EXPECT_EQ(r.out, R"({"title":"T","summary":"S"})");
-  const auto& req = model_.requests().at(0);
-  EXPECT_EQ(req.instructions, synthesizeInstructions(std::nullopt));
-  EXPECT_EQ(req.prompt, buildPrompt(synthesizePass(), "notes", std::nullopt));
-  EXPECT_DOUBLE_EQ(req.options.temperature, 0.3);
-  EXPECT_EQ(req.options.maximumResponseTokens, 500);
-  EXPECT_EQ(req.schema, &Overview::schema());
+TEST_F(AppTest, AnUnavailableModelFailsBeforeAnySession) {
+  writeFile(dir_.file("t.txt"), "x");
+  model_.setAvailability(ModelAvailability::unavailable(UnavailableReason::kModelNotReady));
+  EXPECT_EQ(run({"status"}).exitStatus, 0);
+  EXPECT_EQ(run({"extract", dir_.file("t.txt")}).exitStatus, 1);
+  EXPECT_EQ(model_.sessionsOpened(), 0);
 }
 
-TEST_F(AppTest, ModelFailuresAreReportedAsOneLineWithNoReply) {
+TEST_F(AppTest, ModelFailuresAreOneLineWithNoReplyAndNoRetry) {
   writeFile(dir_.file("t.txt"), "x");
   model_.setError("The response was cut off\nat the limit.");
   RunOutcome r = run({"synthesize", dir_.file("t.txt")});
@@ -158,9 +110,20 @@ TEST_F(AppTest, ModelFailuresAreReportedAsOneLineWithNoReply) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "The response was cut off at the limit.");
   model_.setResponse(R"({"title":"T"})");
-  r = run({"synthesize", dir_.file("t.txt")});
-  EXPECT_EQ(r.err, "The model's response is not a valid Overview: it has no \"summary\" field.");
-  EXPECT_EQ(model_.requests().size(), 2u);  // no retry
+  EXPECT_EQ(run({"synthesize", dir_.file("t.txt")}).err,
+            "The model's response is not a valid Overview: it has no \"summary\" field.");
+  EXPECT_EQ(model_.requests().size(), 2u);
+}
+
+TEST(CrashGuard, ACrashIsOneLineAndExitStatus1) {
+  for (int signal : {SIGSEGV, SIGILL, SIGABRT}) {
+    EXPECT_EXIT(
+        {
+          const CrashGuard guard;
+          std::raise(signal);
+        },
+        ::testing::ExitedWithCode(1), "^The language model failed: [a-zA-Z ]+\\.\n$");
+  }
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
-// Finding the installed model and mapping its state to availability reasons.
+// Finding the installed model, mapping its state and the engine's to
+// availability reasons, and the processors the engine may use.
 #include "apple-llm/model_store.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <filesystem>
 #include <map>
 
+#include "apple-llm/llama_model.h"
 #include "apple-llm/testmodel/testmodel.h"
 #include "tests/support/subprocess.h"
 
@@ -13,87 +16,109 @@ namespace tavrin::llm {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
-
-ModelSearchPaths pathsFrom(const std::map<std::string, std::string>& env) {
-  return ModelSearchPaths::fromEnvironment([&](const char* name) -> const char* {
-    auto it = env.find(name);
-    return it == env.end() ? nullptr : it->second.c_str();
-  });
-}
+using Dirs = std::vector<std::string>;
 
 std::string modelsDir(const std::string& dataDir) {
-  const std::string dir = dataDir + "/tavrin/models";
-  fs::create_directories(dir);
-  return dir;
+  fs::create_directories(dataDir + "/tavrin/models");
+  return dataDir + "/tavrin/models";
 }
 
 constexpr uint64_t kPlenty = uint64_t{1} << 40;
 
-TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
-  EXPECT_EQ(pathsFrom({{"HOME", "/home/u"}}).dataDirs,
-            (std::vector<std::string>{"/home/u/.local/share", "/usr/local/share", "/usr/share"}));
-  EXPECT_EQ(pathsFrom({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}).dataDirs,
-            (std::vector<std::string>{"/d", "/a", "/b"}));
-  EXPECT_EQ(pathsFrom({{"HOME", "/h"}, {"XDG_DATA_HOME", ""}, {"XDG_DATA_DIRS", ""}}).dataDirs,
-            (std::vector<std::string>{"/h/.local/share", "/usr/local/share", "/usr/share"}));
-  EXPECT_EQ(pathsFrom({}).dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
+const LlamaApi& api() {
+  static const std::unique_ptr<LlamaLibrary> library = LlamaLibrary::open(defaultLibraryDirs());
+  return library->api();
 }
 
-TEST(LocateModel, FirstDirectoryWithAModelWinsThenFirstName) {
+TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
+  using Env = std::map<std::string, std::string>;
+  struct Case {
+    Env env;
+    Dirs dirs;
+  };
+  for (const Case& c : {Case{{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+                        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}},
+                             {"/d", "/a", "/b"}},
+                        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
+                             {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+                        Case{{}, {"/usr/local/share", "/usr/share"}}}) {
+    const auto getenv = [&](const char* name) -> const char* {
+      auto it = c.env.find(name);
+      return it == c.env.end() ? nullptr : it->second.c_str();
+    };
+    EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, c.dirs);
+  }
+}
+
+TEST(ModelAvailability, FirstDirectoryWithAModelWinsThenFirstName) {
   TempDir home, system;
   ModelSearchPaths paths{{home.path(), system.path(), "/nonexistent"}};
-  EXPECT_EQ(locateModel(paths).state, ModelLocation::State::kNone);
-
-  writeFile(modelsDir(home.path()) + "/b.gguf.part", "x");
-  EXPECT_EQ(locateModel(paths).state, ModelLocation::State::kInstalling);
-
+  EXPECT_EQ(modelAvailability(api(), paths, kPlenty).reason, UnavailableReason::kAppleIntelligenceNotEnabled);
+  writeFile(modelsDir(home.path()) + "/b.gguf.download", "x");
+  EXPECT_EQ(modelAvailability(api(), paths, kPlenty).reason, UnavailableReason::kModelNotReady);
   writeFile(modelsDir(system.path()) + "/z.gguf", "x");
-  writeFile(modelsDir(system.path()) + "/notes.txt", "x");
   EXPECT_EQ(locateModel(paths).path, system.path() + "/tavrin/models/z.gguf");
-
   fs::create_directories(modelsDir(home.path()) + "/dir.gguf");  // not a file
   writeFile(modelsDir(home.path()) + "/m.gguf", "x");
   writeFile(modelsDir(home.path()) + "/c.gguf", "x");
-  const ModelLocation found = locateModel(paths);
-  EXPECT_EQ(found.state, ModelLocation::State::kFound);
-  EXPECT_EQ(found.path, home.path() + "/tavrin/models/c.gguf");
+  EXPECT_EQ(locateModel(paths).path, home.path() + "/tavrin/models/c.gguf");
 }
 
 TEST(InspectModel, EachStateMapsToItsReason) {
   TempDir dir;
   const std::string good = dir.file("good.gguf");
   testmodel::writeModel(good, testmodel::tinyShape());
-  EXPECT_TRUE(inspectModel(good, kPlenty).available);
-
-  // Weights larger than the machine's memory.
-  const ModelAvailability small = inspectModel(good, 1000);
-  EXPECT_FALSE(small.available);
-  EXPECT_EQ(small.reason, UnavailableReason::kDeviceNotEligible);
-
-  // A copy still in progress: header complete, data cut short.
-  const std::string content = readFile(good);
+  EXPECT_TRUE(inspectModel(api(), good, kPlenty).available);
+  EXPECT_EQ(inspectModel(api(), good, 1000).reason, UnavailableReason::kDeviceNotEligible);
+  // A copy in progress: header complete, data cut short.
+  const std::string content = testing::readFile(good);
   writeFile(dir.file("half.gguf"), content.substr(0, content.size() / 2));
-  EXPECT_EQ(inspectModel(dir.file("half.gguf"), kPlenty).reason, UnavailableReason::kModelNotReady);
-
-  // Not a model at all.
+  EXPECT_EQ(inspectModel(api(), dir.file("half.gguf"), kPlenty).reason, UnavailableReason::kModelNotReady);
   writeFile(dir.file("text.gguf"), "hello, this is not a model");
-  EXPECT_EQ(inspectModel(dir.file("text.gguf"), kPlenty).reason, UnavailableReason::kOther);
+  EXPECT_EQ(inspectModel(api(), dir.file("text.gguf"), kPlenty).reason, UnavailableReason::kOther);
   writeFile(dir.file("head.gguf"), content.substr(0, 16));
-  EXPECT_EQ(inspectModel(dir.file("head.gguf"), kPlenty).reason, UnavailableReason::kOther);
-  EXPECT_EQ(inspectModel(dir.file("missing.gguf"), kPlenty).reason, UnavailableReason::kOther);
+  EXPECT_EQ(inspectModel(api(), dir.file("head.gguf"), kPlenty).reason, UnavailableReason::kOther);
 }
 
-TEST(ModelAvailability, NoModelMeansNotEnabled) {
-  TempDir home;
-  ModelSearchPaths paths{{home.path()}};
-  EXPECT_EQ(modelAvailability(paths, kPlenty).reason, UnavailableReason::kAppleIntelligenceNotEnabled);
-  writeFile(modelsDir(home.path()) + "/m.gguf.download", "");
-  EXPECT_EQ(modelAvailability(paths, kPlenty).reason, UnavailableReason::kModelNotReady);
+TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
+  TempDir home, libs;
   testmodel::writeModel(modelsDir(home.path()) + "/m.gguf", testmodel::tinyShape());
-  EXPECT_TRUE(modelAvailability(paths, kPlenty).available);
+  writeFile(libs.file("libllama.so"), "not a library");
+  const auto model = [&](Dirs libraryDirs, bool (*cpu)()) {
+    LlamaOptions options;
+    options.libraryDirs = std::move(libraryDirs);
+    options.cpuRunsEngine = cpu;
+    return std::make_unique<LlamaLanguageModel>(ModelSearchPaths{{home.path()}}, options);
+  };
+  const auto noCpu = [] { return false; };
+  struct Case {
+    Dirs libraryDirs;
+    bool (*cpu)();
+    UnavailableReason reason;
+  };
+  for (const Case& c : {Case{{"/nonexistent"}, nullptr, UnavailableReason::kOther},
+                        Case{{"/nonexistent", libs.path()}, nullptr, UnavailableReason::kOther},
+                        Case{{}, noCpu, UnavailableReason::kDeviceNotEligible}}) {
+    const ModelAvailability a = model(c.libraryDirs, c.cpu)->availability();
+    EXPECT_FALSE(a.available);
+    EXPECT_EQ(a.reason, c.reason);
+  }
+  EXPECT_THROW(model({libs.path()}, nullptr)->openSession("x"), ModelError);
+  EXPECT_TRUE(model({}, nullptr)->availability().available);
+}
+
+TEST(UsableProcessors, FollowsTheAffinityMask) {
+  EXPECT_EXIT(
+      {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(0, &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+        std::exit(usableProcessors() == 1 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Exact texts of the instructions, prompts and language clauses, and the
-// parameters of both passes.
+// Exact texts of the instructions, prompts and language clauses.
 #include "apple-llm/prompts.h"
 
 #include <gtest/gtest.h>
@@ -43,80 +42,40 @@ const std::string kSynthesizeBody =
     "keep it qualitative.";
 
 TEST(LanguageName, BaseLanguageInEnglishWithSplittingAndFallback) {
-  EXPECT_EQ(languageName("en"), "English");
-  EXPECT_EQ(languageName("ja"), "Japanese");
-  EXPECT_EQ(languageName("ja-JP"), "Japanese");
-  EXPECT_EQ(languageName("ja_JP"), "Japanese");
-  EXPECT_EQ(languageName("zh-Hans"), "Chinese");
-  EXPECT_EQ(languageName("zh_TW"), "Chinese");
-  EXPECT_EQ(languageName("pt_BR"), "Portuguese");
-  EXPECT_EQ(languageName("--ja"), "Japanese");   // leading separators make no piece
-  EXPECT_EQ(languageName("ja__JP-"), "Japanese");
-  // Unknown codes stand whole, subtags included.
-  EXPECT_EQ(languageName("qq-ZZ"), "qq-ZZ");
-  EXPECT_EQ(languageName("xyzzy_Foo"), "xyzzy_Foo");
-  EXPECT_EQ(languageName("-_-"), "-_-");
-  EXPECT_EQ(languageName("@x=y"), "@x=y");
-}
-
-TEST(LanguageClause, SameLanguageWhenAbsentOrEmpty) {
-  EXPECT_EQ(languageClause(std::nullopt), kSame);
-  EXPECT_EQ(languageClause(std::string()), kSame);
-  EXPECT_EQ(languageClause(std::string("ja")), clauseFor("Japanese"));
-  EXPECT_EQ(languageClause(std::string("qq-ZZ")), clauseFor("qq-ZZ"));
-}
-
-TEST(Instructions, ExtractionWithoutLanguageIsClauseBodyClause) {
-  EXPECT_EQ(extractInstructions(std::nullopt), kSame + " " + kExtractBody + " " + kSame);
-  EXPECT_EQ(extractInstructions(std::string()), kSame + " " + kExtractBody + " " + kSame);
-  // The body itself: one line, em dash, straight quotes.
-  EXPECT_EQ(kExtractBody.find('\n'), std::string::npos);
-  EXPECT_NE(kExtractBody.find("what \xE2\x80\x94 never"), std::string::npos);
-  EXPECT_NE(kExtractBody.find("(\"You\" = the user, \"Others\")"), std::string::npos);
-  EXPECT_TRUE(extractInstructions(std::nullopt).starts_with(kSame + " You are a notes assistant."));
-  EXPECT_TRUE(extractInstructions(std::nullopt).ends_with("as stated. " + kSame));
-}
-
-TEST(Instructions, SynthesisNamesTheLanguageTwice) {
-  EXPECT_EQ(synthesizeInstructions(std::nullopt), kSame + " " + kSynthesizeBody + " " + kSame);
-  const std::string ja = clauseFor("Japanese");
-  EXPECT_EQ(synthesizeInstructions(std::string("ja")), ja + " " + kSynthesizeBody + " " + ja);
-  EXPECT_EQ(synthesizeInstructions(std::string("ja-JP")), synthesizeInstructions(std::string("ja")));
-  EXPECT_EQ(synthesizeInstructions(std::string("ja_JP")), synthesizeInstructions(std::string("ja")));
-}
-
-TEST(Instructions, EachLanguageFormGivesItsName) {
   struct Case {
     const char* code;
-    std::string name;
+    const char* name;
   };
-  for (const Case& c : {Case{"ja", "Japanese"}, Case{"ja-JP", "Japanese"}, Case{"ja_JP", "Japanese"},
-                        Case{"zh-Hans", "Chinese"}, Case{"pt_BR", "Portuguese"}, Case{"qq-ZZ", "qq-ZZ"}}) {
-    const std::string clause = clauseFor(c.name);
-    EXPECT_EQ(extractInstructions(std::string(c.code)), clause + " " + kExtractBody + " " + clause) << c.code;
-    EXPECT_EQ(buildPrompt(extractPass(), "T", std::string(c.code)),
-              "Extract the notes from this transcript section.\n\nT\n\n" + clause)
-        << c.code;
+  for (const Case& c : {Case{"en", "English"}, Case{"ja", "Japanese"}, Case{"ja-JP", "Japanese"},
+                        Case{"ja_JP", "Japanese"}, Case{"zh-Hans", "Chinese"}, Case{"zh_TW", "Chinese"},
+                        Case{"pt_BR", "Portuguese"}, Case{"--ja", "Japanese"}, Case{"ja__JP-", "Japanese"},
+                        // Unknown codes stand whole, subtags included.
+                        Case{"qq-ZZ", "qq-ZZ"}, Case{"xyzzy_Foo", "xyzzy_Foo"}, Case{"-_-", "-_-"},
+                        Case{"@x=y", "@x=y"}}) {
+    EXPECT_EQ(languageName(c.code), c.name) << c.code;
   }
 }
 
-TEST(Prompt, HeadInputAndClauseExactly) {
+// Clause, body, clause in the instructions; head, input, two line feeds and
+// the clause in the prompt; an absent or empty language asks for the
+// transcript's own.
+TEST(Instructions, ClauseBodyClauseAndPromptForEveryLanguageForm) {
+  struct Case {
+    std::optional<std::string> language;
+    std::string clause;
+  };
   const std::string input = "You: a / b\n\n  Others: \"c\"";
-  EXPECT_EQ(buildPrompt(extractPass(), input, std::nullopt),
-            "Extract the notes from this transcript section.\n\n" + input + "\n\n" + kSame);
-  EXPECT_EQ(buildPrompt(synthesizePass(), input, std::string()),
-            "These are the notes extracted from the conversation, in order. Produce a title and overall "
-            "summary.\n\n" +
-                input + "\n\n" + kSame);
-}
-
-TEST(PassParameters, TemperatureTokenLimitAndRecord) {
-  EXPECT_DOUBLE_EQ(extractPass().temperature, 0.1);
-  EXPECT_EQ(extractPass().maximumResponseTokens, 1200);
-  EXPECT_EQ(extractPass().schema, &Extract::schema());
-  EXPECT_DOUBLE_EQ(synthesizePass().temperature, 0.3);
-  EXPECT_EQ(synthesizePass().maximumResponseTokens, 500);
-  EXPECT_EQ(synthesizePass().schema, &Overview::schema());
+  for (const Case& c : {Case{std::nullopt, kSame}, Case{"", kSame}, Case{"ja", clauseFor("Japanese")},
+                        Case{"ja-JP", clauseFor("Japanese")}, Case{"qq-ZZ", clauseFor("qq-ZZ")}}) {
+    EXPECT_EQ(languageClause(c.language), c.clause);
+    EXPECT_EQ(extractInstructions(c.language), c.clause + " " + kExtractBody + " " + c.clause);
+    EXPECT_EQ(synthesizeInstructions(c.language), c.clause + " " + kSynthesizeBody + " " + c.clause);
+    EXPECT_EQ(buildPrompt(extractPass(), input, c.language),
+              "Extract the notes from this transcript section.\n\n" + input + "\n\n" + c.clause);
+    EXPECT_EQ(buildPrompt(synthesizePass(), input, c.language),
+              "These are the notes extracted from the conversation, in order. Produce a title and overall "
+              "summary.\n\n" + input + "\n\n" + c.clause);
+  }
 }
 
 }  // namespace

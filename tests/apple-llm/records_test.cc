@@ -1,5 +1,5 @@
-// The records' schemas, their JSON form and reading them back from
-// generated values.
+// The records' JSON form, reading them back from generated values, and the
+// UTF-8 rule generation follows.
 #include "apple-llm/records.h"
 
 #include <gtest/gtest.h>
@@ -9,98 +9,76 @@
 namespace tavrin::llm {
 namespace {
 
-std::vector<std::string> fieldNames(const RecordSchema& s) {
-  std::vector<std::string> names;
-  for (const FieldSchema& f : s.fields) names.push_back(f.name);
-  return names;
-}
-
-TEST(Schemas, FieldsInOrderWithKindsOptionalityAndDescriptions) {
-  EXPECT_EQ(fieldNames(Extract::schema()), (std::vector<std::string>{"topics", "decisions", "actionItems"}));
-  EXPECT_EQ(fieldNames(Topic::schema()), (std::vector<std::string>{"topic", "notes"}));
-  EXPECT_EQ(fieldNames(ActionItem::schema()), (std::vector<std::string>{"text", "owner"}));
-  EXPECT_EQ(fieldNames(Overview::schema()), (std::vector<std::string>{"title", "summary"}));
-
-  const auto& e = Extract::schema().fields;
-  EXPECT_EQ(e[0].kind, FieldKind::kRecordList);
-  EXPECT_EQ(e[0].element, &Topic::schema());
-  EXPECT_EQ(e[1].kind, FieldKind::kStringList);
-  EXPECT_EQ(e[2].element, &ActionItem::schema());
-  EXPECT_EQ(e[2].description, "Action items / follow-ups mentioned in this section. Empty if none.");
-  for (const RecordSchema* s : {&Extract::schema(), &Topic::schema(), &Overview::schema()}) {
-    for (const FieldSchema& f : s->fields) EXPECT_FALSE(f.optional) << f.name;
-  }
-  EXPECT_FALSE(ActionItem::schema().fields[0].optional);
-  EXPECT_TRUE(ActionItem::schema().fields[1].optional);
-  EXPECT_EQ(ActionItem::schema().fields[1].description,
-            "Who owns the action (e.g. \"You\" or \"Others\"). Omit if unknown.");
-  EXPECT_EQ(Overview::schema().fields[0].description,
-            "A specific title describing the CORE subject actually discussed (max ~10 words). Never use the "
-            "show/program/podcast name or a person's name.");
-}
-
-TEST(RecordJson, ExtractShapeEmptyListsAbsentOwnerAndEscaping) {
+TEST(RecordJson, FieldOrderEmptyListsAbsentOwnerAndEscaping) {
   EXPECT_EQ(Extract{}.toJson(), R"({"topics":[],"decisions":[],"actionItems":[]})");
+  const std::string full =
+      R"({"topics":[{"topic":"A","notes":"B"}],"decisions":["C"],"actionItems":[{"text":"D","owner":"You"},{"text":"E"}]})";
   const Extract e{{{"A", "B"}}, {"C"}, {{"D", std::string("You")}, {"E", std::nullopt}}};
-  EXPECT_EQ(e.toJson(),
-            R"({"topics":[{"topic":"A","notes":"B"}],"decisions":["C"],"actionItems":[{"text":"D","owner":"You"},{"text":"E"}]})");
-  const Extract tricky{{{"a/b", "say \"hi\"\nthen 日本語"}}, {}, {}};
-  EXPECT_EQ(tricky.toJson(),
+  EXPECT_EQ(e.toJson(), full);
+  EXPECT_EQ(Extract::fromGenerated(full), e);
+  EXPECT_EQ((Extract{{{"a/b", "say \"hi\"\nthen 日本語"}}, {}, {}}).toJson(),
             "{\"topics\":[{\"topic\":\"a/b\",\"notes\":\"say \\\"hi\\\"\\nthen 日本語\"}],\"decisions\":[],"
             "\"actionItems\":[]}");
   EXPECT_EQ((Overview{"T/x", "S"}).toJson(), R"({"title":"T/x","summary":"S"})");
-}
-
-TEST(RecordJson, GeneratedValuesReadBackByFieldName) {
-  const std::string text =
-      R"({"topics":[{"topic":"A","notes":"B"}],"decisions":["C"],"actionItems":[{"text":"D","owner":"You"},{"text":"E"}]})";
-  const Extract e = Extract::fromGenerated(text);
-  EXPECT_EQ(e, (Extract{{{"A", "B"}}, {"C"}, {{"D", std::string("You")}, {"E", std::nullopt}}}));
-  EXPECT_EQ(e.toJson(), text);
   EXPECT_EQ(Overview::fromGenerated(R"({ "summary": "S", "title": "T" })"), (Overview{"T", "S"}));
-  // Bytes that are not UTF-8 come back replaced, never passed through.
-  EXPECT_EQ(Overview::fromGenerated("{\"title\":\"a\xFF\",\"summary\":\"s\"}").title, "a\xEF\xBF\xBD");
 }
 
 TEST(RecordJson, MissingOrMisshapenFieldsAreModelErrors) {
-  const auto fails = [](const std::string& text) {
-    try {
-      Extract::fromGenerated(text);
-    } catch (const GeneratedValueError& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
+  struct Case {
+    const char* text;
+    const char* what;
   };
-  EXPECT_EQ(fails(R"({"topics":[],"decisions":[]})"),
-            "The model's response is not a valid Extract: it has no \"actionItems\" field.");
-  EXPECT_EQ(fails(R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})"),
-            "The model's response is not a valid Extract: it has no \"notes\" field.");
-  EXPECT_EQ(fails(R"({"topics":[],"decisions":[1],"actionItems":[]})"),
-            "The model's response is not a valid Extract: its \"decisions\" field is not a string.");
-  EXPECT_EQ(fails(R"({"topics":{},"decisions":[],"actionItems":[]})"),
-            "The model's response is not a valid Extract: its \"topics\" field is not a list.");
-  EXPECT_EQ(fails(R"({"topics":[],"decisions":[],"actionItems":[{"text":"x","owner":null}]})"),
-            "The model's response is not a valid Extract: its \"owner\" field is not a string.");
-  EXPECT_EQ(fails(R"({"topics":[],"decisions":[],"actionItems":[)"),
-            "The model's response is not a valid Extract: it is not JSON.");
-  EXPECT_EQ(fails("[]"), "The model's response is not a valid Extract: it is not an object.");
-  EXPECT_THROW(Overview::fromGenerated(R"({"title":"T"})"), GeneratedValueError);
+  for (const Case& c : {
+           Case{R"({"topics":[],"decisions":[]})", "it has no \"actionItems\" field"},
+           Case{R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", "it has no \"notes\" field"},
+           Case{R"({"topics":[],"decisions":[1],"actionItems":[]})", "its \"decisions\" field is not a string"},
+           Case{R"({"topics":{},"decisions":[],"actionItems":[]})", "its \"topics\" field is not a list"},
+           Case{R"({"topics":[],"decisions":[],"actionItems":[{"text":"x","owner":null}]})",
+                "its \"owner\" field is not a string"},
+           Case{R"({"topics":[],"decisions":[],"actionItems":[)", "it is not JSON"},
+           Case{"[]", "it is not an object"},
+       }) {
+    try {
+      Extract::fromGenerated(c.text);
+      ADD_FAILURE() << c.text;
+    } catch (const GeneratedValueError& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("The model's response is not a valid Extract: ") + c.what + ".");
+    }
+  }
 }
 
-TEST(Grammar, FollowsTheSchemaOrderAndOptionality) {
-  const std::string g = grammarFor(ActionItem::schema());
-  EXPECT_NE(g.find("root ::= actionitem\n"), std::string::npos) << g;
-  EXPECT_NE(g.find(R"(actionitem ::= "{" ws "\"text\"" ws ":" ws string (ws "," ws "\"owner\"" ws ":" ws string)? ws "}")"),
-            std::string::npos)
-      << g;
-  const std::string e = grammarFor(Extract::schema());
-  EXPECT_NE(e.find(R"("\"topics\"" ws ":" ws topic-list ws "," ws "\"decisions\"" ws ":" ws string-list ws "," ws "\"actionItems\"" ws ":" ws actionitem-list)"),
-            std::string::npos)
-      << e;
-  EXPECT_NE(e.find("topic ::= "), std::string::npos);
-  EXPECT_NE(e.find("actionitem ::= "), std::string::npos);
-  RecordSchema bad{"Bad", {{"x", FieldKind::kString, true, "d"}}};
-  EXPECT_THROW(grammarFor(bad), std::logic_error);
+TEST(Utf8Prefix, AcceptsWellFormedUtf8OnlyAcrossPieces) {
+  struct Case {
+    std::vector<std::string> pieces;
+    bool accepted;
+    bool complete;
+  };
+  for (const Case& c : {
+           Case{{"a", "\xC3", "\xA9", "\xE6\x97", "\xA5", "\xF0\x9F\x98\x80"}, true, true},
+           Case{{"\xEF\xBF\xBD", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xE2"}, true, false},
+           Case{{"\xC0\x80"}, false, false},          // overlong
+           Case{{"\xC1", "\xBF"}, false, false},      // overlong
+           Case{{"\xE0\x9F\xBF"}, false, false},     // overlong
+           Case{{"\xF0", "\x8F\xBF\xBF"}, false, false},  // overlong
+           Case{{"\xED", "\xA0\x80"}, false, false},  // surrogate
+           Case{{"\xF4\x90\x80\x80"}, false, false},  // above U+10FFFF
+           Case{{"\xF5\x80\x80\x80"}, false, false},
+           Case{{"\xF8\x90\x80\x80"}, false, false},
+           Case{{"\xFF"}, false, false},
+           Case{{"a", "\x80"}, false, false},  // stray continuation
+           Case{{"\xC3", "a"}, false, false},  // cut short
+       }) {
+    Utf8Prefix text;
+    bool accepted = true;
+    for (const std::string& piece : c.pieces) {
+      accepted = accepted && text.accepts(piece);
+      if (accepted) text.append(piece);
+    }
+    EXPECT_EQ(accepted, c.accepted) << ::testing::PrintToString(c.pieces);
+    if (accepted) {
+      EXPECT_EQ(text.complete(), c.complete) << ::testing::PrintToString(c.pieces);
+    }
+  }
 }
 
 }  // namespace
