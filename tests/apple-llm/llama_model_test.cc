@@ -154,7 +154,7 @@ TEST(RealisticModel, ExtractRunsToOneRecordOrOneLine) {
   options.setEnv = {{"XDG_DATA_HOME", home.path()}, {"XDG_DATA_DIRS", home.path()}};
   options.timeout = std::chrono::seconds(600);
   const testing::ProcessResult r = testing::runProcess({TAVRIN_APPLE_LLM_BIN, "extract", files.file("t.txt")}, options);
-  EXPECT_EQ(r.signal, 0);
+  EXPECT_NE(r.exitStatus, -1) << "ended by a signal";
   if (r.exitStatus == 0) {
     EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
     EXPECT_EQ(r.err, "");
