@@ -22,7 +22,12 @@ void reportCrash(int signal) {
     default:
       break;
   }
-  const size_t n = std::strlen(line);
+  writeLineAndExit(line, std::strlen(line));
+}
+
+}  // namespace
+
+void writeLineAndExit(const char* line, size_t n) {
   for (size_t written = 0; written < n;) {
     const ssize_t w = ::write(STDERR_FILENO, line + written, n - written);
     if (w <= 0) break;
@@ -30,8 +35,6 @@ void reportCrash(int signal) {
   }
   ::_exit(1);
 }
-
-}  // namespace
 
 CrashGuard::CrashGuard() : stack_(static_cast<size_t>(SIGSTKSZ) + 65536) {
   stack_t stack{};

@@ -6,9 +6,15 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <vector>
 
 namespace tavrin::llm {
+
+// Writes `n` bytes of `line` to standard error and ends the process with
+// exit status 1 at once (no destructors, no atexit handlers).
+// Async-signal-safe: write(2) and _exit(2) only.
+[[noreturn]] void writeLineAndExit(const char* line, size_t n);
 
 // Installs handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, on an
 // alternate stack owned here, and restores the previous ones on

@@ -1,5 +1,7 @@
 #include "apple-llm/llama_library.h"
 
+#include "apple-llm/crash_guard.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -24,12 +26,7 @@ namespace {
   }
   while (n > sizeof kHead - 1 && line[n - 1] == ' ') --n;
   line[n++] = '\n';
-  for (size_t written = 0; written < n;) {
-    const ssize_t w = ::write(STDERR_FILENO, line + written, n - written);
-    if (w <= 0) break;
-    written += static_cast<size_t>(w);
-  }
-  ::_exit(1);
+  writeLineAndExit(line, n);
 }
 
 }  // namespace
