@@ -15,14 +15,18 @@ namespace {
 const std::string kBin = TAVRIN_APPLE_SPEECH_BIN;
 const std::string kBadData = "Invalid data found when processing input\n";
 
-// Runs decode with at most `dataMiB` of heap (a bound far above what
-// streaming needs, far below what holding the media would), in `cwd`.
+// Runs decode in `cwd` with at most `dataMiB` of heap (a bound far above
+// what streaming needs, far below what holding the media would) and at most
+// 100 MiB of output (a runaway decode is killed rather than fill the test).
 ProcessResult decode(const std::string& path, const std::string& cwd = "/", int dataMiB = 160) {
+  const TempDir out;
   ProcessOptions options;
   options.workingDirectory = cwd;
-  return runProcess(
-      {"/bin/sh", "-c", "ulimit -d " + std::to_string(dataMiB * 1024) + "; exec \"$0\" decode \"$1\"", kBin, path},
-      options);
+  const std::string limits = "ulimit -d " + std::to_string(dataMiB * 1024) + "; ulimit -f 204800; ";
+  ProcessResult r = runProcess(
+      {"/bin/sh", "-c", limits + "exec \"$0\" decode \"$1\" > \"$2\"", kBin, path, out.file("out")}, options);
+  r.out = readFile(out.file("out"));
+  return r;
 }
 
 double rmsDb(const std::vector<float>& s, size_t from, size_t to) {
@@ -84,6 +88,7 @@ TEST_F(DecodeTest, FailuresAreOneExactLineInBoundedMemory) {
   ASSERT_EQ(runProcess({"/usr/bin/truncate", "-s", "200M", dir.file("zero.mp3")}).exitStatus, 0);
   struct Row {
     std::string name, content, err;  // content written unless empty
+    int dataMiB = 64;
   };
   for (const Row& row :
        std::vector<Row>{{"missing.wav", "", "Could not decode the media file: file not found\n"},
@@ -98,9 +103,9 @@ TEST_F(DecodeTest, FailuresAreOneExactLineInBoundedMemory) {
                         {"1hz.wav", wavHeader(1, 2, uint32_t(body.size())) + body, unsupported},
                         {"1hz-block.wav", wavHeader(1, 65534, uint32_t(body.size())) + body, unsupported},
                         {"fast.wav", wavHeader(2147483647u, 2, uint32_t(body.size())) + body, unsupported},
-                        {"zero.mp3", "", "Could not decode the media file: " + bad}}) {
+                        {"zero.mp3", "", "Could not decode the media file: " + bad, 160}}) {
     if (!row.content.empty()) writeFile(dir.file(row.name), row.content);
-    const ProcessResult r = decode(dir.file(row.name), dir.path());
+    const ProcessResult r = decode(dir.file(row.name), dir.path(), row.dataMiB);
     EXPECT_EQ(r.exitStatus, 1) << row.name;
     EXPECT_EQ(r.err, row.err) << row.name;
     EXPECT_EQ(r.out, "") << row.name;
