@@ -22,9 +22,7 @@ TEST(ArgumentsTest, FlagValueContextualStringsAndTranscribeArguments) {
   EXPECT_EQ(flagValue("--x", {"transcribe", "--X", "a"}), std::nullopt);
   EXPECT_EQ(splitContextualStrings(std::string("\na\r\n\nb c \n")), (Lines{"a\r", "b c "}));
   const TranscribeArguments a = parseTranscribeArguments({"transcribe", "a.pcm", "en-US", "--contextual-strings"});
-  EXPECT_EQ(a.path, "a.pcm");
-  EXPECT_EQ(a.language, "en-US");
-  EXPECT_EQ(a.contextualStrings, Lines{});
+  EXPECT_TRUE(a.path == "a.pcm" && a.language == "en-US" && a.contextualStrings.empty());
   EXPECT_EQ(parseTranscribeArguments({"transcribe", "a.pcm", "--contextual-strings", "X"}).language, std::nullopt);
   EXPECT_THROW(parseTranscribeArguments({"transcribe"}), HelperError);
 }
@@ -35,7 +33,7 @@ class CommandsTest : public ::testing::Test {
 
   speech::ScriptedSpeechService service;
   testing::FakeOutput out, err;
-  testing::NoLanguage languages;
+  testing::FakeLanguage languages;
   Platform platform{service, out, err, languages, true, "en_US", {"en_US"}};
 };
 
@@ -56,11 +54,17 @@ TEST_F(CommandsTest, OlderSystemRefusesEverythingButDecode) {
 }
 
 TEST_F(CommandsTest, StatusReplies) {
-  service.locales = {{"en_US", AssetStatus::kInstalled}, {"fr_FR", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kDownloading}, {"ja_JP", AssetStatus::kUnsupported}};
+  service.locales = {{"en_US", AssetStatus::kInstalled},
+                     {"fr_FR", AssetStatus::kSupported},
+                     {"de_DE", AssetStatus::kDownloading},
+                     {"ja_JP", AssetStatus::kUnsupported}};
   platform.currentLocale = "de_AT";
-  for (const Lines& args : std::vector<Lines>{{"status", "en-US", "ignored"}, {"status", "fr"}, {"status"},
-                                              {"status", ""}, {"status", "ja-JP"}, {"status", "--foo"}}) {
+  for (const Lines& args : std::vector<Lines>{{"status", "en-US", "ignored"},
+                                              {"status", "fr"},
+                                              {"status"},
+                                              {"status", ""},
+                                              {"status", "ja-JP"},
+                                              {"status", "--foo"}}) {
     EXPECT_EQ(run(args), 0);
   }
   service.available = false;
@@ -76,8 +80,8 @@ TEST_F(CommandsTest, StatusReplies) {
           R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
           R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})",
       }));
-  EXPECT_EQ(service.calls(), (Lines{"match:en_US", "match:fr", "match:de_AT", "match:de_AT", "match:ja_JP",
-                                    "match:__foo"}));
+  EXPECT_EQ(service.calls(),
+            (Lines{"match:en_US", "match:fr", "match:de_AT", "match:de_AT", "match:ja_JP", "match:__foo"}));
   EXPECT_EQ(err.text(), "");
 }
 
@@ -89,19 +93,17 @@ TEST_F(CommandsTest, PreferredLanguagesKeepTheFirstIdentifierPerLanguage) {
   EXPECT_EQ(run({"preferred-languages"}), 0);
   EXPECT_EQ(out.lines(), (Lines{R"(["en","de"])", "[]"}));
   // fr was tried once: a second French identifier is not asked about.
-  EXPECT_EQ(service.calls(),
-            (Lines{"match:en-US", "match:fr-FR", "match:de", "match:C", "match:fr-FR"}));
+  EXPECT_EQ(service.calls(), (Lines{"match:en-US", "match:fr-FR", "match:de", "match:C", "match:fr-FR"}));
 }
 
-TEST_F(CommandsTest, SupportedLocalesAreBcp47AndSortedByByte) {
-  service.locales = {{"en_US", AssetStatus::kInstalled}, {"en_GB", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kSupported}, {"zh_CN", AssetStatus::kSupported}};
+TEST_F(CommandsTest, SupportedLocalesAreBcp47AndSortedByByteOrAFailure) {
+  service.locales = {{"en_US", AssetStatus::kInstalled},
+                     {"en_GB", AssetStatus::kSupported},
+                     {"de_DE", AssetStatus::kSupported},
+                     {"zh_CN", AssetStatus::kSupported}};
   EXPECT_EQ(run({"supported-locales"}), 0);
   EXPECT_EQ(out.text(), "[\"de-DE\",\"en-GB\",\"en-US\",\"zh-CN\"]\n");
-}
-
-TEST_F(CommandsTest, FailedReplyWriteIsAFailure) {
-  out.failWith = EPIPE;
+  out.failWith = EPIPE;  // a reply that cannot be written is a failure
   EXPECT_EQ(run({"supported-locales"}), 1);
   EXPECT_EQ(err.text(), "Broken pipe\n");
 }

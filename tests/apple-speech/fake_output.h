@@ -1,5 +1,5 @@
-// Captured standard output / error, and a language recognizer that finds
-// none, for tests of tavrin-apple-speech.
+// Captured standard output / error, and a language recognizer with a set
+// answer, for tests of tavrin-apple-speech.
 #pragma once
 
 #include <mutex>
@@ -36,9 +36,16 @@ class FakeOutput final : public apple_speech::SpeechOutput {
   std::string text_;
 };
 
-class NoLanguage final : public apple_speech::LanguageRecognizer {
+// Answers `answer` for every text and records the texts it was asked about.
+class FakeLanguage final : public apple_speech::LanguageRecognizer {
  public:
-  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string&) override { return std::nullopt; }
+  explicit FakeLanguage(std::optional<std::pair<std::string, double>> a = std::nullopt) : answer(std::move(a)) {}
+  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string& text) override {
+    seen.push_back(text);
+    return answer;
+  }
+  std::optional<std::pair<std::string, double>> answer;
+  std::vector<std::string> seen;
 };
 
 }  // namespace tavrin::testing

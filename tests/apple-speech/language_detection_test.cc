@@ -3,28 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/apple-speech/fake_output.h"
+
 namespace tavrin::apple_speech {
 namespace {
 
-class RecordingRecognizer final : public LanguageRecognizer {
- public:
-  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string& text) override {
-    seen.push_back(text);
-    return std::make_pair(std::string("en"), 0.5);
-  }
-  std::vector<std::string> seen;
-};
-
 TEST(DetectLanguageTest, EightUserPerceivedCharactersAfterTrimmingAreNeeded) {
-  RecordingRecognizer recognizer;
+  testing::FakeLanguage recognizer{std::make_pair(std::string("en"), 0.5)};
   // e + combining acute, and thumbs up with a skin tone, are one character each.
   for (const char* text : {"  abcdefg  ", "e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301e\u0301",
-                           "\U0001F44D\U0001F3FD\U0001F44D\U0001F3FDabcde"}) {
+                           "\U0001F44D\U0001F3FD\U0001F44D\U0001F3FDabcde", " \n "}) {
     EXPECT_EQ(detectLanguage(text, recognizer), std::nullopt) << text;
   }
   EXPECT_TRUE(recognizer.seen.empty());
-  EXPECT_EQ(detectLanguage("\t\u00a0\u2028 abc  defgh\u3000\n", recognizer), std::make_pair(std::string("en"), 0.5));
-  EXPECT_EQ(trimWhitespace(" \n "), "");
+  EXPECT_EQ(detectLanguage("\t\u00a0\u2028 abc  defgh\u3000\n", recognizer), recognizer.answer);
   EXPECT_EQ(recognizer.seen, std::vector<std::string>{"abc  defgh"});
 }
 
@@ -38,8 +30,7 @@ TEST(Cld2LanguageRecognizerTest, NamesCommonLanguages) {
     const auto language = cld2.dominantLanguage(text);
     ASSERT_TRUE(language) << text;
     EXPECT_EQ(language->first, code);
-    EXPECT_GT(language->second, 0.5);
-    EXPECT_LE(language->second, 1.0);
+    EXPECT_TRUE(language->second > 0.5 && language->second <= 1.0) << language->second;
   }
   EXPECT_EQ(cld2.dominantLanguage("12345 67890 !!!"), std::nullopt);
   EXPECT_NO_THROW(cld2.dominantLanguage(std::string("\xff\xfe bad bytes here and there", 28)));

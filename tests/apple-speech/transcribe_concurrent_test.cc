@@ -22,7 +22,7 @@ TEST(TranscribeConcurrentTest, EverySegmentLineComesBeforeTheResultLine) {
     }
     service.scripts = {script};
     testing::FakeOutput out;
-    testing::NoLanguage languages;
+    testing::FakeLanguage languages;
     TranscribeContext context{service, out, languages, "en_US"};
     transcribe(TranscribeArguments{dir.file("a.raw"), std::nullopt, {}}, context);
 

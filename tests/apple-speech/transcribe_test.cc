@@ -22,15 +22,6 @@ using speech::RecognizerScript;
 using speech::ScriptedResult;
 using Lines = std::vector<std::string>;
 
-class FixedLanguage final : public LanguageRecognizer {
- public:
-  std::optional<std::pair<std::string, double>> dominantLanguage(const std::string& text) override {
-    seen.push_back(text);
-    return std::make_pair(std::string("en"), 0.97);
-  }
-  std::vector<std::string> seen;
-};
-
 ScriptedResult result(const std::string& text, double start, double end, uint64_t afterFrames = 0,
                       bool isFinal = true) {
   return ScriptedResult{RecognitionResult{text, start, end, isFinal}, afterFrames};
@@ -52,7 +43,7 @@ class TranscribeTest : public ::testing::Test {
   testing::TempDir dir;
   speech::ScriptedSpeechService service;
   testing::FakeOutput out, err;
-  FixedLanguage languages;
+  testing::FakeLanguage languages{std::make_pair(std::string("en"), 0.97)};
   Platform platform{service, out, err, languages, true, "en_US", {}};
 };
 
@@ -62,8 +53,8 @@ TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDuration) {
     std::vector<uint32_t> chunks;
     int durationMs;
   };
-  const std::vector<Row> rows = {{17, {17}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000},
-                                 {480000, {240000, 240000}, 30000}};
+  const std::vector<Row> rows = {
+      {17, {17}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000}, {480000, {240000, 240000}, 30000}};
   for (size_t i = 0; i < rows.size(); ++i) {
     ASSERT_EQ(run({"transcribe", rawFile(rows[i].frames)}), 0);
     const Lines lines = out.lines();
@@ -140,37 +131,35 @@ TEST_F(TranscribeTest, AFailingResultSequenceLosesLaterSegmentsButNotTheRun) {
 TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {
   using Svc = speech::ScriptedSpeechService;
   struct Row {
-    std::function<void(Svc&, RecognizerScript&)> setUp;
-    std::vector<std::string> extraArgs;
     std::string message;
     size_t linesWritten;  // lines on standard output before the failure
+    Lines extraArgs;
+    std::function<void(Svc&, RecognizerScript&)> setUp;
   };
   const std::vector<Row> rows = {
-      {[](Svc& svc, auto&) { svc.available = false; }, {},
-       "Apple SpeechTranscriber is not available on this device.", 0},
-      {[](Svc&, auto&) {}, {"xx-YY"}, "Apple SpeechTranscriber does not support locale xx_YY.", 0},
-      {[](Svc& svc, auto&) { svc.locales = {{"en_US", AssetStatus::kSupported}};
-         svc.failInstall = "no model";
-       }, {},
-       "no model", 0},
-      {[](Svc& svc, auto&) { svc.format = std::nullopt; }, {},
-       "No compatible SpeechAnalyzer audio format is installed.", 0},
-      {[](Svc& svc, auto&) { svc.failMakeRecognizer = "model broken"; }, {}, "model broken", 1},
-      {[](Svc&, auto& s) { s.failSetContext = "context refused"; }, {"--contextual-strings", "x"}, "context refused",
-       1},
-      {[](Svc&, auto& s) { s.failAcceptCall = 2;
-         s.failAcceptAtCall = "engine failed"; }, {}, "engine failed", 2},
-      {[](Svc&, auto& s) { s.failInputFinished = "finalize failed"; }, {}, "finalize failed", 3}};
+      {"Apple SpeechTranscriber is not available on this device.", 0, {}, [](Svc& v, auto&) { v.available = false; }},
+      {"Apple SpeechTranscriber does not support locale xx_YY.", 0, {"xx-YY"}, [](auto&, auto&) {}},
+      {"none",
+       0,
+       {},
+       [](Svc& v, auto&) {
+         v.locales = {{"en_US", AssetStatus::kSupported}}, v.failInstall = "none";
+       }},
+      {"No compatible SpeechAnalyzer audio format is installed.", 0, {}, [](Svc& v, auto&) { v.format = {}; }},
+      {"model broken", 1, {}, [](Svc& v, auto&) { v.failMakeRecognizer = "model broken"; }},
+      {"refused", 1, {"--contextual-strings", "x"}, [](auto&, auto& s) { s.failSetContext = "refused"; }},
+      {"engine failed", 2, {}, [](auto&, auto& s) { s.failAcceptAtCall = "engine failed", s.failAcceptCall = 2; }},
+      {"finalize failed", 3, {}, [](auto&, auto& s) { s.failInputFinished = "finalize failed"; }}};
   const std::string path = rawFile(300000);
   for (const Row& row : rows) {
     Svc svc;
     testing::FakeOutput o, e;
     Platform p{svc, o, e, languages, true, "en_US", {}};
-    RecognizerScript s;
-    s.results = {result("first", 0, 1, 1), result("second", 1, 2, 240001)};
-    row.setUp(svc, s);
-    svc.scripts = {s};
-    std::vector<std::string> args = {"transcribe", path};
+    RecognizerScript script;
+    script.results = {result("first", 0, 1, 1), result("second", 1, 2, 240001)};
+    row.setUp(svc, script);
+    svc.scripts = {script};
+    Lines args = {"transcribe", path};
     args.insert(args.end(), row.extraArgs.begin(), row.extraArgs.end());
     EXPECT_EQ(TavrinAppleSpeech::run(args, p), 1);
     EXPECT_EQ(e.text(), row.message + "\n");

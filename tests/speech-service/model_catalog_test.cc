@@ -16,9 +16,9 @@ using testing::TempDir;
 
 TEST(ModelCatalogTest, MatchesExactLocaleThenSameLanguage) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> rows = {
-      {"en_US", "en_US"},  {"EN-us", "en_US"},   {"en", "en_US"},         {"en_GB", "en_US"},
-      {"pt_PT", "pt_BR"},  {"de-AT", "de_DE"},   {"zh-Hans", "zh_CN"},    {"xx_YY", std::nullopt},
-      {"", std::nullopt},  {"--language", std::nullopt}, {"\xff\xfe", std::nullopt}};
+      {"en_US", "en_US"}, {"EN-us", "en_US"},           {"en", "en_US"},           {"en_GB", "en_US"},
+      {"pt_PT", "pt_BR"}, {"de-AT", "de_DE"},           {"zh-Hans", "zh_CN"},      {"xx_YY", std::nullopt},
+      {"", std::nullopt}, {"--language", std::nullopt}, {"\xff\xfe", std::nullopt}};
   for (const auto& [identifier, expected] : rows) EXPECT_EQ(ModelCatalog::match(identifier), expected) << identifier;
 }
 
@@ -26,11 +26,13 @@ TEST(ModelCatalogTest, MatchesExactLocaleThenSameLanguage) {
 // gets bytes that are no model file.
 void makeModel(const std::string& dir, const std::string& missing = "", const std::string& damaged = "") {
   const std::string parameters = std::string("s3\nendhdr\n\x44\x33\x22\x11", 14) + std::string(8, '\0');
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"acoustic-model/mdef", "BMDF"},        {"acoustic-model/means", parameters},
-      {"acoustic-model/variances", parameters}, {"acoustic-model/transition_matrices", parameters},
-      {"acoustic-model/mixture_weights", parameters}, {"dictionary.dict", "a AH\n"},
-      {"language-model.lm.bin", "Trie Language Model"}};
+  const std::vector<std::pair<std::string, std::string>> files = {{"acoustic-model/mdef", "BMDF"},
+                                                                  {"acoustic-model/means", parameters},
+                                                                  {"acoustic-model/variances", parameters},
+                                                                  {"acoustic-model/transition_matrices", parameters},
+                                                                  {"acoustic-model/mixture_weights", parameters},
+                                                                  {"dictionary.dict", "a AH\n"},
+                                                                  {"language-model.lm.bin", "Trie Language Model"}};
   std::filesystem::create_directories(dir + "/acoustic-model");
   for (const auto& [name, bytes] : files) {
     if (name != missing) testing::writeFile(dir + "/" + name, name == damaged ? "<html>" : bytes);
@@ -55,27 +57,15 @@ TEST_F(ModelDirectoriesTest, FourStatesFromWhatIsOnDisk) {
   makeModel(speechDir(home) + "pt_BR", "acoustic-model/mixture_weights");
   makeModel(speechDir(home) + "xx_YY");  // an unknown locale is never installed
   const std::vector<std::pair<std::string, AssetStatus>> rows = {
-      {"de_DE", AssetStatus::kInstalled},   {"fr_FR", AssetStatus::kInstalled},   {"it_IT", AssetStatus::kDownloading},
-      {"nl_NL", AssetStatus::kInstalled},   {"ru_RU", AssetStatus::kDownloading}, {"pt_BR", AssetStatus::kDownloading},
-      {"es_ES", AssetStatus::kSupported},   {"en_US", AssetStatus::kSupported},   {"xx_YY", AssetStatus::kUnsupported}};
+      {"de_DE", AssetStatus::kInstalled}, {"fr_FR", AssetStatus::kInstalled},   {"it_IT", AssetStatus::kDownloading},
+      {"nl_NL", AssetStatus::kInstalled}, {"ru_RU", AssetStatus::kDownloading}, {"pt_BR", AssetStatus::kDownloading},
+      {"es_ES", AssetStatus::kSupported}, {"en_US", AssetStatus::kSupported},   {"xx_YY", AssetStatus::kUnsupported}};
   for (const auto& [locale, expected] : rows) EXPECT_EQ(catalog().status(locale), expected) << locale;
   EXPECT_EQ(catalog().installedModel("fr_FR")->acousticModel, speechDir(system) + "fr_FR/acoustic-model");
   EXPECT_EQ(catalog().installedModel("es_ES"), std::nullopt);
   EXPECT_EQ(catalog().damage("ru_RU"), speechDir(home) + "ru_RU/acoustic-model/means is not a model file");
   EXPECT_EQ(catalog().damage("it_IT"), std::nullopt);
   EXPECT_EQ(catalog().damage("fr_FR"), std::nullopt);  // a missing file is not damage
-}
-
-TEST_F(ModelDirectoriesTest, DebianEnglishModelIsFound) {
-  const std::string root = debian.path() + "/en-us";
-  std::filesystem::create_directories(root + "/en-us");
-  for (const char* f : {"mdef", "means", "variances", "transition_matrices", "sendump", "noisedict"}) {
-    std::filesystem::create_symlink("/usr/share/pocketsphinx/model/en-us/en-us/" + std::string(f), root + "/en-us/" + f);
-  }
-  testing::writeFile(root + "/en-us.lm.bin", "Trie Language Model");
-  testing::writeFile(root + "/cmudict-en-us.dict", "a AH\n");
-  EXPECT_EQ(catalog().status("en_US"), AssetStatus::kInstalled);
-  EXPECT_EQ(catalog().installedModel("en_US")->dictionary, root + "/cmudict-en-us.dict");
 }
 
 TEST(ModelSearchPathsTest, ReadsAbsoluteXdgVariablesElseTheDefaults) {

@@ -1,10 +1,10 @@
 // The PocketSphinx service on synthetic speech and noise: utterances cut by
 // the voice detector, times, live volatile results closed by finals,
-// contextual strings and failures. Word accuracy is left to bench/.
+// contextual strings. Word accuracy is left to bench/.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <random>
-#include <thread>
 
 #include "speech-service/pocketsphinx_service.h"
 #include "tests/support/speech_samples.h"
@@ -27,32 +27,25 @@ std::vector<float> twoSentences(double* secondStart) {
 }
 
 // Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
-// result on a second thread, as the callers do. A failure of the feeding side
-// is rethrown once the reader is done.
+// result on a second thread, as the callers do.
 std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples, uint32_t chunk) {
-  std::vector<RecognitionResult> results;
-  std::thread reader([&] {
+  auto reader = std::async(std::launch::async, [&] {
+    std::vector<RecognitionResult> results;
     try {
       while (auto r = recognizer.nextResult()) results.push_back(*r);
     } catch (const SpeechServiceError&) {  // the feeding side reports it
     }
+    return results;
   });
-  std::exception_ptr failure;
-  try {
-    for (size_t offset = 0; offset < samples.size(); offset += chunk) {
-      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
-      PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
-      std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
-      buffer->setFrameLength(n);
-      recognizer.acceptWaveform(*buffer);
-    }
-    recognizer.inputFinished();
-  } catch (...) {
-    failure = std::current_exception();
+  for (size_t offset = 0; offset < samples.size(); offset += chunk) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - offset));
+    PcmBufferPtr buffer = PcmBuffer::create(PocketSphinxService::decoderFormat(), n);
+    std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
+    buffer->setFrameLength(n);
+    recognizer.acceptWaveform(*buffer);
   }
-  reader.join();
-  if (failure) std::rethrow_exception(failure);
-  return results;
+  recognizer.inputFinished();
+  return reader.get();
 }
 
 class PocketSphinxSmokeTest : public ::testing::Test {
@@ -87,30 +80,14 @@ TEST_F(PocketSphinxSmokeTest, LiveGivesChangingVolatileResultsThenTheFinal) {
   size_t volatilesBeforeFirstFinal = 0;
   std::string previous;
   for (const auto& r : results) {
-    if (r.isFinal) {
-      finals.push_back(r);
-      previous.clear();
-      continue;
-    }
-    if (finals.empty()) ++volatilesBeforeFirstFinal;
-    EXPECT_NE(r.text, previous) << "a volatile result repeats the last one";
-    previous = r.text;
+    if (r.isFinal) finals.push_back(r);
+    if (!r.isFinal) EXPECT_NE(r.text, previous) << "a volatile result repeats the last one";
+    volatilesBeforeFirstFinal += !r.isFinal && finals.empty();
+    previous = r.isFinal ? "" : r.text;
   }
   ASSERT_EQ(finals.size(), 2u);
   EXPECT_GE(volatilesBeforeFirstFinal, 1u);
   EXPECT_NEAR(finals[1].start, secondStart + 0.1, 0.3);
-}
-
-TEST_F(PocketSphinxSmokeTest, SilenceGivesNoResultAndWrongFormatFailsTheSequence) {
-  auto recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
-  EXPECT_TRUE(recognize(*recognizer, std::vector<float>(48000, 0.0f), 4000).empty());
-
-  recognizer = service->makeRecognizer("en_US", ReportingMode::kTranscription);
-  PcmBufferPtr stereo = PcmBuffer::create(PcmFormat::float32(44100, 2), 100);
-  stereo->setFrameLength(100);
-  EXPECT_THROW(recognizer->acceptWaveform(*stereo), SpeechServiceError);
-  EXPECT_THROW(recognizer->nextResult(), SpeechServiceError);
-  EXPECT_EQ(recognizer->nextResult(), std::nullopt);
 }
 
 TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtterance) {

@@ -1,10 +1,8 @@
-// Synthetic speech for smoke tests: flite's slt voice (recognised far better
-// than espeak-ng's) turned into 16 kHz mono float samples with the ffmpeg
-// command-line tool, and raw sample files of them.
+// Synthetic speech and media for tests: flite's slt voice (recognised far
+// better than espeak-ng's) and the ffmpeg command-line tool, as 16 kHz mono
+// float samples.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,21 +23,24 @@ inline bool synthesizeSpeech(const std::string& text, const std::string& wavPath
   return runProcess({"/usr/bin/flite", "-voice", "slt", "-t", text, "-o", wavPath}).exitStatus == 0;
 }
 
-// Samples of a media file as 16 kHz mono float32, with `padSeconds` of
-// silence before and after; empty when ffmpeg fails.
-inline std::vector<float> decodeWithFfmpegTool(const std::string& path, double padSeconds = 0) {
-  TempDir dir;
-  std::vector<std::string> args = {"-i", path};
-  if (padSeconds > 0) {
-    const std::string ms = std::to_string(static_cast<int>(padSeconds * 1000));
-    args.insert(args.end(), {"-af", "adelay=" + ms + ",apad=pad_dur=" + std::to_string(padSeconds)});
-  }
-  args.insert(args.end(), {"-ac", "1", "-ar", "16000", "-f", "f32le", dir.file("out.f32")});
-  if (!runFfmpeg(args)) return {};
-  const std::string bytes = readFile(dir.file("out.f32"));
+// The samples of raw 32-bit float bytes (native order), and back.
+inline std::vector<float> samplesOf(const std::string& bytes) {
   std::vector<float> samples(bytes.size() / 4);
   std::memcpy(samples.data(), bytes.data(), samples.size() * 4);
   return samples;
+}
+inline std::string rawBytes(const std::vector<float>& samples) {
+  std::string bytes(samples.size() * 4, '\0');
+  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  return bytes;
+}
+
+// Samples of a media file as 16 kHz mono, decoded by the ffmpeg tool; empty
+// when it fails.
+inline std::vector<float> decodeWithFfmpegTool(const std::string& path) {
+  TempDir dir;
+  if (!runFfmpeg({"-i", path, "-ac", "1", "-ar", "16000", "-f", "f32le", dir.file("out.f32")})) return {};
+  return samplesOf(readFile(dir.file("out.f32")));
 }
 
 // `text` spoken by flite, as 16 kHz mono samples.
@@ -47,39 +48,6 @@ inline std::vector<float> spokenSamples(const std::string& text) {
   TempDir dir;
   if (!synthesizeSpeech(text, dir.file("s.wav"))) return {};
   return decodeWithFfmpegTool(dir.file("s.wav"));
-}
-
-// The bytes of a raw sample file (32-bit float, native order) holding `samples`.
-inline std::string rawBytes(const std::vector<float>& samples) {
-  std::string bytes(samples.size() * 4, '\0');
-  std::memcpy(bytes.data(), samples.data(), bytes.size());
-  return bytes;
-}
-
-// Fraction of the reference's words that the hypothesis holds in order
-// (longest common subsequence of lower-case words over the reference's
-// length).
-inline double wordRecall(const std::string& reference, const std::string& hypothesis) {
-  auto words = [](const std::string& text) {
-    std::vector<std::string> out(1);
-    for (unsigned char c : text) {
-      if (std::isalnum(c) || c == '\'') {
-        out.back().push_back(static_cast<char>(std::tolower(c)));
-      } else if (!out.back().empty()) {
-        out.emplace_back();
-      }
-    }
-    if (out.back().empty()) out.pop_back();
-    return out;
-  };
-  const std::vector<std::string> r = words(reference), h = words(hypothesis);
-  if (r.empty()) return 1;
-  std::vector<size_t> row(h.size() + 1, 0), next(h.size() + 1, 0);
-  for (const std::string& word : r) {
-    for (size_t j = 0; j < h.size(); ++j) next[j + 1] = word == h[j] ? row[j] + 1 : std::max(row[j + 1], next[j]);
-    std::swap(row, next);
-  }
-  return static_cast<double>(row.back()) / static_cast<double>(r.size());
 }
 
 }  // namespace tavrin::testing
