@@ -81,7 +81,9 @@ TEST_F(PocketSphinxSmokeTest, LiveGivesChangingVolatileResultsThenTheFinal) {
   std::string previous;
   for (const auto& r : results) {
     if (r.isFinal) finals.push_back(r);
-    if (!r.isFinal) EXPECT_NE(r.text, previous) << "a volatile result repeats the last one";
+    if (!r.isFinal) {
+      EXPECT_NE(r.text, previous) << "a volatile result repeats the last one";
+    }
     volatilesBeforeFirstFinal += !r.isFinal && finals.empty();
     previous = r.isFinal ? "" : r.text;
   }
