@@ -3,8 +3,6 @@
 // command-line tool, and raw sample files of them.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,32 +52,6 @@ inline std::string rawBytes(const std::vector<float>& samples) {
   std::string bytes(samples.size() * 4, '\0');
   std::memcpy(bytes.data(), samples.data(), bytes.size());
   return bytes;
-}
-
-// Fraction of the reference's words that the hypothesis holds in order
-// (longest common subsequence of lower-case words over the reference's
-// length).
-inline double wordRecall(const std::string& reference, const std::string& hypothesis) {
-  auto words = [](const std::string& text) {
-    std::vector<std::string> out(1);
-    for (unsigned char c : text) {
-      if (std::isalnum(c) || c == '\'') {
-        out.back().push_back(static_cast<char>(std::tolower(c)));
-      } else if (!out.back().empty()) {
-        out.emplace_back();
-      }
-    }
-    if (out.back().empty()) out.pop_back();
-    return out;
-  };
-  const std::vector<std::string> r = words(reference), h = words(hypothesis);
-  if (r.empty()) return 1;
-  std::vector<size_t> row(h.size() + 1, 0), next(h.size() + 1, 0);
-  for (const std::string& word : r) {
-    for (size_t j = 0; j < h.size(); ++j) next[j + 1] = word == h[j] ? row[j] + 1 : std::max(row[j + 1], next[j]);
-    std::swap(row, next);
-  }
-  return static_cast<double>(row.back()) / static_cast<double>(r.size());
 }
 
 }  // namespace tavrin::testing
