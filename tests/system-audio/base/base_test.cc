@@ -1,10 +1,13 @@
 // The argument grammar and the stop-signal wait of tavrin-system-audio.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "system-audio/base/arguments.h"
 #include "system-audio/base/errors.h"
 #include "system-audio/base/stop_signals.h"
 #include "tests/support/fake_system_env.h"
+#include "tests/support/subprocess.h"
 
 namespace tavrin::system_audio {
 namespace {
@@ -79,6 +82,18 @@ TEST(WaitForStopSignal, EndsAtTheFirstCheckThatSeesASignal) {
                                      ? std::vector<std::string>{"parent process exited; stopping capture"}
                                      : std::vector<std::string>{});
   }
+}
+
+TEST(RealSystemEnv, AStopFileOrDirectoryExistsAndADanglingLinkDoesNot) {
+  testing::TempDir dir;
+  RealSystemEnv env;
+  std::filesystem::create_symlink(dir.file("missing"), dir.file("link"));
+  std::filesystem::create_directory(dir.file("directory"));
+  testing::writeFile(dir.file("file"), "");
+  EXPECT_FALSE(env.pathExists(dir.file("link")));
+  EXPECT_TRUE(env.pathExists(dir.file("directory")) && env.pathExists(dir.file("file")));
+  testing::writeFile(dir.file("missing"), "");
+  EXPECT_TRUE(env.pathExists(dir.file("link")));
 }
 
 }  // namespace

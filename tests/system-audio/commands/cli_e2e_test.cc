@@ -22,7 +22,6 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
   } rows[] = {
       {{}, R"({"available":false,"status":"unavailable","reason":"Connection refused"})" "\n", "", 0},
       {{"Status"}, "", "Unknown system audio command: Status.\n", 1},
-      {{"--seconds", "5"}, "", "Unknown system audio command: --seconds.\n", 1},
       {{"Sta\ntus"}, "", "Unknown system audio command: Sta tus.\n", 1},
       {{"a/b\xff\r"}, "", "Unknown system audio command: a/b\xEF\xBF\xBD .\n", 1},
       {{"record", "--seconds", "2", "--output"}, "", "Missing --output path for system audio recording.\n", 1},
@@ -38,8 +37,6 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
       {{"translation-status", "--source", "en"}, "", "Missing --target language for translation status.\n", 1},
       {{"translation-status", "--target", ""}, "", "Missing --target language for translation status.\n", 1},
       {{"translation-status", "--target", "es"}, R"({"status":"installed","source":"en_US","target":"es"})" "\n", "", 0},
-      {{"translation-status", "--target", "en", "--source", "es-MX"},
-       R"({"status":"installed","source":"es_MX","target":"en"})" "\n", "", 0},
       {{"translation-status", "--source", "en", "--target", "ca"},
        R"({"status":"needsDownload","source":"en","target":"ca"})" "\n", "", 0},
       {{"translation-status", "--target", "x/y"}, R"({"status":"unsupported","source":"en_US","target":"x\/y"})" "\n",

@@ -73,14 +73,18 @@ TEST_F(LiveSubtitlesTest, BothCapturesStopBeforeEitherChannelDrainsItsLastResult
                        R"({"type":"translation","source":"system","id":0,"text":"es:last words"})"}));
   EXPECT_FALSE(captures.micVoiceProcessing.value());
   EXPECT_EQ(env.sleeps(), 3);
+  EXPECT_TRUE(timingLines.empty());  // not asked for
 }
 
-TEST_F(LiveSubtitlesTest, EachRunShapeWritesItsEventsInOrder) {
+TEST_F(LiveSubtitlesTest, EachRunShapeWritesItsEventsInOrderAndOnlyTheSystemChannelIsTimed) {
+  const std::vector<std::string> timed = {"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"};
+  timingEnabled = true;
   const struct {
     const char* what;
     std::function<void(testing::FakeCaptures&, LiveRequest&)> arrange;
     std::vector<std::string> events, log;
     std::optional<bool> voiceProcessing;
+    bool isTimed;
   } rows[] = {
       {"failing microphone",
        [](auto& c, auto& r) {
@@ -90,10 +94,10 @@ TEST_F(LiveSubtitlesTest, EachRunShapeWritesItsEventsInOrder) {
        {R"({"type":"error","message":"Microphone capture failed: Connection refused"})", kDisabled,
         segment("system", "last words")},
        {"system.start", "mic.start", "system.stop"},
-       true},
+       true, true},
       {"microphone only", [](auto&, auto& r) { r.systemEnabled = false; }, {kDisabled, segment("mic", "last words")},
        {"mic.start", "mic.stop"},
-       false},
+       false, false},
       {"device change",
        [](auto& c, auto& r) {
          c.onSystemStarted = [&c](FakeCapture&) { c.deviceLost(); };
@@ -102,21 +106,23 @@ TEST_F(LiveSubtitlesTest, EachRunShapeWritesItsEventsInOrder) {
        {R"({"type":"error","message":"System audio output device changed; stopping capture."})", kDisabled,
         segment("system", "last words")},
        {"system.start", "system.stop"},
-       std::nullopt},
+       std::nullopt, true},
       {"no captures",
        [](auto&, auto& r) {
          r.micEnabled = false;
          r.systemEnabled = false;
        },
-       {}, {}, std::nullopt},
+       {}, {}, std::nullopt, false},
   };
   for (const auto& row : rows) {
     captures = {};
+    timingLines.clear();
     LiveRequest request;
     row.arrange(captures, request);
     EXPECT_EQ(run(request), row.events) << row.what;
     EXPECT_EQ(captures.log, row.log) << row.what;
     EXPECT_EQ(captures.micVoiceProcessing, row.voiceProcessing) << row.what;
+    EXPECT_EQ(timingLines, row.isTimed ? timed : std::vector<std::string>{}) << row.what;
   }
 }
 
@@ -129,23 +135,6 @@ TEST_F(LiveSubtitlesTest, FailuresOfTheSystemCaptureEndTheRunAndOfAChannelDoNot)
   speech.available = false;  // both channels fail to set up
   EXPECT_TRUE(run(LiveRequest{}).empty());
   EXPECT_EQ(captures.log, (std::vector<std::string>{"system.start", "mic.start", "system.stop", "mic.stop"}));
-}
-
-TEST_F(LiveSubtitlesTest, OnlyTheSystemChannelIsTimedAndOnlyWhenEnabled) {
-  captures.onMicStarted = [](FakeCapture& c) { c.push(160); };
-  run(LiveRequest{});
-  EXPECT_TRUE(timingLines.empty());
-  timingEnabled = true;
-  captures = {};
-  LiveRequest request;
-  request.systemEnabled = false;
-  run(request);
-  EXPECT_TRUE(timingLines.empty());
-  captures = {};
-  request = {};
-  request.micEnabled = false;
-  run(request);
-  EXPECT_EQ(timingLines, std::vector<std::string>{"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"});
 }
 
 }  // namespace

@@ -31,31 +31,23 @@ TEST(TranslationLanguages, CodesComeFromIcuAndIgnoreRegions) {
   EXPECT_FALSE(sameLanguage("de", "en"));
 }
 
-TEST(TranslationLanguages, StatusNames) {
-  EXPECT_STREQ(translationStatusName(TranslationAvailability::kInstalled), "installed");
-  EXPECT_STREQ(translationStatusName(TranslationAvailability::kSupported), "needsDownload");
-  EXPECT_STREQ(translationStatusName(TranslationAvailability::kUnsupported), "unsupported");
-  EXPECT_STREQ(translationStatusName(static_cast<TranslationAvailability>(42)), "unsupported");
-}
-
-TEST(TranslationStatusCommand, SameLanguageComparesCodesOnlyAndSkipsTheService) {
-  FakeTranslationService service;
-  TranslationStatusResponse r = translationStatus(std::string("de"), "de-AT", service, "en_US");
-  EXPECT_EQ(encodeReply(r), R"({"status":"sameLanguage","source":"de","target":"de-AT"})");
-  r = translationStatus(std::string("en-GB"), "en", service, "fr_FR");
-  EXPECT_EQ(r.status, "sameLanguage");
-  EXPECT_EQ(r.source, "en_GB");
-  EXPECT_EQ(service.statusQueries(), 0);
-}
-
-TEST(TranslationStatusCommand, AsksTheServiceAndEchoesTheTargetVerbatim) {
+TEST(TranslationStatusCommand, SameLanguageComparesCodesOnlyElseTheServiceDecides) {
   FakeTranslationService service;
   service.setStatus("en", "pt", TranslationAvailability::kSupported);
   service.setStatus("en", "de", TranslationAvailability::kInstalled);
-  TranslationStatusResponse r = translationStatus(std::nullopt, "pt-BR", service, "en_US");
-  EXPECT_EQ(encodeReply(r), R"({"status":"needsDownload","source":"en_US","target":"pt-BR"})");
-  EXPECT_EQ(translationStatus(std::string(""), "de", service, "en_US").status, "installed");
-  EXPECT_EQ(translationStatus(std::nullopt, "xx", service, "en_US").status, "unsupported");
+  const struct {
+    std::optional<std::string> source;
+    std::string target, current, reply;
+  } rows[] = {
+      {"de", "de-AT", "en_US", R"({"status":"sameLanguage","source":"de","target":"de-AT"})"},
+      {"en-GB", "en", "fr_FR", R"({"status":"sameLanguage","source":"en_GB","target":"en"})"},
+      {std::nullopt, "pt-BR", "en_US", R"({"status":"needsDownload","source":"en_US","target":"pt-BR"})"},
+      {"", "de", "en_US", R"({"status":"installed","source":"en_US","target":"de"})"},
+      {std::nullopt, "xx", "en_US", R"({"status":"unsupported","source":"en_US","target":"xx"})"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(encodeReply(translationStatus(row.source, row.target, service, row.current)), row.reply);
+  }
   EXPECT_EQ(service.statusQueries(), 3);
 }
 
@@ -91,11 +83,6 @@ TEST(ApertiumFormat, PipelineRunsEveryStageUnbufferedInNullFlushMode) {
   EXPECT_EQ(nullFlushPipeline(mode),
             "stdbuf -o0 lt-proc -z '/p/a b.bin' | stdbuf -o0 apertium-tagger -z -g  '/p/x|y.prob' | "
             "stdbuf -o0 lt-proc -z -n '/p/gen.bin' | stdbuf -o0 lt-proc -z -p '/p/pgen.bin'");
-}
-
-TEST(ApertiumCatalog, CodesCoverIso639ThreeAndApertiumNames) {
-  EXPECT_EQ(apertiumCodes("en"), (std::vector<std::string>{"eng", "en"}));
-  EXPECT_EQ(apertiumCodes("ms"), (std::vector<std::string>{"msa", "ms", "zlm"}));
 }
 
 class ApertiumServiceTest : public ::testing::Test {

@@ -1,11 +1,17 @@
-// The real binary on the private server as desktops have it: sinks left
-// idle, surround sinks, a server that hangs or dies, termination signals.
+// The real binary and capture paths on the private server as desktops have
+// it: known tones played into the default sink come back; sinks left idle,
+// surround sinks, a default sink changed, a server that hangs or dies,
+// termination signals. Only properties that hold on any machine are asserted
+// (nothing about start-up latency or buffer counts); figures are in bench/.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 
+#include "system-audio/recording/recording_output.h"
+#include "system-audio/sources/system_audio_tap.h"
 #include "tests/support/samples.h"
 #include "tests/system-audio/sound-server/pulse_test_server.h"
 
@@ -13,6 +19,7 @@ namespace tavrin::testing {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace system_audio;
 const std::string kBin = TAVRIN_SYSTEM_AUDIO_BIN;
 
 float peak(const std::vector<float>& samples) {
@@ -40,6 +47,13 @@ std::unique_ptr<BackgroundProcess> playTone(const TempDir& dir, const std::strin
   return player;
 }
 
+// The 440 Hz tone of amplitude 0.5 is there: its frequency, and its level over the last half second.
+void expectTone(const std::vector<float>& samples) {
+  ASSERT_GT(samples.size(), 8000u);
+  EXPECT_NEAR(dominantFrequency(samples, 16000), 440, 5);
+  EXPECT_NEAR(rms({samples.end() - 8000, samples.end()}), 0.5 / std::sqrt(2), 0.05);
+}
+
 std::vector<float> record(const TempDir& dir, const std::string& seconds) {
   const auto result = runProcess({kBin, "record", "--output", dir.file("out.raw"), "--seconds", seconds});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
@@ -47,16 +61,55 @@ std::vector<float> record(const TempDir& dir, const std::string& seconds) {
   return floatSamples(readFile(dir.file("out.raw")));
 }
 
-TEST(DesktopSmokeTest, IdleAndPlayingSinksDeliverFromTheStart) {
+TEST(DesktopSmokeTest, TheBinaryRecordsFromTheStartWhatPlaysWithItsStartFileAndSeesTheServer) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();
   TempDir dir;
-  EXPECT_GE(record(dir, "2").size(), 16000u);  // idle: silence, but from the start
-  auto player = playTone(dir, "system_output", 0.5);
-  const auto playing = record(dir, "2");
-  EXPECT_GE(playing.size(), 16000u);
-  EXPECT_GT(rms(playing), 0.2);
+  EXPECT_EQ(runProcess({kBin, "status"}).out, R"({"available":true,"status":"available"})" "\n");
+  EXPECT_GE(record(dir, "2").size(), 16000u);  // an idle sink: silence, but from the start
+  auto player = playTone(dir, "system_output", 0.5, 8);
+  const double before = wallClockSeconds();
+  const auto r = runProcess({kBin, "record", "--output", dir.file("out.raw"), "--seconds", "2", "--start-file",
+                             dir.file("start")});
+  const double after = wallClockSeconds();
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  const auto samples = floatSamples(readFile(dir.file("out.raw")));
+  EXPECT_EQ(r.out, R"({"sampleCount":)" + std::to_string(samples.size()) + R"(,"bufferCount":)" +
+                       std::regex_replace(r.out, std::regex(R"(.*"bufferCount":(\d+).*\n)"), "$1") +
+                       R"(,"durationMs":)" + std::to_string(samples.size() / 16) + "}\n");
+  expectTone(samples);
+  const double start = std::stod(readFile(dir.file("start")));
+  EXPECT_GE(start, before);
+  EXPECT_LE(start, after);
   const auto probe = runProcess({kBin, "probe", "--seconds", "1"});
-  EXPECT_EQ(probe.out.find("{\"bufferCount\":0}"), std::string::npos) << probe.out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(probe.out, m, std::regex(R"(\{"bufferCount":[1-9]\d*,"firstPresentationSeconds":[0-9.e+]+,)"
+                                                        R"("lastPresentationSeconds":[0-9.e+]+,"observedDurationSeconds":([0-9.e+-]+)\}\n)")))
+      << probe.out;
+  EXPECT_LT(std::stod(m[1]), 5);  // a one-second probe cannot observe seconds of audio
+}
+
+TEST(DesktopSmokeTest, ChangingTheDefaultSinkIsNoticedOnceAndCaptureStaysOnItsSink) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  struct RestoreDefault {
+    ~RestoreDefault() { runProcess({"/usr/bin/pactl", "set-default-sink", "system_output"}); }
+  } restore;
+  TempDir dir;
+  SystemAudioTap tap(pulseSoundServer());
+  std::atomic<int> lost{0};
+  tap.setOnDeviceLost([&] { ++lost; });
+  tap.start();
+  for (const char* sink : {"mic_feed", "system_output", "mic_feed"}) runTool({"/usr/bin/pactl", "set-default-sink", sink});
+  for (int i = 0; i < 100 && lost == 0; ++i) std::this_thread::sleep_for(20ms);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(lost, 1);
+  while (tap.stream()->queued() > 0) tap.stream()->next();
+  playTone(dir, "system_output", 0.5, 2)->wait();
+  tap.stop();
+  std::vector<float> left;
+  while (auto buffer = tap.stream()->next()) {
+    for (uint32_t i = 0; i < (*buffer)->frameLength(); ++i) left.push_back(reinterpret_cast<const float*>((*buffer)->data(0))[i * 2]);
+  }
+  EXPECT_NEAR(dominantFrequency(left, 48000), 440, 5);
 }
 
 // The same full-scale stereo content at the same level from stereo, 5.1 and

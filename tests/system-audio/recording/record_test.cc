@@ -169,6 +169,15 @@ TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
          r.deliverEachPause(0.5f);
        },
        "No space left on device"},
+      {true,
+       [](Rig& r, auto& q) {
+         q.seconds = 100;
+         r.env.onSleep([&r](int n) {
+           r.server.deliver("system_output.monitor", makeTone(kSinkFormat, 4800, 0, 0.5f));
+           if (n == 2) r.server.failStreams("Connection terminated");
+         });
+       },
+       "System audio stream stopped: Connection terminated."},
       {false, [](Rig& r, auto&) { r.screen.displays.clear(); },
        "No display is available for ScreenCaptureKit content filtering."},
       {false, [](Rig& r, auto&) { r.screen.contentError = "Connection refused"; }, "Connection refused"},
