@@ -7,7 +7,7 @@
 #   VERSION    what was built; a matching VERSION skips the whole step
 #
 # The CPU code is a fixed baseline (x86-64 with AVX2, FMA, F16C, BMI2: every
-# x86 CPU since 2013/2015), never the build machine's own (-march=native) and
+# x86 CPU since 2013/2015), never tuned to the build machine's own CPU (GGML_NATIVE is off) and
 # never AMX or AVX-512, so the same libraries run on any machine the helpers
 # meet; the notes helper checks these features before it loads the library.
 #
