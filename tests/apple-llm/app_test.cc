@@ -94,14 +94,6 @@ TEST_F(AppTest, EachPassSendsOneRequestWithItsTextsAndOptions) {
   }
 }
 
-TEST_F(AppTest, AnUnavailableModelFailsBeforeAnySession) {
-  writeFile(dir_.file("t.txt"), "x");
-  model_.setAvailability(ModelAvailability::unavailable(UnavailableReason::kModelNotReady));
-  EXPECT_EQ(run({"status"}).exitStatus, 0);
-  EXPECT_EQ(run({"extract", dir_.file("t.txt")}).exitStatus, 1);
-  EXPECT_EQ(model_.sessionsOpened(), 0);
-}
-
 TEST_F(AppTest, ModelFailuresAreOneLineWithNoReplyAndNoRetry) {
   writeFile(dir_.file("t.txt"), "x");
   model_.setError("The response was cut off\nat the limit.");

@@ -122,10 +122,6 @@ TEST_F(DecodeTest, FailuresAreOneExactLineInBoundedMemory) {
 }
 
 TEST_F(DecodeTest, EveryFormatMatchesTheFfmpegTool) {
-  // One second of 44.1 kHz stereo is 16 000 mono frames exactly.
-  EXPECT_EQ(
-      decode(make("stereo.wav", {"-f", "lavfi", "-i", "sine=duration=1:sample_rate=44100", "-ac", "2"})).out.size(),
-      64000u);
   // Speech-like material: a chirp with noise, 3 seconds, mono.
   const std::string source =
       make("source.wav", {"-f", "lavfi", "-i", "aevalsrc=0.4*sin(2*PI*(200+300*t)*t)+0.1*random(0)-0.05:d=3:s=44100"});
