@@ -46,46 +46,39 @@ namespace {
 
 using State = FakeSoundServer::State;
 
-class FakeRecordStream final : public RecordStream {
- public:
-  FakeRecordStream(std::shared_ptr<State> state, uint64_t id, PcmFormat format)
-      : state_(std::move(state)), id_(id), format_(format) {}
+struct FakeRecordStream final : RecordStream {
+  FakeRecordStream(std::shared_ptr<State> s, uint64_t i, PcmFormat f) : state(std::move(s)), id(i), format_(f) {}
   ~FakeRecordStream() override {
-    std::lock_guard callbacks(state_->callbackMutex);
-    std::lock_guard lock(state_->mutex);
-    const auto& [request, running] = state_->streams.at(id_);
-    if (running) state_->log.push_back("~start:" + request.sourceName);
-    state_->released("stream:" + request.sourceName);
-    state_->streams.erase(id_);
+    std::lock_guard callbacks(state->callbackMutex);
+    std::lock_guard lock(state->mutex);
+    const auto& [request, running] = state->streams.at(id);
+    if (running) state->log.push_back("~start:" + request.sourceName);
+    state->released("stream:" + request.sourceName);
+    state->streams.erase(id);
   }
   void start() override {
-    std::lock_guard lock(state_->mutex);
-    state_->take(SoundServerStep::kStartStream);
-    auto& [request, running] = state_->streams.at(id_);
+    std::lock_guard lock(state->mutex);
+    state->take(SoundServerStep::kStartStream);
+    auto& [request, running] = state->streams.at(id);
     running = true;
-    state_->log.push_back("start:" + request.sourceName);
+    state->log.push_back("start:" + request.sourceName);
   }
   const PcmFormat& format() const override { return format_; }
-
- private:
-  std::shared_ptr<State> state_;
-  uint64_t id_;
+  std::shared_ptr<State> state;
+  uint64_t id;
   PcmFormat format_;
 };
 
-class FakeSubscription final : public ServerSubscription {
- public:
-  FakeSubscription(std::shared_ptr<State> state, uint64_t id) : state_(std::move(state)), id_(id) {}
+struct FakeSubscription final : ServerSubscription {
+  FakeSubscription(std::shared_ptr<State> s, uint64_t i) : state(std::move(s)), id(i) {}
   ~FakeSubscription() override {
-    std::lock_guard callbacks(state_->callbackMutex);
-    std::lock_guard lock(state_->mutex);
-    state_->subscribers.erase(id_);
-    state_->released("subscribe");
+    std::lock_guard callbacks(state->callbackMutex);
+    std::lock_guard lock(state->mutex);
+    state->subscribers.erase(id);
+    state->released("subscribe");
   }
-
- private:
-  std::shared_ptr<State> state_;
-  uint64_t id_;
+  std::shared_ptr<State> state;
+  uint64_t id;
 };
 
 class FakeConnection final : public SoundServerConnection {
@@ -101,9 +94,7 @@ class FakeConnection final : public SoundServerConnection {
     return state_->defaults;
   }
   SinkInfo sinkInfo(const std::string& name) override {
-    for (const SinkInfo& sink : sinks()) {
-      if (sink.name == name) return sink;
-    }
+    for (const SinkInfo& sink : sinks()) if (sink.name == name) return sink;
     throw SoundServerError(SoundServerStep::kSinkInfo, 5, "No such entity");
   }
   std::vector<SinkInfo> sinks() override {

@@ -33,7 +33,6 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
       {{"live", "--stop-file", stop, "--translate-to", "es"}, "", "CoreAudio error (CreateProcessTap): 6\n", 1},
       {{"live", "--no-system", "--stop-file", stop},
        R"({"type":"error","message":"Microphone capture failed: Connection refused"})" "\n", "", 0},
-      {{"live", "--no-system", "--no-mic", "--stop-file", stop}, "", "", 0},
       {{"translation-status", "--source", "en"}, "", "Missing --target language for translation status.\n", 1},
       {{"translation-status", "--target", ""}, "", "Missing --target language for translation status.\n", 1},
       {{"translation-status", "--target", "es"}, R"({"status":"installed","source":"en_US","target":"es"})" "\n", "", 0},

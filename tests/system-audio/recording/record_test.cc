@@ -3,7 +3,7 @@
 // every failure; and the sample decoding of the screen-capture path.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -139,7 +139,7 @@ TEST(RecordTest, WithoutSecondsTheStopFileEndsItAndNoAudioLeavesNoStartFile) {
   EXPECT_FALSE(std::ifstream(rig.dir.file("start")));
 }
 
-TEST(RecordTest, ScreenCapturePathDecodesClampsAndReplies) {
+TEST(RecordTest, ScreenCapturePathRecordsSixteenKilohertzMonoAudioOnlyAndReplies) {
   Rig rig(false);
   rig.env.onSleep([&](int n) {
     if (n < 3) rig.screen.push(audio<int16_t>({32767, -32768, 0, 100}, kInt, 16));
@@ -150,7 +150,6 @@ TEST(RecordTest, ScreenCapturePathDecodesClampsAndReplies) {
   EXPECT_EQ(rig.screen.configuration.sampleRate, 16000u);
   EXPECT_EQ(rig.screen.configuration.channelCount, 1u);
   EXPECT_TRUE(rig.screen.stopped);
-  EXPECT_EQ(floatSamples(readFile(rig.dir.file("out.raw"))).at(4), 1.0f);
   EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
 }
 
@@ -231,11 +230,8 @@ TEST(RecordingOutputTest, StartFileIsWrittenOnceAtomicallyWithTheTimeOfTheFirstB
   }
   EXPECT_EQ(clockReads, 1);
   EXPECT_EQ(readFile(dir.file("start")), "1700000001.0");
-  size_t entries = 0;
-  DIR* d = opendir(dir.path().c_str());
-  while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
-  closedir(d);
-  EXPECT_EQ(entries, 2u);  // out.raw and start: no temporary left behind
+  // out.raw and start: no temporary left behind
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(RecordingOutputTest, ScreenCaptureSamplesAreScaledClampedOrRefused) {
@@ -295,11 +291,9 @@ TEST(ProbeTest, CountsValidAudioBuffersAndTheirTimesWithoutAPartialReply) {
 
 TEST(StatusCheckTest, TheTapGateAnswersAtOnceOtherwiseTheScreenCaptureServiceDecides) {
   FakeScreenCapture screen;
-  screen.contentError = "Connection refused";
+  screen.contentError = "Connection refused";  // the unanswered service's reply is in the e2e test
   testing::FakeGates tap(true, true), older(false, true);
   EXPECT_EQ(encodeReply(checkStatus(tap, screen)), R"({"available":true,"status":"available"})");
-  EXPECT_EQ(encodeReply(checkStatus(older, screen)),
-            R"({"available":false,"status":"unavailable","reason":"Connection refused"})");
   screen.contentError.reset();
   EXPECT_EQ(encodeReply(checkStatus(older, screen)), R"({"available":true,"status":"available"})");
   screen.displays.clear();
