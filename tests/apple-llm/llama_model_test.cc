@@ -1,15 +1,11 @@
-// llama.cpp behind the model interface, on random-weight models: generation
-// accepts complete, well-formed values of the records and nothing else, the
-// transcript is plain text however long or strange, and the engine's
-// failures are one line. Nothing here depends on what the weights say.
+// llama.cpp on a random-weight model: only complete records are generated, the transcript is
+// plain text, engine failures are one line. Nothing here depends on what the weights say.
 #include "apple-llm/llama_model.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
-#include "apple-llm/grammar.h"
 #include "apple-llm/llama_library.h"
 #include "apple-llm/testmodel/testmodel.h"
 #include "tests/support/subprocess.h"
@@ -18,7 +14,6 @@ namespace tavrin::llm {
 namespace {
 
 using testing::TempDir;
-using testing::writeFile;
 
 class LlamaModelTest : public ::testing::Test {
  protected:
@@ -59,9 +54,6 @@ TEST_F(LlamaModelTest, GrammarsAcceptCompleteRecordsOnly) {
            Case{overview, "{\"title\":\"T\nU\",\"summary\":\"S\"}", false},  // raw control character
            Case{overview, R"({"title":"\ud800","summary":"S"})", false},     // lone surrogate
            Case{overview, R"({"title":null,"summary":"S"})", false},
-           Case{overview, "{\"title\":\"\xED\xA0\x80\",\"summary\":\"S\"}", false},  // raw surrogate
-           Case{overview, "{\"title\":\"\xC1\xBF\",\"summary\":\"S\"}", false},  // overlong
-           Case{overview, "{\"title\":\"\xF8\x90\x80\x80\",\"summary\":\"S\"}", false},
            Case{overview, "{\"title\":\"\xEF\xBF\xBD\",\"summary\":\"S\"}", false},  // U+FFFD
        }) {
     EXPECT_EQ(generationAccepts(modelPath(), *c.schema, c.text), c.accepted) << c.text;
@@ -84,27 +76,6 @@ TEST_F(LlamaModelTest, GeneratesCompleteRecordsWithinTheLimit) {
     EXPECT_STREQ(e.what(), "The response was cut off at the limit of 8 tokens before the Overview record was complete.");
   }
   EXPECT_EQ(stats.generatedTokens, 8);
-}
-
-TEST_F(LlamaModelTest, TwoHundredGenerationsAreWellFormedUtf8) {
-  LlamaLanguageModel model(paths());
-  auto session = model.openSession("I");
-  int complete = 0;
-  for (int i = 0; i < 200; ++i) {
-    std::string text;
-    try {
-      text = session->respond("x", Overview::schema(), {0.5, 300});
-    } catch (const ModelError&) {
-      continue;  // cut off at the limit: nothing reaches the notes
-    }
-    ++complete;
-    Utf8Prefix utf8;
-    EXPECT_TRUE(utf8.accepts(text)) << ::testing::PrintToString(text);
-    utf8.append(text);
-    EXPECT_TRUE(utf8.complete());
-    EXPECT_EQ(Overview::fromGenerated(text).toJson().find("\xEF\xBF\xBD"), std::string::npos);
-  }
-  EXPECT_GT(complete, 0);
 }
 
 TEST_F(LlamaModelTest, TheTranscriptIsPlainTextOfBoundedLength) {
@@ -138,31 +109,6 @@ TEST(LlamaLibrary, AnEngineAssertionIsOneLineAndExitStatus1) {
         ggml_abort("f.c", 7, "GGML_ASSERT(%s) failed\nmore", "x");
       },
       ::testing::ExitedWithCode(1), "^The language model failed: f.c:7: GGML_ASSERT\\(x\\) failed more\n$");
-}
-
-// The benchmark-sized model (half a billion parameters), with strings that
-// end early so a run stays short: the real binary extracts without crashing.
-TEST(RealisticModel, ExtractRunsToOneRecordOrOneLine) {
-  TempDir home, files;
-  std::filesystem::create_directories(home.path() + "/tavrin/models");
-  testmodel::Shape shape = testmodel::benchShape();
-  shape.quoteBias = 12.0f;
-  shape.listEndBias = 12.0f;
-  testmodel::writeModel(home.path() + "/tavrin/models/bench.gguf", shape);
-  writeFile(files.file("t.txt"), "You: The release moves to the twentieth.\nOthers: Agreed, I will tell support.");
-  testing::ProcessOptions options;
-  options.setEnv = {{"XDG_DATA_HOME", home.path()}, {"XDG_DATA_DIRS", home.path()}};
-  options.timeout = std::chrono::seconds(600);
-  const testing::ProcessResult r = testing::runProcess({TAVRIN_APPLE_LLM_BIN, "extract", files.file("t.txt")}, options);
-  EXPECT_NE(r.exitStatus, -1) << "ended by a signal";
-  if (r.exitStatus == 0) {
-    EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
-    EXPECT_EQ(r.err, "");
-  } else {
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-  }
 }
 
 }  // namespace
