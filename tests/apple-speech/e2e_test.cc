@@ -1,5 +1,4 @@
-// The tavrin-apple-speech program: exact standard output, standard error and
-// exit status of each command.
+// The tavrin-apple-speech program: exact standard output, standard error and exit status.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,7 +13,7 @@ const std::string kBin = TAVRIN_APPLE_SPEECH_BIN;
 
 ProcessResult speech(std::vector<std::string> args, ProcessOptions options = {}) {
   args.insert(args.begin(), kBin);
-  // The helper may write its model cache: never outside a test's own folder.
+  // The model cache stays in the test's own folder.
   static const TempDir home;
   options.setEnv.insert({{"XDG_DATA_HOME", home.file("data")}, {"XDG_CACHE_HOME", home.file("cache")}});
   return runProcess(args, options);
@@ -22,7 +21,6 @@ ProcessResult speech(std::vector<std::string> args, ProcessOptions options = {})
 
 TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
   TempDir dir;
-  std::filesystem::create_directories(dir.file("home/tavrin/speech/de_DE"));
   writeFile(dir.file("empty.raw"), "");
   writeFile(dir.file("six.raw"), "123456");
   writeFile(dir.file("silence.raw"), std::string(16000 * 4, '\0'));
@@ -35,16 +33,11 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
       {{"Status"}, {}, "", "Invalid helper arguments.\n"},
       {{"status", "en-US"}, {}, R"({"available":true,"status":"installed","locale":"en_US"})", ""},
       {{"status"}, {{"LANG", "fr_CA.UTF-8"}}, R"({"available":true,"status":"supported","locale":"fr_FR"})", ""},
-      {{"status", "de"},
-       {{"XDG_DATA_HOME", dir.file("home")}},
-       R"({"available":true,"status":"downloading","locale":"de_DE"})",
-       ""},
       {{"supported-locales", "ignored"},
        {},
        R"(["de-DE","en-US","es-ES","fr-FR","it-IT","nl-NL","pt-BR","ru-RU","zh-CN"])",
        ""},
       {{"preferred-languages"}, {{"LANGUAGE", "en_GB:fr_FR:en_US:xx"}}, R"(["en","fr"])", ""},
-      {{"preferred-languages"}, {{"LANG", "ja_JP.UTF-8"}, {"LANGUAGE", ""}}, "[]", ""},
       {{"transcribe", dir.file("missing.raw")}, {}, "", "No such file or directory\n"},
       {{"transcribe", dir.file("empty.raw")}, {}, "", "Invalid audio input.\n"},
       {{"transcribe", dir.file("six.raw"), "es-ES"},
