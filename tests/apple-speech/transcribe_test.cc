@@ -1,6 +1,4 @@
-// The transcribe protocol on the scripted speech service: chunking, times,
-// line order, the result line, and every failure with what was already
-// written.
+// The transcribe protocol on the scripted speech service: chunks, times, lines, failures.
 #include "apple-speech/transcribe.h"
 
 #include <gtest/gtest.h>
@@ -139,12 +137,8 @@ TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {
   const std::vector<Row> rows = {
       {"Apple SpeechTranscriber is not available on this device.", 0, {}, [](Svc& v, auto&) { v.available = false; }},
       {"Apple SpeechTranscriber does not support locale xx_YY.", 0, {"xx-YY"}, [](auto&, auto&) {}},
-      {"none",
-       0,
-       {},
-       [](Svc& v, auto&) {
-         v.locales = {{"en_US", AssetStatus::kSupported}}, v.failInstall = "none";
-       }},
+      {"none", 0, {}, [](Svc& v, auto&) {
+         v.locales[0].status = AssetStatus::kSupported, v.failInstall = "none"; }},
       {"No compatible SpeechAnalyzer audio format is installed.", 0, {}, [](Svc& v, auto&) { v.format = {}; }},
       {"model broken", 1, {}, [](Svc& v, auto&) { v.failMakeRecognizer = "model broken"; }},
       {"refused", 1, {"--contextual-strings", "x"}, [](auto&, auto& s) { s.failSetContext = "refused"; }},
