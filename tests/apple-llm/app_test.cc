@@ -1,6 +1,4 @@
-// The command line on a fake model: argument grammar, trimming, the platform
-// gate and what each pass sends. Exact texts of the binary are checked in
-// cli_e2e_test.cc.
+// The command line on a fake model: arguments, trimming, the platform gate, what each pass sends.
 #include "apple-llm/app.h"
 
 #include <gtest/gtest.h>
@@ -35,8 +33,7 @@ TEST(ParseGenerateArgs, PathAndOptionalLanguage) {
 
 TEST(Trim, UnicodeWhiteSpaceAndLineBreaksAtBothEndsOnly) {
   EXPECT_EQ(trimWhitespaceAndNewlines(" \t\r\n a \n\n b \u3000\u00A0\u2028\n"), "a \n\n b");
-  EXPECT_EQ(trimWhitespaceAndNewlines("\u2003x\u0085"), "x");
-  EXPECT_EQ(trimWhitespaceAndNewlines("日本"), "日本");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\u2003日本\u0085"), "日本");
   EXPECT_EQ(trimWhitespaceAndNewlines(" \n "), "");
 }
 
@@ -101,10 +98,7 @@ TEST_F(AppTest, ModelFailuresAreOneLineWithNoReplyAndNoRetry) {
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "The response was cut off at the limit.");
-  model_.setResponse(R"({"title":"T"})");
-  EXPECT_EQ(run({"synthesize", dir_.file("t.txt")}).err,
-            "The model's response is not a valid Overview: it has no \"summary\" field.");
-  EXPECT_EQ(model_.requests().size(), 2u);
+  EXPECT_EQ(model_.requests().size(), 1u);
 }
 
 TEST(CrashGuard, ACrashIsOneLineAndExitStatus1) {
