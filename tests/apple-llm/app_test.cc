@@ -98,7 +98,9 @@ TEST_F(AppTest, ModelFailuresAreOneLineWithNoReplyAndNoRetry) {
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "The response was cut off at the limit.");
-  EXPECT_EQ(model_.requests().size(), 1u);
+  model_.setResponse(R"({"title":"T"})");
+  EXPECT_EQ(run({"synthesize", dir_.file("t.txt")}).exitStatus, 1);  // an incomplete record fails
+  EXPECT_EQ(model_.requests().size(), 2u);
 }
 
 TEST(CrashGuard, ACrashIsOneLineAndExitStatus1) {
