@@ -128,7 +128,7 @@ TEST_F(DecodeTest, EveryFormatMatchesTheFfmpegTool) {
     const std::string file = make(name, {"-i", source, "-c:a", codec});
     const ProcessResult r = decode(file);
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    const std::vector<float> ours = samplesOf(r.out), theirs = decodeWithFfmpegTool(file);
+    const std::vector<float> ours = floatSamples(r.out), theirs = decodeWithFfmpegTool(file);
     EXPECT_NEAR(double(ours.size()), double(theirs.size()), 0.02 * 16000);  // 20 ms
     EXPECT_GE(correlation(ours, theirs, 32), 0.99);
   }
@@ -150,7 +150,7 @@ TEST_F(DecodeTest, TracksKeepTheirPlaceOnTheTimeLine) {
                                                  "-c:a",       "flac"});
   const ProcessResult r = decode(video);
   ASSERT_EQ(r.exitStatus, 0) << r.err;
-  const std::vector<float> s = samplesOf(r.out);
+  const std::vector<float> s = floatSamples(r.out);
   ASSERT_NEAR(double(s.size()), 3 * 16000.0, 400);
   EXPECT_NEAR(crossingsPerSecond(s, 1600, 14400), 880, 20);
   EXPECT_LT(rmsDb(s, 17600, 30400), -60);
@@ -163,14 +163,14 @@ TEST_F(DecodeTest, TracksKeepTheirPlaceOnTheTimeLine) {
 TEST_F(DecodeTest, MixToMonoNeverRaisesTheLevel) {
   // The same 0.9 tone on every channel and every track.
   const std::string mono = make("mono.wav", {"-f", "lavfi", "-i", "aevalsrc=0.9*sin(2*PI*300*t):d=2"});
-  const double level = rmsDb(samplesOf(decode(mono).out), 1600, 30000);
+  const double level = rmsDb(floatSamples(decode(mono).out), 1600, 30000);
   ASSERT_TRUE(runProcess({"/usr/bin/sox", mono, "-c", "2", dir.file("sox-stereo.wav")}).exitStatus == 0);
   for (const std::string& file :
        {dir.file("sox-stereo.wav"),  // no channel mask
         make("surround.flac", {"-i", mono, "-af", "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}),
         make("tracks.mka", {"-i", mono, "-i", mono, "-map", "0", "-map", "1", "-c:a", "pcm_s16le"})}) {
     SCOPED_TRACE(file);
-    const std::vector<float> s = samplesOf(decode(file).out);
+    const std::vector<float> s = floatSamples(decode(file).out);
     ASSERT_FALSE(s.empty());
     EXPECT_LE(std::max(*std::max_element(s.begin(), s.end()), -*std::min_element(s.begin(), s.end())), 1.0f);
     EXPECT_NEAR(rmsDb(s, 1600, 30000), level, 0.5);
