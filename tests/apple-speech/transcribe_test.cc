@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "apple-speech/tavrin_apple_speech.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
-#include "tests/support/speech_samples.h"
+#include "tests/support/subprocess.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -29,9 +30,12 @@ class TranscribeTest : public ::testing::Test {
  protected:
   // A raw file of `frames` frames whose sample i is i (mod 1000) / 1000.
   std::string rawFile(uint32_t frames) {
-    std::vector<float> samples(frames);
-    for (uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f;
-    testing::writeFile(dir.file("audio.raw"), testing::rawBytes(samples));
+    std::string bytes(frames * 4, '\0');
+    for (uint32_t i = 0; i < frames; ++i) {
+      const float v = static_cast<float>(i % 1000) / 1000.0f;
+      std::memcpy(bytes.data() + i * 4, &v, 4);
+    }
+    testing::writeFile(dir.file("audio.raw"), bytes);
     return dir.file("audio.raw");
   }
   void script(RecognizerScript s) { service.scripts = {std::move(s)}; }
