@@ -1,5 +1,4 @@
-// Test support shared by every folder: running a program as a child process
-// and capturing what it writes, and a temporary directory.
+// Running a program as a child process and capturing what it writes; temporary directories.
 #pragma once
 
 #include <chrono>
@@ -20,12 +19,10 @@ struct ProcessOptions {
   std::map<std::string, std::string> setEnv;  // added to (or replacing in) the environment
   std::vector<std::string> unsetEnv;
   std::optional<std::string> workingDirectory;
-  // The child is killed after this long; the test then fails on its result.
-  std::chrono::seconds timeout{60};
+  std::chrono::seconds timeout{60};  // then the child is killed
 };
 
-// Runs argv[0] (a path) with `argv`, standard input /dev/null, and waits for
-// it to end.
+// Runs argv[0] (a path) with standard input /dev/null and waits for it to end.
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 // A child that keeps running while the test goes on; killed on destruction.
@@ -36,9 +33,8 @@ class BackgroundProcess {
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-  // Waits for the child to end (killing it after `timeout`) and returns all
-  // it wrote. Gives up reading 2 s after the kill if a grandchild still
-  // holds its pipes.
+  // Waits for the child to end (killing it after `timeout`; reading stops 2 s later if a
+  // grandchild holds the pipes) and returns all it wrote.
   ProcessResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // What it has written to standard output so far.
   std::string outputSoFar();
@@ -65,12 +61,11 @@ class TempDir {
   std::string path_;
 };
 
-// The program a test runs: `builtPath` from this build, or `name` in
-// $TAVRIN_TEST_PROGRAM_DIR when that is set (the programs of an unpacked
-// package, so what ships is what is tested).
+// `builtPath`, or `name` in $TAVRIN_TEST_PROGRAM_DIR when set (an unpacked package's programs).
 std::string programUnderTest(const char* name, const char* builtPath);
 
 std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
 
 }  // namespace tavrin::testing
 
@@ -79,8 +74,3 @@ std::string readFile(const std::string& path);
 #ifdef TAVRIN_APPLE_LLM_BUILT
 #define TAVRIN_APPLE_LLM_BIN ::tavrin::testing::programUnderTest("tavrin-apple-llm", TAVRIN_APPLE_LLM_BUILT)
 #endif
-
-namespace tavrin::testing {
-void writeFile(const std::string& path, const std::string& content);
-
-}  // namespace tavrin::testing
