@@ -1,6 +1,5 @@
-// The PocketSphinx service on synthetic speech and noise: utterances cut by
-// the voice detector, times, live volatile results closed by finals,
-// contextual strings. Word accuracy is left to bench/.
+// PocketSphinx on synthetic speech and noise: utterances, times, volatile results closed by
+// finals, contextual strings. Word accuracy is left to bench/.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -12,8 +11,7 @@
 namespace tavrin::speech {
 namespace {
 
-// One sentence at 1 s, 2 s of silence, a second one, 1 s of silence; the
-// second starts at *secondStart seconds.
+// A sentence at 1 s, 2 s of silence, a second one from *secondStart s, 1 s of silence.
 std::vector<float> twoSentences(double* secondStart) {
   const std::vector<float> a = testing::spokenSamples("Good morning everyone.");
   const std::vector<float> b = testing::spokenSamples("We will discuss the budget for the next quarter today.");
@@ -26,8 +24,7 @@ std::vector<float> twoSentences(double* secondStart) {
   return all;
 }
 
-// Feeds `samples` in buffers of `chunk` frames, then finishes; collects every
-// result on a second thread, as the callers do.
+// Feeds `samples` in `chunk`-frame buffers and finishes; reads results on a second thread.
 std::vector<RecognitionResult> recognize(Recognizer& recognizer, const std::vector<float>& samples, uint32_t chunk) {
   auto reader = std::async(std::launch::async, [&] {
     std::vector<RecognitionResult> results;
@@ -97,8 +94,7 @@ TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtte
   size_t speechEnd = hello.size();
   while (speechEnd > 0 && std::abs(hello[speechEnd - 1]) < 0.01f) --speechEnd;
   hello.resize(speechEnd + 16000, 0.0f);
-  // The detector closes the utterance 0.25 s of silence after the speech,
-  // give or take: end the input after each 20 ms block around there.
+  // The detector closes the utterance about 0.25 s after the speech: end in each block around.
   for (size_t n = (speechEnd + 1600) / 320 * 320; n < speechEnd + 8000; n += 320) {
     auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
     const std::vector<float> cut(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(n));
@@ -107,8 +103,7 @@ TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtte
 }
 
 TEST_F(PocketSphinxSmokeTest, EveryUtteranceWithVolatileResultsEndsWithAFinal) {
-  // Short bursts of noise: the engine sometimes guesses a word while one
-  // lasts and then finishes it with no words.
+  // Bursts of noise: the engine sometimes guesses a word in one, then finishes with no words.
   std::mt19937 random(2);
   std::vector<float> noise(16000, 0.0f);
   for (int burst = 0; burst < 24; ++burst) {
