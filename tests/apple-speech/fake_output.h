@@ -1,5 +1,4 @@
-// Captured standard output / error, and a language recognizer with a set
-// answer, for tests of tavrin-apple-speech.
+// Captured output and a language recognizer with a set answer, for tavrin-apple-speech tests.
 #pragma once
 
 #include <mutex>
