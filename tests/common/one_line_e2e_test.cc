@@ -1,6 +1,5 @@
-// Every failure of every helper is exactly one line of valid UTF-8 on
-// standard error, nothing on standard output, exit status 1, whatever bytes
-// the arguments carry (line breaks, ill-formed UTF-8).
+// Every failure is one line of valid UTF-8 on standard error, nothing on standard output and
+// exit status 1, whatever bytes the arguments carry.
 #include <gtest/gtest.h>
 
 #include "common/json.h"
@@ -10,7 +9,6 @@ namespace tavrin::testing {
 namespace {
 
 TEST(OneErrorLine, WhateverBytesTheArgumentsCarry) {
-  // tavrin-system-audio's exact texts of such arguments are in its own e2e test.
   const std::vector<std::vector<std::string>> cases = {
       {TAVRIN_APPLE_SPEECH_BIN, "Deco\nde"},
       {TAVRIN_APPLE_SPEECH_BIN, "decode", "/nonexistent\n\xff.mp3"},
