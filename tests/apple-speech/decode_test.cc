@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 #include "tests/support/speech_samples.h"
 
@@ -136,18 +137,12 @@ TEST_F(DecodeTest, EveryFormatMatchesTheFfmpegTool) {
 
 TEST_F(DecodeTest, TracksKeepTheirPlaceOnTheTimeLine) {
   // A 4-second video; track 1 is 440 Hz for its first second, track 2 1 kHz from 2.000 s.
-  const std::string video = make("meeting.mkv", {"-f",         "lavfi",
-                                                 "-i",         "testsrc=duration=4:size=32x32:rate=5",
-                                                 "-f",         "lavfi",
-                                                 "-i",         "sine=frequency=440:duration=1",
-                                                 "-itsoffset", "2",
-                                                 "-f",         "lavfi",
-                                                 "-i",         "sine=frequency=1000:duration=1",
-                                                 "-map",       "0",
-                                                 "-map",       "1",
-                                                 "-map",       "2",
-                                                 "-c:v",       "mpeg4",
-                                                 "-c:a",       "flac"});
+  std::vector<std::string> args;
+  std::istringstream words(
+      "-f lavfi -i testsrc=duration=4:size=32x32:rate=5 -f lavfi -i sine=frequency=440:duration=1 "
+      "-itsoffset 2 -f lavfi -i sine=frequency=1000:duration=1 -map 0 -map 1 -map 2 -c:v mpeg4 -c:a flac");
+  for (std::string word; words >> word;) args.push_back(word);
+  const std::string video = make("meeting.mkv", args);
   const ProcessResult r = decode(video);
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   const std::vector<float> s = floatSamples(r.out);
