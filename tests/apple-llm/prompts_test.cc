@@ -28,9 +28,7 @@ TEST(LanguageName, BaseLanguageInEnglishWithSplittingAndFallback) {
   }
 }
 
-// Clause, body, clause in the instructions, the body the same for every
-// language; head, input, two line feeds and the clause in the prompt; an
-// absent or empty language asks for the transcript's own.
+// Instructions are clause, body, clause; prompts head, input, clause; no language: the transcript's.
 TEST(Instructions, ClauseBodyClauseAndPromptForEveryLanguageForm) {
   struct Case {
     std::optional<std::string> language;
