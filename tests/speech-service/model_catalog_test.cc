@@ -1,5 +1,4 @@
-// Locale matching, the model search paths and the asset states read from
-// model directories.
+// Locale matching, the model search paths and the asset states read from model folders.
 #include "speech-service/model_catalog.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@ TEST(ModelCatalogTest, MatchesExactLocaleThenSameLanguage) {
   for (const auto& [identifier, expected] : rows) EXPECT_EQ(ModelCatalog::match(identifier), expected) << identifier;
 }
 
-// Writes a model folder whose files look whole, less `missing`; `damaged`
-// gets bytes that are no model file.
+// A model folder whose files look whole, less `missing`; `damaged` holds no model file.
 void makeModel(const std::string& dir, const std::string& missing = "", const std::string& damaged = "") {
   const std::string parameters = std::string("s3\nendhdr\n\x44\x33\x22\x11", 14) + std::string(8, '\0');
   const std::vector<std::pair<std::string, std::string>> files = {{"acoustic-model/mdef", "BMDF"},
