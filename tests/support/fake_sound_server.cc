@@ -149,6 +149,11 @@ void FakeSoundServer::addSink(const SinkInfo& sink) {
   if (!sink.monitorSourceName.empty()) state_->sources[sink.monitorSourceName] = {sink.monitorSourceName, sink.format, true};
 }
 
+void FakeSoundServer::clearSinks() {
+  std::lock_guard lock(state_->mutex);
+  state_->sinks.clear();
+}
+
 void FakeSoundServer::setDefaultSink(const std::string& name) {
   std::lock_guard callbacks(state_->callbackMutex);
   std::vector<std::function<void(const ServerInfo&)>> handlers;
