@@ -1,6 +1,4 @@
-// One live channel on a scripted speech service and translator: ids, times,
-// translations, status events, failures, set-up order, conversion, and the
-// drain at the end of the stream.
+// One live channel on a scripted speech service and translator.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,20 +8,20 @@
 #include "system-audio/base/errors.h"
 #include "system-audio/live/live_channel.h"
 #include "tests/system-audio/live/fake_live.h"
-#include "tests/system-audio/live/fake_translation.h"
 
 namespace tavrin::system_audio {
 namespace {
 
 using speech::RecognizerScript;
 using testing::EventFile;
-using testing::FakeCapture;
 
 // A result released once `frames` frames were fed (kAtEnd: after the input ended).
 constexpr uint64_t kAtEnd = UINT64_MAX;
 speech::ScriptedResult result(std::string text, bool isFinal, double start, double end, uint64_t frames = kAtEnd) {
   return {speech::RecognitionResult{std::move(text), start, end, isFinal}, frames};
 }
+// `frames` frames of 16 kHz mono silence.
+void push(CaptureStream& stream, uint32_t frames) { stream.add(testing::makeTone(PcmFormat::float32(16000, 1), frames, 0, 0)); }
 RecognizerScript script(std::vector<speech::ScriptedResult> results) {
   RecognizerScript s;
   s.results = std::move(results);
@@ -36,10 +34,10 @@ class LiveChannelTest : public ::testing::Test {
 
   // Runs a channel over `buffers` 1600-frame buffers and returns its events.
   std::vector<std::string> run(LiveChannelRequest r, int buffers = 1) {
-    r.buffers = capture.stream();
+    r.buffers = capture;
     r.writer = &writer;
-    for (int i = 0; i < buffers; ++i) capture.push(1600);
-    capture.stop();
+    for (int i = 0; i < buffers; ++i) push(*capture, 1600);
+    capture->finish();
     runLiveChannel(r, services());
     return events.lines();
   }
@@ -52,14 +50,13 @@ class LiveChannelTest : public ::testing::Test {
 
   speech::ScriptedSpeechService speech;
   testing::FakeTranslationService translation;
-  FakeCapture capture;
+  std::shared_ptr<CaptureStream> capture = std::make_shared<CaptureStream>();
   EventFile events;
   NDJSONWriter writer{events.fd()};
 };
 
 TEST_F(LiveChannelTest, IdsTimesAndTranslationsFollowUtterances) {
   translation.setStatus("en", "es", TranslationAvailability::kInstalled);
-  translation.setTranslation("hello there", "hola");
   speech.scripts.push_back(script({
       result("hel", false, 0.5, 0.9),
       result("hello there", true, 0.5, 1.6),
@@ -71,7 +68,7 @@ TEST_F(LiveChannelTest, IdsTimesAndTranslationsFollowUtterances) {
       R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
       R"({"type":"segment","source":"system","id":0,"text":"hel","isFinal":false,"startMs":500,"endMs":900})",
       R"({"type":"segment","source":"system","id":0,"text":"hello there","isFinal":true,"startMs":500,"endMs":1600})",
-      R"({"type":"translation","source":"system","id":0,"text":"hola"})",
+      R"({"type":"translation","source":"system","id":0,"text":"es:hello there"})",
       R"({"type":"segment","source":"system","id":1,"text":"  \n","isFinal":true,"startMs":1700,"endMs":1900})",
       R"({"type":"segment","source":"system","id":2,"text":"next\/one","isFinal":false,"startMs":0,"endMs":1234})",
       R"({"type":"segment","source":"system","id":2,"text":"next one","isFinal":true,"startMs":2000,"endMs":2000})",
@@ -151,11 +148,11 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     row.arrange(fresh);
     EventFile file;
     NDJSONWriter w(file.fd());
-    FakeCapture source;
-    source.push(160);
+    auto source = std::make_shared<CaptureStream>();
+    push(*source, 160);
     LiveChannelRequest r = request();
     r.language = row.language;
-    r.buffers = source.stream();
+    r.buffers = source;
     r.writer = &w;
     try {
       runLiveChannel(r, LiveServices{fresh, translation, "en_US"});
@@ -163,8 +160,8 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()), row.error);
     }
-    source.push(160);  // abandoned: what it held is gone and new buffers are not kept
-    EXPECT_EQ(source.stream()->queued(), 0u) << row.error;
+    push(*source, 160);  // abandoned: what it held is gone and new buffers are not kept
+    EXPECT_EQ(source->queued(), 0u) << row.error;
     EXPECT_EQ(file.lines(), row.statusWritten ? std::vector<std::string>{status} : std::vector<std::string>{});
   }
 }
@@ -172,7 +169,7 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
 TEST_F(LiveChannelTest, BuffersAreConvertedFedInOrderAndAssetsInstalledOnlyWhenMissing) {
   speech.locales[0].status = speech::AssetStatus::kSupported;
   speech.scripts.push_back(script({result("a quarter second in", false, 0, 0.25, 4000), result("end", true, 0, 0.6)}));
-  for (int i = 0; i < 6; ++i) capture.stream()->add(testing::makeTone(PcmFormat::float32(48000, 2), 4800, 440, 0.5f));
+  for (int i = 0; i < 6; ++i) capture->add(testing::makeTone(PcmFormat::float32(48000, 2), 4800, 440, 0.5f));
   EXPECT_EQ(run(request(std::nullopt, false), 0).size(), 2u);
   ASSERT_EQ(speech.recognizers().size(), 1u);
   uint64_t fed = 0;

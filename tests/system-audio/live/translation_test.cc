@@ -6,7 +6,7 @@
 #include "system-audio/live/apertium.h"
 #include "system-audio/commands/tavrin_system_audio.h"
 #include "system-audio/commands/translation_status.h"
-#include "tests/system-audio/live/fake_translation.h"
+#include "tests/system-audio/live/fake_live.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::system_audio {
