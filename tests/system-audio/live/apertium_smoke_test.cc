@@ -1,7 +1,4 @@
-// The real English-Spanish pair through the persistent pipeline: on lines
-// as the recogniser writes them (lower case, many ending in a word that
-// could start a multi-word unit), the stock translator's words for the
-// written line; reserved characters of the stream format stay text.
+// The real English-Spanish pair: the persistent pipeline on recogniser-style lines gives the stock words.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,12 +1,8 @@
-// The capture sources on the scripted sound server: SystemAudioTap's staged
-// start and release, its stream and its one-time device-lost notice;
-// MicCapture plain and with echo cancellation; and the EchoAligner's pairing
-// of far and near end.
+// The capture sources on the fake sound server, and the EchoAligner's pairing of far and near end.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "system-audio/base/errors.h"
 #include "system-audio/sources/mic_capture.h"
 #include "system-audio/sources/system_audio_tap.h"
 #include "tests/support/fake_sound_server.h"
@@ -172,22 +168,6 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
     EXPECT_GT(*farChunks, 45);
     EXPECT_NEAR(buffers.back()->floatChannel(0)[buffers.back()->frameLength() / 2], 0.2f, 0.02f);  // processed
   }
-}
-
-TEST(MicCaptureTest, AFailedStartReleasesEverythingAndEndsTheStreamEmpty) {
-  for (SoundServerStep step : {SoundServerStep::kConnect, SoundServerStep::kServerInfo, SoundServerStep::kCreateStream}) {
-    FakeSoundServer server;
-    server.failAt(step, 6);
-    MicCapture mic(server, false, [](const std::string&) {});
-    EXPECT_THROW(mic.start(), SoundServerError);
-    EXPECT_EQ(server.held(), 0);
-    EXPECT_EQ(mic.stream()->next(), std::nullopt);
-  }
-  FakeSoundServer server;
-  server.setDefaultSource("");
-  MicCapture mic(server, false, [](const std::string&) {});
-  EXPECT_THROW(mic.start(), PlatformError);
-  EXPECT_EQ(server.held(), 0);
 }
 
 // Logs the first far and near sample of each chunk; passes the near end through.
