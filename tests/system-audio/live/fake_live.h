@@ -71,7 +71,6 @@ class FakeTranslationService final : public system_audio::TranslationService {
   system_audio::TranslationAvailability status(const std::optional<std::string>& from,
                                                const std::optional<std::string>& to) override {
     std::lock_guard lock(mutex_);
-    ++statusQueries_;
     const auto it = statuses_.find({from.value_or(""), to.value_or("")});
     return it == statuses_.end() ? system_audio::TranslationAvailability::kUnsupported : it->second;
   }
@@ -81,7 +80,6 @@ class FakeTranslationService final : public system_audio::TranslationService {
     return std::make_unique<Translator>(*this, to);
   }
 
-  int statusQueries() const { return statusQueries_; }
   std::vector<Pair> opened() const { return opened_; }
   std::vector<std::string> translated() const { return translated_; }  // every text asked, in order
 
@@ -105,7 +103,6 @@ class FakeTranslationService final : public system_audio::TranslationService {
   std::mutex mutex_;  // channels translate on their own threads
   std::map<Pair, system_audio::TranslationAvailability> statuses_;
   std::map<std::string, std::string> failures_;
-  int statusQueries_ = 0;
   std::vector<Pair> opened_;
   std::vector<std::string> translated_;
 };

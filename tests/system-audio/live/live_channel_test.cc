@@ -21,7 +21,9 @@ speech::ScriptedResult result(std::string text, bool isFinal, double start, doub
   return {speech::RecognitionResult{std::move(text), start, end, isFinal}, frames};
 }
 // `frames` frames of 16 kHz mono silence.
-void push(CaptureStream& stream, uint32_t frames) { stream.add(testing::makeTone(PcmFormat::float32(16000, 1), frames, 0, 0)); }
+void push(CaptureStream& stream, uint32_t frames) {
+  stream.add(testing::makeTone(PcmFormat::float32(16000, 1), frames, 0, 0));
+}
 RecognizerScript script(std::vector<speech::ScriptedResult> results) {
   RecognizerScript s;
   s.results = std::move(results);

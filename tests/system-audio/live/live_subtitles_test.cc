@@ -16,10 +16,12 @@ namespace {
 
 using testing::FakeSoundServer;
 
+const PcmFormat kSink{48000, 2, SampleType::kFloat32, true}, kMic{48000, 1, SampleType::kFloat32, true};
 const std::string kDisabled = R"({"type":"status","translationStatus":"disabled","sourceLocale":"en_US"})";
 
 std::string segment(const std::string& source) {
-  return R"({"type":"segment","source":")" + source + R"(","id":0,"text":"last words","isFinal":true,"startMs":0,"endMs":1000})";
+  return R"({"type":"segment","source":")" + source +
+         R"(","id":0,"text":"last words","isFinal":true,"startMs":0,"endMs":1000})";
 }
 std::string error(const std::string& message) { return R"({"type":"error","message":")" + message + "\"}"; }
 
@@ -31,8 +33,8 @@ struct LiveRun {
     request.stopFilePath = "/stop";
     env.onSleep([&](int sleeps) {
       if (sleeps == 0 && atFirstPause) atFirstPause(captures.server);
-      captures.server.deliver("system_output.monitor", testing::makeTone({48000, 2, SampleType::kFloat32, true}, 4800, 0, 0.1f));
-      captures.server.deliver("virtual_mic", testing::makeTone({48000, 1, SampleType::kFloat32, true}, 4800, 0, 0.1f));
+      captures.server.deliver("system_output.monitor", testing::makeTone(kSink, 4800, 0, 0.1f));
+      captures.server.deliver("virtual_mic", testing::makeTone(kMic, 4800, 0, 0.1f));
       if (sleeps == 2) env.addPath("/stop");
     });
     speech::RecognizerScript script;
@@ -116,9 +118,8 @@ TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTime
     EXPECT_EQ(live.captures.server.held(), 0) << row.what;
     EXPECT_EQ(live.captures.micVoiceProcessing, row.voiceProcessing) << row.what;
     EXPECT_EQ(live.env.sleeps(), 3) << row.what;
-    EXPECT_EQ(live.timingLines, row.timed ? std::vector<std::string>{"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"}
-                                          : std::vector<std::string>{})
-        << row.what;
+    const std::vector<std::string> timed = {"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"};
+    EXPECT_EQ(live.timingLines, row.timed ? timed : std::vector<std::string>{}) << row.what;
   }
 }
 

@@ -1,16 +1,12 @@
-// Languages, translation status, and the Apertium protocol on a stand-in pipeline of GNU sed.
+// Language codes, and the Apertium protocol on a stand-in pipeline of GNU sed.
 #include <gtest/gtest.h>
 
 #include "system-audio/live/apertium.h"
-#include "system-audio/commands/tavrin_system_audio.h"
-#include "system-audio/commands/translation_status.h"
-#include "tests/system-audio/live/fake_live.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::system_audio {
 namespace {
 
-using testing::FakeTranslationService;
 using testing::TempDir;
 using testing::writeFile;
 
@@ -22,22 +18,6 @@ TEST(TranslationLanguages, CodesComeFromIcuAndIgnoreRegions) {
   EXPECT_TRUE(sameLanguage("de", "de"));
   EXPECT_FALSE(sameLanguage("de", std::nullopt));
   EXPECT_FALSE(sameLanguage("de", "en"));
-}
-
-TEST(TranslationStatusCommand, SameLanguageComparesCodesOnlyElseTheServiceDecides) {
-  FakeTranslationService service;
-  service.setStatus("en", "de", TranslationAvailability::kInstalled);
-  const struct {
-    std::optional<std::string> source;
-    std::string target, current, reply;
-  } rows[] = {
-      {"en-GB", "en", "fr_FR", R"({"status":"sameLanguage","source":"en_GB","target":"en"})"},
-      {"", "de", "en_US", R"({"status":"installed","source":"en_US","target":"de"})"},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(encodeReply(translationStatus(row.source, row.target, service, row.current)), row.reply);
-  }
-  EXPECT_EQ(service.statusQueries(), 1);  // not for the same language
 }
 
 TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {

@@ -61,13 +61,14 @@ struct Rig {
 TEST(RecordTest, BothPathsRecordSixteenKilohertzMonoOnlyTheTapUnclampedAndReplyWithTheFile) {
   for (const bool tap : {true, false}) {
     Rig rig(tap);
+    testing::writeFile(rig.dir.file("out.raw"), "stale");
     rig.deliverEachPause(1.5f);  // 100 ms of loud audio per 100 ms pause
     const auto stats = recordAudio(rig.request(1), rig.platform);
     EXPECT_EQ(rig.env.sleeps(), 10);
     EXPECT_GT(stats.sampleCount, 15800) << tap;
     EXPECT_LE(stats.sampleCount, 16000) << tap;
-    EXPECT_EQ(encodeReply(stats), R"({"sampleCount":)" + std::to_string(stats.sampleCount) +
-                                      R"(,"bufferCount":10,"durationMs":)" + std::to_string(stats.sampleCount / 16) + "}");
+    EXPECT_EQ(encodeReply(stats), R"({"sampleCount":)" + std::to_string(stats.sampleCount) + R"(,"bufferCount":10,)" +
+                                      R"("durationMs":)" + std::to_string(stats.sampleCount / 16) + "}");
     const auto samples = floatSamples(readFile(rig.dir.file("out.raw")));
     EXPECT_EQ(static_cast<int64_t>(samples.size()), stats.sampleCount);
     EXPECT_NEAR(samples.back(), tap ? 1.5f : 1.f, 0.01f);
@@ -75,20 +76,6 @@ TEST(RecordTest, BothPathsRecordSixteenKilohertzMonoOnlyTheTapUnclampedAndReplyW
     rig.screen.reset();
     EXPECT_EQ(rig.server.held(), 0);  // everything was released
   }
-}
-
-TEST(RecordTest, WithoutSecondsTheStopFileEndsItAndNoAudioLeavesNoStartFile) {
-  Rig rig(true);
-  testing::writeFile(rig.dir.file("out.raw"), "stale");
-  auto request = rig.request(std::nullopt);
-  request.stopFilePath = rig.dir.file("stop");
-  rig.env.onSleep([&](int n) {
-    if (n == 4) rig.env.addPath(rig.dir.file("stop"));
-  });
-  EXPECT_EQ(encodeReply(recordAudio(request, rig.platform)), R"({"sampleCount":0,"bufferCount":0,"durationMs":0})");
-  EXPECT_EQ(rig.env.sleeps(), 5);
-  EXPECT_EQ(readFile(rig.dir.file("out.raw")), "");
-  EXPECT_FALSE(std::ifstream(rig.dir.file("start")));
 }
 
 TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
@@ -158,6 +145,7 @@ TEST(RecordingOutputTest, StartFileIsWrittenOnceAtomicallyWithTheTimeOfTheFirstB
   EXPECT_FALSE(writeFileAtomically(dir.file("missing/start"), "1.0"));
   auto file = OutputFile::create(dir.file("out.raw"));
   int clockReads = 0;
+  TapRecordingWriter(*file, dir.file("start"), [&] { return ++clockReads; }).snapshot();  // no audio: no start file
   {
     TapRecordingWriter writer(*file, dir.file("start"), [&] { return 1700000000.0 + ++clockReads; });
     writer.write(*makeTone(PcmFormat::float32(16000, 1), 15, 0, 0.1f));
@@ -237,8 +225,9 @@ TEST(StatusCheckTest, TheTapGateAnswersAtOnceOtherwiseTheScreenCaptureServiceDec
   EXPECT_FALSE(checkStatus(older, *screen).available);
   EXPECT_EQ(encodeReply(checkStatus(older, *screen)), R"({"available":true,"status":"available"})");
   server.clearSinks();
-  EXPECT_EQ(encodeReply(checkStatus(older, *screen)), R"({"available":false,"status":"no_display","reason":)"
-                                                      R"("No display is available for ScreenCaptureKit content filtering."})");
+  EXPECT_EQ(encodeReply(checkStatus(older, *screen)),
+            R"({"available":false,"status":"no_display","reason":)"
+            R"("No display is available for ScreenCaptureKit content filtering."})");
 }
 
 }  // namespace

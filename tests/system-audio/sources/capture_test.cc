@@ -1,4 +1,4 @@
-// The capture sources on the fake sound server, and the EchoAligner's pairing of far and near end.
+// The fake sound server's own contract, the capture sources on it, and the EchoAligner.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,6 +23,34 @@ std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
   return out;
 }
 float first(const PcmBuffer& b) { return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0]; }
+
+// What the capture tests rely on: failures happen once, releases are logged
+// in reverse, and only running streams on the source get copies of audio.
+TEST(FakeSoundServerTest, FailsOnceLogsInOrderAndDeliversCopiesToRunningStreamsOnly) {
+  FakeSoundServer server;
+  server.failAt(SoundServerStep::kConnect, 6);
+  EXPECT_THROW(server.connect("test"), SoundServerError);
+  std::vector<PcmBufferPtr> received;
+  {
+    auto connection = server.connect("test");
+    RecordStreamRequest request;
+    request.sourceName = "system_output.monitor";
+    request.onData = [&](PcmBufferPtr buffer, uint64_t) { received.push_back(std::move(buffer)); };
+    auto stream = connection->createRecordStream(request);
+    const auto buffer = makeTone(stream->format(), 4, 0, 0.5f);  // the source's own format
+    EXPECT_EQ(server.deliver("system_output.monitor", buffer), 0);  // not started
+    stream->start();
+    EXPECT_EQ(server.deliver("virtual_mic", buffer), 0);
+    EXPECT_EQ(server.deliver("system_output.monitor", buffer), 1);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_NE(received[0], buffer);
+    EXPECT_EQ(server.held(), 2);
+  }
+  EXPECT_EQ(server.log(), (std::vector<std::string>{"connect", "stream:system_output.monitor",
+                                                    "start:system_output.monitor", "~start:system_output.monitor",
+                                                    "~stream:system_output.monitor", "~connect"}));
+  EXPECT_EQ(server.held(), 0);
+}
 
 TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorUntilStopThenEndsTheStream) {
   FakeSoundServer server;
