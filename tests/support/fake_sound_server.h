@@ -16,8 +16,8 @@ namespace tavrin::testing {
 
 class FakeSoundServer final : public system_audio::SoundServer {
  public:
-  // The default sink "system_output" (48 kHz stereo float, monitor
-  // "system_output.monitor") and the default source "virtual_mic" (48 kHz mono float).
+  // Default sink "system_output" (48 kHz stereo float, monitor "system_output.monitor");
+  // default source "virtual_mic" (48 kHz mono float).
   FakeSoundServer();
   std::unique_ptr<system_audio::SoundServerConnection> connect(const std::string& clientName) override;
 
@@ -29,8 +29,7 @@ class FakeSoundServer final : public system_audio::SoundServer {
   void failAt(system_audio::SoundServerStep step, int32_t code);
   void refuseSubscriptions();
 
-  // Hands a copy of `buffer` to every running stream on `sourceName`;
-  // returns how many received it.
+  // Hands a copy of `buffer` to every running stream on `sourceName`; returns how many.
   int deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos = 0);
   // The running streams on `sourceName` (all when empty) die with `description`.
   void failStreams(const std::string& description, const std::string& sourceName = "");

@@ -55,8 +55,7 @@ TEST(Arguments, Durations) {
 }
 
 TEST(WaitForStopSignal, EndsAtTheFirstCheckThatSeesASignal) {
-  // Each row raises its signal during pause `at` (-1: before the wait); the
-  // wait checks at once and after every 100 ms pause.
+  // Each row raises its signal during pause `at` (-1: before the wait).
   enum Signal { kStopFile, kParentExit, kDeadStream };
   const struct {
     Signal signal;

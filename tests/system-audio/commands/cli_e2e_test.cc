@@ -1,8 +1,4 @@
-// The real tavrin-system-audio binary without a sound server: exact standard
-// output, standard error and exit status of everything that needs no
-// capture. translation-status answers from this machine's Apertium data
-// (apertium-eng-spa is installed by the setup; English-Catalan is packaged by
-// Debian but not installed).
+// The real binary without a sound server; translation-status sees the installed eng-spa only.
 #include <fstream>
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// Fakes for live-run tests: an event file, the real captures on a fake
-// server, and a scripted translation service.
+// Fakes for live-run tests: an event file, real captures on a fake server, translation.
 #pragma once
 
 #include <fcntl.h>
@@ -56,8 +55,7 @@ class ServerCaptures final : public system_audio::LiveCaptureFactory {
   }
 };
 
-// Availability per pair; translators answer "<to>:<text>", fail on chosen
-// lines, and record what they were asked.
+// Availability per pair; translators answer "<to>:<text>" or fail, and record what they were asked.
 class FakeTranslationService final : public system_audio::TranslationService {
  public:
   using Pair = std::pair<std::string, std::string>;
@@ -74,13 +72,10 @@ class FakeTranslationService final : public system_audio::TranslationService {
     const auto it = statuses_.find({from.value_or(""), to.value_or("")});
     return it == statuses_.end() ? system_audio::TranslationAvailability::kUnsupported : it->second;
   }
-  std::unique_ptr<system_audio::Translator> open(const std::string& from, const std::string& to) override {
-    std::lock_guard lock(mutex_);
-    opened_.emplace_back(from, to);
+  std::unique_ptr<system_audio::Translator> open(const std::string&, const std::string& to) override {
     return std::make_unique<Translator>(*this, to);
   }
 
-  std::vector<Pair> opened() const { return opened_; }
   std::vector<std::string> translated() const { return translated_; }  // every text asked, in order
 
  private:
@@ -103,7 +98,6 @@ class FakeTranslationService final : public system_audio::TranslationService {
   std::mutex mutex_;  // channels translate on their own threads
   std::map<Pair, system_audio::TranslationAvailability> statuses_;
   std::map<std::string, std::string> failures_;
-  std::vector<Pair> opened_;
   std::vector<std::string> translated_;
 };
 

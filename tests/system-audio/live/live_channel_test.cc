@@ -77,7 +77,6 @@ TEST_F(LiveChannelTest, IdsTimesAndTranslationsFollowUtterances) {
       R"({"type":"translation","source":"system","id":2,"text":"es:next one"})",
   }));
   EXPECT_EQ(translation.translated(), (std::vector<std::string>{"hello there", "next one"}));  // untrimmed
-  EXPECT_EQ(translation.opened(), (std::vector<testing::FakeTranslationService::Pair>{{"en", "es"}}));
   EXPECT_EQ(segmentTimes(std::nan(""), std::nan("")).endMs, 0u);
   EXPECT_EQ(segmentTimes(1.0, HUGE_VAL).endMs, UINT64_MAX);
   EXPECT_TRUE(isBlank(" \t\n\xC2\xA0\xE3\x80\x80"));  // NBSP, ideographic space

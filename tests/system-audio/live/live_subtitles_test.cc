@@ -1,6 +1,4 @@
-// The live command with the real captures on the fake server, a scripted
-// speech service and a scripted system (the stop file appears at the third
-// pause of the stop-signal wait).
+// The live command with the real captures on the fake server and a scripted speech service.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,9 +24,8 @@ std::string segment(const std::string& source) {
 std::string error(const std::string& message) { return R"({"type":"error","message":")" + message + "\"}"; }
 
 struct LiveRun {
-  // Runs live with every recognizer giving "last words" as its one final
-  // result when its input ends; both sources get 100 ms of audio at each
-  // pause. Returns the events, sorted: the channels write concurrently.
+  // Runs live until the third pause, every recognizer giving "last words" when its input
+  // ends; returns the events sorted (the channels write concurrently).
   std::vector<std::string> run(LiveRequest request, std::function<void(FakeSoundServer&)> atFirstPause = {}) {
     request.stopFilePath = "/stop";
     env.onSleep([&](int sleeps) {
