@@ -24,7 +24,12 @@ struct FakeSoundServer::State {
   std::map<uint64_t, std::function<void(const ServerInfo&)>> subscribers;
   uint64_t nextId = 0;
 
-  // With `mutex` held.
+  // Runs `f` with `mutex` held; so do the other members.
+  template <typename F>
+  auto locked(F f) {
+    std::lock_guard lock(mutex);
+    return f();
+  }
   void take(SoundServerStep step) {
     const auto it = failures.find(step);
     if (it == failures.end()) return;
@@ -85,8 +90,7 @@ class FakeConnection final : public SoundServerConnection {
  public:
   explicit FakeConnection(std::shared_ptr<State> state) : state_(std::move(state)) {}
   ~FakeConnection() override {
-    std::lock_guard lock(state_->mutex);
-    state_->released("connect");
+    state_->locked([&] { state_->released("connect"); });
   }
   ServerInfo serverInfo() override {
     std::lock_guard lock(state_->mutex);
@@ -103,8 +107,7 @@ class FakeConnection final : public SoundServerConnection {
     return state_->sinks;
   }
   SourceInfo sourceInfo(const std::string& name) override {
-    std::lock_guard lock(state_->mutex);
-    return state_->source(name);
+    return state_->locked([&] { return state_->source(name); });
   }
   std::unique_ptr<RecordStream> createRecordStream(const RecordStreamRequest& request) override {
     std::lock_guard lock(state_->mutex);
@@ -144,10 +147,14 @@ std::unique_ptr<SoundServerConnection> FakeSoundServer::connect(const std::strin
 }
 
 void FakeSoundServer::addSink(const SinkInfo& sink) {
-  std::lock_guard lock(state_->mutex);
-  state_->sinks.push_back(sink);
-  if (!sink.monitorSourceName.empty()) state_->sources[sink.monitorSourceName] = {sink.monitorSourceName, sink.format, true};
+  state_->locked([&] {
+    state_->sinks.push_back(sink);
+    if (sink.monitorSourceName.empty()) return;
+    state_->sources[sink.monitorSourceName] = {sink.monitorSourceName, sink.format, true};
+  });
 }
+
+void FakeSoundServer::clearSinks() { state_->locked([&] { state_->sinks.clear(); }); }
 
 void FakeSoundServer::setDefaultSink(const std::string& name) {
   std::lock_guard callbacks(state_->callbackMutex);
@@ -163,19 +170,14 @@ void FakeSoundServer::setDefaultSink(const std::string& name) {
 }
 
 void FakeSoundServer::setDefaultSource(const std::string& name) {
-  std::lock_guard lock(state_->mutex);
-  state_->defaults.defaultSourceName = name;
+  state_->locked([&] { state_->defaults.defaultSourceName = name; });
 }
 
 void FakeSoundServer::failAt(SoundServerStep step, int32_t code) {
-  std::lock_guard lock(state_->mutex);
-  state_->failures[step] = code;
+  state_->locked([&] { state_->failures[step] = code; });
 }
 
-void FakeSoundServer::refuseSubscriptions() {
-  std::lock_guard lock(state_->mutex);
-  state_->refuse = true;
-}
+void FakeSoundServer::refuseSubscriptions() { state_->locked([&] { state_->refuse = true; }); }
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {
   std::lock_guard callbacks(state_->callbackMutex);
@@ -209,13 +211,11 @@ void FakeSoundServer::failStreams(const std::string& description, const std::str
 }
 
 std::vector<std::string> FakeSoundServer::log() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->log;
+  return state_->locked([&] { return state_->log; });
 }
 
 int FakeSoundServer::held() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->held;
+  return state_->locked([&] { return state_->held; });
 }
 
 }  // namespace tavrin::testing

@@ -1,16 +1,9 @@
-// A scripted sound server for unit tests of the capture objects.
-//
-// The test sets up sinks, makes any step fail once (failAt), delivers audio
-// to running streams (deliver), kills them (failStreams) and changes the
-// default sink. The server logs
-// what was acquired and released, in order ("connect", "stream:<source>",
-// "start:<source>", "subscribe", and "~..." for each release), and counts
-// what is held, so a test can check that a failed start released everything
-// in reverse order.
-//
-// Thread-safe: callbacks run on the thread that calls deliver, failStreams or
-// setDefaultSink, never with the server's lock held, and never after the
-// stream or subscription that carries them is destroyed.
+// A scripted sound server for unit tests of the capture objects. It logs what
+// is acquired and released, in order ("connect", "stream:<source>",
+// "start:<source>", "subscribe", "~..." for each release) and counts what is
+// held. Thread-safe: callbacks run on the thread that calls deliver,
+// failStreams or setDefaultSink, without the server's lock, and never after
+// the stream or subscription that carries them is destroyed.
 #pragma once
 
 #include <memory>
@@ -23,24 +16,22 @@ namespace tavrin::testing {
 
 class FakeSoundServer final : public system_audio::SoundServer {
  public:
-  // The default sink "system_output" (48 kHz stereo float, monitor
-  // "system_output.monitor") and the default source "virtual_mic" (48 kHz
-  // mono float).
+  // Default sink "system_output" (48 kHz stereo float, monitor "system_output.monitor");
+  // default source "virtual_mic" (48 kHz mono float).
   FakeSoundServer();
   std::unique_ptr<system_audio::SoundServerConnection> connect(const std::string& clientName) override;
 
   void addSink(const system_audio::SinkInfo& sink);  // its monitor becomes a source too
-  void setDefaultSink(const std::string& name);      // and tells every subscription
+  void clearSinks();
+  void setDefaultSink(const std::string& name);  // and tells every subscription
   void setDefaultSource(const std::string& name);
   // The next time `step` is taken it fails with `code` ("fake failure <code>").
   void failAt(system_audio::SoundServerStep step, int32_t code);
   void refuseSubscriptions();
 
-  // Hands a copy of `buffer` to every running stream on `sourceName`;
-  // returns how many received it.
+  // Hands a copy of `buffer` to every running stream on `sourceName`; returns how many.
   int deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos = 0);
-  // The running streams on `sourceName` (all when empty) die with
-  // `description`, as when the server goes away or the source is removed.
+  // The running streams on `sourceName` (all when empty) die with `description`.
   void failStreams(const std::string& description, const std::string& sourceName = "");
 
   std::vector<std::string> log() const;

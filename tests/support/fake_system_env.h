@@ -1,8 +1,6 @@
-// A scripted system for tests: a virtual clock that sleeping advances, a set
-// of existing paths, a parent process ID the test can change, and captured
-// standard streams. Sleeping runs the test's hook first (with the number of
-// earlier sleeps), so a test can make a stop file appear or the parent exit
-// at a chosen pause. Used from one thread at a time.
+// A scripted system: a clock that sleeping advances, existing paths, the parent's PID and
+// captured standard streams. Sleeping first runs the test's hook with the number of earlier
+// sleeps (to make a stop file appear at a chosen pause). One thread at a time.
 #pragma once
 
 #include <functional>

@@ -1,16 +1,20 @@
-// Fakes for live-run tests: an event file, captures whose streams the test
-// fills, made by a factory that logs their starts and stops ("system.start",
-// "mic.stop", ...) in order. Started and stopped from the test's thread.
+// Fakes for live-run tests: an event file, real captures on a fake server, translation.
 #pragma once
 
 #include <fcntl.h>
-#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "system-audio/live/live_subtitles.h"
+#include "system-audio/live/translation.h"
+#include "system-audio/sources/mic_capture.h"
+#include "system-audio/sources/system_audio_tap.h"
+#include "tests/support/fake_sound_server.h"
 #include "tests/support/samples.h"
 #include "tests/support/subprocess.h"
 
@@ -34,51 +38,67 @@ class EventFile {
   int fd_;
 };
 
-class FakeCapture final : public system_audio::AudioCapture {
+// The real tap and microphone on a fake server; records what the microphone was asked.
+class ServerCaptures final : public system_audio::LiveCaptureFactory {
  public:
-  FakeCapture(std::string name = "", std::vector<std::string>* log = nullptr,
-              std::optional<std::string> failure = std::nullopt, std::function<void(FakeCapture&)> onStarted = {})
-      : name_(std::move(name)), log_(log), failure_(std::move(failure)), onStarted_(std::move(onStarted)) {}
-  void start() override {
-    if (log_) log_->push_back(name_ + ".start");
-    if (failure_) {
-      stream_->finish();
-      throw std::runtime_error(*failure_);
-    }
-    if (onStarted_) onStarted_(*this);
-  }
-  void stop() override {
-    if (log_) log_->push_back(name_ + ".stop");
-    stream_->finish();
-  }
-  std::shared_ptr<CaptureStream> stream() override { return stream_; }
-  // Adds `frames` frames of 16 kHz mono silence.
-  void push(uint32_t frames) { stream_->add(makeTone(PcmFormat::float32(16000, 1), frames, 0, 0)); }
-
- private:
-  std::string name_;
-  std::vector<std::string>* log_;
-  std::optional<std::string> failure_;
-  std::function<void(FakeCapture&)> onStarted_;
-  std::shared_ptr<CaptureStream> stream_ = std::make_shared<CaptureStream>();
-};
-
-class FakeCaptures final : public system_audio::LiveCaptureFactory {
- public:
-  std::optional<std::string> systemFailure, micFailure;
-  std::function<void(FakeCapture&)> onSystemStarted, onMicStarted;  // e.g. to push audio
-  std::function<void()> deviceLost;
+  FakeSoundServer server;
   std::optional<bool> micVoiceProcessing;
-  std::vector<std::string> log;
 
   std::unique_ptr<system_audio::AudioCapture> makeSystemCapture(std::function<void()> onDeviceLost) override {
-    deviceLost = std::move(onDeviceLost);
-    return std::make_unique<FakeCapture>("system", &log, systemFailure, onSystemStarted);
+    auto tap = std::make_unique<system_audio::SystemAudioTap>(server);
+    tap->setOnDeviceLost(std::move(onDeviceLost));
+    return tap;
   }
   std::unique_ptr<system_audio::AudioCapture> makeMicCapture(bool voiceProcessing) override {
     micVoiceProcessing = voiceProcessing;
-    return std::make_unique<FakeCapture>("mic", &log, micFailure, onMicStarted);
+    return std::make_unique<system_audio::MicCapture>(server, false, [](const std::string&) {});
   }
+};
+
+// Availability per pair; translators answer "<to>:<text>" or fail, and record what they were asked.
+class FakeTranslationService final : public system_audio::TranslationService {
+ public:
+  using Pair = std::pair<std::string, std::string>;
+
+  void setStatus(const std::string& from, const std::string& to, system_audio::TranslationAvailability a) {
+    statuses_[{from, to}] = a;
+  }
+  // translate(text) throws TranslationError(description).
+  void failOn(const std::string& text, const std::string& description) { failures_[text] = description; }
+
+  system_audio::TranslationAvailability status(const std::optional<std::string>& from,
+                                               const std::optional<std::string>& to) override {
+    std::lock_guard lock(mutex_);
+    const auto it = statuses_.find({from.value_or(""), to.value_or("")});
+    return it == statuses_.end() ? system_audio::TranslationAvailability::kUnsupported : it->second;
+  }
+  std::unique_ptr<system_audio::Translator> open(const std::string&, const std::string& to) override {
+    return std::make_unique<Translator>(*this, to);
+  }
+
+  std::vector<std::string> translated() const { return translated_; }  // every text asked, in order
+
+ private:
+  class Translator final : public system_audio::Translator {
+   public:
+    Translator(FakeTranslationService& service, std::string to) : service_(service), to_(std::move(to)) {}
+    std::string translate(const std::string& text) override {
+      std::lock_guard lock(service_.mutex_);
+      service_.translated_.push_back(text);
+      const auto f = service_.failures_.find(text);
+      if (f != service_.failures_.end()) throw system_audio::TranslationError(f->second);
+      return to_ + ":" + text;
+    }
+
+   private:
+    FakeTranslationService& service_;
+    std::string to_;
+  };
+
+  std::mutex mutex_;  // channels translate on their own threads
+  std::map<Pair, system_audio::TranslationAvailability> statuses_;
+  std::map<std::string, std::string> failures_;
+  std::vector<std::string> translated_;
 };
 
 }  // namespace tavrin::testing

@@ -1,8 +1,4 @@
-// live through the real binary against the private headless sound server with
-// the real engines (PocketSphinx, Apertium): flite speech played as system
-// audio and into the virtual microphone. Only the protocol is asserted; how
-// well the words are recognised is measured in bench/ (word_error_rate,
-// live_channels), since it depends on the engine's luck with each recording.
+// live through the real binary and engines on the test server; recognition quality is in bench/.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>

@@ -1,140 +1,135 @@
-// The live command's start and stop orders on fake captures, a scripted
-// speech service and a scripted system (the stop file appears at the third
-// pause of the stop-signal wait).
+// The live command with the real captures on the fake server and a scripted speech service.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "speech-service/scripted_speech_service.h"
+#include "system-audio/base/errors.h"
 #include "system-audio/live/live_subtitles.h"
 #include "tests/support/fake_system_env.h"
 #include "tests/system-audio/live/fake_live.h"
-#include "tests/system-audio/live/fake_translation.h"
 
 namespace tavrin::system_audio {
 namespace {
 
-using testing::FakeCapture;
+using testing::FakeSoundServer;
 
+const PcmFormat kSink{48000, 2, SampleType::kFloat32, true}, kMic{48000, 1, SampleType::kFloat32, true};
 const std::string kDisabled = R"({"type":"status","translationStatus":"disabled","sourceLocale":"en_US"})";
 
-std::string segment(const std::string& source, const std::string& text) {
-  return R"({"type":"segment","source":")" + source + R"(","id":0,"text":")" + text +
-         R"(","isFinal":true,"startMs":0,"endMs":1000})";
+std::string segment(const std::string& source) {
+  return R"({"type":"segment","source":")" + source +
+         R"(","id":0,"text":"last words","isFinal":true,"startMs":0,"endMs":1000})";
 }
+std::string error(const std::string& message) { return R"({"type":"error","message":")" + message + "\"}"; }
 
-class LiveSubtitlesTest : public ::testing::Test {
- protected:
-  // Runs live with every recognizer giving `text` as its one final result
-  // when its input ends; returns the events.
-  std::vector<std::string> run(LiveRequest request, const std::string& text = "last words") {
+struct LiveRun {
+  // Runs live until the third pause, every recognizer giving "last words" when its input
+  // ends; returns the events sorted (the channels write concurrently).
+  std::vector<std::string> run(LiveRequest request, std::function<void(FakeSoundServer&)> atFirstPause = {}) {
     request.stopFilePath = "/stop";
-    env = testing::FakeSystemEnv();
-    env.onSleep([this](int sleeps) {
+    env.onSleep([&](int sleeps) {
+      if (sleeps == 0 && atFirstPause) atFirstPause(captures.server);
+      captures.server.deliver("system_output.monitor", testing::makeTone(kSink, 4800, 0, 0.1f));
+      captures.server.deliver("virtual_mic", testing::makeTone(kMic, 4800, 0, 0.1f));
       if (sleeps == 2) env.addPath("/stop");
     });
     speech::RecognizerScript script;
-    script.results = {{speech::RecognitionResult{text, 0, 1, true}, UINT64_MAX}};
-    speech.scripts.insert(speech.scripts.end(), {script, script});  // recognizers take the next ones
+    script.results = {{speech::RecognitionResult{"last words", 0, 1, true}, UINT64_MAX}};
+    speech.scripts = {script, script};
     translation.setStatus("en", "es", TranslationAvailability::kInstalled);
     testing::EventFile events;
-    LiveRunOptions options{events.fd(), timingEnabled, [this](const std::string& l) { timingLines.push_back(l); },
+    LiveRunOptions options{events.fd(), true, [this](const std::string& l) { timingLines.push_back(l); },
                            [] { return uint64_t{0}; }};
     runLiveSubtitles(request, captures, LiveServices{speech, translation, "en_US"}, env, options);
-    return events.lines();
+    auto lines = events.lines();
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  // The starts and stops of streams in the server's log.
+  std::vector<std::string> starts() const {
+    std::vector<std::string> out;
+    for (const auto& entry : captures.server.log()) {
+      if (entry.find("start:") != std::string::npos) out.push_back(entry);
+    }
+    return out;
   }
 
-  testing::FakeSystemEnv env;
-  testing::FakeCaptures captures;
+  testing::ServerCaptures captures;
   speech::ScriptedSpeechService speech;
   testing::FakeTranslationService translation;
-  bool timingEnabled = false;
+  testing::FakeSystemEnv env;
   std::vector<std::string> timingLines;
 };
 
-TEST_F(LiveSubtitlesTest, BothCapturesStopBeforeEitherChannelDrainsItsLastResult) {
-  // Each channel's only result comes out when its recognizer is finished,
-  // i.e. after the stop: it and its translation must still be written.
-  captures.onSystemStarted = [](FakeCapture& c) { c.push(1600); };
-  captures.onMicStarted = [](FakeCapture& c) { c.push(1600); };
-  LiveRequest request;
-  request.translateTo = "es";
-  auto lines = run(request);
-  EXPECT_EQ(captures.log, (std::vector<std::string>{"system.start", "mic.start", "system.stop", "mic.stop"}));
-  // The system channel writes the one status event, before its segment.
-  const std::string status =
-      R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})";
-  const auto at = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
-  EXPECT_LT(at(status), at(segment("system", "last words")));
-  std::sort(lines.begin(), lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       segment("mic", "last words"), segment("system", "last words"), status,
-                       R"({"type":"translation","source":"mic","id":0,"text":"es:last words"})",
-                       R"({"type":"translation","source":"system","id":0,"text":"es:last words"})"}));
-  EXPECT_FALSE(captures.micVoiceProcessing.value());
-  EXPECT_EQ(env.sleeps(), 3);
-  EXPECT_TRUE(timingLines.empty());  // not asked for
-}
-
-TEST_F(LiveSubtitlesTest, EachRunShapeWritesItsEventsInOrderAndOnlyTheSystemChannelIsTimed) {
-  const std::vector<std::string> timed = {"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"};
-  timingEnabled = true;
+TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTimed) {
+  const std::string system = "system_output.monitor", mic = "virtual_mic";
   const struct {
     const char* what;
-    std::function<void(testing::FakeCaptures&, LiveRequest&)> arrange;
-    std::vector<std::string> events, log;
+    std::function<void(FakeSoundServer&, LiveRequest&)> arrange;
+    std::function<void(FakeSoundServer&)> atFirstPause;
+    std::vector<std::string> events, starts;
     std::optional<bool> voiceProcessing;
-    bool isTimed;
+    bool timed;
   } rows[] = {
-      {"failing microphone",
-       [](auto& c, auto& r) {
-         c.micFailure = "Connection refused";
+      // Each channel's only result comes out after the stop: it and its translation are still written.
+      {"both channels", [](auto&, auto& r) { r.translateTo = "es"; }, {},
+       {R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
+        segment("system"), segment("mic"), R"({"type":"translation","source":"system","id":0,"text":"es:last words"})",
+        R"({"type":"translation","source":"mic","id":0,"text":"es:last words"})"},
+       {"start:" + system, "start:" + mic, "~start:" + system, "~start:" + mic}, false, true},
+      {"no microphone: the default source is the output's monitor",
+       [](auto& s, auto& r) {
+         s.setDefaultSource("system_output.monitor");
          r.echoCancellation = true;
        },
-       {R"({"type":"error","message":"Microphone capture failed: Connection refused"})", kDisabled,
-        segment("system", "last words")},
-       {"system.start", "mic.start", "system.stop"},
-       true, true},
-      {"microphone only", [](auto&, auto& r) { r.systemEnabled = false; }, {kDisabled, segment("mic", "last words")},
-       {"mic.start", "mic.stop"},
-       false, false},
-      {"device change",
-       [](auto& c, auto& r) {
-         c.onSystemStarted = [&c](FakeCapture&) { c.deviceLost(); };
-         r.micEnabled = false;
-       },
-       {R"({"type":"error","message":"System audio output device changed; stopping capture."})", kDisabled,
-        segment("system", "last words")},
-       {"system.start", "system.stop"},
-       std::nullopt, true},
+       {}, {error("Microphone capture failed: No audio input device is available."), kDisabled, segment("system")},
+       {"start:" + system, "~start:" + system}, true, true},
+      {"microphone only", [](auto&, auto& r) { r.systemEnabled = false; }, {}, {kDisabled, segment("mic")},
+       {"start:" + mic, "~start:" + mic}, false, false},
+      {"device change", [](auto&, auto& r) { r.micEnabled = false; }, [](auto& s) { s.setDefaultSink("headphones"); },
+       {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
+       {"start:" + system, "~start:" + system}, std::nullopt, true},
       {"no captures",
        [](auto&, auto& r) {
          r.micEnabled = false;
          r.systemEnabled = false;
        },
-       {}, {}, std::nullopt, false},
+       {}, {}, {}, std::nullopt, false},
+      {"output removed", [](auto&, auto&) {}, [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
+       {error("System audio stream stopped: Entity killed."), kDisabled, segment("system"), segment("mic")},
+       {"start:" + system, "start:" + mic, "~start:" + mic}, false, true},
+      {"server gone", [](auto&, auto&) {}, [](auto& s) { s.failStreams("Connection terminated"); },
+       {error("System audio stream stopped: Connection terminated."),
+        error("Microphone capture failed: Connection terminated"), kDisabled, segment("system"), segment("mic")},
+       {"start:" + system, "start:" + mic}, false, true},
   };
   for (const auto& row : rows) {
-    captures = {};
-    timingLines.clear();
+    LiveRun live;
     LiveRequest request;
-    row.arrange(captures, request);
-    EXPECT_EQ(run(request), row.events) << row.what;
-    EXPECT_EQ(captures.log, row.log) << row.what;
-    EXPECT_EQ(captures.micVoiceProcessing, row.voiceProcessing) << row.what;
-    EXPECT_EQ(timingLines, row.isTimed ? timed : std::vector<std::string>{}) << row.what;
+    row.arrange(live.captures.server, request);
+    auto events = row.events;
+    std::sort(events.begin(), events.end());
+    EXPECT_EQ(live.run(request, row.atFirstPause), events) << row.what;
+    EXPECT_EQ(live.starts(), row.starts) << row.what;
+    EXPECT_EQ(live.captures.server.held(), 0) << row.what;
+    EXPECT_EQ(live.captures.micVoiceProcessing, row.voiceProcessing) << row.what;
+    EXPECT_EQ(live.env.sleeps(), 3) << row.what;
+    const std::vector<std::string> timed = {"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"};
+    EXPECT_EQ(live.timingLines, row.timed ? timed : std::vector<std::string>{}) << row.what;
   }
 }
 
-TEST_F(LiveSubtitlesTest, FailuresOfTheSystemCaptureEndTheRunAndOfAChannelDoNot) {
-  captures.systemFailure = "CoreAudio error (connect): -1";
-  EXPECT_THROW(run(LiveRequest{}), std::runtime_error);
-  EXPECT_EQ(captures.log, (std::vector<std::string>{"system.start"}));
-  EXPECT_EQ(env.sleeps(), 0);
-  captures = {};
-  speech.available = false;  // both channels fail to set up
-  EXPECT_TRUE(run(LiveRequest{}).empty());
-  EXPECT_EQ(captures.log, (std::vector<std::string>{"system.start", "mic.start", "system.stop", "mic.stop"}));
+TEST(LiveSubtitlesTest, FailuresOfTheSystemCaptureEndTheRunAndOfAChannelDoNot) {
+  LiveRun failing;
+  failing.captures.server.failAt(SoundServerStep::kConnect, -1);
+  EXPECT_THROW(failing.run(LiveRequest{}), CoreAudioError);
+  EXPECT_EQ(failing.env.sleeps(), 0);
+  EXPECT_TRUE(failing.starts().empty());
+  LiveRun unavailable;
+  unavailable.speech.available = false;  // both channels fail to set up
+  EXPECT_TRUE(unavailable.run(LiveRequest{}).empty());
+  EXPECT_EQ(unavailable.captures.server.held(), 0);
 }
 
 }  // namespace

@@ -10,8 +10,7 @@
 namespace tavrin::system_audio {
 namespace {
 
-// Lines far longer than the pipe's atomic-write size, from many threads at
-// once: every line must come out whole and valid, and none may be lost.
+// Lines far longer than a pipe's atomic write, from many threads: none torn or lost.
 TEST(NDJSONWriterConcurrency, ConcurrentEmittersNeverTearOrLoseALine) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);

@@ -1,8 +1,4 @@
-// The real binary and capture paths on the private server as desktops have
-// it: known tones played into the default sink come back; sinks left idle,
-// surround sinks, a server that hangs or dies,
-// termination signals. Only properties that hold on any machine are asserted
-// (nothing about start-up latency or buffer counts); figures are in bench/.
+// The real binary on the test server as desktops have it; only machine-independent properties.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -32,8 +28,7 @@ int64_t samplesIn(const std::string& reply) {
   return std::stoll(m[1]);
 }
 
-// Plays 48 kHz stereo float of amplitude `level` (above 1.0 if asked) into
-// `sink` while it lives.
+// Plays 48 kHz stereo float of amplitude `level` into `sink` while it lives.
 std::unique_ptr<BackgroundProcess> playTone(const TempDir& dir, const std::string& sink, double level, int seconds = 4) {
   std::vector<float> x(96000 * seconds);
   for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(level * std::sin(2 * M_PI * 440 * (i / 2) / 48000));
@@ -84,9 +79,7 @@ TEST(DesktopSmokeTest, TheBinaryRecordsFromTheStartWhatPlaysWithItsStartFileAndS
   EXPECT_LT(std::stod(m[1]), 5);  // a one-second probe cannot observe seconds of audio
 }
 
-// The same full-scale stereo content at the same level from stereo, 5.1 and
-// 7.1 sinks, never pushed past full scale by the downmix; and the tap path
-// never clamps: a float signal above full scale comes back whole.
+// Stereo, 5.1 and 7.1 sinks give the same level, never past full scale; the tap path never clamps.
 TEST(DesktopSmokeTest, SurroundSinksGiveTheStereoLevelAndNothingClips) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();
   TempDir dir;
@@ -131,8 +124,7 @@ TEST(DesktopSmokeTest, TerminationSignalsStopARecordingWithItsReply) {
   }
 }
 
-// A private server of its own, stopped (SIGSTOP), then continued, then
-// killed. Its last PID is the one that speaks the protocol.
+// A private server of its own, stopped, continued, then killed; its last PID speaks the protocol.
 TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWithItsReason) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();
   const auto started = runProcess({TAVRIN_PULSE_HARNESS, "start", std::getenv("TAVRIN_TEST_SOUND_SERVER")});

@@ -1,11 +1,8 @@
-// record, probe and status on the scripted server, screen-capture service and
-// system: path choice, waiting, the file, the start file, the reply, and
-// every failure; and the sample decoding of the screen-capture path.
+// record, probe and status on the scripted server and system, by both capture paths.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include "system-audio/base/errors.h"
 #include "system-audio/recording/probe.h"
@@ -24,54 +21,6 @@ using testing::makeTone;
 using testing::readFile;
 
 const PcmFormat kSinkFormat{48000, 2, SampleType::kFloat32, true};
-
-// A screen-capture service whose one stream the test feeds (push), kills
-// (die) or makes fail at a step.
-class FakeScreenCapture final : public ScreenCaptureService {
- public:
-  std::vector<CaptureDisplay> displays{{"system_output", "system_output.monitor"}};
-  std::optional<std::string> contentError, failStart, failStop, failAddOutput;
-  StreamConfiguration configuration;
-  bool stopped = false;
-
-  std::vector<CaptureDisplay> shareableContent() override {
-    if (contentError) throw PlatformError(*contentError);
-    return displays;
-  }
-  std::unique_ptr<ScreenCaptureStream> makeStream(const CaptureDisplay&, const StreamConfiguration& c,
-                                                  StreamDeathWatcher* delegate) override {
-    configuration = c;
-    delegate_ = delegate;
-    return std::make_unique<Stream>(*this);
-  }
-  void push(const SampleBuffer& buffer, StreamOutputType type = StreamOutputType::kAudio) {
-    if (running_) handler_(buffer, type);
-  }
-  void die(const std::string& description) { delegate_->streamDidStop(description); }
-  StreamDeathWatcher* delegate_ = nullptr;
-
- private:
-  struct Stream final : ScreenCaptureStream {
-    explicit Stream(FakeScreenCapture& service) : s(service) {}
-    ~Stream() override { s.running_ = false; }
-    void addAudioOutput(StreamOutputHandler h) override {
-      if (s.failAddOutput) throw PlatformError(*s.failAddOutput);
-      s.handler_ = std::move(h);
-    }
-    void startCapture() override {
-      if (s.failStart) throw PlatformError(*s.failStart);
-      s.running_ = true;
-    }
-    void stopCapture() override {
-      s.running_ = false;
-      s.stopped = true;
-      if (s.failStop) throw PlatformError(*s.failStop);
-    }
-    FakeScreenCapture& s;
-  };
-  StreamOutputHandler handler_;
-  bool running_ = false;
-};
 
 // A one-buffer audio sample buffer of T samples.
 template <typename T>
@@ -104,53 +53,29 @@ struct Rig {
   testing::FakeSystemEnv env;
   testing::FakeGates gates;
   testing::FakeSoundServer server;
-  FakeScreenCapture screen;
+  std::unique_ptr<ScreenCaptureService> screen = makeSoundServerScreenCapture(server);
   testing::TempDir dir;
-  RecordingPlatform platform{env, gates, server, screen, [] { return 1700000000.5; }};
+  RecordingPlatform platform{env, gates, server, *screen, [] { return 1700000000.5; }};
 };
 
-TEST(RecordTest, TapPathConvertsToSixteenKilohertzMonoUnclampedAndRepliesWithWhatTheFileHolds) {
-  Rig rig(true);
-  rig.deliverEachPause(1.5f);  // 100 ms of loud audio per 100 ms pause
-  const auto stats = recordAudio(rig.request(1), rig.platform);
-  EXPECT_EQ(rig.env.sleeps(), 10);
-  EXPECT_GT(stats.sampleCount, 15800);
-  EXPECT_LE(stats.sampleCount, 16000);
-  EXPECT_EQ(encodeReply(stats), R"({"sampleCount":)" + std::to_string(stats.sampleCount) +
-                                    R"(,"bufferCount":10,"durationMs":)" + std::to_string(stats.sampleCount / 16) + "}");
-  const auto samples = floatSamples(readFile(rig.dir.file("out.raw")));
-  EXPECT_EQ(static_cast<int64_t>(samples.size()), stats.sampleCount);
-  EXPECT_NEAR(samples.back(), 1.5f, 0.01f);
-  EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
-  EXPECT_EQ(rig.server.held(), 0);  // the tap was stopped
-}
-
-TEST(RecordTest, WithoutSecondsTheStopFileEndsItAndNoAudioLeavesNoStartFile) {
-  Rig rig(true);
-  testing::writeFile(rig.dir.file("out.raw"), "stale");
-  auto request = rig.request(std::nullopt);
-  request.stopFilePath = rig.dir.file("stop");
-  rig.env.onSleep([&](int n) {
-    if (n == 4) rig.env.addPath(rig.dir.file("stop"));
-  });
-  EXPECT_EQ(encodeReply(recordAudio(request, rig.platform)), R"({"sampleCount":0,"bufferCount":0,"durationMs":0})");
-  EXPECT_EQ(rig.env.sleeps(), 5);
-  EXPECT_EQ(readFile(rig.dir.file("out.raw")), "");
-  EXPECT_FALSE(std::ifstream(rig.dir.file("start")));
-}
-
-TEST(RecordTest, ScreenCapturePathRecordsSixteenKilohertzMonoAudioOnlyAndReplies) {
-  Rig rig(false);
-  rig.env.onSleep([&](int n) {
-    if (n < 3) rig.screen.push(audio<int16_t>({32767, -32768, 0, 100}, kInt, 16));
-    rig.screen.push(audio<float>({0.5f}, kFloat, 32), StreamOutputType::kScreen);  // not audio: ignored
-  });
-  EXPECT_EQ(encodeReply(recordAudio(rig.request(2), rig.platform)), R"({"sampleCount":12,"bufferCount":3,"durationMs":0})");
-  EXPECT_TRUE(rig.server.log().empty());  // the tap was not used
-  EXPECT_EQ(rig.screen.configuration.sampleRate, 16000u);
-  EXPECT_EQ(rig.screen.configuration.channelCount, 1u);
-  EXPECT_TRUE(rig.screen.stopped);
-  EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
+TEST(RecordTest, BothPathsRecordSixteenKilohertzMonoOnlyTheTapUnclampedAndReplyWithTheFile) {
+  for (const bool tap : {true, false}) {
+    Rig rig(tap);
+    testing::writeFile(rig.dir.file("out.raw"), "stale");
+    rig.deliverEachPause(1.5f);  // 100 ms of loud audio per 100 ms pause
+    const auto stats = recordAudio(rig.request(1), rig.platform);
+    EXPECT_EQ(rig.env.sleeps(), 10);
+    EXPECT_GT(stats.sampleCount, 15800) << tap;
+    EXPECT_LE(stats.sampleCount, 16000) << tap;
+    EXPECT_EQ(encodeReply(stats), R"({"sampleCount":)" + std::to_string(stats.sampleCount) + R"(,"bufferCount":10,)" +
+                                      R"("durationMs":)" + std::to_string(stats.sampleCount / 16) + "}");
+    const auto samples = floatSamples(readFile(rig.dir.file("out.raw")));
+    EXPECT_EQ(static_cast<int64_t>(samples.size()), stats.sampleCount);
+    EXPECT_NEAR(samples.back(), tap ? 1.5f : 1.f, 0.01f);
+    EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
+    rig.screen.reset();
+    EXPECT_EQ(rig.server.held(), 0);  // everything was released
+  }
 }
 
 TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
@@ -177,17 +102,15 @@ TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
          });
        },
        "System audio stream stopped: Connection terminated."},
-      {false, [](Rig& r, auto&) { r.screen.displays.clear(); },
+      {false, [](Rig& r, auto&) { r.server.clearSinks(); },
        "No display is available for ScreenCaptureKit content filtering."},
-      {false, [](Rig& r, auto&) { r.screen.contentError = "Connection refused"; }, "Connection refused"},
-      {false, [](Rig& r, auto&) { r.screen.failStart = "Access denied"; }, "Access denied"},
-      {false, [](Rig& r, auto&) { r.screen.failStop = "Timeout"; }, "Timeout"},
+      {false, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kConnect, 111); }, "fake failure 111"},
+      {false, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kStartStream, 5); }, "fake failure 5"},
       {false,
        [](Rig& r, auto& q) {
          q.seconds.reset();
          r.env.onSleep([&r](int n) {
-           r.screen.push(audio<float>({0.25f}, kFloat, 32));
-           if (n == 2) r.screen.die("Connection terminated");
+           if (n == 2) r.server.failStreams("Connection terminated");
          });
        },
        "System audio stream stopped: Connection terminated."},
@@ -198,6 +121,7 @@ TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
     row.arrange(rig, request);
     EXPECT_EQ(rig.error(request).substr(0, row.error.size()), row.error);
     EXPECT_LT(rig.env.sleeps(), 1000) << row.error;  // early, not after the 100 s asked for
+    rig.screen.reset();
     EXPECT_EQ(rig.server.held(), 0) << row.error;
   }
 }
@@ -221,6 +145,7 @@ TEST(RecordingOutputTest, StartFileIsWrittenOnceAtomicallyWithTheTimeOfTheFirstB
   EXPECT_FALSE(writeFileAtomically(dir.file("missing/start"), "1.0"));
   auto file = OutputFile::create(dir.file("out.raw"));
   int clockReads = 0;
+  TapRecordingWriter(*file, dir.file("start"), [&] { return ++clockReads; }).snapshot();  // no audio: no start file
   {
     TapRecordingWriter writer(*file, dir.file("start"), [&] { return 1700000000.0 + ++clockReads; });
     writer.write(*makeTone(PcmFormat::float32(16000, 1), 15, 0, 0.1f));
@@ -242,8 +167,6 @@ TEST(RecordingOutputTest, ScreenCaptureSamplesAreScaledClampedOrRefused) {
       {audio<float>({0.5f, 3.f, -2.f}, kFloat, 32), std::vector<float>{0.5f, 1.f, -1.f}},
       {audio<int16_t>({32767, -32768, 0}, kInt | kAudioFormatFlagIsPacked, 16), std::vector<float>{1.f, -1.f, 0.f}},
       {audio<int32_t>({-2147483647 - 1, 1073741824}, kInt, 32), std::vector<float>{-1.f, 0.5f}},
-      {audio<uint8_t>({1, 2}, 0, 8), std::nullopt},
-      {audio<double>({0.5}, kFloat, 64), std::nullopt},
       {audio<int32_t>({1}, kInt, 24), std::nullopt},
       {audio<float>({}, kFloat, 32), std::nullopt},
   };
@@ -258,47 +181,53 @@ TEST(RecordingOutputTest, ScreenCaptureSamplesAreScaledClampedOrRefused) {
   EXPECT_FALSE(extractFloat32MonoSamples(twoBuffers) || extractFloat32MonoSamples(noDescription));
 }
 
-TEST(ProbeTest, CountsValidAudioBuffersAndTheirTimesWithoutAPartialReply) {
+TEST(ProbeTest, CountsAudioBuffersAndTheirTimesAndFailsRatherThanReplyPartially) {
   testing::FakeSystemEnv env;
-  FakeScreenCapture screen;
+  testing::FakeSoundServer server;
+  auto screen = makeSoundServerScreenCapture(server);
   env.onSleep([&](int n) {
-    if (n > 0) return;  // the probe sleeps in slices: push once
-    screen.push(audio<float>({0.f}, kFloat, 32, 700.25));
-    screen.push(audio<float>({0.f}, kFloat, 32, 0.0), StreamOutputType::kScreen);
-    auto invalid = audio<float>({0.f}, kFloat, 32, 0.0);
-    invalid.valid = false;
-    screen.push(invalid);
-    screen.push(audio<float>({0.f}, kFloat, 32, 701.75));
+    if (n > 0) return;  // the probe sleeps in slices: deliver once
+    for (const uint64_t ms : {700'250, 701'750}) {
+      server.deliver("system_output.monitor", makeTone(kSinkFormat, 4800, 0, 0), ms * 1'000'000);
+    }
   });
-  EXPECT_EQ(encodeReply(runProbe(3, screen, env)),
+  EXPECT_EQ(encodeReply(runProbe(3, *screen, env)),
             R"({"bufferCount":2,"firstPresentationSeconds":700.25,"lastPresentationSeconds":701.75,)"
             R"("observedDurationSeconds":1.5})");
   EXPECT_EQ(env.nanos() - 1'000'000'000u, 3'000'000'000u);
-  EXPECT_TRUE(screen.stopped);
-  AudioProbeOutput none, backwards;
+  AudioProbeOutput none, output;
   EXPECT_EQ(encodeReply(none.snapshot()), R"({"bufferCount":0})");
-  backwards.stream(audio<float>({0.f}, kFloat, 32, 5), StreamOutputType::kAudio);
-  backwards.stream(audio<float>({0.f}, kFloat, 32, 4), StreamOutputType::kAudio);
-  EXPECT_EQ(backwards.snapshot().observedDurationSeconds, 0.0);
-  for (auto fail : {&FakeScreenCapture::failStop, &FakeScreenCapture::failAddOutput}) {
-    FakeScreenCapture failing;
-    failing.*fail = "failed";
-    EXPECT_THROW(runProbe(1, failing, env), PlatformError);
+  auto invalid = audio<float>({0.f}, kFloat, 32, 1);
+  invalid.valid = false;
+  output.stream(audio<float>({0.f}, kFloat, 32, 5), StreamOutputType::kAudio);
+  output.stream(invalid, StreamOutputType::kAudio);
+  output.stream(audio<float>({0.f}, kFloat, 32, 2), StreamOutputType::kScreen);
+  output.stream(audio<float>({0.f}, kFloat, 32, 4), StreamOutputType::kAudio);  // backwards: no negative span
+  EXPECT_EQ(output.snapshot().bufferCount, 2);
+  EXPECT_EQ(output.snapshot().observedDurationSeconds, 0.0);
+  env.onSleep([&](int) { server.failStreams("Connection terminated"); });
+  try {
+    runProbe(1, *screen, env);
+    ADD_FAILURE() << "a dead stream gave a reply";
+  } catch (const PlatformError& e) {
+    EXPECT_STREQ(e.what(), "Connection terminated");
   }
-  screen.displays.clear();
-  EXPECT_THROW(runProbe(1, screen, env), SystemAudioError);
+  server.clearSinks();
+  EXPECT_THROW(runProbe(1, *screen, env), SystemAudioError);
 }
 
 TEST(StatusCheckTest, TheTapGateAnswersAtOnceOtherwiseTheScreenCaptureServiceDecides) {
-  FakeScreenCapture screen;
-  screen.contentError = "Connection refused";  // the unanswered service's reply is in the e2e test
+  testing::FakeSoundServer server;
+  auto screen = makeSoundServerScreenCapture(server);
+  server.failAt(SoundServerStep::kConnect, 111);  // the unanswered service's reply is in the e2e test
   testing::FakeGates tap(true, true), older(false, true);
-  EXPECT_EQ(encodeReply(checkStatus(tap, screen)), R"({"available":true,"status":"available"})");
-  screen.contentError.reset();
-  EXPECT_EQ(encodeReply(checkStatus(older, screen)), R"({"available":true,"status":"available"})");
-  screen.displays.clear();
-  EXPECT_EQ(encodeReply(checkStatus(older, screen)), R"({"available":false,"status":"no_display","reason":)"
-                                                     R"("No display is available for ScreenCaptureKit content filtering."})");
+  EXPECT_EQ(encodeReply(checkStatus(tap, *screen)), R"({"available":true,"status":"available"})");
+  EXPECT_FALSE(checkStatus(older, *screen).available);
+  EXPECT_EQ(encodeReply(checkStatus(older, *screen)), R"({"available":true,"status":"available"})");
+  server.clearSinks();
+  EXPECT_EQ(encodeReply(checkStatus(older, *screen)),
+            R"({"available":false,"status":"no_display","reason":)"
+            R"("No display is available for ScreenCaptureKit content filtering."})");
 }
 
 }  // namespace

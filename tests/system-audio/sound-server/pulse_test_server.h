@@ -1,6 +1,4 @@
-// Smoke tests run against the private server of tests/support/pulse-harness.
-// Without it (TAVRIN_TEST_PULSE_DIR unset) they skip, so they never play into
-// or reconfigure a user's own sound server.
+// Smoke tests skip without the private server of tests/support/pulse-harness, never touching the user's.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,16 +10,10 @@
 
 namespace tavrin::testing {
 
-inline bool haveTestSoundServer() { return std::getenv("TAVRIN_TEST_PULSE_DIR") != nullptr; }
+#define TAVRIN_REQUIRE_TEST_SOUND_SERVER() \
+  if (!std::getenv("TAVRIN_TEST_PULSE_DIR")) GTEST_SKIP() << "no test sound server (run tests/support/pulse-harness)"
 
-#define TAVRIN_REQUIRE_TEST_SOUND_SERVER()                                                        \
-  do {                                                                                           \
-    if (!::tavrin::testing::haveTestSoundServer()) GTEST_SKIP() << "no test sound server (run " \
-                                                                   "tests/support/pulse-harness)"; \
-  } while (0)
-
-// Runs a sound-server tool (pactl, paplay, sox, flite); fails the test when it
-// does not succeed.
+// Runs a tool (pactl, paplay, flite); fails the test when it does not succeed.
 inline void runTool(const std::vector<std::string>& argv) {
   const ProcessResult result = runProcess(argv);
   ASSERT_EQ(result.exitStatus, 0) << argv[0] << ": " << result.err;

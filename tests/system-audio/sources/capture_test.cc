@@ -1,12 +1,8 @@
-// The capture sources on the scripted sound server: SystemAudioTap's staged
-// start and release, its stream and its one-time device-lost notice;
-// MicCapture plain and with echo cancellation; and the EchoAligner's pairing
-// of far and near end.
+// The fake sound server's own contract, the capture sources on it, and the EchoAligner.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "system-audio/base/errors.h"
 #include "system-audio/sources/mic_capture.h"
 #include "system-audio/sources/system_audio_tap.h"
 #include "tests/support/fake_sound_server.h"
@@ -27,6 +23,25 @@ std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
   return out;
 }
 float first(const PcmBuffer& b) { return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0]; }
+
+// The fake's own contract: a failure happens once, and only started streams get
+// copies of audio (its log shows in the tap's tests).
+TEST(FakeSoundServerTest, FailsOnceAndDeliversCopiesToStartedStreamsOnly) {
+  FakeSoundServer server;
+  server.failAt(SoundServerStep::kConnect, 6);
+  EXPECT_THROW(server.connect("test"), SoundServerError);
+  auto connection = server.connect("test");
+  PcmBufferPtr received;
+  RecordStreamRequest request;
+  request.sourceName = "virtual_mic";
+  request.onData = [&](PcmBufferPtr buffer, uint64_t) { received = std::move(buffer); };
+  auto stream = connection->createRecordStream(request);
+  const auto buffer = makeTone(stream->format(), 4, 0, 0.5f);  // the source's own format
+  EXPECT_EQ(server.deliver("virtual_mic", buffer), 0);
+  stream->start();
+  EXPECT_EQ(server.deliver("virtual_mic", buffer), 1);
+  EXPECT_NE(received, buffer);
+}
 
 TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorUntilStopThenEndsTheStream) {
   FakeSoundServer server;
@@ -172,22 +187,6 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
     EXPECT_GT(*farChunks, 45);
     EXPECT_NEAR(buffers.back()->floatChannel(0)[buffers.back()->frameLength() / 2], 0.2f, 0.02f);  // processed
   }
-}
-
-TEST(MicCaptureTest, AFailedStartReleasesEverythingAndEndsTheStreamEmpty) {
-  for (SoundServerStep step : {SoundServerStep::kConnect, SoundServerStep::kServerInfo, SoundServerStep::kCreateStream}) {
-    FakeSoundServer server;
-    server.failAt(step, 6);
-    MicCapture mic(server, false, [](const std::string&) {});
-    EXPECT_THROW(mic.start(), SoundServerError);
-    EXPECT_EQ(server.held(), 0);
-    EXPECT_EQ(mic.stream()->next(), std::nullopt);
-  }
-  FakeSoundServer server;
-  server.setDefaultSource("");
-  MicCapture mic(server, false, [](const std::string&) {});
-  EXPECT_THROW(mic.start(), PlatformError);
-  EXPECT_EQ(server.held(), 0);
 }
 
 // Logs the first far and near sample of each chunk; passes the near end through.
