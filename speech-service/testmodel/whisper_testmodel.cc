@@ -86,8 +86,18 @@ WhisperHparams whisperTestHparams(WhisperSize size, bool multilingual) {
   return h;
 }
 
+WhisperHparams whisperMicroHparams() {
+  WhisperHparams h = whisperTestHparams(WhisperSize::kTiny, false);
+  h.nAudioCtx = 4;
+  h.nAudioState = h.nTextState = 8;
+  h.nAudioHead = h.nTextHead = 1;
+  h.nAudioLayer = h.nTextLayer = 1;
+  h.nTextCtx = 4;
+  return h;
+}
+
 void writeWhisperTestModel(const std::string& path, const WhisperTestModel& model) {
-  const WhisperHparams h = whisperTestHparams(model.size, model.multilingual);
+  const WhisperHparams& h = model.hparams;
   Random random(model.seed);
   Writer out(path);
   out.int32(0x67676d6c);

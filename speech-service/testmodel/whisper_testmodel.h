@@ -20,8 +20,7 @@ namespace tavrin::speech::testmodel {
 enum class WhisperSize { kTiny, kBase };
 
 struct WhisperTestModel {
-  WhisperSize size = WhisperSize::kTiny;
-  bool multilingual = false;
+  WhisperHparams hparams;  // any the engine accepts; the sizes below are the usual ones
   uint32_t seed = 1;
   // Added to the end-of-text token's embedding along the decoder's output
   // bias, so that decoding stops after a few tokens instead of running to
@@ -31,6 +30,9 @@ struct WhisperTestModel {
 
 // The published models' hyper-parameters for `size` (F16 weights).
 WhisperHparams whisperTestHparams(WhisperSize size, bool multilingual);
+// Hyper-parameters the engine accepts with the fewest bytes (about 1.5 MB,
+// nearly all vocabulary): for tests of the file itself.
+WhisperHparams whisperMicroHparams();
 
 // Writes the model to `path`. Throws std::runtime_error when it cannot.
 void writeWhisperTestModel(const std::string& path, const WhisperTestModel& model);

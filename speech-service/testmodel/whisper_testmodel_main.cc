@@ -14,12 +14,14 @@ int main(int argc, char** argv) {
   }
   try {
     WhisperTestModel model;
+    WhisperSize size = WhisperSize::kTiny;
+    bool multilingual = false;
     for (int i = 2; i < argc; ++i) {
       const std::string arg = argv[i];
       if (arg == "tiny" || arg == "base") {
-        model.size = arg == "tiny" ? WhisperSize::kTiny : WhisperSize::kBase;
+        size = arg == "tiny" ? WhisperSize::kTiny : WhisperSize::kBase;
       } else if (arg == "en" || arg == "multilingual") {
-        model.multilingual = arg == "multilingual";
+        multilingual = arg == "multilingual";
       } else if (arg == "--seed" && i + 1 < argc) {
         model.seed = static_cast<uint32_t>(std::stoul(argv[++i]));
       } else if (arg == "--end-bias" && i + 1 < argc) {
@@ -29,6 +31,7 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
+    model.hparams = whisperTestHparams(size, multilingual);
     writeWhisperTestModel(argv[1], model);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
