@@ -8,14 +8,9 @@ namespace tavrin::llm {
 void reportCrash(int signal) {
   const char* line = "The language model failed: the process crashed.\n";
   switch (signal) {
-    case SIGILL:
-      line = "The language model failed: this CPU cannot run its instructions.\n";
-      break;
-    case SIGABRT:
-      line = "The language model failed: it aborted.\n";
-      break;
-    default:
-      break;
+    case SIGILL: line = "The language model failed: this CPU cannot run its instructions.\n"; break;
+    case SIGABRT: line = "The language model failed: it aborted.\n"; break;
+    default: break;
   }
   writeLineAndExit(line, std::strlen(line));
 }

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <algorithm>
 #include <memory>
 
 #include "apple-speech/helper_error.h"
@@ -34,7 +34,9 @@ RawSampleReader::RawSampleReader(const std::string& path) {
   }
 }
 
-RawSampleReader::~RawSampleReader() { ::close(fd_); }
+RawSampleReader::~RawSampleReader() {
+  ::close(fd_);
+}
 
 PcmBufferPtr RawSampleReader::next(uint32_t maxFrames, const PcmFormat& format) {
   if (done_ >= frames_) return nullptr;

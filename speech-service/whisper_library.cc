@@ -62,8 +62,8 @@ std::unique_ptr<WhisperLibrary> WhisperLibrary::open(const std::vector<std::stri
     }
     WhisperApi api;
     std::string missing;
-#define TAVRIN_WHISPER_RESOLVE(name)                                        \
-  api.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));  \
+#define TAVRIN_WHISPER_RESOLVE(name)                                      \
+  api.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
   if (api.name == nullptr && missing.empty()) missing = #name;
     TAVRIN_WHISPER_FUNCTIONS(TAVRIN_WHISPER_RESOLVE)
 #undef TAVRIN_WHISPER_RESOLVE

@@ -39,14 +39,17 @@ std::optional<int32_t> weightType(int32_t ftype) {
   }
 }
 
-bool headsDivide(int32_t state, int32_t heads) { return heads >= 1 && heads <= state && state % heads == 0; }
+bool headsDivide(int32_t state, int32_t heads) {
+  return heads >= 1 && heads <= state && state % heads == 0;
+}
 
 bool inRange(const WhisperHparams& h) {
   return h.nVocab >= WhisperHparams::kEnglishVocab && h.nVocab <= kLargestVocab && h.nAudioCtx >= 1 &&
-         h.nAudioCtx <= 1500 && h.nAudioState >= 1 && h.nAudioState <= 8192 && headsDivide(h.nAudioState, h.nAudioHead) &&
-         h.nAudioLayer >= 1 && h.nAudioLayer <= 64 && h.nTextCtx >= 1 && h.nTextCtx <= 448 &&
-         h.nTextState == h.nAudioState && headsDivide(h.nTextState, h.nTextHead) && h.nTextLayer >= 1 &&
-         h.nTextLayer <= 64 && (h.nMels == 80 || h.nMels == 128) && h.ftype >= 0 && h.ftype / 1000 <= 10;
+         h.nAudioCtx <= 1500 && h.nAudioState >= 1 && h.nAudioState <= 8192 &&
+         headsDivide(h.nAudioState, h.nAudioHead) && h.nAudioLayer >= 1 && h.nAudioLayer <= 64 && h.nTextCtx >= 1 &&
+         h.nTextCtx <= 448 && h.nTextState == h.nAudioState && headsDivide(h.nTextState, h.nTextHead) &&
+         h.nTextLayer >= 1 && h.nTextLayer <= 64 && (h.nMels == 80 || h.nMels == 128) && h.ftype >= 0 &&
+         h.ftype / 1000 <= 10;
 }
 
 // Sequential reads of a file of known size; every read past the end fails.
@@ -103,17 +106,48 @@ std::optional<uint64_t> whisperTensorBytes(int32_t type, uint64_t elements) {
   uint64_t blockBytes = 0;
   switch (type) {
     case 0: blockBytes = 4; break;
-    case 1: case 30: blockBytes = 2; break;
-    case 2: block = 32; blockBytes = 18; break;
-    case 3: block = 32; blockBytes = 20; break;
-    case 6: block = 32; blockBytes = 22; break;
-    case 7: block = 32; blockBytes = 24; break;
-    case 8: block = 32; blockBytes = 34; break;
-    case 10: block = 256; blockBytes = 84; break;
-    case 11: block = 256; blockBytes = 110; break;
-    case 12: block = 256; blockBytes = 144; break;
-    case 13: block = 256; blockBytes = 176; break;
-    case 14: block = 256; blockBytes = 210; break;
+    case 1:
+    case 30: blockBytes = 2; break;
+    case 2:
+      block = 32;
+      blockBytes = 18;
+      break;
+    case 3:
+      block = 32;
+      blockBytes = 20;
+      break;
+    case 6:
+      block = 32;
+      blockBytes = 22;
+      break;
+    case 7:
+      block = 32;
+      blockBytes = 24;
+      break;
+    case 8:
+      block = 32;
+      blockBytes = 34;
+      break;
+    case 10:
+      block = 256;
+      blockBytes = 84;
+      break;
+    case 11:
+      block = 256;
+      blockBytes = 110;
+      break;
+    case 12:
+      block = 256;
+      blockBytes = 144;
+      break;
+    case 13:
+      block = 256;
+      blockBytes = 176;
+      break;
+    case 14:
+      block = 256;
+      blockBytes = 210;
+      break;
     default: return std::nullopt;
   }
   if (elements % block != 0) return std::nullopt;
@@ -224,7 +258,8 @@ std::optional<std::string> whisperModelDamage(const std::string& path) {
     int32_t nameLength = 0;
     int32_t type = 0;
     if (!file.int32(dims) || !file.int32(nameLength) || !file.int32(type)) return "it ends early";
-    if (dims < 1 || dims > 4 || nameLength < 1 || nameLength > kLongestTensorName) return "its tensor table is malformed";
+    if (dims < 1 || dims > 4 || nameLength < 1 || nameLength > kLongestTensorName)
+      return "its tensor table is malformed";
     std::vector<int32_t> extents(static_cast<size_t>(dims));
     for (int32_t& extent : extents) {
       if (!file.int32(extent)) return "it ends early";

@@ -45,8 +45,19 @@ struct WhisperHparams {
 
 // The ggml tensor types a Whisper file may hold (ggml_type numbering).
 enum class WhisperTensorType : int32_t {
-  kF32 = 0, kF16 = 1, kQ4_0 = 2, kQ4_1 = 3, kQ5_0 = 6, kQ5_1 = 7, kQ8_0 = 8,
-  kQ2_K = 10, kQ3_K = 11, kQ4_K = 12, kQ5_K = 13, kQ6_K = 14, kBF16 = 30,
+  kF32 = 0,
+  kF16 = 1,
+  kQ4_0 = 2,
+  kQ4_1 = 3,
+  kQ5_0 = 6,
+  kQ5_1 = 7,
+  kQ8_0 = 8,
+  kQ2_K = 10,
+  kQ3_K = 11,
+  kQ4_K = 12,
+  kQ5_K = 13,
+  kQ6_K = 14,
+  kBF16 = 30,
 };
 
 // Bytes of `elements` elements of ggml type `type` (a whole number of

@@ -36,8 +36,12 @@ std::pair<std::string, std::string> languageAndRegion(const std::string& identif
 }
 
 // The engine writes Javanese as "jw"; everything else it names by ISO 639.
-std::string engineCode(const std::string& language) { return language == "jv" ? "jw" : language; }
-std::string isoCode(const std::string& code) { return code == "jw" ? "jv" : code; }
+std::string engineCode(const std::string& language) {
+  return language == "jv" ? "jw" : language;
+}
+std::string isoCode(const std::string& code) {
+  return code == "jw" ? "jv" : code;
+}
 
 int threadCount() {
   cpu_set_t set;
@@ -121,7 +125,8 @@ class LibraryEngine final : public WhisperEngine {
     whisper_context_params params = api.whisper_context_default_params();
     params.use_gpu = false;
     whisper_context* context = api.whisper_init_from_file_with_params(path.c_str(), params);
-    if (context == nullptr) throw SpeechServiceError("The speech engine could not load the Whisper model " + path + ".");
+    if (context == nullptr)
+      throw SpeechServiceError("The speech engine could not load the Whisper model " + path + ".");
     return std::make_unique<LibraryDecoder>(*library_, context, language);
   }
 
@@ -132,7 +137,9 @@ class LibraryEngine final : public WhisperEngine {
 
 }  // namespace
 
-std::unique_ptr<WhisperEngine> makeWhisperLibraryEngine() { return std::make_unique<LibraryEngine>(); }
+std::unique_ptr<WhisperEngine> makeWhisperLibraryEngine() {
+  return std::make_unique<LibraryEngine>();
+}
 
 // --- WhisperRecognizer ---
 
@@ -273,7 +280,9 @@ std::optional<std::pair<WhisperModel, std::string>> WhisperSpeechService::route(
   return std::nullopt;
 }
 
-bool WhisperSpeechService::isAvailable() { return usable(); }
+bool WhisperSpeechService::isAvailable() {
+  return usable();
+}
 
 std::optional<std::string> WhisperSpeechService::supportedLocale(const std::string& identifier) {
   if (!route(identifier)) return std::nullopt;
@@ -284,7 +293,8 @@ std::optional<std::string> WhisperSpeechService::supportedLocale(const std::stri
 std::vector<std::string> WhisperSpeechService::supportedLocales() {
   std::vector<std::string> locales;
   if (!usable()) return locales;
-  const bool multilingual = std::any_of(models_.begin(), models_.end(), [](const WhisperModel& m) { return m.multilingual; });
+  const bool multilingual =
+      std::any_of(models_.begin(), models_.end(), [](const WhisperModel& m) { return m.multilingual; });
   if (!multilingual) return {"en"};
   for (const std::string& code : languages()) locales.push_back(isoCode(code));
   return locales;
@@ -331,7 +341,9 @@ SpeechService& RoutedSpeechService::serviceFor(const std::string& identifier) {
   return preferred_.supportedLocale(identifier) ? preferred_ : fallback_;
 }
 
-bool RoutedSpeechService::isAvailable() { return fallback_.isAvailable() || preferred_.isAvailable(); }
+bool RoutedSpeechService::isAvailable() {
+  return fallback_.isAvailable() || preferred_.isAvailable();
+}
 
 std::optional<std::string> RoutedSpeechService::supportedLocale(const std::string& identifier) {
   if (std::optional<std::string> locale = preferred_.supportedLocale(identifier)) return locale;

@@ -149,8 +149,9 @@ void writeWhisperTestModel(const std::string& path, const WhisperTestModel& mode
     } else {
       floats.resize(elements);
       for (size_t i = 0; i < elements; ++i) {
-        floats[i] = gain ? 1.0f : outputBias && model.endBias != 0.0f ? direction[i % direction.size()]
-                                                                        : 0.02f * random.next();
+        floats[i] = gain                                  ? 1.0f
+                    : outputBias && model.endBias != 0.0f ? direction[i % direction.size()]
+                                                          : 0.02f * random.next();
       }
       out.bytes(floats.data(), floats.size() * sizeof(float));
     }
