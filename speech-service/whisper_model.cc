@@ -72,6 +72,7 @@ class FileReader {
   }
   bool skip(uint64_t n) {
     if (n > remaining()) return false;
+    if (n <= sizeof scratch_) return bytes(scratch_, n);  // within the stream's buffer: no seek
     position_ += n;
     in_.seekg(static_cast<std::streamoff>(position_));
     return static_cast<bool>(in_);
@@ -81,6 +82,7 @@ class FileReader {
   std::ifstream in_;
   uint64_t size_ = 0;
   uint64_t position_ = 0;
+  char scratch_[4096];
 };
 
 bool readHparams(FileReader& file, WhisperHparams& h) {
