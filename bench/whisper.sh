@@ -5,7 +5,10 @@
 # the same run:
 #   1. transcribe on 2 minutes of flite speech: audio seconds per CPU second
 #      and peak memory, against whisper.cpp's own whisper-cli on the same
-#      model, audio, threads and decoding settings (greedy, best of 5);
+#      model, audio, threads and decoding settings (greedy, best of 5), given
+#      the same 30 s windows as files of their own (over the whole file it
+#      seeks by the timestamps the noise model makes up and decodes most of
+#      the audio several times, which a real model does not);
 #   2. peak memory of transcribe on a 20-minute file against the 2-minute one;
 #   3. the cost of decoding each finished utterance of bench/speech_sentences.txt
 #      again with Whisper (lag and CPU), as live final results would.
@@ -37,13 +40,22 @@ while [ "$(wc -w < "$work/long.txt")" -lt $((2 * 190)) ]; do cat bench/speech_se
 flite -voice slt -f "$work/long.txt" -o "$work/flite.wav"
 ffmpeg -nostdin -loglevel error -y -i "$work/flite.wav" -t 120 -ac 1 -ar 16000 -c:a pcm_s16le "$work/2min.wav"
 ffmpeg -nostdin -loglevel error -y -i "$work/2min.wav" -f f32le "$work/2min.raw"
+ffmpeg -nostdin -loglevel error -y -i "$work/2min.wav" -f segment -segment_time 30 -c:a pcm_s16le "$work/w%d.wav"
 for _ in 1 2 3 4 5 6 7 8 9 10; do cat "$work/2min.raw"; done > "$work/20min.raw"
 
 export XDG_DATA_HOME="$work/data"
 echo
-echo "== 1. transcribe vs whisper-cli (120 s of speech)"
-read -r t_cpu t_mem t_wall < <(measure "$work/t.out" "$bin" transcribe "$work/2min.raw" en-US)
-read -r c_cpu c_mem c_wall < <(measure "$work/c.out" "$cli" -m "$model" -f "$work/2min.wav" -t "$threads" -l en -bs 1 -np)
+echo "== 1. transcribe vs whisper-cli (120 s of speech; least CPU of 3 runs each, wall and memory of the last)"
+# Three runs each, alternating; the least CPU time of each counts (the
+# machine is shared: the least disturbed run is the closest to the cost).
+t_cpu=1e9 c_cpu=1e9
+for run in 1 2 3; do
+  read -r cpu t_mem t_wall < <(measure "$work/t.out" "$bin" transcribe "$work/2min.raw" en-US)
+  t_cpu=$(awk -v a="$cpu" -v b="$t_cpu" 'BEGIN { print (a < b ? a : b) }')
+  read -r cpu c_mem c_wall < <(measure "$work/c.out" "$cli" -m "$model" $(for w in 0 1 2 3; do echo -f "$work/w$w.wav"; done) \
+    -t "$threads" -l en -bs 1 -np)
+  c_cpu=$(awk -v a="$cpu" -v b="$c_cpu" 'BEGIN { print (a < b ? a : b) }')
+done
 printf "%-22s %8s %8s %14s %10s %9s\n" "" "CPU s" "wall s" "audio s/CPU s" "peak MiB" "segments"
 printf "%-22s %8s %8s %14s %10s %9s\n" "tavrin-apple-speech" "$t_cpu" "$t_wall" "$(ratio 120 "$t_cpu")" \
   "$((t_mem / 1024))" "$(grep -c '"type":"segment"' "$work/t.out" || true)"
