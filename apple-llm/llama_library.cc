@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 namespace tavrin::llm {
@@ -14,19 +13,9 @@ namespace {
 
 // Called by ggml instead of abort(): one line on standard error, exit
 // status 1. It cannot return (ggml aborts when it does) and may run on any
-// thread, so it only formats into a local buffer and writes it.
+// thread.
 [[noreturn]] void reportEngineAbort(const char* message) {
-  static constexpr char kHead[] = "The language model failed: ";
-  char line[1024];
-  size_t n = sizeof kHead - 1;
-  std::memcpy(line, kHead, n);
-  for (const char* p = message; p != nullptr && *p != '\0' && n < sizeof line - 2; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    line[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : ' ';
-  }
-  while (n > sizeof kHead - 1 && line[n - 1] == ' ') --n;
-  line[n++] = '\n';
-  writeLineAndExit(line, n);
+  reportAbortAndExit("The language model failed: ", message);
 }
 
 }  // namespace

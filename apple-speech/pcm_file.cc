@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -16,68 +17,53 @@
 #include "common/output.h"
 
 namespace tavrin::apple_speech {
-namespace {
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-}  // namespace
-
-PcmBufferPtr loadFloat32Pcm(const std::string& path, const PcmFormat& format) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PlatformError(errnoDescription(errno));
-  FdCloser closer{fd};
+RawSampleReader::RawSampleReader(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw PlatformError(errnoDescription(errno));
   struct stat st {};
-  if (::fstat(fd, &st) != 0) throw PlatformError(errnoDescription(errno));
-  if (S_ISDIR(st.st_mode)) throw PlatformError(errnoDescription(EISDIR));
+  const int error = ::fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (error != 0) {
+    ::close(fd_);
+    throw PlatformError(errnoDescription(error));
+  }
   const auto bytes = static_cast<uint64_t>(st.st_size);
-  const uint64_t frames = bytes / 4;
-  if (frames == 0 || bytes % 4 != 0 || frames > std::numeric_limits<uint32_t>::max()) {
+  frames_ = bytes / 4;
+  if (frames_ == 0 || bytes % 4 != 0) {
+    ::close(fd_);
     throw HelperError::invalidAudio();
   }
-  PcmBufferPtr buffer = PcmBuffer::create(format, static_cast<uint32_t>(frames));
+}
+
+RawSampleReader::~RawSampleReader() {
+  ::close(fd_);
+}
+
+PcmBufferPtr RawSampleReader::next(uint32_t maxFrames, const PcmFormat& format) {
+  if (done_ >= frames_) return nullptr;
+  const auto frames = static_cast<uint32_t>(std::min<uint64_t>(maxFrames, frames_ - done_));
+  PcmBufferPtr buffer = PcmBuffer::create(format, frames);
   float* samples = buffer ? buffer->floatChannel(0) : nullptr;
   if (samples == nullptr) throw HelperError::invalidAudio();
   auto* out = reinterpret_cast<char*>(samples);
-  uint64_t done = 0;
-  while (done < bytes) {
-    const ssize_t n = ::read(fd, out + done, bytes - done);
+  const uint64_t bytes = uint64_t{frames} * 4;
+  uint64_t read = 0;
+  while (read < bytes) {
+    const ssize_t n = ::read(fd_, out + read, bytes - read);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw PlatformError(errnoDescription(errno));
     }
-    if (n == 0) break;  // the file shrank while being read
-    done += static_cast<uint64_t>(n);
+    if (n == 0) throw HelperError::invalidAudio();  // the file shrank while being read
+    read += static_cast<uint64_t>(n);
   }
-  if (done != bytes) throw HelperError::invalidAudio();
   if constexpr (std::endian::native == std::endian::big) {
-    for (uint64_t i = 0; i < frames; ++i) {
+    for (uint32_t i = 0; i < frames; ++i) {
       samples[i] = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<uint32_t>(samples[i])));
     }
   }
-  buffer->setFrameLength(static_cast<uint32_t>(frames));
+  buffer->setFrameLength(frames);
+  done_ += frames;
   return buffer;
-}
-
-PcmBufferPtr sliceFloatBuffer(const PcmBuffer& buffer, uint32_t from, uint32_t frames) {
-  const PcmFormat& format = buffer.format();
-  if (format.sampleType != SampleType::kFloat32 || format.interleaved || buffer.floatChannel(0) == nullptr) {
-    return nullptr;
-  }
-  PcmBufferPtr slice = PcmBuffer::create(format, frames);
-  if (!slice || slice->floatChannel(0) == nullptr) return nullptr;
-  slice->setFrameLength(frames);
-  for (uint32_t ch = 0; ch < format.channelCount; ++ch) {
-    const float* src = buffer.floatChannel(ch);
-    float* dst = slice->floatChannel(ch);
-    if (src == nullptr || dst == nullptr) continue;
-    std::memcpy(dst, src + from, static_cast<size_t>(frames) * sizeof(float));
-  }
-  return slice;
 }
 
 uint32_t convertedChunkCapacity(uint32_t frames, double fromRate, double toRate) {

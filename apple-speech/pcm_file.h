@@ -13,17 +13,32 @@ inline PcmFormat rawFileFormat() {
   return PcmFormat::float32(16000, 1);
 }
 
-// Reads a whole raw sample file into one buffer of `format` (one float
-// channel), straight into the buffer's storage. Throws PlatformError when
-// the file cannot be read, HelperError::invalidAudio() when it is empty, its
-// size is not a multiple of 4, or it holds more frames than a buffer can
-// count (2^32 − 1).
-PcmBufferPtr loadFloat32Pcm(const std::string& path, const PcmFormat& format);
+// A raw sample file read front to back in stretches, so a run holds one
+// stretch of it at a time however long the file is. Owns its descriptor.
+class RawSampleReader {
+ public:
+  // Opens the file. Throws PlatformError when it cannot be opened or is a
+  // directory, HelperError::invalidAudio() when it is empty or its size is
+  // not a multiple of 4.
+  explicit RawSampleReader(const std::string& path);
+  ~RawSampleReader();
+  RawSampleReader(const RawSampleReader&) = delete;
+  RawSampleReader& operator=(const RawSampleReader&) = delete;
 
-// A new buffer of `frames` frames copied from `from` on, in every channel;
-// nullptr when the source has no float data or the buffer cannot be made.
-// The caller guarantees from + frames <= buffer.frameLength().
-PcmBufferPtr sliceFloatBuffer(const PcmBuffer& buffer, uint32_t from, uint32_t frames);
+  // Frames in the file (its size when opened ÷ 4).
+  uint64_t frames() const { return frames_; }
+
+  // The next min(maxFrames, frames left) frames as a buffer of `format`
+  // (one float channel); nullptr once the whole file has been read. Throws
+  // PlatformError when a read fails, HelperError::invalidAudio() when the
+  // file shrank while being read or the buffer cannot be made.
+  PcmBufferPtr next(uint32_t maxFrames, const PcmFormat& format);
+
+ private:
+  int fd_ = -1;
+  uint64_t frames_ = 0;
+  uint64_t done_ = 0;
+};
 
 // `buffer` itself when `from` equals `to`; otherwise the buffer converted on
 // its own by a fresh converter (no state carries over between calls), into

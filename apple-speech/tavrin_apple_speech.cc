@@ -4,16 +4,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 #include "apple-speech/arguments.h"
 #include "apple-speech/helper_error.h"
 #include "apple-speech/media_decoder.h"
 #include "apple-speech/transcribe.h"
+#include "common/crash_guard.h"
 #include "common/locale.h"
 #include "common/output.h"
 #include "speech-service/pocketsphinx_service.h"
+#include "speech-service/whisper_service.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -171,18 +175,31 @@ class StandardError final : public SpeechOutput {
   int write(std::string_view bytes) override { return writeAll(2, bytes); }
 };
 
+// A crash inside an engine library (the speech engines, the media decoders)
+// ends the run with one line. Async-signal-safe.
+void reportCrash(int signal) {
+  const char* line = "The speech engine failed: the process crashed.\n";
+  if (signal == SIGILL) line = "The speech engine failed: this CPU cannot run its instructions.\n";
+  if (signal == SIGABRT) line = "The speech engine failed: it aborted.\n";
+  writeLineAndExit(line, std::strlen(line));
+}
+
 }  // namespace
 
 int TavrinAppleSpeech::main(int argc, char** argv) {
   ignoreBrokenPipeSignal();
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const CrashGuard crashGuard(&reportCrash);
   StandardOutput out;
   StandardError err;
   try {
-    std::unique_ptr<speech::PocketSphinxService> service = speech::PocketSphinxService::fromProcess();
+    std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
+    // A Whisper model the user installed takes the locales it serves.
+    std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
+    speech::RoutedSpeechService service(*whisper, *builtIn);
     Cld2LanguageRecognizer languages;
     Platform platform{
-        *service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};
+        service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};
     return run(arguments, platform);
   } catch (const std::exception& e) {
     writeFailureLine(e.what());

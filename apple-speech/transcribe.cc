@@ -111,13 +111,12 @@ void transcribe(const TranscribeArguments& arguments, TranscribeContext& context
   if (!analyzerFormat) throw HelperError::incompatibleAudioFormat();
 
   const PcmFormat fileFormat = rawFileFormat();
-  const PcmBufferPtr audio = loadFloat32Pcm(arguments.path, fileFormat);
-  const uint32_t frames = audio->frameLength();
+  RawSampleReader audio(arguments.path);
   {
     JsonBuilder json = jsonBuilder();
     json.beginObject()
         .field("type", "duration")
-        .field("ms", static_cast<int64_t>(static_cast<double>(frames) * 0.0625))
+        .field("ms", static_cast<int64_t>(static_cast<double>(audio.frames()) * 0.0625))
         .endObject();
     printJSON(context.out, json.str());
   }
@@ -129,13 +128,9 @@ void transcribe(const TranscribeArguments& arguments, TranscribeContext& context
   ResultCollector collector;
   {
     ResultsConsumer consumer(*recognizer, collector, context.out);
-    for (uint32_t offset = 0; offset < frames;) {
-      const uint32_t length = std::min(kChunkFrames, frames - offset);
-      if (PcmBufferPtr slice = sliceFloatBuffer(*audio, offset, length)) {
-        const PcmBufferPtr converted = convertIfNeeded(slice, fileFormat, *analyzerFormat);
-        recognizer->acceptWaveform(*converted);
-      }
-      offset += length;
+    // One chunk of the file in memory at a time: read, convert, feed.
+    while (const PcmBufferPtr chunk = audio.next(kChunkFrames, fileFormat)) {
+      recognizer->acceptWaveform(*convertIfNeeded(chunk, fileFormat, *analyzerFormat));
     }
     recognizer->inputFinished();
     consumer.drain();

@@ -1,0 +1,165 @@
+// The Whisper engine (whisper.cpp) behind the speech service, for users who
+// install a Whisper model: file transcription only.
+//
+// Models: findWhisperModels() (whisper_model.h). An English-only model
+// serves every English locale, a multilingual one every language the engine
+// knows; the first model in search order that serves a locale is its model.
+// Locale identifiers: the requested language, with its region when one was
+// given (en_GB, ja), canonicalised with ICU.
+//
+// Recognition: audio is decoded in windows of at most 30 s (the model's
+// input length). A full window is decoded as soon as it is complete, and its
+// segments become final results at once, with the engine's times plus the
+// window's place in the stream; the last segment of a full window, when it
+// starts in the window's second half, is decoded again at the head of the
+// next window so a word at the cut is not split. The recognizer holds one
+// window of samples and the engine's fixed state, however long the input.
+// Decoding happens on the feeding thread (acceptWaveform, inputFinished);
+// results are queued for the reading thread.
+//
+// Contextual strings become the engine's initial prompt (joined with ", "),
+// given to every window.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "speech-service/speech_service.h"
+#include "speech-service/whisper_model.h"
+
+namespace tavrin::speech {
+
+// One segment the engine found in a window: times in 10 ms ticks from the
+// window's first sample.
+struct WhisperSegment {
+  int64_t t0 = 0;
+  int64_t t1 = 0;
+  std::string text;
+};
+
+// Decodes windows of 16 kHz mono samples with one loaded model.
+class WhisperWindowDecoder {
+ public:
+  virtual ~WhisperWindowDecoder() = default;
+  // The initial prompt of every later window.
+  virtual void setPrompt(const std::string& prompt) = 0;
+  // The segments of `n` samples (at most kWhisperWindowFrames), in order.
+  // Throws SpeechServiceError when the engine fails.
+  virtual std::vector<WhisperSegment> decode(const float* samples, size_t n) = 0;
+};
+
+// What the service needs of whisper.cpp; the real one loads the library.
+class WhisperEngine {
+ public:
+  virtual ~WhisperEngine() = default;
+  // Whether the engine runs here (a CPU with its instructions, a library
+  // that loads). Asked before anything else.
+  virtual bool usable() = 0;
+  // The engine's language codes (en, de, yue, ...), in its order.
+  virtual std::vector<std::string> languages() = 0;
+  // A decoder over the model file at `path` for `language` (an engine
+  // code). Throws SpeechServiceError when the engine cannot load it.
+  virtual std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) = 0;
+};
+
+// whisper.cpp through WhisperLibrary, loaded on first use; decoders use as
+// many threads as the process may run on.
+std::unique_ptr<WhisperEngine> makeWhisperLibraryEngine();
+
+constexpr size_t kWhisperWindowFrames = 30 * 16000;
+
+// Windows the fed audio and turns each window's segments into final
+// results, as described above.
+class WhisperRecognizer final : public Recognizer {
+ public:
+  explicit WhisperRecognizer(std::unique_ptr<WhisperWindowDecoder> decoder);
+
+  void setContextualStrings(const std::vector<std::string>& phrases) override;
+  void acceptWaveform(const PcmBuffer& buffer) override;
+  void inputFinished() override;
+  std::optional<RecognitionResult> nextResult() override;
+
+ private:
+  // Decodes the window; keeps the samples from a held-back last segment on.
+  void decodeWindow(bool last);
+  void fail(const std::string& message);
+  void push(RecognitionResult result);
+
+  std::unique_ptr<WhisperWindowDecoder> decoder_;
+  std::vector<float> window_;
+  uint64_t windowStart_ = 0;  // frames fed before the window's first sample
+  double lastStart_ = 0;      // seconds; segment starts never go back
+  bool finished_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<RecognitionResult> queue_;
+  bool ended_ = false;
+  std::optional<std::string> failure_;
+};
+
+class WhisperSpeechService final : public SpeechService {
+ public:
+  WhisperSpeechService(std::vector<WhisperModel> models, std::unique_ptr<WhisperEngine> engine);
+  // The models under the process's data directories, with whisper.cpp.
+  static std::unique_ptr<WhisperSpeechService> fromProcess();
+
+  bool isAvailable() override;
+  std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
+  std::vector<std::string> supportedLocales() override;
+  // Installed when the locale's model file is whole; a damaged one leaves
+  // the locale "supported", and installAssets() and makeRecognizer() throw
+  // a SpeechServiceError naming the file and the damage: it never reaches
+  // the engine.
+  AssetStatus assetStatus(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier) override;
+  std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
+  std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+
+ private:
+  // The model serving `localeIdentifier` and the engine's code of its
+  // language, or nothing.
+  std::optional<std::pair<WhisperModel, std::string>> route(const std::string& localeIdentifier);
+  bool usable();
+  const std::vector<std::string>& languages();
+  // The line that reports the model's damage; nothing when it is whole.
+  // Read once per model and run.
+  std::optional<std::string> damage(const WhisperModel& model);
+
+  std::vector<WhisperModel> models_;
+  std::unique_ptr<WhisperEngine> engine_;
+  std::optional<bool> usable_;
+  std::optional<std::vector<std::string>> languages_;
+  std::map<std::string, std::optional<std::string>> damage_;
+};
+
+// Every locale `preferred` supports goes to it, every other one to
+// `fallback`. The supported locales are the fallback's, plus the preferred
+// service's of a language the fallback has no locale of.
+class RoutedSpeechService final : public SpeechService {
+ public:
+  RoutedSpeechService(SpeechService& preferred, SpeechService& fallback) : preferred_(preferred), fallback_(fallback) {}
+
+  bool isAvailable() override;
+  std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
+  std::vector<std::string> supportedLocales() override;
+  AssetStatus assetStatus(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier) override;
+  std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
+  std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+
+ private:
+  SpeechService& serviceFor(const std::string& localeIdentifier);
+
+  SpeechService& preferred_;
+  SpeechService& fallback_;
+};
+
+}  // namespace tavrin::speech
