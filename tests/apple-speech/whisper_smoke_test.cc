@@ -21,7 +21,7 @@ TEST(WhisperSmokeTest, DurationSegmentsInOrderTheResultOfThemAndADamagedModelAsO
   writeWhisperTestModel(model, {whisperTestHparams(WhisperSize::kTiny, false), 1, 3.0f});
   std::vector<float> noise(3 * 16000 + 8);
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = 0.3f * static_cast<float>((i * 7919) % 2000) / 1000.0f - 0.3f;
-  writeFile(dir.file("noise.raw"), rawBytes(noise));
+  writeFile(dir.file("noise.raw"), std::string(reinterpret_cast<const char*>(noise.data()), noise.size() * 4));
   const auto transcribe = [&] {
     return runProcess(
         {TAVRIN_APPLE_SPEECH_BIN, "transcribe", dir.file("noise.raw"), "en-US", "--contextual-strings", "Tavrin"},
