@@ -7,10 +7,12 @@
 // sentences of bench/speech_sentences.txt, system speech leaks into the
 // microphone (120 ms late, -6 dB) and 1.5 s after it ends the user says the
 // sentence; the cancelled microphone is recognised by a fresh live
-// recognizer (nothing kept from earlier runs). The same sentences said with
-// nothing playing before are the peer. Writes, into the directory given as
-// the first argument, ref.trn, after-echo.trn, no-echo.trn and the
-// microphone recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
+// recognizer (nothing kept from earlier runs), whose finals from the middle
+// of the pause on are the user's (what the canceller lets through of the
+// echo itself is not counted). The same sentences said with nothing playing
+// before are the peer. Writes, into the directory given as the first
+// argument, ref.trn, after-echo.trn, no-echo.trn and the microphone
+// recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
 // bench/live_echo.sh.
 //
 // Needs the test sound server (run through bench/live_echo.sh).
@@ -63,18 +65,19 @@ double energyDb(const std::vector<float>& s, size_t from) {
   return 10 * std::log10(e / static_cast<double>(std::max<size_t>(1, s.size() - from)));
 }
 
-// The finals of a fresh live recognizer on `samples`, joined.
-std::string recognise(const std::vector<float>& samples) {
+// The finals of a fresh live recognizer on `samples` that start at `from`
+// seconds or later, joined.
+std::string recognise(const std::vector<float>& samples, double from) {
   speech::PocketSphinxSettings settings;  // nothing kept between runs
   speech::ModelCatalog catalog(speech::ModelSearchPaths::fromProcess());
-  const std::optional<speech::ModelFiles> model = catalog.installedModel("en-US");
+  const std::optional<speech::ModelFiles> model = catalog.installedModel("en_US");
   if (!model) return "(no model)";
   std::unique_ptr<speech::Recognizer> recognizer =
       speech::makePocketSphinxRecognizer(*model, speech::ReportingMode::kLive, settings);
   std::string text;
   std::thread reader([&] {
     while (std::optional<speech::RecognitionResult> r = recognizer->nextResult()) {
-      if (r->isFinal && !r->text.empty()) text += (text.empty() ? "" : " ") + r->text;
+      if (r->isFinal && !r->text.empty() && r->start >= from) text += (text.empty() ? "" : " ") + r->text;
     }
   });
   for (size_t offset = 0; offset < samples.size(); offset += 320) {
@@ -154,13 +157,20 @@ int main(int argc, char** argv) {
                                  " -r 16000 -c 1 " + dir + "/echo.wav pad 0.12 0 vol 0.5 && sox " + dir +
                                  "/echo.wav " + dir + "/gap.wav " + user + " " + userLeak;
     if (std::system(makeUser.c_str()) != 0) return 1;
+    // The user starts 1.5 s after the echo ends; recording starts 0.5 s
+    // before playback. Results from the middle of that gap on are the user's.
+    double echoSeconds = 0;
+    if (FILE* p = popen(("soxi -D " + dir + "/echo.wav").c_str(), "r")) {
+      if (std::fscanf(p, "%lf", &echoSeconds) != 1) echoSeconds = 0;
+      pclose(p);
+    }
     const std::vector<float> after = record(true, shortSystem, userLeak);
     const std::vector<float> alone = record(true, shortSystem, user, false);
     save(out + "/after-echo-" + id + ".raw", after);
     save(out + "/no-echo-" + id + ".raw", alone);
     ref << words(line) << " (s" << id << ")\n";
-    afterEcho << recognise(after) << " (s" << id << ")\n";
-    noEcho << recognise(alone) << " (s" << id << ")\n";
+    afterEcho << recognise(after, 0.5 + echoSeconds + 0.75) << " (s" << id << ")\n";
+    noEcho << recognise(alone, 0) << " (s" << id << ")\n";
   }
   std::system(("rm -rf " + dir).c_str());
   return 0;
