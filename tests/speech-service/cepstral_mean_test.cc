@@ -52,11 +52,8 @@ TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWhole) {
 
 TEST(CepstralMeanTest, KeptUnderAnAbsoluteCacheHomeOnly) {
   ::setenv("HOME", "/home/u", 1);
-  for (const auto& [cacheHome, directory] : std::vector<std::pair<const char*, std::string>>{
-           {"/var/cache/u", "/var/cache/u"}, {"relative/cache", "/home/u/.cache"}}) {
-    ::setenv("XDG_CACHE_HOME", cacheHome, 1);
-    EXPECT_EQ(PocketSphinxService::settingsFromProcess().cepstralMeanDirectory, directory + "/tavrin/speech/sources");
-  }
+  ::setenv("XDG_CACHE_HOME", "relative/cache", 1);
+  EXPECT_EQ(PocketSphinxService::settingsFromProcess().cepstralMeanDirectory, "/home/u/.cache/tavrin/speech/sources");
 }
 
 }  // namespace
