@@ -34,8 +34,9 @@ class CepstralMeanEstimate {
 
   explicit CepstralMeanEstimate(size_t dimensions);
 
-  // The mean to start from (a previous run's estimate), weighing as
-  // kPriorFrames frames of speech. Ignored when its size is wrong.
+  // The mean to start from (a default, or a previous run's estimate),
+  // weighing as kPriorFrames frames of speech; replaces an earlier seed.
+  // Ignored when its size is wrong.
   void seed(const std::vector<float>& prior);
 
   // One cepstral frame of `dimensions` values, c0 first.

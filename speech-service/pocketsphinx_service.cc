@@ -189,6 +189,11 @@ class PocketSphinxRecognizer final : public Recognizer {
     cmn_live_get(cmn(), startMean_.data());
     acousticModel_ = model.acousticModel;
     holding_ = mode == ReportingMode::kTranscription && settings.lookaheadSeconds > 0;
+    // Live, the first utterances are decoded before their own speech can
+    // count: the start mean weighs in until enough speech was heard, so
+    // that a stretch of other sound (the residue of echo cancellation, say)
+    // does not decide the mean alone.
+    if (mode == ReportingMode::kLive) estimate_->seed(startMean_);
   }
 
   void setSourceName(const std::string& source) override {

@@ -14,9 +14,9 @@
 // and given to the decoder at the start and after every utterance. In
 // ReportingMode::kTranscription the first settings.lookaheadSeconds of
 // audio are held back so that the first utterances start from an estimate
-// of the audio itself; a named live source starts from its previous run's
-// estimate, kept in settings.cepstralMeanDirectory when the run heard
-// speech.
+// of the audio itself. Live, the estimate starts from the decoder's default
+// mean, or for a named source from its previous run's estimate, kept in
+// settings.cepstralMeanDirectory when the run heard speech.
 //
 // Contextual strings: the words of the phrases get a second, small language
 // model (their unigrams and in-phrase bigrams) interpolated with the main
