@@ -7,4 +7,4 @@ add_executable(bench_live_channels live_channels.cc)
 target_link_libraries(bench_live_channels PRIVATE tavrin_system_audio_lib tavrin_speech_service)
 
 add_executable(bench_live_echo live_echo.cc)
-target_link_libraries(bench_live_echo PRIVATE tavrin_system_audio_lib)
+target_link_libraries(bench_live_echo PRIVATE tavrin_system_audio_lib tavrin_speech_service)

@@ -3,17 +3,31 @@
 // the microphone; the microphone's stream is recorded with and without echo
 // cancellation in the same run and its energy compared.
 //
+// Then recognition of the microphone after echo: for each of the first ten
+// sentences of bench/speech_sentences.txt, system speech leaks into the
+// microphone (120 ms late, -6 dB) and 1.5 s after it ends the user says the
+// sentence; the cancelled microphone is recognised by a fresh live
+// recognizer (nothing kept from earlier runs), whose finals from the middle
+// of the pause on are the user's (what the canceller lets through of the
+// echo itself is not counted). The same sentences said with nothing playing
+// before are the peer. Writes, into the directory given as the first
+// argument, ref.trn, after-echo.trn, no-echo.trn and the microphone
+// recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
+// bench/live_echo.sh.
+//
 // Needs the test sound server (run through bench/live_echo.sh).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/audio_converter.h"
+#include "speech-service/pocketsphinx_service.h"
 #include "system-audio/sources/mic_capture.h"
 
 using namespace tavrin;
@@ -51,9 +65,49 @@ double energyDb(const std::vector<float>& s, size_t from) {
   return 10 * std::log10(e / static_cast<double>(std::max<size_t>(1, s.size() - from)));
 }
 
+// The finals of a fresh live recognizer on `samples` that start at `from`
+// seconds or later, joined.
+std::string recognise(const std::vector<float>& samples, double from) {
+  speech::PocketSphinxSettings settings;  // nothing kept between runs
+  speech::ModelCatalog catalog(speech::ModelSearchPaths::fromProcess());
+  const std::optional<speech::ModelFiles> model = catalog.installedModel("en_US");
+  if (!model) return "(no model)";
+  std::unique_ptr<speech::Recognizer> recognizer =
+      speech::makePocketSphinxRecognizer(*model, speech::ReportingMode::kLive, settings);
+  std::string text;
+  std::thread reader([&] {
+    while (std::optional<speech::RecognitionResult> r = recognizer->nextResult()) {
+      if (r->isFinal && !r->text.empty() && r->start >= from) text += (text.empty() ? "" : " ") + r->text;
+    }
+  });
+  for (size_t offset = 0; offset < samples.size(); offset += 320) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(320, samples.size() - offset));
+    PcmBufferPtr buffer = PcmBuffer::create(speech::PocketSphinxService::decoderFormat(), n);
+    buffer->setFrameLength(n);
+    std::copy_n(samples.data() + offset, n, buffer->floatChannel(0));
+    recognizer->acceptWaveform(*buffer);
+  }
+  recognizer->inputFinished();
+  reader.join();
+  return text;
+}
+
+std::string words(std::string text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '\'' || c == ' ') out.push_back(static_cast<char>(std::tolower(c)));
+  }
+  return out;
+}
+
+void save(const std::string& path, const std::vector<float>& samples) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * sizeof(float)));
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   if (!std::getenv("TAVRIN_TEST_PULSE_DIR")) {
     std::fprintf(stderr, "bench_live_echo: run it through bench/live_echo.sh (needs the test sound server)\n");
     return 1;
@@ -84,6 +138,40 @@ int main() {
   const std::vector<float> ownPlain = record(false, system, leak, false);
   std::printf("  the same speech as the user's own voice (no system audio): %.1f dBFS with, %.1f dBFS without: %.1f dB lost\n",
               energyDb(own, skip), energyDb(ownPlain, skip), energyDb(ownPlain, skip) - energyDb(own, skip));
+
+  // Recognition of the user's first utterance after echo.
+  const std::string out = argc > 1 ? argv[1] : dir;
+  std::ifstream sentences("bench/speech_sentences.txt");
+  std::ofstream ref(out + "/ref.trn"), afterEcho(out + "/after-echo.trn"), noEcho(out + "/no-echo.trn");
+  const std::string shortSystem = dir + "/short.wav";
+  if (std::system(("flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget.' -o " +
+                   shortSystem + " && sox -n -r 16000 -c 1 " + dir + "/gap.wav trim 0 1.5")
+                      .c_str()) != 0) {
+    return 1;
+  }
+  std::string line;
+  for (int n = 1; n <= 10 && std::getline(sentences, line); ++n) {
+    const std::string id = std::to_string(n);
+    const std::string user = dir + "/user" + id + ".wav", userLeak = dir + "/leak" + id + ".wav";
+    const std::string makeUser = "flite -voice slt -t \"" + line + "\" -o " + user + " && sox " + shortSystem +
+                                 " -r 16000 -c 1 " + dir + "/echo.wav pad 0.12 0 vol 0.5 && sox " + dir +
+                                 "/echo.wav " + dir + "/gap.wav " + user + " " + userLeak;
+    if (std::system(makeUser.c_str()) != 0) return 1;
+    // The user starts 1.5 s after the echo ends; recording starts 0.5 s
+    // before playback. Results from the middle of that gap on are the user's.
+    double echoSeconds = 0;
+    if (FILE* p = popen(("soxi -D " + dir + "/echo.wav").c_str(), "r")) {
+      if (std::fscanf(p, "%lf", &echoSeconds) != 1) echoSeconds = 0;
+      pclose(p);
+    }
+    const std::vector<float> after = record(true, shortSystem, userLeak);
+    const std::vector<float> alone = record(true, shortSystem, user, false);
+    save(out + "/after-echo-" + id + ".raw", after);
+    save(out + "/no-echo-" + id + ".raw", alone);
+    ref << words(line) << " (s" << id << ")\n";
+    afterEcho << recognise(after, 0.5 + echoSeconds + 0.75) << " (s" << id << ")\n";
+    noEcho << recognise(alone, 0) << " (s" << id << ")\n";
+  }
   std::system(("rm -rf " + dir).c_str());
   return 0;
 }

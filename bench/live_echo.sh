@@ -1,7 +1,20 @@
 #!/usr/bin/env bash
-# Runs bench_live_echo on a private headless sound server.
+# Runs bench_live_echo on a private headless sound server, then scores the
+# user's first utterance after echo with NIST sclite, against the same
+# utterances with nothing played before.
+# KEEP=1 keeps the recordings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+work=$(mktemp -d)
 eval "$(tests/support/pulse-harness start)"
-trap 'tests/support/pulse-harness stop "$TAVRIN_TEST_PULSE_DIR"' EXIT
-build/bench/bench_live_echo
+trap 'tests/support/pulse-harness stop "$TAVRIN_TEST_PULSE_DIR"; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+[ -z "${KEEP:-}" ] || echo "recordings and transcripts kept in $work"
+build/bench/bench_live_echo "$work"
+sclite=/usr/lib/sctk/bin/sclite
+wer() { "$sclite" -r "$work/ref.trn" trn -h "$1" trn -i wsj -o sum stdout | awk '/Sum\/Avg/ { print $(NF-2) }'; }
+echo
+echo "== microphone with --echo-cancel, $(wc -l < "$work/ref.trn") utterances, live recognizer, WER (%) by sclite"
+printf "%-58s %6s\n" "the user speaks 1.5 s after system speech leaked in" "$(wer "$work/after-echo.trn")"
+printf "%-58s %6s\n" "the user speaks, nothing played before" "$(wer "$work/no-echo.trn")"
+echo "reference / after echo / nothing before:"
+paste -d'\n' "$work/ref.trn" "$work/after-echo.trn" "$work/no-echo.trn" | sed 's/^/  /'

@@ -3,7 +3,10 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/cmd_ln.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/fe.h>
+#include <sphinxbase/feat.h>
 #include <sphinxbase/ngram_model.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +25,7 @@
 #include <sstream>
 
 #include "common/capture_stream.h"
+#include "speech-service/cepstral_mean.h"
 
 namespace tavrin::speech {
 namespace {
@@ -30,6 +34,20 @@ constexpr double kSampleRate = 16000;
 constexpr int kFramesPerSecond = 100;            // the decoder's feature frame rate
 constexpr uint32_t kBlockSamples = 320;          // 20 ms: how often the detector is asked
 constexpr uint64_t kPartialEverySamples = 1600;  // live: at most one hypothesis check per 100 ms
+constexpr size_t kCepstraPerCall = 16;
+
+// The file of a source's cepstral mean: the source's name (reduced to a
+// safe file name) and the acoustic model's directory, hashed, since the
+// features depend on the model's front-end parameters.
+std::string cepstralMeanFileName(const std::string& source, const std::string& acousticModel) {
+  std::string name;
+  for (unsigned char c : source) name.push_back(std::isalnum(c) ? static_cast<char>(c) : '_');
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : acousticModel) hash = (hash ^ c) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  return name + "-" + hex + ".cepstral-mean";
+}
 
 struct ConfigDeleter {
   void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
@@ -40,12 +58,16 @@ struct DecoderDeleter {
 struct NgramDeleter {
   void operator()(ngram_model_t* model) const { ngram_model_free(model); }
 };
+struct FrontEndDeleter {
+  void operator()(fe_t* fe) const { fe_free(fe); }
+};
 struct SegmentDeleter {
   void operator()(ps_seg_t* seg) const { ps_seg_free(seg); }
 };
 using ConfigPtr = std::unique_ptr<cmd_ln_t, ConfigDeleter>;
 using DecoderPtr = std::unique_ptr<ps_decoder_t, DecoderDeleter>;
 using NgramPtr = std::unique_ptr<ngram_model_t, NgramDeleter>;
+using FrontEndPtr = std::unique_ptr<fe_t, FrontEndDeleter>;
 
 // The libraries log to standard error by default; the helpers own their
 // standard error, so logging is turned off once, before the first decoder.
@@ -151,6 +173,38 @@ class PocketSphinxRecognizer final : public Recognizer {
       throw SpeechServiceError("The speech recognizer could not be started.");
     }
     samples_.resize(kBlockSamples);
+    // A front end of our own, made from the decoder's configuration (model
+    // parameters included), computes the same frames the decoder sees for
+    // the cepstral-mean estimate. It costs a few percent of decoding.
+    // (The front end takes over a reference to the configuration.)
+    frontEnd_.reset(fe_init_auto_r(cmd_ln_retain(ps_get_config(decoder_.get()))));
+    if (!frontEnd_) throw SpeechServiceError("The speech recognizer could not be started.");
+    fe_start_stream(frontEnd_.get());
+    fe_start_utt(frontEnd_.get());
+    const size_t dimensions = static_cast<size_t>(fe_get_output_size(frontEnd_.get()));
+    cepstra_.assign(kCepstraPerCall * dimensions, 0.0f);
+    for (size_t i = 0; i < kCepstraPerCall; ++i) cepstraRows_.push_back(&cepstra_[i * dimensions]);
+    estimate_.emplace(dimensions);
+    startMean_.resize(dimensions);
+    cmn_live_get(cmn(), startMean_.data());
+    acousticModel_ = model.acousticModel;
+    holding_ = mode == ReportingMode::kTranscription && settings.lookaheadSeconds > 0;
+    // Live, the first utterances are decoded before their own speech can
+    // count: the start mean weighs in until enough speech was heard, so
+    // that a stretch of other sound (the residue of echo cancellation, say)
+    // does not decide the mean alone.
+    if (mode == ReportingMode::kLive) estimate_->seed(startMean_);
+  }
+
+  void setSourceName(const std::string& source) override {
+    if (received_ > 0 || ended_) throw SpeechServiceError("The audio source must be named before audio is given.");
+    if (settings_.cepstralMeanDirectory.empty() || source.empty()) return;
+    meanPath_ = settings_.cepstralMeanDirectory + "/" + cepstralMeanFileName(source, acousticModel_);
+    if (std::optional<std::vector<float>> mean = readCepstralMean(meanPath_, startMean_.size())) {
+      estimate_->seed(*mean);
+      startMean_ = *mean;
+      cmn_live_set(cmn(), startMean_.data());
+    }
   }
 
   ~PocketSphinxRecognizer() override {
@@ -158,7 +212,7 @@ class PocketSphinxRecognizer final : public Recognizer {
   }
 
   void setContextualStrings(const std::vector<std::string>& phrases) override {
-    if (fed_ > 0 || ended_) throw SpeechServiceError("Contextual strings must be set before audio is given.");
+    if (received_ > 0 || ended_) throw SpeechServiceError("Contextual strings must be set before audio is given.");
     std::vector<std::vector<std::string>> known;
     for (const std::string& phrase : phrases) {
       std::vector<std::string> run;
@@ -194,12 +248,20 @@ class PocketSphinxRecognizer final : public Recognizer {
         const float scaled = std::isfinite(v) ? std::clamp(v * 32767.0f, -32768.0f, 32767.0f) : 0.0f;
         samples_[i] = static_cast<int16>(std::lrint(scaled));
       }
-      processBlock(n);
+      received_ += n;
+      listen(samples_.data(), n);
+      if (holding_) {
+        held_.insert(held_.end(), samples_.begin(), samples_.begin() + n);
+        if (static_cast<double>(held_.size()) >= settings_.lookaheadSeconds * kSampleRate) release();
+      } else {
+        processBlock(samples_.data(), n);
+      }
     }
   }
 
   void inputFinished() override {
     if (ended_) return;
+    if (holding_) release();
     // The detector may have closed the last utterance in the last block:
     // then there is nothing left to finish.
     if (inUtterance_) {
@@ -207,6 +269,8 @@ class PocketSphinxRecognizer final : public Recognizer {
       inUtterance_ = false;
       emitUtterance(/*final=*/true);
     }
+    // Only a mean of real speech is worth starting the next run from.
+    if (!meanPath_.empty() && estimate_->heardSpeech()) writeCepstralMean(meanPath_, *estimate_->estimate());
     ended_ = true;
     results_.finish();
   }
@@ -228,13 +292,47 @@ class PocketSphinxRecognizer final : public Recognizer {
     throw SpeechServiceError(message);
   }
 
-  void processBlock(uint32_t n) {
+  cmn_t* cmn() { return ps_get_feat(decoder_.get())->cmn_struct; }
+
+  // Feeds the estimate's front end.
+  void listen(const int16* samples, uint32_t n) {
+    const int16* in = samples;
+    size_t left = n;
+    while (left > 0) {
+      int32 frames = kCepstraPerCall;
+      int32 index = 0;
+      if (fe_process_frames(frontEnd_.get(), &in, &left, cepstraRows_.data(), &frames, &index) < 0) return;
+      for (int32 f = 0; f < frames; ++f) estimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+      if (frames == 0 && left > 0) return;
+    }
+  }
+
+  // The decoder's mean for the next utterance: the estimate, or the mean it
+  // started from while the estimate has too little speech (instead of the
+  // decoder's own, which near-silence drags).
+  void applyMean() {
+    const std::optional<std::vector<float>> mean = estimate_->estimate();
+    cmn_live_set(cmn(), mean ? mean->data() : startMean_.data());
+  }
+
+  // Transcription: the audio held back for the estimate is decoded now.
+  void release() {
+    holding_ = false;
+    applyMean();
+    for (size_t offset = 0; offset < held_.size(); offset += kBlockSamples) {
+      processBlock(held_.data() + offset, static_cast<uint32_t>(std::min<size_t>(kBlockSamples, held_.size() - offset)));
+    }
+    held_.clear();
+    held_.shrink_to_fit();
+  }
+
+  void processBlock(const int16* samples, uint32_t n) {
     ps_decoder_t* ps = decoder_.get();
     if (!inUtterance_) {
       if (ps_start_utt(ps) < 0) fail("Speech recognition failed.");
       inUtterance_ = true;
     }
-    if (ps_process_raw(ps, samples_.data(), n, FALSE, FALSE) < 0) fail("Speech recognition failed.");
+    if (ps_process_raw(ps, samples, n, FALSE, FALSE) < 0) fail("Speech recognition failed.");
     fed_ += n;
     const bool inSpeech = ps_get_in_speech(ps) != 0;
     if (inSpeech && !heardSpeech_) {
@@ -246,6 +344,7 @@ class PocketSphinxRecognizer final : public Recognizer {
       inUtterance_ = false;
       heardSpeech_ = false;
       emitUtterance(/*final=*/true);
+      applyMean();
     } else if (inSpeech && mode_ == ReportingMode::kLive && fed_ - lastPartialCheck_ >= kPartialEverySamples) {
       lastPartialCheck_ = fed_;
       emitUtterance(/*final=*/false);
@@ -351,6 +450,16 @@ class PocketSphinxRecognizer final : public Recognizer {
   ConfigPtr config_;
   DecoderPtr decoder_;
   std::vector<int16> samples_;
+  FrontEndPtr frontEnd_;
+  std::vector<float> cepstra_;
+  std::vector<float*> cepstraRows_;
+  std::optional<CepstralMeanEstimate> estimate_;
+  std::vector<float> startMean_;  // the decoder's mean before any audio
+  std::string acousticModel_;
+  std::string meanPath_;          // where this source's estimate is kept, or empty
+  bool holding_ = false;          // transcription: audio is held back for the estimate
+  std::vector<int16> held_;
+  uint64_t received_ = 0;
   uint64_t fed_ = 0;
   uint64_t lastPartialCheck_ = 0;
   bool inUtterance_ = true;
@@ -383,11 +492,18 @@ bool modelLoads(const ModelFiles& model, const PocketSphinxSettings& settings) {
 PocketSphinxService::PocketSphinxService(ModelCatalog catalog, PocketSphinxSettings settings)
     : catalog_(std::move(catalog)), settings_(settings) {}
 
-std::unique_ptr<PocketSphinxService> PocketSphinxService::fromProcess() {
-  ModelSearchPaths paths = ModelSearchPaths::fromProcess();
+PocketSphinxSettings PocketSphinxService::settingsFromProcess() {
+  const ModelSearchPaths paths = ModelSearchPaths::fromProcess();
   PocketSphinxSettings settings;
-  if (!paths.cacheHome.empty()) settings.loadedModelsFile = paths.cacheHome + "/tavrin/speech/loaded-models";
-  return std::make_unique<PocketSphinxService>(ModelCatalog(std::move(paths)), settings);
+  if (!paths.cacheHome.empty()) {
+    settings.loadedModelsFile = paths.cacheHome + "/tavrin/speech/loaded-models";
+    settings.cepstralMeanDirectory = paths.cacheHome + "/tavrin/speech/sources";
+  }
+  return settings;
+}
+
+std::unique_ptr<PocketSphinxService> PocketSphinxService::fromProcess() {
+  return std::make_unique<PocketSphinxService>(ModelCatalog(ModelSearchPaths::fromProcess()), settingsFromProcess());
 }
 
 bool PocketSphinxService::isAvailable() {

@@ -9,6 +9,15 @@
 // result is also produced whenever the partial hypothesis of the running
 // utterance changes, and utterances end after a shorter silence.
 //
+// Feature normalisation: the decoder subtracts a cepstral mean from its
+// features (see cepstral_mean.h). It is estimated from loud frames only
+// and given to the decoder at the start and after every utterance. In
+// ReportingMode::kTranscription the first settings.lookaheadSeconds of
+// audio are held back so that the first utterances start from an estimate
+// of the audio itself. Live, the estimate starts from the decoder's default
+// mean, or for a named source from its previous run's estimate, kept in
+// settings.cepstralMeanDirectory when the run heard speech.
+//
 // Contextual strings: the words of the phrases get a second, small language
 // model (their unigrams and in-phrase bigrams) interpolated with the main
 // model, which raises their weight. A word missing from the pronunciation
@@ -34,6 +43,12 @@ struct PocketSphinxSettings {
   int liveEndSilenceFrames = 25;
   // Weight of the contextual-strings model in the interpolation.
   float contextWeight = 0.1f;
+  // Transcription: audio held back before decoding starts, from which the
+  // first utterances' cepstral mean is estimated.
+  double lookaheadSeconds = 20;
+  // Directory where each named audio source's cepstral mean is kept for
+  // its next run (see setSourceName); empty: nothing is kept.
+  std::string cepstralMeanDirectory;
   // File that remembers the models that loaded (see modelLoads); empty:
   // remember nothing.
   std::string loadedModelsFile;
@@ -49,9 +64,13 @@ bool modelLoads(const ModelFiles& model, const PocketSphinxSettings& settings);
 class PocketSphinxService final : public SpeechService {
  public:
   explicit PocketSphinxService(ModelCatalog catalog, PocketSphinxSettings settings = {});
-  // The service over the process's model directories; loaded models are
-  // remembered under $XDG_CACHE_HOME/tavrin/speech/.
+  // The service over the process's model directories; loaded models and
+  // sources' cepstral means are kept under $XDG_CACHE_HOME/tavrin/speech/
+  // (see settingsFromProcess).
   static std::unique_ptr<PocketSphinxService> fromProcess();
+  // Settings with the process's cache paths (a relative $XDG_CACHE_HOME is
+  // ignored, as for the models).
+  static PocketSphinxSettings settingsFromProcess();
 
   bool isAvailable() override;
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;

@@ -59,6 +59,12 @@ class Recognizer {
   // first buffer. Throws SpeechServiceError.
   virtual void setContextualStrings(const std::vector<std::string>& phrases) = 0;
 
+  // Names the audio source this recognizer hears (for example "mic"), so
+  // that what the engine learns about the source's sound can give its next
+  // run a head start. Call before the first buffer. Engines that learn
+  // nothing ignore it.
+  virtual void setSourceName(const std::string& source) { (void)source; }
+
   // Feeds one buffer in the service's input format (inputFormat()). Throws
   // SpeechServiceError when the engine fails; the result sequence then ends
   // with that failure.

@@ -132,6 +132,9 @@ void runLiveChannel(const LiveChannelRequest& request, const LiveServices& servi
     format = services.speech.inputFormat(transcriber.locale);
     if (!format) throw SystemAudioError::incompatibleAudioFormat();
     recognizer = services.speech.makeRecognizer(transcriber.locale, speech::ReportingMode::kLive);
+    // Each channel hears its own sound; the engine may start from what it
+    // learnt about it in the last run.
+    recognizer->setSourceName(rawValue(request.source));
   } catch (...) {
     // Nobody will read this stream: drop what it holds and what comes.
     request.buffers->cancel();

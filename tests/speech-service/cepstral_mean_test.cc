@@ -1,0 +1,60 @@
+// The cepstral-mean estimate and the file that keeps it for a next run.
+#include "speech-service/cepstral_mean.h"
+
+#include <gtest/gtest.h>
+
+#include "speech-service/pocketsphinx_service.h"
+#include "tests/support/subprocess.h"
+
+namespace tavrin::speech {
+namespace {
+
+TEST(CepstralMeanTest, EstimatesFromLoudFramesOnlyOnceEnoughSpeechWasHeard) {
+  struct Frames { int count; float c0, c1; };
+  struct Row {
+    const char* name;
+    std::vector<float> prior;
+    std::vector<Frames> frames;
+    std::optional<float> c1;  // of the estimate
+    bool heardSpeech;         // worth keeping
+  };
+  const std::vector<Row> rows = {
+      {"speech", {}, {{100, 70, 1}}, 1.0f, true},
+      {"speech among near-silence", {}, {{400, 20, -5}, {100, 70, 1}, {400, 30, -5}}, 1.0f, true},
+      {"near-silence only", {}, {{800, 30, -5}}, std::nullopt, false},
+      {"too little speech", {}, {{30, 70, 1}, {400, 0, -5}}, std::nullopt, false},
+      {"prior until speech", {50, 3}, {{800, 30, -5}}, 3.0f, false},
+      {"prior blended with speech", {50, 3}, {{100, 70, 1}}, 2.0f, true},
+  };
+  for (const Row& row : rows) {
+    CepstralMeanEstimate estimate(2);
+    estimate.seed(row.prior);
+    for (const Frames& f : row.frames) {
+      const float frame[2] = {f.c0, f.c1};
+      for (int i = 0; i < f.count; ++i) estimate.add(frame);
+    }
+    const std::optional<std::vector<float>> mean = estimate.estimate();
+    EXPECT_EQ(mean ? std::optional((*mean)[1]) : std::nullopt, row.c1) << row.name;
+    EXPECT_EQ(estimate.heardSpeech(), row.heardSpeech) << row.name;
+  }
+}
+
+TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWhole) {
+  const std::string path = ::testing::TempDir() + "cepstral-mean/sources/mic";
+  writeCepstralMean(path, {52.5f, -1.25f, 3});
+  EXPECT_EQ(readCepstralMean(path, 3), (std::vector<float>{52.5f, -1.25f, 3}));
+  EXPECT_EQ(readCepstralMean(path + "-absent", 3), std::nullopt);
+  for (const char* corrupt : {"", "1 2", "1 2 x", "1 nan 3", "1 2 3 4"}) {
+    testing::writeFile(path, corrupt);
+    EXPECT_EQ(readCepstralMean(path, 3), std::nullopt) << corrupt;
+  }
+}
+
+TEST(CepstralMeanTest, KeptUnderAnAbsoluteCacheHomeOnly) {
+  ::setenv("HOME", "/home/u", 1);
+  ::setenv("XDG_CACHE_HOME", "relative/cache", 1);
+  EXPECT_EQ(PocketSphinxService::settingsFromProcess().cepstralMeanDirectory, "/home/u/.cache/tavrin/speech/sources");
+}
+
+}  // namespace
+}  // namespace tavrin::speech
