@@ -21,8 +21,25 @@ prefix=${TAVRIN_LLAMA_PREFIX:-/opt/tavrin/llama}
 stamp="node-llama-cpp@${NODE_LLAMA_CPP_VERSION} cpu shared portable-avx2"
 jobs=${TAVRIN_LLAMA_JOBS:-2}
 
+# Run paths stay $ORIGIN-relative only: the build adds its own temporary
+# build directory, which no longer exists once installed and which anyone
+# could create again under /tmp. Also repairs installs made before this.
+pin_run_paths() {
+  local script f
+  script=$(mktemp)
+  printf '%s\n' 'file(RPATH_SET FILE "${F}" NEW_RPATH "$ORIGIN:$ORIGIN/../lib")' >"$script"
+  for f in "$1"/lib/lib*.so* "$1"/bin/*; do
+    [ -f "$f" ] && [ ! -L "$f" ] || continue
+    readelf -d "$f" 2>/dev/null | grep -q 'RUNPATH.*\[\$ORIGIN:\$ORIGIN/\.\./lib\]' && continue
+    readelf -d "$f" 2>/dev/null | grep -q RUNPATH || continue
+    cmake -DF="$f" -P "$script" >/dev/null
+  done
+  rm -f "$script"
+}
+
 if [ -f "$prefix/VERSION" ] && [ "$(head -n1 "$prefix/VERSION")" = "$stamp" ] \
    && [ -f "$prefix/lib/libllama.so" ] && [ -x "$prefix/bin/llama-bench" ]; then
+  pin_run_paths "$prefix"
   exit 0
 fi
 
@@ -68,6 +85,7 @@ cp src/include/llama.h "$staging/include/"
 cp src/ggml/include/*.h "$staging/include/"
 find build -name 'lib*.so*' -exec cp -a {} "$staging/lib/" \;
 cp build/bin/llama-bench "$staging/bin/"
+pin_run_paths "$staging"
 printf '%s\n%s\n' "$stamp" "llama.cpp $commit" >"$staging/VERSION"
 rm -rf "$prefix"
 mv "$staging" "$prefix"
