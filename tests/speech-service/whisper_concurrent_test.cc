@@ -1,0 +1,41 @@
+// The Whisper recognizer fed on one thread and read on another, as
+// transcribe runs it: every segment arrives once, in order, then the end.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "speech-service/whisper_service.h"
+
+namespace tavrin::speech {
+namespace {
+
+// Two segments per window, early in it, so none is held back for the next.
+class TwoSegments final : public WhisperWindowDecoder {
+ public:
+  void setPrompt(const std::string&) override {}
+  std::vector<WhisperSegment> decode(const float*, size_t) override {
+    ++n_;
+    return {{0, 100, std::to_string(2 * n_)}, {100, 200, std::to_string(2 * n_ + 1)}};
+  }
+
+ private:
+  int n_ = -1;
+};
+
+TEST(WhisperRecognizerConcurrentTest, ResultsReadWhileWindowsAreDecoded) {
+  WhisperRecognizer recognizer(std::make_unique<TwoSegments>());
+  const int windows = 40;
+  std::thread feeder([&] {
+    PcmBufferPtr chunk = PcmBuffer::create(PcmFormat::float32(16000, 1), 160000);
+    chunk->setFrameLength(160000);
+    for (int i = 0; i < windows * 3; ++i) recognizer.acceptWaveform(*chunk);
+    recognizer.inputFinished();
+  });
+  int next = 0;
+  while (auto result = recognizer.nextResult()) EXPECT_EQ(result->text, std::to_string(next++));
+  feeder.join();
+  EXPECT_EQ(next, 2 * windows);
+}
+
+}  // namespace
+}  // namespace tavrin::speech
