@@ -197,6 +197,8 @@ class PocketSphinxRecognizer final : public Recognizer {
     // does not decide the mean alone.
     if (mode == ReportingMode::kLive) estimate_->seed(startMean_);
     usedMean_ = startMean_;
+    utteranceEstimate_.emplace(dimensions);
+    utteranceEstimate_->seed(startMean_);
   }
 
   void setSourceName(const std::string& source) override {
@@ -207,6 +209,7 @@ class PocketSphinxRecognizer final : public Recognizer {
       estimate_->seed(*mean);
       startMean_ = *mean;
       usedMean_ = startMean_;
+      utteranceEstimate_->seed(startMean_);
       cmn_live_set(cmn(), startMean_.data());
     }
   }
@@ -307,7 +310,10 @@ class PocketSphinxRecognizer final : public Recognizer {
       int32 frames = kCepstraPerCall;
       int32 index = 0;
       if (fe_process_frames(frontEnd_.get(), &in, &left, cepstraRows_.data(), &frames, &index) < 0) return;
-      for (int32 f = 0; f < frames; ++f) estimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+      for (int32 f = 0; f < frames; ++f) {
+        estimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+        if (mode_ == ReportingMode::kLive) utteranceEstimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+      }
       if (frames == 0 && left > 0) return;
     }
   }
@@ -353,6 +359,8 @@ class PocketSphinxRecognizer final : public Recognizer {
       emitUtterance(/*final=*/true);
       applyMean();
       utterance_.clear();
+      utteranceEstimate_.emplace(startMean_.size());
+      utteranceEstimate_->seed(startMean_);
     } else if (inSpeech && mode_ == ReportingMode::kLive && fed_ - lastPartialCheck_ >= kPartialEverySamples) {
       lastPartialCheck_ = fed_;
       emitUtterance(/*final=*/false);
@@ -378,12 +386,13 @@ class PocketSphinxRecognizer final : public Recognizer {
 
   // The utterance just ended was decoded with usedMean_; when the estimate
   // has moved far from it meanwhile (its first speech, typically, heard
-  // after only other sound set the mean), it is decoded again with the new
-  // estimate before its final is sent.
+  // after only other sound set the mean), it is decoded again before its
+  // final is sent, with the mean of its own loud frames (and the prior) if
+  // it had enough of them: other sound heard before it does not count.
   void redecodeIfMeanMoved() {
     if (utterance_.empty() || utterance_.size() > kMaxRedecodeSamples) return;
     if (!estimate_->movedFrom(usedMean_)) return;
-    const std::vector<float> mean = currentMean();
+    const std::vector<float> mean = utteranceEstimate_->heardSpeech() ? *utteranceEstimate_->estimate() : currentMean();
     ps_decoder_t* ps = decoder_.get();
     cmn_live_set(cmn(), mean.data());
     if (ps_start_utt(ps) < 0 || ps_process_raw(ps, utterance_.data(), utterance_.size(), FALSE, FALSE) < 0 ||
@@ -498,6 +507,7 @@ class PocketSphinxRecognizer final : public Recognizer {
   std::vector<float> cepstra_;
   std::vector<float*> cepstraRows_;
   std::optional<CepstralMeanEstimate> estimate_;
+  std::optional<CepstralMeanEstimate> utteranceEstimate_;  // live: of the running utterance's frames
   std::vector<float> startMean_;  // the decoder's mean before any audio
   std::string acousticModel_;
   std::string meanPath_;          // where this source's estimate is kept, or empty

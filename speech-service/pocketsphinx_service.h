@@ -20,8 +20,8 @@
 // utterance (up to 30 s) during which the estimate moved far from the mean
 // it was decoded with (its source's first speech, typically, after other
 // sound such as the residue of echo cancellation set the mean) is decoded
-// again with the new estimate before its final is sent: that final comes
-// later by the time of the second decoding, with the same times.
+// again, with a mean of its own speech, before its final is sent: that
+// final comes later by the time of the second decoding, with the same times.
 //
 // Contextual strings: the words of the phrases get a second, small language
 // model (their unigrams and in-phrase bigrams) interpolated with the main
