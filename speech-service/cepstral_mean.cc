@@ -72,6 +72,11 @@ std::optional<std::vector<float>> CepstralMeanEstimate::estimate() const {
   return mean;
 }
 
+bool CepstralMeanEstimate::movedFrom(const std::vector<float>& mean) const {
+  const std::optional<std::vector<float>> now = estimate();
+  return now && !mean.empty() && std::abs((*now)[0] - mean[0]) >= kMovedC0;
+}
+
 std::optional<std::vector<float>> readCepstralMean(const std::string& path, size_t dimensions) {
   std::ifstream in(path);
   std::string line;

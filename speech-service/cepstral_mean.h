@@ -31,6 +31,7 @@ class CepstralMeanEstimate {
   static constexpr double kMinSpeechFrames = 50;  // 0.5 s of speech
   static constexpr double kPriorFrames = 100;     // weight of the seed
   static constexpr double kWindowFrames = 1500;   // older frames fade beyond this
+  static constexpr double kMovedC0 = 3;           // about 2.5 dB: a mean this far off garbles words
 
   explicit CepstralMeanEstimate(size_t dimensions);
 
@@ -45,6 +46,11 @@ class CepstralMeanEstimate {
   // The mean of the loud frames heard (blended with the prior), or the
   // prior alone while too little speech was heard, or nothing.
   std::optional<std::vector<float>> estimate() const;
+
+  // Whether the estimate (or the prior standing in for it) lies kMovedC0 or
+  // more from `mean` in c0: audio normalised with `mean` is worth decoding
+  // again. Never when there is neither an estimate nor a prior.
+  bool movedFrom(const std::vector<float>& mean) const;
 
   // Whether the frames heard themselves make a valid estimate (a prior
   // alone does not): only such an estimate is worth keeping for a next run.

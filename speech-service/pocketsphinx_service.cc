@@ -35,6 +35,8 @@ constexpr int kFramesPerSecond = 100;            // the decoder's feature frame 
 constexpr uint32_t kBlockSamples = 320;          // 20 ms: how often the detector is asked
 constexpr uint64_t kPartialEverySamples = 1600;  // live: at most one hypothesis check per 100 ms
 constexpr size_t kCepstraPerCall = 16;
+constexpr size_t kLeadSamples = 16000;               // live: audio kept before an utterance's speech
+constexpr size_t kMaxRedecodeSamples = 30 * 16000;  // longer utterances are not decoded again
 
 // The file of a source's cepstral mean: the source's name (reduced to a
 // safe file name) and the acoustic model's directory, hashed, since the
@@ -194,6 +196,9 @@ class PocketSphinxRecognizer final : public Recognizer {
     // that a stretch of other sound (the residue of echo cancellation, say)
     // does not decide the mean alone.
     if (mode == ReportingMode::kLive) estimate_->seed(startMean_);
+    usedMean_ = startMean_;
+    utteranceEstimate_.emplace(dimensions);
+    utteranceEstimate_->seed(startMean_);
   }
 
   void setSourceName(const std::string& source) override {
@@ -203,6 +208,8 @@ class PocketSphinxRecognizer final : public Recognizer {
     if (std::optional<std::vector<float>> mean = readCepstralMean(meanPath_, startMean_.size())) {
       estimate_->seed(*mean);
       startMean_ = *mean;
+      usedMean_ = startMean_;
+      utteranceEstimate_->seed(startMean_);
       cmn_live_set(cmn(), startMean_.data());
     }
   }
@@ -267,6 +274,7 @@ class PocketSphinxRecognizer final : public Recognizer {
     if (inUtterance_) {
       if (ps_end_utt(decoder_.get()) < 0) fail("Finishing speech recognition failed.");
       inUtterance_ = false;
+      redecodeIfMeanMoved();
       emitUtterance(/*final=*/true);
     }
     // Only a mean of real speech is worth starting the next run from.
@@ -302,7 +310,10 @@ class PocketSphinxRecognizer final : public Recognizer {
       int32 frames = kCepstraPerCall;
       int32 index = 0;
       if (fe_process_frames(frontEnd_.get(), &in, &left, cepstraRows_.data(), &frames, &index) < 0) return;
-      for (int32 f = 0; f < frames; ++f) estimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+      for (int32 f = 0; f < frames; ++f) {
+        estimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+        if (mode_ == ReportingMode::kLive) utteranceEstimate_->add(cepstraRows_[static_cast<size_t>(f)]);
+      }
       if (frames == 0 && left > 0) return;
     }
   }
@@ -311,8 +322,8 @@ class PocketSphinxRecognizer final : public Recognizer {
   // started from while the estimate has too little speech (instead of the
   // decoder's own, which near-silence drags).
   void applyMean() {
-    const std::optional<std::vector<float>> mean = estimate_->estimate();
-    cmn_live_set(cmn(), mean ? mean->data() : startMean_.data());
+    usedMean_ = currentMean();
+    cmn_live_set(cmn(), usedMean_.data());
   }
 
   // Transcription: the audio held back for the estimate is decoded now.
@@ -335,6 +346,7 @@ class PocketSphinxRecognizer final : public Recognizer {
     if (ps_process_raw(ps, samples, n, FALSE, FALSE) < 0) fail("Speech recognition failed.");
     fed_ += n;
     const bool inSpeech = ps_get_in_speech(ps) != 0;
+    if (mode_ == ReportingMode::kLive) keepUtteranceAudio(samples, n, inSpeech || heardSpeech_);
     if (inSpeech && !heardSpeech_) {
       heardSpeech_ = true;
       lastPartialCheck_ = fed_;
@@ -343,12 +355,51 @@ class PocketSphinxRecognizer final : public Recognizer {
       if (ps_end_utt(ps) < 0) fail("Speech recognition failed.");
       inUtterance_ = false;
       heardSpeech_ = false;
+      redecodeIfMeanMoved();
       emitUtterance(/*final=*/true);
       applyMean();
+      utterance_.clear();
+      utteranceEstimate_.emplace(startMean_.size());
+      utteranceEstimate_->seed(startMean_);
     } else if (inSpeech && mode_ == ReportingMode::kLive && fed_ - lastPartialCheck_ >= kPartialEverySamples) {
       lastPartialCheck_ = fed_;
       emitUtterance(/*final=*/false);
     }
+  }
+
+  // Live: the audio of the running utterance, kept for a second decoding.
+  // Before its speech starts only the last second is kept (the detector
+  // looks back less than that); an utterance longer than the cap is not
+  // decoded again.
+  void keepUtteranceAudio(const int16* samples, uint32_t n, bool speech) {
+    if (utterance_.size() > kMaxRedecodeSamples) return;
+    utterance_.insert(utterance_.end(), samples, samples + n);
+    if (!speech && utterance_.size() > kLeadSamples) {
+      utterance_.erase(utterance_.begin(), utterance_.end() - kLeadSamples);
+    }
+  }
+
+  std::vector<float> currentMean() {
+    const std::optional<std::vector<float>> mean = estimate_->estimate();
+    return mean ? *mean : startMean_;
+  }
+
+  // The utterance just ended was decoded with usedMean_; when the estimate
+  // has moved far from it meanwhile (its first speech, typically, heard
+  // after only other sound set the mean), it is decoded again before its
+  // final is sent, with the mean of its own loud frames (and the prior) if
+  // it had enough of them: other sound heard before it does not count.
+  void redecodeIfMeanMoved() {
+    if (utterance_.empty() || utterance_.size() > kMaxRedecodeSamples) return;
+    if (!estimate_->movedFrom(usedMean_)) return;
+    const std::vector<float> mean = utteranceEstimate_->heardSpeech() ? *utteranceEstimate_->estimate() : currentMean();
+    ps_decoder_t* ps = decoder_.get();
+    cmn_live_set(cmn(), mean.data());
+    if (ps_start_utt(ps) < 0 || ps_process_raw(ps, utterance_.data(), utterance_.size(), FALSE, FALSE) < 0 ||
+        ps_end_utt(ps) < 0) {
+      fail("Speech recognition failed.");
+    }
+    replayed_ += utterance_.size();
   }
 
   // Queues the current hypothesis with the time range of its words.
@@ -383,8 +434,10 @@ class PocketSphinxRecognizer final : public Recognizer {
     RecognitionResult result;
     result.text = std::move(text);
     const double fedSeconds = static_cast<double>(fed_) / kSampleRate;
-    result.start = first >= 0 ? static_cast<double>(first) / kFramesPerSecond : fedSeconds;
-    result.end = last >= 0 ? std::min(static_cast<double>(last) / kFramesPerSecond, fedSeconds) : fedSeconds;
+    // The decoder's clock also counted the audio decoded a second time.
+    const double replayedSeconds = static_cast<double>(replayed_) / kSampleRate;
+    result.start = first >= 0 ? static_cast<double>(first) / kFramesPerSecond - replayedSeconds : fedSeconds;
+    result.end = last >= 0 ? std::min(static_cast<double>(last) / kFramesPerSecond - replayedSeconds, fedSeconds) : fedSeconds;
     result.isFinal = isFinal;
     if (isFinal) {
       lastVolatile_.reset();
@@ -454,11 +507,15 @@ class PocketSphinxRecognizer final : public Recognizer {
   std::vector<float> cepstra_;
   std::vector<float*> cepstraRows_;
   std::optional<CepstralMeanEstimate> estimate_;
+  std::optional<CepstralMeanEstimate> utteranceEstimate_;  // live: of the running utterance's frames
   std::vector<float> startMean_;  // the decoder's mean before any audio
   std::string acousticModel_;
   std::string meanPath_;          // where this source's estimate is kept, or empty
   bool holding_ = false;          // transcription: audio is held back for the estimate
   std::vector<int16> held_;
+  std::vector<int16> utterance_;  // live: the running utterance's audio
+  std::vector<float> usedMean_;   // the mean the running utterance is decoded with
+  uint64_t replayed_ = 0;         // samples decoded a second time
   uint64_t received_ = 0;
   uint64_t fed_ = 0;
   uint64_t lastPartialCheck_ = 0;

@@ -16,7 +16,12 @@
 // audio are held back so that the first utterances start from an estimate
 // of the audio itself. Live, the estimate starts from the decoder's default
 // mean, or for a named source from its previous run's estimate, kept in
-// settings.cepstralMeanDirectory when the run heard speech.
+// settings.cepstralMeanDirectory when the run heard speech. Live, an
+// utterance (up to 30 s) during which the estimate moved far from the mean
+// it was decoded with (its source's first speech, typically, after other
+// sound such as the residue of echo cancellation set the mean) is decoded
+// again, with a mean of its own speech, before its final is sent: that
+// final comes later by the time of the second decoding, with the same times.
 //
 // Contextual strings: the words of the phrases get a second, small language
 // model (their unigrams and in-phrase bigrams) interpolated with the main

@@ -39,6 +39,24 @@ TEST(CepstralMeanTest, EstimatesFromLoudFramesOnlyOnceEnoughSpeechWasHeard) {
   }
 }
 
+TEST(CepstralMeanTest, MovedFromTheMeanAnUtteranceWasDecodedWith) {
+  struct Row { const char* name; std::vector<float> prior; float c0; std::vector<float> used; bool moved; };
+  const std::vector<Row> rows = {
+      {"speech far above the prior", {41, 0}, 70, {41, 0}, true},
+      {"speech far below the mean used", {}, 70, {74, 0}, true},
+      {"speech near the mean used", {}, 70, {72, 0}, false},
+      {"prior only, as used", {41, 0}, 20, {41, 0}, false},
+      {"neither estimate nor prior", {}, 20, {41, 0}, false},
+  };
+  for (const Row& row : rows) {
+    CepstralMeanEstimate estimate(2);
+    estimate.seed(row.prior);
+    const float frame[2] = {row.c0, 0};
+    for (int i = 0; i < 100; ++i) estimate.add(frame);
+    EXPECT_EQ(estimate.movedFrom(row.used), row.moved) << row.name;
+  }
+}
+
 TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWhole) {
   const std::string path = ::testing::TempDir() + "cepstral-mean/sources/mic";
   writeCepstralMean(path, {52.5f, -1.25f, 3});
