@@ -156,14 +156,14 @@ std::optional<uint64_t> whisperTensorBytes(int32_t type, uint64_t elements) {
   return elements / block * blockBytes;
 }
 
-std::optional<std::vector<WhisperTensorSpec>> whisperTensors(const WhisperHparams& h) {
+std::optional<std::vector<WhisperTensorLayout>> whisperTensors(const WhisperHparams& h) {
   const std::optional<int32_t> w = weightType(h.ftype);
   if (!w) return std::nullopt;
   const int32_t f32 = 0;
   const int32_t conv = *w == 0 ? 0 : 1;  // convolutions: F32 with F32 weights, else F16
   const int32_t as = h.nAudioState;
   const int32_t ts = h.nTextState;
-  std::vector<WhisperTensorSpec> t;
+  std::vector<WhisperTensorLayout> t;
   t.push_back({"encoder.positional_embedding", {as, h.nAudioCtx}, f32});
   t.push_back({"encoder.conv1.weight", {3, h.nMels, as}, conv});
   t.push_back({"encoder.conv1.bias", {1, as}, f32});
@@ -223,8 +223,8 @@ std::optional<std::string> whisperModelDamage(const std::string& path) {
   WhisperHparams h;
   if (!readHparams(file, h)) return "it is not a ggml model file";
   if (!inRange(h)) return "its hyper-parameters are out of range";
-  const std::optional<std::vector<WhisperTensorSpec>> specs = whisperTensors(h);
-  if (!specs) return "its weight type is not supported";
+  const std::optional<std::vector<WhisperTensorLayout>> layouts = whisperTensors(h);
+  if (!layouts) return "its weight type is not supported";
 
   int32_t nMel = 0;
   int32_t nFft = 0;
@@ -252,8 +252,8 @@ std::optional<std::string> whisperModelDamage(const std::string& path) {
   }
   if (!blank) return "its vocabulary has no blank token";
 
-  std::map<std::string, const WhisperTensorSpec*> expected;
-  for (const WhisperTensorSpec& spec : *specs) expected[spec.name] = &spec;
+  std::map<std::string, const WhisperTensorLayout*> expected;
+  for (const WhisperTensorLayout& layout : *layouts) expected[layout.name] = &layout;
   size_t loaded = 0;
   while (file.remaining() > 0) {
     int32_t dims = 0;
@@ -271,12 +271,12 @@ std::optional<std::string> whisperModelDamage(const std::string& path) {
     const auto found = expected.find(name);
     if (found == expected.end()) return "it holds a tensor the engine does not know";
     if (found->second == nullptr) return "it holds a tensor twice";
-    const WhisperTensorSpec& spec = *found->second;
+    const WhisperTensorLayout& layout = *found->second;
     // The engine compares extents padded with ones, as ggml stores them.
-    std::vector<int32_t> wanted = spec.extents;
+    std::vector<int32_t> wanted = layout.extents;
     extents.resize(4, 1);
     wanted.resize(4, 1);
-    if (extents != wanted || type != spec.type) return "a tensor has the wrong shape or type";
+    if (extents != wanted || type != layout.type) return "a tensor has the wrong shape or type";
     uint64_t elements = 1;
     for (int32_t extent : extents) {
       if (extent < 1) return "its tensor table is malformed";
@@ -288,7 +288,7 @@ std::optional<std::string> whisperModelDamage(const std::string& path) {
     found->second = nullptr;
     ++loaded;
   }
-  if (loaded != specs->size()) return "it ends early";
+  if (loaded != layouts->size()) return "it ends early";
   return std::nullopt;
 }
 

@@ -66,7 +66,7 @@ enum class WhisperTensorType : int32_t {
 std::optional<uint64_t> whisperTensorBytes(int32_t type, uint64_t elements);
 
 // One tensor the engine's loader expects: name, extents (ne0 first) and type.
-struct WhisperTensorSpec {
+struct WhisperTensorLayout {
   std::string name;
   std::vector<int32_t> extents;
   int32_t type = 0;
@@ -75,7 +75,7 @@ struct WhisperTensorSpec {
 // Every tensor whisper.cpp's loader makes for these hyper-parameters, in its
 // order (encoder, then decoder, each layer's tensors together). Nothing when
 // the weight type is one the loader rejects.
-std::optional<std::vector<WhisperTensorSpec>> whisperTensors(const WhisperHparams& hparams);
+std::optional<std::vector<WhisperTensorLayout>> whisperTensors(const WhisperHparams& hparams);
 
 // The hyper-parameters at the start of `path`; nothing when the file cannot
 // be read or does not start with the ggml magic (it is not a ggml model).

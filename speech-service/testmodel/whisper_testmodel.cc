@@ -124,11 +124,11 @@ void writeWhisperTestModel(const std::string& path, const WhisperTestModel& mode
   // embedding is pushed along it by endBias.
   std::vector<float> direction(static_cast<size_t>(h.nTextState));
   for (float& d : direction) d = random.next() < 0 ? -1.0f : 1.0f;
-  const std::optional<std::vector<WhisperTensorSpec>> tensors = whisperTensors(h);
+  const std::optional<std::vector<WhisperTensorLayout>> tensors = whisperTensors(h);
   if (!tensors) throw std::runtime_error("no tensor list for these hyper-parameters");
   std::vector<uint16_t> halves;
   std::vector<float> floats;
-  for (const WhisperTensorSpec& t : *tensors) {
+  for (const WhisperTensorLayout& t : *tensors) {
     size_t elements = 1;
     for (int32_t e : t.extents) elements *= static_cast<size_t>(e);
     out.int32(static_cast<int32_t>(t.extents.size()));
