@@ -23,7 +23,7 @@ namespace {
 
 bool cpuRunsLlama() { return cpuRunsGgmlBaseline(); }
 
-std::vector<std::string> defaultLibraryDirs() { return engineLibraryDirs("tavrin", TAVRIN_LLAMA_LIBDIR); }
+std::vector<std::string> defaultLibraryDirs() { return engineLibraryDirs("tavrin/llama", TAVRIN_LLAMA_LIBDIR); }
 
 std::unique_ptr<LlamaLibrary> LlamaLibrary::open(const std::vector<std::string>& dirs) {
   LlamaApi api;
