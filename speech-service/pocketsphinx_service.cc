@@ -217,8 +217,9 @@ class PocketSphinxRecognizer final : public Recognizer {
     // A front end of our own, made from the decoder's configuration (model
     // parameters included), computes the same frames the decoder sees for
     // the cepstral-mean estimate. It costs a few percent of decoding.
-    // (The front end takes over a reference to the configuration.)
-    frontEnd_.reset(fe_init_auto_r(cmd_ln_retain(ps_get_config(decoder_.get()))));
+    // (The front end takes a reference to the configuration of its own,
+    // whatever its header says, and drops it in fe_free.)
+    frontEnd_.reset(fe_init_auto_r(ps_get_config(decoder_.get())));
     if (!frontEnd_) throw SpeechServiceError("The speech recognizer could not be started.");
     fe_start_stream(frontEnd_.get());
     fe_start_utt(frontEnd_.get());
