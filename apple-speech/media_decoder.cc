@@ -80,11 +80,11 @@ struct ResamplerDeleter {
 }  // namespace
 
 std::string ffmpegErrorText(int error) {
-  if (error == AVERROR_EOF) return "the file ends before its audio does";
+  if (error == AVERROR_EOF) return "The file ends before its audio does";
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   // Codes the library has no text for (a decoder's own, such as a lost
   // frame sync) are damaged data as far as the user can tell.
-  if (av_strerror(error, text, sizeof text) < 0) return "the audio data is damaged or of an unsupported kind";
+  if (av_strerror(error, text, sizeof text) < 0) return "The audio data is damaged or of an unsupported kind";
   return text;
 }
 

@@ -40,8 +40,9 @@ using ByteSink = std::function<int(std::string_view bytes)>;
 void decodeMedia(const std::string& path, const ByteSink& sink);
 
 // FFmpeg's text for an error code as the reason of a failure: its own
-// sentence where it has one, a plain description for the end of the file
-// and for codes it has no text for (a decoder's private codes).
+// sentence where it has one; for the end of the file and for codes it has
+// no text for (a decoder's private codes), one in the same style
+// (capitalised, no full stop).
 std::string ffmpegErrorText(int error);
 
 }  // namespace tavrin::apple_speech

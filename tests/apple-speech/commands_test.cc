@@ -28,8 +28,8 @@ TEST(ArgumentsTest, FlagValueContextualStringsAndTranscribeArguments) {
 
 TEST(MediaDecoderTest, FfmpegCodesBecomeSentences) {
   const std::pair<int, std::string> rows[] = {
-      {-541478725, "the file ends before its audio does"},                 // AVERROR_EOF
-      {-16976906, "the audio data is damaged or of an unsupported kind"},  // AC-3's lost frame sync
+      {-541478725, "The file ends before its audio does"},                 // AVERROR_EOF
+      {-16976906, "The audio data is damaged or of an unsupported kind"},  // AC-3's lost frame sync
       {-1094995529, "Invalid data found when processing input"},           // AVERROR_INVALIDDATA
       {-2, "No such file or directory"},
   };
