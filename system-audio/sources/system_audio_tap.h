@@ -2,9 +2,10 @@
 // PCM buffers.
 //
 // It records from the monitor source of the sink that is the server's
-// default output when start() runs: its front pair (or its one channel) in
-// 32-bit float at that sink's own rate (consumers convert with a
-// LiveAudioConverter). The stream
+// default output when start() runs: all its channels with their positions
+// (PcmFormat::channelMask; only the front pair when the positions are not
+// known) in 32-bit float at that sink's own rate. Consumers convert with a
+// LiveAudioConverter, whose mix to one channel is the speech downmix. The stream
 // stays pinned to that sink: when the default output changes later, capture
 // goes on where it started and onDeviceLost is called once. When the stream
 // dies (the sink removed, the server gone) the failure handler of
@@ -38,8 +39,12 @@ class SystemAudioTap final : public AudioCapture {
   // 21 ms at 48 kHz): capture's first audio comes within about 100 ms of the
   // command's start, and the server's wake-ups stay well under 1 % of a core.
   static constexpr uint32_t kFragmentFrames = 1024;
-  // The most channels delivered: the front pair.
+  // The most channels delivered when the output does not name their
+  // positions: the front pair.
   static constexpr uint32_t kChannels = 2;
+
+  // The format the tap records in from a monitor of format `monitor`.
+  static PcmFormat tapFormat(const PcmFormat& monitor);
 
   explicit SystemAudioTap(SoundServer& server);
   ~SystemAudioTap() override;
