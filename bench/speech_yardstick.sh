@@ -13,6 +13,7 @@
 # Needs a build in build/ and scripts/deps/test.apt. Usage: bench/speech_yardstick.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+cmake --build build --target benchmarks >/dev/null  # not part of the default build
 bin=build/apple-speech/tavrin-apple-speech
 alone=build/bench/bench_pocketsphinx_alone
 sclite=/usr/lib/sctk/bin/sclite
