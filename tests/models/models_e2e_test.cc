@@ -3,7 +3,6 @@
 // programs: only they read the test catalogue.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -20,14 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string sha1Hex(const std::string& bytes) {
-  unsigned char sum[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), sum);
-  std::string hex;
-  for (unsigned char c : sum) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
-  return hex;
-}
-
 // The server over <dir>/served, a catalogue whose "base" and "notes" come
 // from /<fault>/<file> on it, and a data home of their own.
 class Downloads {
@@ -35,6 +26,7 @@ class Downloads {
   explicit Downloads(const std::string& file, const std::string& bytes) : file_(file), bytes_(bytes) {
     std::filesystem::create_directories(dir_.file("served"));
     writeFile(dir_.file("served/" + file), bytes);
+    sha1_ = runProcess({"/usr/bin/sha1sum", dir_.file("served/" + file)}).out.substr(0, 40);
     server_ = std::make_unique<BackgroundProcess>(
         std::vector<std::string>{TAVRIN_MODEL_SERVER, dir_.file("served"), dir_.file("log")});
     for (int i = 0; i < 200 && server_->outputSoFar().find('\n') == std::string::npos; ++i)
@@ -47,9 +39,9 @@ class Downloads {
     return "https://127.0.0.1:" + port_ + "/" + fault + "/" + file_;
   }
   ProcessOptions options(const std::string& fault) const {
-    writeFile(dir_.file("catalogue"), "ca " + ca_ + "\nmodel base " + address(fault) + " sha1:" + sha1Hex(bytes_) +
-                                          " " + std::to_string(bytes_.size()) + "\nmodel notes " + address(fault) +
-                                          " hub " + std::to_string(bytes_.size()) + "\n");
+    writeFile(dir_.file("catalogue"), "ca " + ca_ + "\nmodel base " + address(fault) + " sha1:" + sha1_ + " " +
+                                          std::to_string(bytes_.size()) + "\nmodel notes " + address(fault) + " hub " +
+                                          std::to_string(bytes_.size()) + "\n");
     return {{{"TAVRIN_TEST_MODEL_CATALOGUE", dir_.file("catalogue")},
              {"XDG_DATA_HOME", dir_.file("data")},
              {"XDG_CONFIG_HOME", dir_.file("config")},
@@ -64,7 +56,7 @@ class Downloads {
 
  private:
   TempDir dir_;
-  std::string file_, bytes_, port_, ca_;
+  std::string file_, bytes_, sha1_, port_, ca_;
   std::unique_ptr<BackgroundProcess> server_;
 };
 
