@@ -131,6 +131,12 @@ TEST(ModelsE2eTest, OneDownloadForTwoProcessesAndAStopSignalKeepsThePartOnly) {
   EXPECT_EQ(second.exitStatus, 0) << second.err;
   EXPECT_EQ(second.out.rfind("{\"type\":\"waiting\",\"model\":\"base\"}\n", 0), 0u) << second.out;
   EXPECT_EQ(downloads.log(), "/slow/f.bin -\n");
+  const std::string status = R"({"downloads":true,"speechDirectory":")" + downloads.data("speech/whisper") +
+                             R"(","notesDirectory":")" + downloads.data("models") + "\",";
+  EXPECT_EQ(runProcess({kModels, "status"}, downloads.options("ok")).out,
+            status + R"("installed":["base"],"downloading":[]})" + "\n");
+  EXPECT_EQ(runProcess({kModels, "remove", "base"}, downloads.options("ok")).exitStatus, 0);
+  EXPECT_EQ(runProcess({kModels, "remove", "base"}, downloads.options("ok")).err, "base is not installed.\n");
 
   downloads.reset();
   BackgroundProcess stalled({kModels, "install", "base"}, downloads.options("stall"));
