@@ -37,10 +37,14 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
   const std::vector<Row> rows = {
       {{"Status"}, {}, "", "Invalid helper arguments.\n"},
       {{"status", "en-US"}, {}, R"({"available":true,"status":"installed","locale":"en_US"})", ""},
-      {{"status"}, {{"LANG", "fr_CA.UTF-8"}}, R"({"available":true,"status":"supported","locale":"fr_FR"})", ""},
+      {{"status"}, {{"LANG", "fr_CA.UTF-8"}}, R"({"available":true,"status":"supported","locale":"fr_CA"})", ""},
       {{"supported-locales", "ignored"},
        {},
-       R"(["de-DE","en-US","es-ES","fr-FR","it-IT","nl-NL","pt-BR","ru-RU","zh-CN"])",
+       R"(["af","am","ar","as","az","ba","be","bg","bn","bo","br","bs","ca","cs","cy","da","de-DE","el","en-US","es-ES",)"
+       R"("et","eu","fa","fi","fo","fr-FR","gl","gu","ha","haw","he","hi","hr","ht","hu","hy","id","is","it-IT","ja","jv",)"
+       R"("ka","kk","km","kn","ko","la","lb","ln","lo","lt","lv","mg","mi","mk","ml","mn","mr","ms","mt","my","ne","nl-NL",)"
+       R"("nn","no","oc","pa","pl","ps","pt-BR","ro","ru-RU","sa","sd","si","sk","sl","sn","so","sq","sr","su","sv","sw",)"
+       R"("ta","te","tg","th","tk","tl","tr","tt","uk","ur","uz","vi","yi","yo","yue","zh-CN"])",
        ""},
       {{"preferred-languages"}, {{"LANGUAGE", "en_GB:fr_FR:en_US:xx"}}, R"(["en","fr"])", ""},
       {{"transcribe", dir.file("missing.raw")}, {}, "", "No such file or directory\n"},
@@ -48,8 +52,9 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
       {{"transcribe", dir.file("six.raw"), "es-ES"},
        {{"XDG_DATA_HOME", "/srv/data"}},
        "",
-       "The speech model for locale es_ES is not installed and cannot be downloaded here; install its files "
-       "(acoustic-model/, language-model.lm.bin, dictionary.dict) into /srv/data/tavrin/speech/es_ES/\n"},
+       "The speech model for es_ES is not installed and model downloads are turned off: run `tavrin-models install "
+       "base`, or put ggml-base.bin (from https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-base.bin) "
+       "into /srv/data/tavrin/speech/whisper.\n"},
       {{"transcribe", dir.file("silence.raw"), "--contextual-strings", "\n"},
        {},
        "{\"type\":\"duration\",\"ms\":1000}\n{\"type\":\"result\",\"text\":\"\",\"segments\":[]}",
