@@ -62,8 +62,10 @@ class ProgressWriter final : public InstallObserver {
     if (total && *total > 0) {
       const double share = std::min(1.0, static_cast<double>(done) / static_cast<double>(*total));
       const int filled = static_cast<int>(share * 30);
-      bar += "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(30 - filled), '-') +
-             "]";
+      // Appended piece by piece: "[" + std::string(...) trips g++ 12's
+      // -Wrestrict false positive in the hardened -O3 build.
+      bar.append(1, '[').append(static_cast<size_t>(filled), '#').append(static_cast<size_t>(30 - filled), '-');
+      bar.append(1, ']');
       const double left = rate > 0 ? static_cast<double>(*total - std::min(done, *total)) / rate : 0;
       std::snprintf(text, sizeof text, " %3.0f%%  %s of %s  %.1f MB/s  %d:%02d left ", share * 100,
                     formatBytes(done).c_str(), formatBytes(*total).c_str(), rate / 1e6, static_cast<int>(left) / 60,
