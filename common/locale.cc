@@ -1,5 +1,9 @@
 #include "common/locale.h"
 
+#include <unicode/uloc.h>
+
+#include <cctype>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -24,6 +28,25 @@ std::string requestedLocale(const std::optional<std::string>& language, std::str
   std::string identifier = *language;
   std::replace(identifier.begin(), identifier.end(), '-', '_');
   return identifier;
+}
+
+LocaleParts localeParts(const std::string& identifier) {
+  if (identifier.empty() || identifier.size() > 100) return {};
+  char canonical[ULOC_FULLNAME_CAPACITY] = {};
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_canonicalize(identifier.c_str(), canonical, sizeof canonical, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return {};
+  char language[ULOC_LANG_CAPACITY] = {};
+  status = U_ZERO_ERROR;
+  uloc_getLanguage(canonical, language, sizeof language, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return {};
+  char region[ULOC_COUNTRY_CAPACITY] = {};
+  status = U_ZERO_ERROR;
+  uloc_getCountry(canonical, region, sizeof region, &status);
+  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) region[0] = '\0';
+  LocaleParts parts{language, region};
+  for (char& c : parts.language) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return parts;
 }
 
 }  // namespace tavrin

@@ -24,4 +24,14 @@ inline std::string requestedLocale(const std::optional<std::string>& language) {
   return requestedLocale(language, currentLocaleIdentifier());
 }
 
+// Language (lower case) and region (upper case) of a locale identifier,
+// written with either separator and in any case, as ICU reads it after
+// canonicalisation ("EN-gb" gives en and GB); both empty when ICU cannot
+// read it (or it is over 100 bytes), the region empty when it has none.
+struct LocaleParts {
+  std::string language;
+  std::string region;
+};
+LocaleParts localeParts(const std::string& identifier);
+
 }  // namespace tavrin

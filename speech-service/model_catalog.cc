@@ -1,5 +1,7 @@
 #include "speech-service/model_catalog.h"
 
+#include "common/locale.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,32 +96,6 @@ std::string homeDirectory() {
   return found->pw_dir != nullptr && found->pw_dir[0] == '/' ? found->pw_dir : "";
 }
 
-// Language (lower case) and region (upper case) of a locale identifier, as
-// ICU reads it after canonicalisation; empty when absent.
-struct LocaleParts {
-  std::string language;
-  std::string region;
-};
-
-LocaleParts parse(const std::string& identifier) {
-  LocaleParts parts;
-  if (identifier.empty() || identifier.size() > 100) return parts;
-  char canonical[ULOC_FULLNAME_CAPACITY] = {};
-  UErrorCode status = U_ZERO_ERROR;
-  uloc_canonicalize(identifier.c_str(), canonical, sizeof canonical, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return parts;
-  char language[ULOC_LANG_CAPACITY] = {};
-  status = U_ZERO_ERROR;
-  uloc_getLanguage(canonical, language, sizeof language, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return parts;
-  char region[ULOC_COUNTRY_CAPACITY] = {};
-  status = U_ZERO_ERROR;
-  uloc_getCountry(canonical, region, sizeof region, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) region[0] = '\0';
-  parts.language = language;
-  parts.region = region;
-  return parts;
-}
 
 constexpr const char* kDebianEnglishDir = "en-us";
 
@@ -153,14 +129,14 @@ const std::vector<std::string>& ModelCatalog::knownLocales() {
 }
 
 std::optional<std::string> ModelCatalog::match(const std::string& identifier) {
-  const LocaleParts wanted = parse(identifier);
+  const LocaleParts wanted = localeParts(identifier);
   if (wanted.language.empty()) return std::nullopt;
   for (const std::string& known : knownLocales()) {
-    const LocaleParts parts = parse(known);
+    const LocaleParts parts = localeParts(known);
     if (parts.language == wanted.language && parts.region == wanted.region) return known;
   }
   for (const std::string& known : knownLocales()) {
-    if (parse(known).language == wanted.language) return known;
+    if (localeParts(known).language == wanted.language) return known;
   }
   return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "speech-service/whisper_service.h"
 
+#include "common/locale.h"
+
 #include <sched.h>
 #include <unicode/uloc.h>
 
@@ -15,26 +17,6 @@ namespace {
 constexpr double kSecondsPerTick = 0.01;
 constexpr size_t kFramesPerTick = 160;
 
-// Language (lower case) and region of a locale identifier after ICU's
-// canonicalisation; empty language when it has none.
-std::pair<std::string, std::string> languageAndRegion(const std::string& identifier) {
-  if (identifier.empty() || identifier.size() > 100) return {};
-  char canonical[ULOC_FULLNAME_CAPACITY] = {};
-  UErrorCode status = U_ZERO_ERROR;
-  uloc_canonicalize(identifier.c_str(), canonical, sizeof canonical, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return {};
-  char language[ULOC_LANG_CAPACITY] = {};
-  status = U_ZERO_ERROR;
-  uloc_getLanguage(canonical, language, sizeof language, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) return {};
-  char region[ULOC_COUNTRY_CAPACITY] = {};
-  status = U_ZERO_ERROR;
-  uloc_getCountry(canonical, region, sizeof region, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) region[0] = '\0';
-  std::string lower = language;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return {lower, region};
-}
 
 // The engine writes Javanese as "jw"; everything else it names by ISO 639.
 std::string engineCode(const std::string& language) {
@@ -274,7 +256,7 @@ const std::vector<std::string>& WhisperSpeechService::languages() {
 
 std::optional<std::pair<WhisperModel, std::string>> WhisperSpeechService::route(const std::string& identifier) {
   if (!usable()) return std::nullopt;
-  const std::string language = languageAndRegion(identifier).first;
+  const std::string language = localeParts(identifier).language;
   if (language.empty()) return std::nullopt;
   const std::string code = engineCode(language);
   for (const WhisperModel& model : models_) {
@@ -291,7 +273,7 @@ bool WhisperSpeechService::isAvailable() {
 
 std::optional<std::string> WhisperSpeechService::supportedLocale(const std::string& identifier) {
   if (!route(identifier)) return std::nullopt;
-  const auto [language, region] = languageAndRegion(identifier);
+  const auto [language, region] = localeParts(identifier);
   return region.empty() ? language : language + "_" + region;
 }
 
@@ -368,11 +350,11 @@ std::optional<std::string> RoutedSpeechService::supportedLocale(const std::strin
 std::vector<std::string> RoutedSpeechService::supportedLocales() {
   std::vector<std::string> locales = fallback_.supportedLocales();
   std::vector<std::string> languages;
-  for (const std::string& locale : locales) languages.push_back(languageAndRegion(locale).first);
+  for (const std::string& locale : locales) languages.push_back(localeParts(locale).language);
   for (SpeechService* other : {&preferred_, onDemand_}) {
     if (other == nullptr) continue;
     for (const std::string& locale : other->supportedLocales()) {
-      const std::string language = languageAndRegion(locale).first;
+      const std::string language = localeParts(locale).language;
       if (std::count(languages.begin(), languages.end(), language) > 0) continue;
       locales.push_back(locale);
       languages.push_back(language);
