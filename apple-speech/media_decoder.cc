@@ -26,6 +26,7 @@ extern "C" {
 #include "apple-speech/helper_error.h"
 #include "common/output.h"
 #include "common/speech_downmix.h"
+#include "common/unique_fd.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -123,19 +124,18 @@ bool readsOtherFiles(const AVInputFormat* format) {
 class FileSource {
  public:
   explicit FileSource(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw PlatformError(errnoDescription(errno));
+    fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_.valid()) throw PlatformError(errnoDescription(errno));
     constexpr int kBufferSize = 1 << 16;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (buffer != nullptr)
       io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &FileSource::read, nullptr, &FileSource::seek);
     if (io_ == nullptr) {
       av_free(buffer);
-      ::close(fd_);
       throw HelperError::decodeFailed(avErrorText(AVERROR(ENOMEM)));
     }
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+    if (::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode))
       io_->seekable = AVIO_SEEKABLE_NORMAL;
     else
       io_->seekable = 0;
@@ -143,7 +143,6 @@ class FileSource {
   ~FileSource() {
     av_freep(&io_->buffer);
     avio_context_free(&io_);
-    ::close(fd_);
   }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
@@ -156,7 +155,7 @@ class FileSource {
     auto* self = static_cast<FileSource*>(opaque);
     if (self->sinceAudio_ > kMaxReadWithoutAudio) return AVERROR_INVALIDDATA;
     for (;;) {
-      const ssize_t n = ::read(self->fd_, buffer, static_cast<size_t>(size));
+      const ssize_t n = ::read(self->fd_.get(), buffer, static_cast<size_t>(size));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return AVERROR(errno);
       if (n == 0) return AVERROR_EOF;
@@ -168,13 +167,13 @@ class FileSource {
     auto* self = static_cast<FileSource*>(opaque);
     if ((whence & AVSEEK_SIZE) != 0) {
       struct stat st {};
-      return ::fstat(self->fd_, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : AVERROR(ENOSYS);
+      return ::fstat(self->fd_.get(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : AVERROR(ENOSYS);
     }
-    const off_t at = ::lseek(self->fd_, offset, whence & ~AVSEEK_FORCE);
+    const off_t at = ::lseek(self->fd_.get(), offset, whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : at;
   }
 
-  int fd_ = -1;
+  UniqueFd fd_;
   AVIOContext* io_ = nullptr;
   int64_t sinceAudio_ = 0;
 };

@@ -18,25 +18,17 @@
 
 namespace tavrin::apple_speech {
 RawSampleReader::RawSampleReader(const std::string& path) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) throw PlatformError(errnoDescription(errno));
+  fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd_.valid()) throw PlatformError(errnoDescription(errno));
   struct stat st {};
-  const int error = ::fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-  if (error != 0) {
-    ::close(fd_);
-    throw PlatformError(errnoDescription(error));
-  }
+  const int error = ::fstat(fd_.get(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (error != 0) throw PlatformError(errnoDescription(error));
   const auto bytes = static_cast<uint64_t>(st.st_size);
   frames_ = bytes / 4;
-  if (frames_ == 0 || bytes % 4 != 0) {
-    ::close(fd_);
-    throw HelperError::invalidAudio();
-  }
+  if (frames_ == 0 || bytes % 4 != 0) throw HelperError::invalidAudio();
 }
 
-RawSampleReader::~RawSampleReader() {
-  ::close(fd_);
-}
+RawSampleReader::~RawSampleReader() = default;
 
 PcmBufferPtr RawSampleReader::next(uint32_t maxFrames, const PcmFormat& format) {
   if (done_ >= frames_) return nullptr;
@@ -48,7 +40,7 @@ PcmBufferPtr RawSampleReader::next(uint32_t maxFrames, const PcmFormat& format) 
   const uint64_t bytes = uint64_t{frames} * 4;
   uint64_t read = 0;
   while (read < bytes) {
-    const ssize_t n = ::read(fd_, out + read, bytes - read);
+    const ssize_t n = ::read(fd_.get(), out + read, bytes - read);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw PlatformError(errnoDescription(errno));

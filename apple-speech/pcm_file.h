@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/pcm_buffer.h"
+#include "common/unique_fd.h"
 
 namespace tavrin::apple_speech {
 
@@ -35,7 +36,7 @@ class RawSampleReader {
   PcmBufferPtr next(uint32_t maxFrames, const PcmFormat& format);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   uint64_t frames_ = 0;
   uint64_t done_ = 0;
 };

@@ -36,11 +36,6 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 // Splits a mode's pipeline at "|" characters outside quotes.
 std::vector<std::string> splitStages(std::string_view text) {
   std::vector<std::string> stages;
@@ -278,12 +273,11 @@ ApertiumPipeline::ApertiumPipeline(const std::string& command) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) {
     throw TranslationError(std::string("Could not start the Apertium translator: ") + std::strerror(errno) + ".");
   }
+  UniqueFd ours(in[0]), theirsIn(in[1]);
   if (::pipe2(out, O_CLOEXEC) != 0) {
-    int e = errno;
-    ::close(in[0]);
-    ::close(in[1]);
-    throw TranslationError(std::string("Could not start the Apertium translator: ") + std::strerror(e) + ".");
+    throw TranslationError(std::string("Could not start the Apertium translator: ") + std::strerror(errno) + ".");
   }
+  UniqueFd results(out[0]), theirsOut(out[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[1], 0);
@@ -313,23 +307,19 @@ ApertiumPipeline::ApertiumPipeline(const std::string& command) {
   int rc = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  ::close(in[1]);
-  ::close(out[1]);
   if (rc != 0) {
-    ::close(in[0]);
-    ::close(out[0]);
     throw TranslationError(std::string("Could not start the Apertium translator: ") + std::strerror(rc) + ".");
   }
   pid_ = pid;
-  input_ = in[0];
-  output_ = out[0];
+  input_ = std::move(ours);
+  output_ = std::move(results);
 }
 
 ApertiumPipeline::~ApertiumPipeline() { shutDown(); }
 
 void ApertiumPipeline::shutDown() {
-  closeFd(input_);  // every stage ends at the end of its input
-  closeFd(output_);
+  input_.reset();  // every stage ends at the end of its input
+  output_.reset();
   if (pid_ <= 0) return;
   for (int i = 0; i < 50; ++i) {
     if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -349,7 +339,7 @@ std::string ApertiumPipeline::roundTrip(std::string_view unit, std::chrono::mill
     shutDown();
     return TranslationError(why);
   };
-  if (input_ < 0) throw TranslationError("The Apertium translator is not running.");
+  if (!input_.valid()) throw TranslationError("The Apertium translator is not running.");
   std::string message(unit);
   message.push_back('\0');
   size_t sent = 0;
@@ -361,18 +351,18 @@ std::string ApertiumPipeline::roundTrip(std::string_view unit, std::chrono::mill
     if (left.count() <= 0) throw broken("The Apertium translator did not answer in time.");
     // The pipeline answers while it reads: waiting to finish sending before
     // reading could fill both directions' buffers and block both sides.
-    pollfd fds[2] = {{output_, POLLIN, 0}, {input_, POLLOUT, 0}};
+    pollfd fds[2] = {{output_.get(), POLLIN, 0}, {input_.get(), POLLOUT, 0}};
     const nfds_t count = sent < message.size() ? 2 : 1;
     int ready = ::poll(fds, count, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) throw broken("The Apertium translator stopped.");
     if (count == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-      ssize_t n = ::send(input_, message.data() + sent, message.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t n = ::send(input_.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && errno != EINTR && errno != EAGAIN) throw broken("The Apertium translator stopped.");
       if (n > 0) sent += static_cast<size_t>(n);
     }
     if (fds[0].revents == 0) continue;
-    ssize_t n = ::read(output_, chunk, sizeof chunk);
+    ssize_t n = ::read(output_.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw broken("The Apertium translator stopped.");
     answer.append(chunk, static_cast<size_t>(n));

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "system-audio/live/translation.h"
+#include "common/unique_fd.h"
 
 namespace tavrin::system_audio {
 
@@ -90,8 +91,8 @@ class ApertiumPipeline {
  private:
   void shutDown();
   int pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
+  UniqueFd input_;
+  UniqueFd output_;
 };
 
 class ApertiumTranslationService final : public TranslationService {

@@ -1,0 +1,39 @@
+// Ownership of one POSIX file descriptor.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace tavrin {
+
+// Owns a file descriptor and closes it exactly once: when destroyed, reset
+// or assigned over. -1 means none. Not thread-safe; move it, never copy it.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int release() { return std::exchange(fd_, -1); }
+  // Closes what it holds (errors ignored) and takes `fd`.
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tavrin
