@@ -19,8 +19,12 @@ int writeAll(int fd, std::string_view bytes);
 // Writes `line` followed by one line feed, as one buffer. Returns as writeAll.
 int writeLine(int fd, std::string_view line);
 
-inline int writeStdoutLine(std::string_view line) { return writeLine(1, line); }
-inline int writeStderrLine(std::string_view line) { return writeLine(2, line); }
+inline int writeStdoutLine(std::string_view line) {
+  return writeLine(1, line);
+}
+inline int writeStderrLine(std::string_view line) {
+  return writeLine(2, line);
+}
 
 // The one line a helper writes on standard error when it fails: `message`
 // made valid UTF-8 (ill-formed bytes become U+FFFD) with every line break and
@@ -30,7 +34,9 @@ inline int writeStderrLine(std::string_view line) { return writeLine(2, line); }
 std::string failureLine(std::string_view message);
 
 // Writes failureLine(message) and a line feed to standard error, as one write.
-inline int writeFailureLine(std::string_view message) { return writeLine(2, failureLine(message)); }
+inline int writeFailureLine(std::string_view message) {
+  return writeLine(2, failureLine(message));
+}
 
 // The platform's description of an errno value, e.g. "No space left on device".
 std::string errnoDescription(int error);
@@ -39,5 +45,13 @@ std::string errnoDescription(int error);
 // process, so a helper always ends with exit status 0 or 1. Called first thing
 // in every main.
 void ignoreBrokenPipeSignal();
+
+// Puts /dev/null on each of the standard descriptors 0, 1 and 2 that is
+// closed. A helper started with one of them closed would otherwise hand that
+// number to the first file it opens (the recording, a model), and its error
+// line or reply would land in that file. Call first thing in main, before
+// anything opens a file or starts a thread. Best effort: a descriptor that
+// cannot be filled stays closed.
+void openClosedStandardDescriptors();
 
 }  // namespace tavrin
