@@ -1,14 +1,15 @@
 #include "system-audio/recording/recording_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "common/output.h"
 
@@ -24,10 +25,16 @@ void AudioRecordingStats::encode(JsonBuilder& json) const {
 
 // --- output file ------------------------------------------------------------
 
-std::optional<OutputFile> OutputFile::create(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return std::nullopt;
-  return OutputFile(fd);
+std::optional<OutputFile> OutputFile::create(const std::string& path, int* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
+  OutputFile file(fd);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return file;
 }
 
 int OutputFile::append(std::string_view bytes) {
@@ -76,7 +83,9 @@ RecordingFile::RecordingFile(OutputFile& file, std::optional<std::string> startF
                              std::function<double()> wallClock, StreamDeathWatcher* watcher)
     : file_(file), startFilePath_(std::move(startFilePath)), wallClock_(std::move(wallClock)), watcher_(watcher) {}
 
-RecordingFile::~RecordingFile() { waitForStartFile(); }
+RecordingFile::~RecordingFile() {
+  waitForStartFile();
+}
 
 void RecordingFile::append(std::string_view bytes, int64_t samples) {
   std::optional<std::string> failure;
@@ -87,9 +96,8 @@ void RecordingFile::append(std::string_view bytes, int64_t samples) {
       // The time is read now, under the lock; the write happens elsewhere so
       // it never holds up the audio.
       const std::string text = formatStartTime(wallClock_());
-      startFileWrite_ = std::async(std::launch::async, [path = *startFilePath_, text] {
-        writeFileAtomically(path, text);
-      });
+      startFileWrite_ =
+          std::async(std::launch::async, [path = *startFilePath_, text] { writeFileAtomically(path, text); });
     }
     if (const int error = file_.append(bytes)) {
       writeError_ = errnoDescription(error);

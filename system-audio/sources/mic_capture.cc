@@ -12,7 +12,9 @@ MicCapture::MicCapture(SoundServer& server, bool voiceProcessing, Diagnostics di
       diagnostics_(std::move(diagnostics)),
       cancellerFactory_(std::move(cancellerFactory)) {}
 
-MicCapture::~MicCapture() { stop(); }
+MicCapture::~MicCapture() {
+  stop();
+}
 
 void MicCapture::start() {
   try {
@@ -40,7 +42,7 @@ void MicCapture::acquire() {
 
   RecordStreamRequest request;
   request.sourceName = info.defaultSourceName;  // in the source's own format
-  request.fragmentFrames = kFragmentFrames;
+  request.fragment = kFragment;
   request.streamName = "microphone";
   if (aligner_) {
     request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
@@ -74,7 +76,7 @@ std::optional<std::string> MicCapture::startEchoCancellation(const ServerInfo& i
                                                  [stream = stream_](PcmBufferPtr b) { stream->add(std::move(b)); });
     RecordStreamRequest request;
     request.sourceName = sink.monitorSourceName;
-    request.fragmentFrames = kFarFragmentFrames;
+    request.fragment = kFarFragment;
     request.streamName = "microphone echo reference";
     request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
       queue->add(Captured{true, std::move(buffer), nanos});

@@ -1,5 +1,6 @@
 #include "tests/support/fake_sound_server.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,6 +19,7 @@ struct FakeSoundServer::State {
   ServerInfo defaults{"system_output", "virtual_mic"};
   std::map<SoundServerStep, int32_t> failures;
   bool refuse = false;
+  std::optional<std::string> gone;  // the server went away, with why
   std::vector<std::string> log;
   int held = 0;
   std::map<uint64_t, std::pair<RecordStreamRequest, bool>> streams;  // request, running
@@ -31,6 +33,7 @@ struct FakeSoundServer::State {
     return f();
   }
   void take(SoundServerStep step) {
+    if (gone) throw SoundServerError(step, 7, *gone);
     const auto it = failures.find(step);
     if (it == failures.end()) return;
     const int32_t code = it->second;
@@ -98,7 +101,8 @@ class FakeConnection final : public SoundServerConnection {
     return state_->defaults;
   }
   SinkInfo sinkInfo(const std::string& name) override {
-    for (const SinkInfo& sink : sinks()) if (sink.name == name) return sink;
+    for (const SinkInfo& sink : sinks())
+      if (sink.name == name) return sink;
     throw SoundServerError(SoundServerStep::kSinkInfo, 5, "No such entity");
   }
   std::vector<SinkInfo> sinks() override {
@@ -118,8 +122,7 @@ class FakeConnection final : public SoundServerConnection {
     state_->acquired("stream:" + request.sourceName);
     return std::make_unique<FakeRecordStream>(state_, id, format);
   }
-  std::unique_ptr<ServerSubscription> subscribeServerChanges(
-      std::function<void(const ServerInfo&)> onChange) override {
+  std::unique_ptr<ServerSubscription> subscribeServerChanges(std::function<void(const ServerInfo&)> onChange) override {
     std::lock_guard lock(state_->mutex);
     if (state_->refuse) return nullptr;
     const uint64_t id = ++state_->nextId;
@@ -154,7 +157,9 @@ void FakeSoundServer::addSink(const SinkInfo& sink) {
   });
 }
 
-void FakeSoundServer::clearSinks() { state_->locked([&] { state_->sinks.clear(); }); }
+void FakeSoundServer::clearSinks() {
+  state_->locked([&] { state_->sinks.clear(); });
+}
 
 void FakeSoundServer::setDefaultSink(const std::string& name) {
   std::lock_guard callbacks(state_->callbackMutex);
@@ -177,7 +182,9 @@ void FakeSoundServer::failAt(SoundServerStep step, int32_t code) {
   state_->locked([&] { state_->failures[step] = code; });
 }
 
-void FakeSoundServer::refuseSubscriptions() { state_->locked([&] { state_->refuse = true; }); }
+void FakeSoundServer::refuseSubscriptions() {
+  state_->locked([&] { state_->refuse = true; });
+}
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {
   std::lock_guard callbacks(state_->callbackMutex);
@@ -195,8 +202,22 @@ int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& 
 }
 
 void FakeSoundServer::failStreams(const std::string& description, const std::string& sourceName) {
-  std::lock_guard callbacks(state_->callbackMutex);
   std::vector<std::function<void(const std::string&)>> failing;
+  std::optional<std::string> newDefault;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (sourceName.empty()) state_->gone = description;
+    auto& sinks = state_->sinks;
+    const auto removed =
+        std::find_if(sinks.begin(), sinks.end(), [&](auto& k) { return k.monitorSourceName == sourceName; });
+    if (removed != sinks.end()) {
+      if (removed->name == state_->defaults.defaultSinkName)
+        newDefault = sinks.size() > 1 ? sinks[removed == sinks.begin()].name : "";
+      sinks.erase(removed);
+    }
+  }
+  if (newDefault) setDefaultSink(*newDefault);
+  std::lock_guard callbacks(state_->callbackMutex);
   {
     std::lock_guard lock(state_->mutex);
     for (auto& [id, stream] : state_->streams) {

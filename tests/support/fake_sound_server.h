@@ -31,7 +31,9 @@ class FakeSoundServer final : public system_audio::SoundServer {
 
   // Hands a copy of `buffer` to every running stream on `sourceName`; returns how many.
   int deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos = 0);
-  // The running streams on `sourceName` (all when empty) die with `description`.
+  // The running streams on `sourceName` die with `description`: its sink is
+  // removed (the next one becomes the default, and subscribers hear it).
+  // Without a name, every stream: the server is gone and answers nothing more.
   void failStreams(const std::string& description, const std::string& sourceName = "");
 
   std::vector<std::string> log() const;

@@ -22,7 +22,9 @@ std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
   while (auto b = capture.stream()->next()) out.push_back(*b);
   return out;
 }
-float first(const PcmBuffer& b) { return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0]; }
+float first(const PcmBuffer& b) {
+  return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0];
+}
 
 // The fake's own contract: a failure happens once, and only started streams get
 // copies of audio (its log shows in the tap's tests).
@@ -43,23 +45,62 @@ TEST(FakeSoundServerTest, FailsOnceAndDeliversCopiesToStartedStreamsOnly) {
   EXPECT_NE(received, buffer);
 }
 
-TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorUntilStopThenEndsTheStream) {
-  FakeSoundServer server;
-  server.addSink({"other", "other.monitor", PcmFormat{44100, 1, SampleType::kInt16, true}});
-  server.setDefaultSink("other");
+// Capture starts on the default output and follows it: after the change only
+// the new default's audio arrives, in its own format, until stop.
+TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
+  const PcmFormat kOther{44100, 1, SampleType::kFloat32, true};
+  const struct {
+    const char* what;
+    std::function<void(FakeSoundServer&)> change;
+    std::vector<float> firsts;  // of the buffers that arrive
+    std::optional<std::string> failure;
+  } rows[] = {
+      {"default switched", [](auto& s) { s.setDefaultSink("system_output"); }, {0.25f, 0.5f}, {}},
+      {"followed output removed", [](auto& s) { s.failStreams("Entity killed", "other.monitor"); }, {0.25f, 0.5f}, {}},
+      {"new default unrecordable",
+       [](auto& s) {
+         s.addSink({"bare", "", kSinkFormat});
+         s.setDefaultSink("bare");
+       },
+       {0.25f, 0.75f},
+       {}},
+      {"server gone", [](auto& s) { s.failStreams("Connection terminated"); }, {0.25f}, "Connection terminated"},
+  };
+  for (const auto& row : rows) {
+    FakeSoundServer server;
+    server.addSink({"other", "other.monitor", PcmFormat{44100, 1, SampleType::kInt16, true}});
+    server.setDefaultSink("other");
+    std::vector<std::string> failures;
+    SystemAudioTap tap(server);
+    tap.setOnFailure([&](const std::string& why) { failures.push_back(why); });
+    tap.start();
+    EXPECT_EQ(tap.format(), kOther) << row.what;  // float, at most the front pair
+    auto both = [&](float level) {
+      server.deliver("other.monitor", makeTone(kOther, 16, 0, level + 0.25f));
+      server.deliver("system_output.monitor", makeTone(kSinkFormat, 16, 0, level));
+    };
+    both(0.0f);
+    row.change(server);
+    both(0.5f);
+    if (!row.failure) tap.stop();  // a failure ends the stream by itself
+    std::vector<float> firsts;
+    for (const auto& b : drain(tap)) firsts.push_back(first(*b));
+    tap.stop();
+    EXPECT_EQ(firsts, row.firsts) << row.what;
+    EXPECT_EQ(failures, row.failure ? std::vector<std::string>{*row.failure} : std::vector<std::string>{}) << row.what;
+    EXPECT_EQ(server.held(), 0) << row.what;
+    tap.stop();  // again: nothing happens
+  }
+  FakeSoundServer server;  // a stream on every output, all released in reverse
   SystemAudioTap tap(server);
+  server.addSink({"other", "other.monitor", kSinkFormat});
   tap.start();
-  EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kFloat32, true}));  // float, at most the front pair
-  server.setDefaultSink("system_output");  // nobody asked for device-lost notices
-  for (int i = 1; i <= 3; ++i) server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 0.25f * i));
   tap.stop();
-  EXPECT_EQ(server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 1)), 0);
-  const auto buffers = drain(tap);
-  ASSERT_EQ(buffers.size(), 3u);
-  EXPECT_EQ(first(*buffers[2]), 0.75f);
-  EXPECT_EQ(server.log(), (std::vector<std::string>{"connect", "stream:other.monitor", "start:other.monitor",
-                                                    "~start:other.monitor", "~stream:other.monitor", "~connect"}));
-  tap.stop();  // again: nothing happens
+  EXPECT_EQ(server.log(),
+            (std::vector<std::string>{"connect", "stream:system_output.monitor", "start:system_output.monitor",
+                                      "subscribe", "stream:other.monitor", "start:other.monitor", "~subscribe",
+                                      "~start:other.monitor", "~stream:other.monitor", "~start:system_output.monitor",
+                                      "~stream:system_output.monitor", "~connect"}));
 }
 
 TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep) {
@@ -69,22 +110,33 @@ TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep)
     std::vector<std::string> log;
   } rows[] = {
       {[](auto& s) { s.failAt(SoundServerStep::kConnect, -17); }, "CoreAudio error (CreateProcessTap): -17", {}},
-      {[](auto& s) { s.failAt(SoundServerStep::kServerInfo, -17); }, "CoreAudio error (DefaultOutputDevice): -17", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kServerInfo, -17); },
+       "CoreAudio error (DefaultOutputDevice): -17",
+       {"connect", "~connect"}},
       {[](auto& s) { s.setDefaultSink(""); }, "CoreAudio error (DefaultOutputDevice): 0", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kSinkInfo, -17); }, "CoreAudio error (OutputDeviceUID): -17", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kSinkInfo, -17); },
+       "CoreAudio error (OutputDeviceUID): -17",
+       {"connect", "~connect"}},
       {[](auto& s) {
          s.addSink({"bare", "", kSinkFormat});
          s.setDefaultSink("bare");
        },
-       "CoreAudio error (OutputDeviceUID): 0", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kSourceInfo, -17); }, "CoreAudio error (TapFormat): -17", {"connect", "~connect"}},
+       "CoreAudio error (OutputDeviceUID): 0",
+       {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kSourceInfo, -17); },
+       "CoreAudio error (TapFormat): -17",
+       {"connect", "~connect"}},
       {[](auto& s) {
          s.addSink({"broken", "broken.monitor", PcmFormat{0, 2, SampleType::kFloat32, true}});
          s.setDefaultSink("broken");
        },
-       "No compatible SpeechAnalyzer audio format is installed.", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kCreateStream, -17); }, "CoreAudio error (CreateIOProc): -17", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kStartStream, -17); }, "CoreAudio error (DeviceStart): -17",
+       "No compatible SpeechAnalyzer audio format is installed.",
+       {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kCreateStream, -17); },
+       "CoreAudio error (CreateIOProc): -17",
+       {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kStartStream, -17); },
+       "CoreAudio error (DeviceStart): -17",
        {"connect", "stream:system_output.monitor", "~stream:system_output.monitor", "~connect"}},
   };
   for (const auto& row : rows) {
@@ -103,7 +155,7 @@ TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep)
   }
 }
 
-TEST(SystemAudioTapTest, DeviceLostFiresOnceAndCaptureStaysOnItsSink) {
+TEST(SystemAudioTapTest, DeviceLostFiresOnceAtTheFirstChange) {
   FakeSoundServer server;
   server.addSink({"headphones", "headphones.monitor", kSinkFormat});
   std::atomic<int> lost{0};
@@ -156,11 +208,12 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
     row.arrange(server);
     std::vector<std::string> diagnostics;
     auto farChunks = std::make_shared<std::atomic<int>>(0);
-    MicCapture mic(server, row.voiceProcessing, [&](const std::string& line) { diagnostics.push_back(line); },
-                   [&]() -> std::unique_ptr<EchoCanceller> {
-                     if (row.cancellerFailure) throw std::runtime_error(*row.cancellerFailure);
-                     return std::make_unique<HalvingCanceller>(farChunks);
-                   });
+    MicCapture mic(
+        server, row.voiceProcessing, [&](const std::string& line) { diagnostics.push_back(line); },
+        [&]() -> std::unique_ptr<EchoCanceller> {
+          if (row.cancellerFailure) throw std::runtime_error(*row.cancellerFailure);
+          return std::make_unique<HalvingCanceller>(farChunks);
+        });
     mic.start();
     const bool cancelling = row.voiceProcessing && !row.diagnostic;
     for (int i = 0; i < 5; ++i) {  // 0.5 s of both ends, captured at the same times
@@ -211,9 +264,10 @@ TEST(EchoAlignerTest, PairsSamplesCapturedTogetherAndNeverStallsTheNearEnd) {
   std::vector<float> far, near, out;
   auto make = [&](uint32_t maxWait) {
     far.clear(), near.clear(), out.clear();
-    return EchoAligner(std::make_unique<RecordingCanceller>(&far, &near),
-                       [&](PcmBufferPtr b) { out.insert(out.end(), b->floatChannel(0), b->floatChannel(0) + b->frameLength()); },
-                       maxWait);
+    return EchoAligner(
+        std::make_unique<RecordingCanceller>(&far, &near),
+        [&](PcmBufferPtr b) { out.insert(out.end(), b->floatChannel(0), b->floatChannel(0) + b->frameLength()); },
+        maxWait);
   };
   EchoAligner earlyFar = make(20);  // far started at 0, near at 30 ms: far is trimmed
   earlyFar.pushFar(*ramp(0, 1600), 0);
@@ -228,7 +282,7 @@ TEST(EchoAlignerTest, PairsSamplesCapturedTogetherAndNeverStallsTheNearEnd) {
   EXPECT_EQ(near, (std::vector<float>{0, 160, 320, 480, 640}));
   EchoAligner missingFar = make(3);
   missingFar.pushNear(*ramp(0, 4 * kChunk), 0);
-  EXPECT_EQ(out.size(), kChunk);  // the oldest chunk went out against silence
+  EXPECT_EQ(out.size(), kChunk);                            // the oldest chunk went out against silence
   missingFar.pushFar(*ramp(kChunk, 4 * kChunk), 10 * kMs);  // a late far end lines up with the next near sample
   EXPECT_EQ(far, (std::vector<float>{0, 160, 320, 480}));
   missingFar.pushNear(*ramp(4 * kChunk, 50), 40 * kMs);
