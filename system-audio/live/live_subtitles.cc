@@ -68,8 +68,8 @@ void runLiveSubtitles(const LiveRequest& request, LiveCaptureFactory& captures, 
                               services);
   }
   if (mic) {
-    micTask = startChannel(LiveChannelRequest{AudioChannel::kMic, mic->stream(), request.language, request.translateTo,
-                                              &writer, nullptr, !request.systemEnabled},
+    micTask = startChannel(LiveChannelRequest{AudioChannel::kMic, mic->stream(), request.language,
+                                              request.translateTo, &writer, nullptr, !request.systemEnabled},
                            services);
   }
 

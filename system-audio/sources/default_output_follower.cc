@@ -182,9 +182,10 @@ bool DefaultOutputFollower::reconcile() {
       // This output cannot be recorded now; the next change tries again.
     }
   }
+  // The delivering stream is left to end by itself: its death says why.
   std::vector<uint64_t> gone;
   for (const auto& [generation, stream] : streams_) {
-    if (!present.count(stream.first)) gone.push_back(generation);
+    if (!present.count(stream.first) && generation != state->active.load()) gone.push_back(generation);
   }
   for (uint64_t generation : gone) close(generation);
   {

@@ -51,9 +51,7 @@ auto step(const char* op, F&& f) -> decltype(f()) {
 
 SystemAudioTap::SystemAudioTap(SoundServer& server) : server_(server) {}
 
-SystemAudioTap::~SystemAudioTap() {
-  stop();
-}
+SystemAudioTap::~SystemAudioTap() { stop(); }
 
 void SystemAudioTap::start() {
   try {

@@ -5,6 +5,8 @@
 #include <map>
 #include <mutex>
 
+#include "system-audio/base/errors.h"
+
 namespace tavrin::testing {
 
 using namespace system_audio;
@@ -20,6 +22,7 @@ struct FakeSoundServer::State {
   std::map<SoundServerStep, int32_t> failures;
   bool refuse = false;
   std::optional<std::string> gone;  // the server went away, with why
+  std::function<bool()> stopCheck;
   std::vector<std::string> log;
   int held = 0;
   std::map<uint64_t, std::pair<RecordStreamRequest, bool>> streams;  // request, running
@@ -33,6 +36,7 @@ struct FakeSoundServer::State {
     return f();
   }
   void take(SoundServerStep step) {
+    if (stopCheck && stopCheck()) throw StopRequested();
     if (gone) throw SoundServerError(step, 7, *gone);
     const auto it = failures.find(step);
     if (it == failures.end()) return;
@@ -101,8 +105,7 @@ class FakeConnection final : public SoundServerConnection {
     return state_->defaults;
   }
   SinkInfo sinkInfo(const std::string& name) override {
-    for (const SinkInfo& sink : sinks())
-      if (sink.name == name) return sink;
+    for (const SinkInfo& sink : sinks()) if (sink.name == name) return sink;
     throw SoundServerError(SoundServerStep::kSinkInfo, 5, "No such entity");
   }
   std::vector<SinkInfo> sinks() override {
@@ -122,7 +125,8 @@ class FakeConnection final : public SoundServerConnection {
     state_->acquired("stream:" + request.sourceName);
     return std::make_unique<FakeRecordStream>(state_, id, format);
   }
-  std::unique_ptr<ServerSubscription> subscribeServerChanges(std::function<void(const ServerInfo&)> onChange) override {
+  std::unique_ptr<ServerSubscription> subscribeServerChanges(
+      std::function<void(const ServerInfo&)> onChange) override {
     std::lock_guard lock(state_->mutex);
     if (state_->refuse) return nullptr;
     const uint64_t id = ++state_->nextId;
@@ -157,9 +161,7 @@ void FakeSoundServer::addSink(const SinkInfo& sink) {
   });
 }
 
-void FakeSoundServer::clearSinks() {
-  state_->locked([&] { state_->sinks.clear(); });
-}
+void FakeSoundServer::clearSinks() { state_->locked([&] { state_->sinks.clear(); }); }
 
 void FakeSoundServer::setDefaultSink(const std::string& name) {
   std::lock_guard callbacks(state_->callbackMutex);
@@ -182,9 +184,11 @@ void FakeSoundServer::failAt(SoundServerStep step, int32_t code) {
   state_->locked([&] { state_->failures[step] = code; });
 }
 
-void FakeSoundServer::refuseSubscriptions() {
-  state_->locked([&] { state_->refuse = true; });
+void FakeSoundServer::setStopCheck(std::function<bool()> check) {
+  state_->locked([&] { state_->stopCheck = std::move(check); });
 }
+
+void FakeSoundServer::refuseSubscriptions() { state_->locked([&] { state_->refuse = true; }); }
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {
   std::lock_guard callbacks(state_->callbackMutex);

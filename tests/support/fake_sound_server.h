@@ -20,6 +20,8 @@ class FakeSoundServer final : public system_audio::SoundServer {
   // default source "virtual_mic" (48 kHz mono float).
   FakeSoundServer();
   std::unique_ptr<system_audio::SoundServerConnection> connect(const std::string& clientName) override;
+  // Asked at every step, as the real server asks it while waiting.
+  void setStopCheck(std::function<bool()> check) override;
 
   void addSink(const system_audio::SinkInfo& sink);  // its monitor becomes a source too
   void clearSinks();

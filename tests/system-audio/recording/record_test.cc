@@ -48,9 +48,7 @@ struct Rig {
     return "no error";
   }
   void deliverEachPause(float value, uint32_t frames = 4800) {
-    env.onSleep([this, value, frames](int) {
-      server.deliver("system_output.monitor", makeTone(kSinkFormat, frames, 0, value));
-    });
+    env.onSleep([this, value, frames](int) { server.deliver("system_output.monitor", makeTone(kSinkFormat, frames, 0, value)); });
   }
   testing::FakeSystemEnv env;
   testing::FakeGates gates;
@@ -80,16 +78,27 @@ TEST(RecordTest, BothPathsRecordSixteenKilohertzMonoOnlyTheTapUnclampedAndReplyW
   }
 }
 
+// A stop that comes while capture starts ends the recording there, empty.
+TEST(RecordTest, AStopDuringStartAcquiresNothingMoreAndRepliesEmpty) {
+  for (const bool tap : {true, false}) {
+    Rig rig(tap);
+    auto request = rig.request(std::nullopt);
+    request.stopFilePath = "/tmp/stop";
+    rig.env.addPath("/tmp/stop");
+    EXPECT_EQ(encodeReply(recordAudio(request, rig.platform)), R"({"sampleCount":0,"bufferCount":0,"durationMs":0})");
+    EXPECT_EQ(rig.server.log(), std::vector<std::string>{}) << tap;
+    EXPECT_EQ(readFile(rig.dir.file("out.raw")), "");
+  }
+}
+
 TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
   const struct {
     bool tap;
     std::function<void(Rig&, RecordRequest&)> arrange;
     std::string error;
   } rows[] = {
-      {true, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kStartStream, 9); },
-       "CoreAudio error (DeviceStart): 9"},
-      {true, [](Rig& r, auto& q) { q.outputPath = r.dir.file("missing/out.raw"); },
-       "Could not open system audio output file"},
+      {true, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kStartStream, 9); }, "CoreAudio error (DeviceStart): 9"},
+      {true, [](Rig& r, auto& q) { q.outputPath = r.dir.file("missing/out.raw"); }, "Could not open system audio output file"},
       {true,
        [](Rig& r, auto& q) {
          q.outputPath = "/dev/full";
