@@ -58,12 +58,11 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
 }
 
 // Started by a shell as hosts sometimes start it: what reaches stderr and the output file.
-TEST(SystemAudioCli, ClosedDescriptorsFewDescriptorsAndAFifoWithoutReader) {
+TEST(SystemAudioCli, FewDescriptorsAndAFifoWithoutReader) {
   TempDir dir;
   const struct {
     std::string script, err;
   } rows[] = {
-      {R"(exec "$0" record --output "$1/a.raw" --seconds 1 2>&-)", ""},  // not into the recording
       {R"(ulimit -n 8; exec "$0" record --output "$1/b.raw" --seconds 1)", "Connection refused\n"},
       {R"(mkfifo "$1/fifo"; exec "$0" record --output "$1/fifo" --seconds 1)",
        "Could not open system audio output file: " + dir.file("fifo") + ".\n"},
@@ -76,7 +75,6 @@ TEST(SystemAudioCli, ClosedDescriptorsFewDescriptorsAndAFifoWithoutReader) {
     EXPECT_EQ(r.out + r.err, row.err) << row.script;
     EXPECT_EQ(r.exitStatus, 1) << row.script;
   }
-  EXPECT_EQ(readFile(dir.file("a.raw")), "");
 }
 
 }  // namespace

@@ -79,6 +79,11 @@ TEST(DesktopSmokeTest, TheBinaryRecordsFromTheStartWhatPlaysWithItsStartFileAndS
                                                         R"("lastPresentationSeconds":[0-9.e+]+,"observedDurationSeconds":([0-9.e+-]+)\}\n)")))
       << probe.out;
   EXPECT_LT(std::stod(m[1]), 5);  // a one-second probe cannot observe seconds of audio
+  // Started with stdout closed: the reply goes nowhere, not into a descriptor the server connection took.
+  const auto closed = runProcess({"/bin/sh", "-c", R"(exec "$0" record --output "$1" --seconds 1 >&-)", kBin,
+                                  dir.file("closed.raw")});
+  EXPECT_EQ(closed.out + closed.err, "");
+  EXPECT_EQ(closed.exitStatus, 0);
 }
 
 // Stereo, 5.1 and 7.1 sinks give the same level, never past full scale; the tap path never clamps.
@@ -136,6 +141,23 @@ TEST(DesktopSmokeTest, ARecordingFollowsTheDefaultOutputWhenItChangesOrIsRemoved
     longestQuiet = std::max(longestQuiet, quiet);
   }
   EXPECT_LT(longestQuiet, 4000u) << "samples";  // a quarter second: far more than one buffer
+}
+
+// Other captures starting during a recording leave no break in its tone (x[n+1] = 2cos(w)x[n] - x[n-1] holds).
+TEST(DesktopSmokeTest, StartingOtherCapturesNeverDisturbsARunningRecording) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  auto player = playTone(dir, "system_output", 0.5, 6);
+  BackgroundProcess recorder({kBin, "record", "--output", dir.file("out.raw"), "--seconds", "3"});
+  std::this_thread::sleep_for(1s);
+  runProcess({kBin, "record", "--output", dir.file("other.raw"), "--seconds", "1"});
+  runProcess({kBin, "probe", "--seconds", "1"});
+  ASSERT_EQ(recorder.wait(20s).exitStatus, 0);
+  const auto x = floatSamples(readFile(dir.file("out.raw")));
+  const double c = 2 * std::cos(2 * M_PI * 440 / 16000);
+  int breaks = 0;
+  for (size_t n = 1600; n + 1 < x.size(); ++n) breaks += std::fabs(x[n + 1] - c * x[n] + x[n - 1]) > 0.05;
+  EXPECT_EQ(breaks, 0);
 }
 
 TEST(DesktopSmokeTest, TerminationSignalsStopARecordingWithItsReply) {
