@@ -23,12 +23,12 @@ namespace {
 
 bool cpuRunsLlama() { return cpuRunsGgmlBaseline(); }
 
-std::vector<std::string> defaultLibraryDirs() { return engineLibraryDirs("tavrin", TAVRIN_LLAMA_LIBDIR); }
+std::vector<std::string> defaultLibraryDirs() { return engineLibraryDirs("tavrin/llama", TAVRIN_LLAMA_LIBDIR); }
 
 std::unique_ptr<LlamaLibrary> LlamaLibrary::open(const std::vector<std::string>& dirs) {
   LlamaApi api;
   const OpenedEngineLibrary opened =
-      openEngineLibrary(dirs, "libllama.so", "llama.cpp is not installed.", [&api](void* handle) {
+      openEngineLibrary(dirs, "libllama.so.0", "llama.cpp is not installed.", [&api](void* handle) {
         std::string missing;
 #define TAVRIN_LLAMA_RESOLVE(name)                                         \
   api.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \

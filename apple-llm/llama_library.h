@@ -7,7 +7,7 @@
 // as the LlamaLibrary that loaded it.
 //
 // Where it is looked for, in order (the first copy that loads wins):
-//   1. <directory of this program>/../lib/tavrin/libllama.so (an installed
+//   1. <directory of this program>/../lib/tavrin/llama/libllama.so.0 (an installed
 //      helper, whose libraries find each other through $ORIGIN run paths);
 //   2. the lib directory of the llama.cpp installation this helper was built
 //      against (the build tree's fallback).

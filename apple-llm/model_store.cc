@@ -7,6 +7,8 @@
 #include <memory>
 #include <system_error>
 
+#include "models/installer.h"
+
 namespace tavrin::llm {
 namespace {
 
@@ -22,8 +24,15 @@ bool endsWith(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool isInstallInProgress(const std::string& name) {
-  return endsWith(name, ".gguf.part") || endsWith(name, ".gguf.partial") || endsWith(name, ".gguf.download");
+// A tavrin-models download (<name>.gguf.part beside <name>.gguf.lock) is in
+// progress only while its lock is held; otherwise it is paused, to resume
+// with the next install.
+bool isInstallInProgress(const std::string& path) {
+  if (endsWith(path, ".gguf.part")) {
+    const std::string lock = path.substr(0, path.size() - 5) + ".lock";
+    return !fs::exists(lock) || models::lockHeld(lock);
+  }
+  return endsWith(path, ".gguf.partial") || endsWith(path, ".gguf.download");
 }
 
 }  // namespace
@@ -63,7 +72,7 @@ ModelLocation locateModel(const ModelSearchPaths& paths) {
       std::error_code typeError;
       if (endsWith(name, ".gguf") && it->is_regular_file(typeError)) {
         found.push_back(it->path().string());
-      } else if (isInstallInProgress(name)) {
+      } else if (isInstallInProgress(it->path().string())) {
         installing = true;
       }
     }

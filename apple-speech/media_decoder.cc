@@ -12,19 +12,20 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "apple-speech/helper_error.h"
 #include "common/output.h"
+#include "common/speech_downmix.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -76,10 +77,21 @@ struct ResamplerDeleter {
   void operator()(SwrContext* s) const { swr_free(&s); }
 };
 
-std::string avErrorText(int error) {
+}  // namespace
+
+std::string ffmpegErrorText(int error) {
+  if (error == AVERROR_EOF) return "The file ends before its audio does";
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(error, text, sizeof text);
+  // Codes the library has no text for (a decoder's own, such as a lost
+  // frame sync) are damaged data as far as the user can tell.
+  if (av_strerror(error, text, sizeof text) < 0) return "The audio data is damaged or of an unsupported kind";
   return text;
+}
+
+namespace {
+
+std::string avErrorText(int error) {
+  return ffmpegErrorText(error);
 }
 
 // FFmpeg logs to standard error unless told not to; this program's standard
@@ -92,8 +104,8 @@ void quietLibraries() {
 // Demuxers whose files name other files or URLs to read.
 bool readsOtherFiles(const AVInputFormat* format) {
   if ((format->flags & AVFMT_NOFILE) != 0) return true;
-  static constexpr std::array<std::string_view, 7> kNames = {"hls", "dash", "concat", "imf", "webm_dash_manifest",
-                                                              "sdp", "image2"};
+  static constexpr std::array<std::string_view, 7> kNames = {"hls", "dash",  "concat", "imf", "webm_dash_manifest",
+                                                             "sdp", "image2"};
   const std::string_view names = format->name;
   return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view n) {
     for (size_t at = names.find(n); at != std::string_view::npos; at = names.find(n, at + 1)) {
@@ -115,15 +127,18 @@ class FileSource {
     if (fd_ < 0) throw PlatformError(errnoDescription(errno));
     constexpr int kBufferSize = 1 << 16;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-    if (buffer != nullptr) io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &FileSource::read, nullptr, &FileSource::seek);
+    if (buffer != nullptr)
+      io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &FileSource::read, nullptr, &FileSource::seek);
     if (io_ == nullptr) {
       av_free(buffer);
       ::close(fd_);
       throw HelperError::decodeFailed(avErrorText(AVERROR(ENOMEM)));
     }
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) io_->seekable = AVIO_SEEKABLE_NORMAL;
-    else io_->seekable = 0;
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode))
+      io_->seekable = AVIO_SEEKABLE_NORMAL;
+    else
+      io_->seekable = 0;
   }
   ~FileSource() {
     av_freep(&io_->buffer);
@@ -165,7 +180,9 @@ class FileSource {
 };
 
 // Every open a demuxer attempts beyond the file itself is refused.
-int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+  return AVERROR(EPERM);
+}
 
 // One audio track: its decoder, its converter to 16 kHz mono float, and
 // where on the output time line its audio has got to.
@@ -173,14 +190,23 @@ struct Track {
   int streamIndex = -1;
   AVRational timeBase{1, 1};
   std::unique_ptr<AVCodecContext, CodecDeleter> codec;
+  // Several channels: `unpack` makes planar float of them at their own rate
+  // (no delay), `downmix` mixes them into `mono`, which `resampler` takes.
+  // One channel: `resampler` takes the frame as it is.
+  std::unique_ptr<SwrContext, ResamplerDeleter> unpack;
+  std::optional<SpeechDownmix> downmix;
+  std::vector<std::vector<float>> planes;
+  std::vector<float> mono;
   std::unique_ptr<SwrContext, ResamplerDeleter> resampler;
   // Input parameters the resampler was made for; a change makes a new one.
   int inRate = 0;
   int inFormat = -1;
   AVChannelLayout inLayout{};
   bool started = false;
-  double inputEnd = 0;  // time line position (output samples) after the input fed so far
+  double inputEnd = 0;    // time line position (output samples) after the input fed so far
   int64_t outputEnd = 0;  // time line position of the next converted sample
+  int rejected = 0;       // packets or frames its decoder refused, skipped
+  int lastRejection = 0;  // the decoder's code for the last of them
 
   ~Track() { av_channel_layout_uninit(&inLayout); }
 };
@@ -274,23 +300,48 @@ class Decoder {
       decodePacket(*track, nullptr);
       flushResampler(*track);
     }
+    // Not one frame decoded, and frames were refused: the audio is there
+    // but none of it could be read, which is no success.
+    const bool anyAudio = std::any_of(tracks_.begin(), tracks_.end(), [](const auto& t) { return t->started; });
+    if (!anyAudio) {
+      for (const auto& track : tracks_) {
+        if (track->rejected > 0) throw HelperError::decodeFailed(avErrorText(track->lastRejection));
+      }
+    }
     writeReady(/*draining=*/true);
   }
 
   // Sends one packet (nullptr: the end) and converts every frame it yields.
-  // A damaged packet is skipped, as players do; other errors fail the run.
+  // Whatever the decoder refuses (a damaged frame, whatever code its decoder
+  // gives for it) is skipped, as players do; only running out of memory
+  // fails the run here. A decoder that refuses everything is reported at
+  // the end (see read()).
   void decodePacket(Track& track, AVPacket* packet) {
     int err = avcodec_send_packet(track.codec.get(), packet);
-    if (err == AVERROR_INVALIDDATA) return;
-    if (err < 0 && err != AVERROR_EOF) throw HelperError::decodeFailed(avErrorText(err));
-    for (;;) {
+    if (err == AVERROR(ENOMEM)) throw HelperError::decodeFailed(avErrorText(err));
+    if (err < 0 && err != AVERROR_EOF) {
+      reject(track, err);
+      return;
+    }
+    // A decoder reports each refused frame once; the bound only guards
+    // against one that keeps failing without taking input.
+    for (int refusals = 0; refusals < kMaxRefusalsPerPacket;) {
       err = avcodec_receive_frame(track.codec.get(), frame_.get());
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-      if (err == AVERROR_INVALIDDATA) continue;
-      if (err < 0) throw HelperError::decodeFailed(avErrorText(err));
+      if (err == AVERROR(ENOMEM)) throw HelperError::decodeFailed(avErrorText(err));
+      if (err < 0) {
+        reject(track, err);
+        ++refusals;
+        continue;
+      }
       std::unique_ptr<AVFrame, decltype(&av_frame_unref)> unref(frame_.get(), av_frame_unref);
       convert(track, frame_.get());
     }
+  }
+
+  static void reject(Track& track, int err) {
+    ++track.rejected;
+    track.lastRejection = err;
   }
 
   void ensureResampler(Track& track, const AVFrame* frame) {
@@ -303,23 +354,32 @@ class Decoder {
     if (channels <= 0) {
       throw HelperError::decodeFailed("unsupported audio configuration");
     }
-    // The channel order does not matter for an average; a frame without one
-    // gets the default order for its channel count.
+    const auto format = static_cast<AVSampleFormat>(frame->format);
     AVChannelLayout inLayout{};
     av_channel_layout_default(&inLayout, channels);
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    SwrContext* raw = nullptr;
-    int err = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, kOutputRate, &inLayout,
-                                  static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    track.resampler.reset(raw);
-    if (err >= 0 && channels > 1) {
-      // The average of the channels: the library's own matrix adds them at
-      // -3 dB each (or guesses one for an unknown layout), which raises
-      // identical channels and clips.
-      const std::vector<double> matrix(static_cast<size_t>(channels), 1.0 / channels);
-      err = swr_set_matrix(track.resampler.get(), matrix.data(), channels);
+    int err = 0;
+    track.unpack.reset();
+    track.downmix.reset();
+    if (channels > 1) {
+      // A layout in FFmpeg's own order names the positions; any other (none,
+      // or a custom order) is taken as the default layout for its count.
+      const uint64_t mask = frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
+      track.downmix.emplace(static_cast<uint32_t>(channels), mask);
+      track.planes.assign(static_cast<size_t>(channels), {});
+      SwrContext* raw = nullptr;
+      err = swr_alloc_set_opts2(&raw, &inLayout, AV_SAMPLE_FMT_FLTP, frame->sample_rate, &inLayout, format,
+                                frame->sample_rate, 0, nullptr);
+      track.unpack.reset(raw);
+      if (err >= 0) err = swr_init(track.unpack.get());
     }
+    av_channel_layout_uninit(&inLayout);
+    SwrContext* raw = nullptr;
+    if (err >= 0) {
+      err = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, kOutputRate, &mono,
+                                channels > 1 ? AV_SAMPLE_FMT_FLT : format, frame->sample_rate, 0, nullptr);
+    }
+    track.resampler.reset(raw);
     if (err >= 0) err = swr_init(track.resampler.get());
     if (err < 0) throw HelperError::decodeFailed("unsupported audio configuration");
     av_channel_layout_uninit(&track.inLayout);
@@ -366,15 +426,17 @@ class Decoder {
     const int channels = frame->ch_layout.nb_channels;
     const bool planar = av_sample_fmt_is_planar(format) != 0;
     const int planes = planar ? channels : 1;
-    const size_t stride = static_cast<size_t>(av_get_bytes_per_sample(format)) * (planar ? 1u : static_cast<size_t>(channels));
+    const size_t stride =
+        static_cast<size_t>(av_get_bytes_per_sample(format)) * (planar ? 1u : static_cast<size_t>(channels));
     // Input samples per piece, so that one piece yields at most about
     // kPieceSamples output samples.
-    const int pieceInput = static_cast<int>(
-        std::max<int64_t>(1, static_cast<int64_t>(kPieceSamples) * frame->sample_rate / kOutputRate));
+    const int pieceInput =
+        static_cast<int>(std::max<int64_t>(1, static_cast<int64_t>(kPieceSamples) * frame->sample_rate / kOutputRate));
     std::vector<const uint8_t*> in(static_cast<size_t>(planes));
     for (int done = 0; done < frame->nb_samples;) {
       const int count = std::min(pieceInput, frame->nb_samples - done);
-      for (int p = 0; p < planes; ++p) in[static_cast<size_t>(p)] = frame->extended_data[p] + static_cast<size_t>(done) * stride;
+      for (int p = 0; p < planes; ++p)
+        in[static_cast<size_t>(p)] = frame->extended_data[p] + static_cast<size_t>(done) * stride;
       convertPiece(track, in.data(), count);
       track.inputEnd += static_cast<double>(count) * kOutputRate / frame->sample_rate;
       done += count;
@@ -382,9 +444,15 @@ class Decoder {
   }
 
   void convertPiece(Track& track, const uint8_t** in, int count) {
+    const uint8_t* mono = nullptr;
+    if (track.downmix) {
+      in = downmix(track, in, count, &mono);
+      if (in == nullptr) return;
+    }
     const int capacity = swr_get_out_samples(track.resampler.get(), count);
     if (capacity <= 0) {
-      if (swr_convert(track.resampler.get(), nullptr, 0, in, count) < 0) throw HelperError::decodeFailed("decoding failed");
+      if (swr_convert(track.resampler.get(), nullptr, 0, in, count) < 0)
+        throw HelperError::decodeFailed("decoding failed");
       return;
     }
     scratch_.resize(static_cast<size_t>(capacity));
@@ -392,6 +460,26 @@ class Decoder {
     const int produced = swr_convert(track.resampler.get(), &out, capacity, in, count);
     if (produced < 0) throw HelperError::decodeFailed(avErrorText(produced));
     add(track, static_cast<size_t>(produced));
+  }
+
+  // The piece's channels mixed into track.mono; returns the resampler's
+  // input (`*mono` points at it), or nullptr when nothing came out.
+  static const uint8_t** downmix(Track& track, const uint8_t** in, int count, const uint8_t** mono) {
+    const auto frames = static_cast<size_t>(count);
+    std::vector<uint8_t*> planes(track.planes.size());
+    std::vector<const float*> mixed(track.planes.size());
+    for (size_t c = 0; c < track.planes.size(); ++c) {
+      track.planes[c].resize(frames);
+      planes[c] = reinterpret_cast<uint8_t*>(track.planes[c].data());
+      mixed[c] = track.planes[c].data();
+    }
+    const int n = swr_convert(track.unpack.get(), planes.data(), count, in, count);
+    if (n < 0) throw HelperError::decodeFailed(avErrorText(n));
+    if (n == 0) return nullptr;
+    track.mono.resize(static_cast<size_t>(n));
+    track.downmix->mixPlanar(mixed.data(), static_cast<size_t>(n), track.mono.data());
+    *mono = reinterpret_cast<const uint8_t*>(track.mono.data());
+    return mono;
   }
 
   void flushResampler(Track& track) {
@@ -467,6 +555,7 @@ class Decoder {
   }
 
   static constexpr int64_t kUnknownEnd = std::numeric_limits<int64_t>::max() / 4;
+  static constexpr int kMaxRefusalsPerPacket = 64;
 
   const std::string& path_;
   const ByteSink& sink_;
@@ -480,7 +569,7 @@ class Decoder {
   int64_t trustedEnd_ = kUnknownEnd;  // no audio is placed beyond this
   int64_t written_ = 0;               // time line position of the next sample to write
   std::vector<float> mix_;            // sums of the tracks' samples from written_ on
-  std::vector<uint16_t> tracksAt_;     // how many tracks added to each of them
+  std::vector<uint16_t> tracksAt_;    // how many tracks added to each of them
   std::vector<float> scratch_;
   std::vector<float> block_;
 };

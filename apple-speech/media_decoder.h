@@ -8,8 +8,11 @@
 // yields no audio over tens of megabytes is taken as damaged.
 //
 // Every audio track is decoded and converted to 16 kHz mono on its own,
-// with its channels averaged (the level never rises above the loudest
-// channel's). The tracks are placed on the media's time line, which starts
+// its channels mixed by the speech downmix (common/speech_downmix.h: centre
+// dialogue stays within 3 dB of the front pair's level, and no sample
+// exceeds the loudest channel's). A frame its decoder refuses (damaged) is
+// skipped and decoding goes on; only when no frame at all decodes is that
+// a failure. The tracks are placed on the media's time line, which starts
 // where the file's earliest stream starts: a track that starts later, or has
 // a gap, is silent there. Where several tracks have audio, the mix is their
 // average.
@@ -35,5 +38,11 @@ using ByteSink = std::function<int(std::string_view bytes)>;
 // 1 000 – 768 000 Hz), and PlatformError for a file FFmpeg cannot open or
 // refuses, or a failed write.
 void decodeMedia(const std::string& path, const ByteSink& sink);
+
+// FFmpeg's text for an error code as the reason of a failure: its own
+// sentence where it has one; for the end of the file and for codes it has
+// no text for (a decoder's private codes), one in the same style
+// (capitalised, no full stop).
+std::string ffmpegErrorText(int error);
 
 }  // namespace tavrin::apple_speech

@@ -16,6 +16,7 @@
 #include "common/crash_guard.h"
 #include "common/locale.h"
 #include "common/output.h"
+#include "speech-service/model_download.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "speech-service/whisper_service.h"
 
@@ -196,7 +197,11 @@ int TavrinAppleSpeech::main(int argc, char** argv) {
     std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
     // A Whisper model the user installed takes the locales it serves.
     std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
-    speech::RoutedSpeechService service(*whisper, *builtIn);
+    // Any other language Whisper knows: its default model, downloaded when
+    // first needed.
+    speech::WhisperSpeechService onDemand(speech::makeCatalogueWhisperDownload(models::makeCurlClient()),
+                                          speech::makeWhisperLibraryEngine());
+    speech::RoutedSpeechService service(*whisper, *builtIn, &onDemand);
     Cld2LanguageRecognizer languages;
     Platform platform{
         service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};

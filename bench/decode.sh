@@ -7,14 +7,14 @@
 #      second, against the ffmpeg tool making the same mono 16 kHz mix;
 #   2. recognition of two flite sentences after a WAV, MP3 and Opus round
 #      trip (word error rate of the transcript; lossy copies vary by codec build).
-# Needs a build in build/ (scripts/setup). Usage: bench/decode.sh [short long]
+# Needs a build in build/ (scripts/setup); scores with sclite (sctk). Usage: bench/decode.sh [short long]
 # (minutes, default 10 40).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 short=${1:-10}
 long=${2:-40}
 bin=build/apple-speech/tavrin-apple-speech
-wer=build/bench/bench_word_error_rate
+sclite=/usr/lib/sctk/bin/sclite
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ff() { ffmpeg -nostdin -loglevel error -y "$@"; }
@@ -53,9 +53,11 @@ ff -i "$work/first.wav" -i "$work/second.wav" -filter_complex \
    "[0]adelay=500,apad=pad_dur=1[a];[a][1]concat=n=2:v=0:a=1,apad=pad_dur=0.5" "$work/both.wav"
 ff -i "$work/both.wav" -ac 2 -ar 44100 -b:a 128k "$work/both.mp3"
 ff -i "$work/both.wav" -c:a libopus -b:a 48k "$work/both.opus"
-echo "$first $second" > "$work/ref.txt"
+words() { tr 'A-Z' 'a-z' | tr -d '.,?!;:'; }
+echo "$first $second (u1)" | words > "$work/ref.trn"
 for f in both.wav both.mp3 both.opus; do
   "$bin" decode "$work/$f" > "$work/$f.raw"
-  "$bin" transcribe "$work/$f.raw" en-US | tail -1 | sed -e 's/^{"type":"result","text":"//' -e 's/","segments".*//' > "$work/hyp.txt"
-  printf "%-10s " "$f"; "$wer" "$work/ref.txt" "$work/hyp.txt" | tail -1
+  hyp=$("$bin" transcribe "$work/$f.raw" en-US | tail -1 | sed -e 's/^{"type":"result","text":"//' -e 's/","segments".*//')
+  echo "$hyp (u1)" | words > "$work/hyp.trn"
+  printf "%-10s WER %s %%\n" "$f" "$("$sclite" -r "$work/ref.trn" trn -h "$work/hyp.trn" trn -i wsj -o sum stdout | awk '/Sum\/Avg/ { print $(NF-2) }')"
 done

@@ -5,6 +5,7 @@
 # KEEP=1 keeps the recordings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+cmake --build build --target benchmarks >/dev/null  # not part of the default build
 work=$(mktemp -d)
 eval "$(tests/support/pulse-harness start)"
 trap 'tests/support/pulse-harness stop "$TAVRIN_TEST_PULSE_DIR"; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT

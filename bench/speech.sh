@@ -12,6 +12,7 @@
 # Needs a build in build/ (scripts/setup). Usage: bench/speech.sh [minutes]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+cmake --build build --target benchmarks >/dev/null  # not part of the default build
 minutes=${1:-10}
 bin=build/apple-speech/tavrin-apple-speech
 alone=build/bench/bench_pocketsphinx_alone

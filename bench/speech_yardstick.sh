@@ -10,9 +10,10 @@
 # Prints the word error rate per set and program, the per-file / one-file
 # ratio, and CPU seconds per audio second on the one-file recording (least
 # of three interleaved runs each).
-# Needs a build in build/ and scripts/deps/bench.apt. Usage: bench/speech_yardstick.sh
+# Needs a build in build/ and scripts/deps/test.apt. Usage: bench/speech_yardstick.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+cmake --build build --target benchmarks >/dev/null  # not part of the default build
 bin=build/apple-speech/tavrin-apple-speech
 alone=build/bench/bench_pocketsphinx_alone
 sclite=/usr/lib/sctk/bin/sclite

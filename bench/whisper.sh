@@ -16,6 +16,7 @@
 # (scripts/setup). Usage: bench/whisper.sh [threads]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+cmake --build build --target benchmarks >/dev/null  # not part of the default build
 threads=${1:-$(nproc)}
 bin=build/apple-speech/tavrin-apple-speech
 cli=/opt/tavrin/whisper/bin/whisper-cli

@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
+
+#include "common/speech_downmix.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -34,10 +37,36 @@ struct SwrDeleter {
   void operator()(SwrContext* context) const { swr_free(&context); }
 };
 
+std::unique_ptr<SwrContext, SwrDeleter> makeContext(const PcmFormat& from, const PcmFormat& to) {
+  AVChannelLayout inLayout{}, outLayout{};
+  av_channel_layout_default(&inLayout, static_cast<int>(from.channelCount));
+  av_channel_layout_default(&outLayout, static_cast<int>(to.channelCount));
+  SwrContext* raw = nullptr;
+  const int rc =
+      swr_alloc_set_opts2(&raw, &outLayout, avSampleFormat(to), static_cast<int>(std::lround(to.sampleRate)), &inLayout,
+                          avSampleFormat(from), static_cast<int>(std::lround(from.sampleRate)), 0, nullptr);
+  av_channel_layout_uninit(&inLayout);
+  av_channel_layout_uninit(&outLayout);
+  std::unique_ptr<SwrContext, SwrDeleter> context(raw);
+  if (rc < 0 || !context) return nullptr;
+  return context;
+}
+
+// Several channels to one: the input is taken apart into planar float at its
+// own rate (`unpack`, no delay), mixed by the speech downmix, and the mono
+// result goes through the resampler.
+struct Downmixer {
+  std::unique_ptr<SwrContext, SwrDeleter> unpack;
+  SpeechDownmix mix;
+  std::vector<std::vector<float>> planes;
+  std::vector<float> mono;
+};
+
 class ResamplingConverter final : public FormatConverter {
  public:
-  ResamplingConverter(std::unique_ptr<SwrContext, SwrDeleter> context, PcmFormat from, PcmFormat to)
-      : context_(std::move(context)), from_(from), to_(to) {}
+  ResamplingConverter(std::unique_ptr<SwrContext, SwrDeleter> context, PcmFormat from, PcmFormat to,
+                      std::optional<Downmixer> downmixer)
+      : context_(std::move(context)), from_(from), to_(to), downmixer_(std::move(downmixer)) {}
 
   std::optional<std::string> convert(PcmBuffer& out, const InputBlock& input) override {
     if (!(out.format() == to_)) return "output buffer is not in the converter's target format";
@@ -66,21 +95,47 @@ class ResamplingConverter final : public FormatConverter {
 
  private:
   std::optional<std::string> run(PcmBuffer& out, const uint8_t** in, int inFrames, uint32_t* produced) {
+    const uint8_t* mono = nullptr;
+    if (downmixer_ && in != nullptr) {
+      if (auto error = downmix(in, inFrames)) return error;
+      mono = reinterpret_cast<const uint8_t*>(downmixer_->mono.data());
+      in = &mono;
+    }
     const uint32_t room = out.frameCapacity() - *produced;
     std::vector<uint8_t*> planes(out.bufferCount());
     const size_t offset = static_cast<size_t>(*produced) * to_.bytesPerFrameInBuffer();
     for (uint32_t i = 0; i < out.bufferCount(); ++i) {
       planes[i] = reinterpret_cast<uint8_t*>(out.data(i)) + offset;
     }
+    if (mono != nullptr) inFrames = static_cast<int>(downmixer_->mono.size());
     const int n = swr_convert(context_.get(), planes.data(), static_cast<int>(room), in, inFrames);
     if (n < 0) return avErrorText(n);
     *produced += static_cast<uint32_t>(n);
     return std::nullopt;
   }
 
+  std::optional<std::string> downmix(const uint8_t** in, int inFrames) {
+    Downmixer& d = *downmixer_;
+    const auto frames = static_cast<size_t>(inFrames);
+    std::vector<uint8_t*> planes(d.planes.size());
+    std::vector<const float*> mixed(d.planes.size());
+    for (size_t c = 0; c < d.planes.size(); ++c) {
+      d.planes[c].resize(frames);
+      planes[c] = reinterpret_cast<uint8_t*>(d.planes[c].data());
+      mixed[c] = d.planes[c].data();
+    }
+    const int n = swr_convert(d.unpack.get(), planes.data(), inFrames, in, inFrames);
+    if (n < 0) return avErrorText(n);
+    d.mono.resize(frames);
+    d.mix.mixPlanar(mixed.data(), static_cast<size_t>(n), d.mono.data());
+    d.mono.resize(static_cast<size_t>(n));
+    return std::nullopt;
+  }
+
   std::unique_ptr<SwrContext, SwrDeleter> context_;
   PcmFormat from_;
   PcmFormat to_;
+  std::optional<Downmixer> downmixer_;
 };
 
 }  // namespace
@@ -90,26 +145,20 @@ std::unique_ptr<FormatConverter> makeResamplingConverter(const PcmFormat& from, 
   if (from.sampleRate > std::numeric_limits<int>::max() || to.sampleRate > std::numeric_limits<int>::max()) {
     return nullptr;
   }
-  AVChannelLayout inLayout{}, outLayout{};
-  av_channel_layout_default(&inLayout, static_cast<int>(from.channelCount));
-  av_channel_layout_default(&outLayout, static_cast<int>(to.channelCount));
-  SwrContext* raw = nullptr;
-  const int rc = swr_alloc_set_opts2(&raw, &outLayout, avSampleFormat(to), static_cast<int>(std::lround(to.sampleRate)),
-                                     &inLayout, avSampleFormat(from), static_cast<int>(std::lround(from.sampleRate)),
-                                     0, nullptr);
-  av_channel_layout_uninit(&inLayout);
-  av_channel_layout_uninit(&outLayout);
-  std::unique_ptr<SwrContext, SwrDeleter> context(raw);
-  if (rc < 0 || !context) return nullptr;
+  std::optional<Downmixer> downmixer;
+  PcmFormat resampled = from;
   if (to.channelCount == 1 && from.channelCount > 1) {
-    // Mix down to mono as the average of the channels: the library's default
-    // matrix adds them at -3 dB each, which raises identical channels by 3 dB
-    // and can clip.
-    const std::vector<double> matrix(from.channelCount, 1.0 / from.channelCount);
-    if (swr_set_matrix(context.get(), matrix.data(), static_cast<int>(from.channelCount)) < 0) return nullptr;
+    const PcmFormat planar{from.sampleRate, from.channelCount, SampleType::kFloat32, false};
+    downmixer.emplace(Downmixer{makeContext(from, planar),
+                                SpeechDownmix(from.channelCount, from.channelMask),
+                                std::vector<std::vector<float>>(from.channelCount),
+                                {}});
+    if (!downmixer->unpack || swr_init(downmixer->unpack.get()) < 0) return nullptr;
+    resampled = PcmFormat{from.sampleRate, 1, SampleType::kFloat32, true};
   }
-  if (swr_init(context.get()) < 0) return nullptr;
-  return std::make_unique<ResamplingConverter>(std::move(context), from, to);
+  std::unique_ptr<SwrContext, SwrDeleter> context = makeContext(resampled, to);
+  if (!context || swr_init(context.get()) < 0) return nullptr;
+  return std::make_unique<ResamplingConverter>(std::move(context), from, to, std::move(downmixer));
 }
 
 uint32_t convertedCapacity(uint32_t frames, double fromRate, double toRate) {

@@ -46,8 +46,10 @@ class FormatConverter {
 using FormatConverterFactory =
     std::function<std::unique_ptr<FormatConverter>(const PcmFormat& from, const PcmFormat& to)>;
 
-// The converter of this platform: FFmpeg's libswresample (sample type,
-// channel mixdown with the library's default matrix, and resampling).
+// The converter of this platform: FFmpeg's libswresample (sample type and
+// resampling). Several channels to one are mixed by SpeechDownmix
+// (common/speech_downmix.h) with the source format's channel positions;
+// other channel changes use the library's default matrix.
 std::unique_ptr<FormatConverter> makeResamplingConverter(const PcmFormat& from, const PcmFormat& to);
 
 // Output capacity for `frames` frames from `fromRate` to `toRate`: the ratio

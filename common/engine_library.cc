@@ -22,7 +22,7 @@ std::vector<std::string> engineLibraryDirs(const std::string& subdir, const std:
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) dirs.push_back((self.parent_path().parent_path() / "lib" / subdir).string());
-  dirs.push_back(builtDir);
+  if (!builtDir.empty()) dirs.push_back(builtDir);
   return dirs;
 }
 

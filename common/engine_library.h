@@ -14,7 +14,8 @@ namespace tavrin {
 bool cpuRunsGgmlBaseline();
 
 // Where an engine library is looked for: `<program>/../lib/<subdir>` (the
-// installed package), then `builtDir` (the build's own prefix).
+// installed package), then `builtDir` (the build's own prefix; empty in a
+// package build, whose programs use only their own copies).
 std::vector<std::string> engineLibraryDirs(const std::string& subdir, const std::string& builtDir);
 
 struct OpenedEngineLibrary {

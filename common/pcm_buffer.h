@@ -27,6 +27,10 @@ struct PcmFormat {
   uint32_t channelCount = 0;
   SampleType sampleType = SampleType::kFloat32;
   bool interleaved = false;
+  // Positions of the channels as FFmpeg channel-mask bits (AV_CH_*), the
+  // channels ordered by bit; 0 when unknown: FFmpeg's default layout for
+  // the channel count is assumed (for 6 channels 5.1: FL FR FC LFE BL BR).
+  uint64_t channelMask = 0;
 
   // Number of sample arrays a buffer of this format holds.
   uint32_t bufferCount() const { return interleaved ? 1 : channelCount; }

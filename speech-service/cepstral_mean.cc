@@ -1,11 +1,9 @@
 #include "speech-service/cepstral_mean.h"
 
-#include <unistd.h>
+#include "speech-service/kept_file.h"
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace tavrin::speech {
@@ -77,39 +75,46 @@ bool CepstralMeanEstimate::movedFrom(const std::vector<float>& mean) const {
   return now && !mean.empty() && std::abs((*now)[0] - mean[0]) >= kMovedC0;
 }
 
+namespace {
+
+// A mean whose every value a front end can produce: c0 within the range the
+// estimate bins, the other coefficients within kMaxCoefficient. Anything
+// else (1e30, say) would silence the channel it is applied to.
+bool inRange(const std::vector<float>& mean) {
+  constexpr double kMaxCoefficient = 64;
+  for (size_t d = 0; d < mean.size(); ++d) {
+    const double v = mean[d];
+    const bool ok = d == 0 ? v >= CepstralMeanEstimate::kLowestC0 && v <= CepstralMeanEstimate::kHighestC0
+                           : std::abs(v) <= kMaxCoefficient;
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// One line of a few dozen numbers; anything larger is not ours.
+constexpr size_t kMaxMeanFileBytes = 4096;
+
+}  // namespace
+
 std::optional<std::vector<float>> readCepstralMean(const std::string& path, size_t dimensions) {
-  std::ifstream in(path);
-  std::string line;
-  if (!std::getline(in, line)) return std::nullopt;
-  std::istringstream numbers(line);
+  const std::optional<std::string> text = readKeptFile(path, kMaxMeanFileBytes);
+  if (!text) return std::nullopt;
+  std::istringstream numbers(text->substr(0, text->find('\n')));
   std::vector<float> mean;
   for (double v; numbers >> v;) {
     if (!std::isfinite(v)) return std::nullopt;
     mean.push_back(static_cast<float>(v));
   }
-  if (!numbers.eof() || mean.size() != dimensions) return std::nullopt;
+  if (!numbers.eof() || mean.size() != dimensions || !inRange(mean)) return std::nullopt;
   return mean;
 }
 
 void writeCepstralMean(const std::string& path, const std::vector<float>& mean) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::create_directories(fs::path(path).parent_path(), ec);
-  // Written aside and renamed over: a reader never sees half a line, and
-  // two channels ending at once each leave a whole file.
-  const std::string temporary = path + ".tmp" + std::to_string(::getpid()) + "-" +
-                                std::to_string(reinterpret_cast<uintptr_t>(&mean));
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    for (size_t d = 0; d < mean.size(); ++d) out << (d > 0 ? " " : "") << mean[d];
-    out << '\n';
-    if (!out) {
-      fs::remove(temporary, ec);
-      return;
-    }
-  }
-  fs::rename(temporary, path, ec);
-  if (ec) fs::remove(temporary, ec);
+  if (!inRange(mean)) return;
+  std::ostringstream out;
+  for (size_t d = 0; d < mean.size(); ++d) out << (d > 0 ? " " : "") << mean[d];
+  out << '\n';
+  writeKeptFile(path, out.str());
 }
 
 }  // namespace tavrin::speech

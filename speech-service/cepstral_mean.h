@@ -32,6 +32,8 @@ class CepstralMeanEstimate {
   static constexpr double kPriorFrames = 100;     // weight of the seed
   static constexpr double kWindowFrames = 1500;   // older frames fade beyond this
   static constexpr double kMovedC0 = 3;           // about 2.5 dB: a mean this far off garbles words
+  static constexpr double kLowestC0 = -64;        // the range of c0 the estimate bins
+  static constexpr double kHighestC0 = 128;
 
   explicit CepstralMeanEstimate(size_t dimensions);
 
@@ -57,7 +59,6 @@ class CepstralMeanEstimate {
   bool heardSpeech() const;
 
  private:
-  static constexpr double kLowestC0 = -64;
   static constexpr size_t kBins = 192;  // c0 from -64 to 128, one unit each
   struct Selection {
     std::vector<double> sum;
@@ -73,12 +74,14 @@ class CepstralMeanEstimate {
   std::vector<float> prior_;
 };
 
-// The estimate kept for a next run in `path`: one line of numbers. Nothing
-// when the file is absent, unreadable or not `dimensions` finite numbers.
+// The estimate kept for a next run in `path` (a kept file, kept_file.h):
+// one line of numbers. Nothing when the file is absent, refused, or not
+// `dimensions` numbers in the range a front end produces.
 std::optional<std::vector<float>> readCepstralMean(const std::string& path, size_t dimensions);
 
-// Replaces the file (creating its directory) with `mean`; a failure leaves
-// the old file and is otherwise ignored: the estimate is only a head start.
+// Replaces the file (creating its directory) with `mean`; a mean out of
+// range is not written, and a failure leaves the old file and is otherwise
+// ignored: the estimate is only a head start.
 void writeCepstralMean(const std::string& path, const std::vector<float>& mean);
 
 }  // namespace tavrin::speech

@@ -1,6 +1,8 @@
 #include "speech-service/model_catalog.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unicode/uloc.h>
 
 #include <algorithm>
@@ -80,6 +82,18 @@ std::string xdgOr(const char* name, const std::string& fallback) {
   return v != nullptr && v[0] == '/' ? std::string(v) : fallback;
 }
 
+// $HOME when it is an absolute path, else the user's home in the password
+// database, else nothing (never "" + "/.cache", which is /.cache).
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return "";
+  return found->pw_dir != nullptr && found->pw_dir[0] == '/' ? found->pw_dir : "";
+}
+
 // Language (lower case) and region (upper case) of a locale identifier, as
 // ICU reads it after canonicalisation; empty when absent.
 struct LocaleParts {
@@ -113,10 +127,9 @@ constexpr const char* kDebianEnglishDir = "en-us";
 
 ModelSearchPaths ModelSearchPaths::fromProcess() {
   ModelSearchPaths paths;
-  const char* home = std::getenv("HOME");
-  const std::string homeDir = home != nullptr ? home : "";
-  paths.dataHome = xdgOr("XDG_DATA_HOME", homeDir + "/.local/share");
-  paths.cacheHome = xdgOr("XDG_CACHE_HOME", homeDir + "/.cache");
+  const std::string homeDir = homeDirectory();
+  paths.dataHome = xdgOr("XDG_DATA_HOME", homeDir.empty() ? "" : homeDir + "/.local/share");
+  paths.cacheHome = xdgOr("XDG_CACHE_HOME", homeDir.empty() ? "" : homeDir + "/.cache");
   const char* list = std::getenv("XDG_DATA_DIRS");
   const std::string dirs = list != nullptr ? list : "";
   size_t start = 0;

@@ -40,6 +40,8 @@ struct ModelFiles {
 // The environment the model search reads; fromProcess() takes it from the
 // process environment. Tests build their own.
 struct ModelSearchPaths {
+  // ~ is $HOME when absolute, else the password database's home; empty
+  // when there is none, and then so are dataHome and cacheHome unless set.
   std::string dataHome;               // $XDG_DATA_HOME or ~/.local/share
   std::vector<std::string> dataDirs;  // $XDG_DATA_DIRS or the defaults
   std::string debianModelRoot;        // /usr/share/pocketsphinx/model

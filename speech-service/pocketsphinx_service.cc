@@ -8,9 +8,12 @@
 #include <sphinxbase/fe.h>
 #include <sphinxbase/feat.h>
 #include <sphinxbase/ngram_model.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +29,7 @@
 
 #include "common/capture_stream.h"
 #include "speech-service/cepstral_mean.h"
+#include "speech-service/kept_file.h"
 
 namespace tavrin::speech {
 namespace {
@@ -140,16 +144,51 @@ std::string modelKey(const ModelFiles& model) {
   return hex;
 }
 
-// Loads the model in a child process; true when it loaded.
+// Loads the model in a child process; true when it loaded. Whatever the
+// child writes (the engine's complaints, a crash report) goes nowhere: this
+// process's standard output and error are its own replies.
 bool loadsInChild(cmd_ln_t* config) {
   const pid_t pid = ::fork();
   if (pid < 0) return true;  // no way to check: the engine itself will try
-  if (pid == 0) _exit(ps_init(config) != nullptr ? 0 : 1);
+  if (pid == 0) {
+    const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+      if (nowhere >= 0) ::dup2(nowhere, fd);
+      else ::close(fd);
+    }
+    // A crash ends the child by its signal (the crash guard's handler,
+    // inherited, would report it as this program's failure).
+    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::signal(signal, SIG_DFL);
+    _exit(ps_init(config) != nullptr ? 0 : 1);
+  }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return true;
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// $TMPDIR when it names an absolute directory, else /tmp.
+std::string temporaryDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+}
+
+// The list of models that loaded: one key (16 hexadecimal digits) a line,
+// the newest last; more than this many keys are not kept.
+constexpr size_t kMaxLoadedModels = 64;
+constexpr size_t kLoadedModelKeyChars = 16;
+
+std::vector<std::string> readLoadedModels(const std::string& path) {
+  std::vector<std::string> keys;
+  const std::optional<std::string> text = readKeptFile(path, kMaxLoadedModels * (kLoadedModelKeyChars + 1));
+  if (!text) return keys;
+  std::istringstream lines(*text);
+  for (std::string line; std::getline(lines, line);) {
+    const bool hex = std::all_of(line.begin(), line.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+    if (line.size() == kLoadedModelKeyChars && hex) keys.push_back(line);
+  }
+  return keys;
 }
 
 struct QueueItem {
@@ -178,8 +217,9 @@ class PocketSphinxRecognizer final : public Recognizer {
     // A front end of our own, made from the decoder's configuration (model
     // parameters included), computes the same frames the decoder sees for
     // the cepstral-mean estimate. It costs a few percent of decoding.
-    // (The front end takes over a reference to the configuration.)
-    frontEnd_.reset(fe_init_auto_r(cmd_ln_retain(ps_get_config(decoder_.get()))));
+    // (The front end takes a reference to the configuration of its own,
+    // whatever its header says, and drops it in fe_free.)
+    frontEnd_.reset(fe_init_auto_r(ps_get_config(decoder_.get())));
     if (!frontEnd_) throw SpeechServiceError("The speech recognizer could not be started.");
     fe_start_stream(frontEnd_.get());
     fe_start_utt(frontEnd_.get());
@@ -467,16 +507,19 @@ class PocketSphinxRecognizer final : public Recognizer {
     for (const auto& [a, b] : bigrams) arpa << "-0.30103 " << a << ' ' << b << '\n';
     arpa << "\n\\end\\\n";
 
-    // The library reads models from files only.
-    char path[] = "/tmp/tavrin-context-XXXXXX";
-    const int fd = ::mkstemp(path);
+    // The library reads models from files only: a private one in the
+    // temporary directory, gone before the recognizer is used.
+    std::string path = temporaryDirectory() + "/tavrin-context-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0) throw SpeechServiceError("The contextual strings could not be prepared.");
     const std::string text = arpa.str();
     const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ::close(fd);
     NgramPtr context;
-    if (written) context.reset(ngram_model_read(config_.get(), path, NGRAM_ARPA, ps_get_logmath(decoder_.get())));
-    ::unlink(path);
+    if (written) {
+      context.reset(ngram_model_read(config_.get(), path.c_str(), NGRAM_ARPA, ps_get_logmath(decoder_.get())));
+    }
+    ::unlink(path.c_str());
     if (!context) throw SpeechServiceError("The contextual strings could not be prepared.");
 
     // The name the decoder gives the search over its -lm model. (Asking
@@ -531,17 +574,18 @@ class PocketSphinxRecognizer final : public Recognizer {
 bool modelLoads(const ModelFiles& model, const PocketSphinxSettings& settings) {
   silenceEngineLog();
   const std::string key = modelKey(model);
+  std::vector<std::string> loaded;
   if (!settings.loadedModelsFile.empty()) {
-    std::ifstream in(settings.loadedModelsFile);
-    for (std::string line; std::getline(in, line);) {
-      if (line == key) return true;
-    }
+    loaded = readLoadedModels(settings.loadedModelsFile);
+    if (std::find(loaded.begin(), loaded.end(), key) != loaded.end()) return true;
   }
   if (!loadsInChild(parseConfig(decoderArguments(model, settings.transcriptionEndSilenceFrames)).get())) return false;
   if (!settings.loadedModelsFile.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(settings.loadedModelsFile).parent_path(), ec);
-    std::ofstream(settings.loadedModelsFile, std::ios::app) << key << '\n';
+    loaded.push_back(key);
+    if (loaded.size() > kMaxLoadedModels) loaded.erase(loaded.begin(), loaded.end() - kMaxLoadedModels);
+    std::string text;
+    for (const std::string& k : loaded) text += k + '\n';
+    writeKeptFile(settings.loadedModelsFile, text);
   }
   return true;
 }

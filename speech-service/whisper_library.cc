@@ -34,7 +34,7 @@ std::vector<std::string> defaultWhisperLibraryDirs() {
 std::unique_ptr<WhisperLibrary> WhisperLibrary::open(const std::vector<std::string>& dirs) {
   WhisperApi api;
   const OpenedEngineLibrary opened =
-      openEngineLibrary(dirs, "libwhisper.so", "whisper.cpp is not installed.", [&api](void* handle) {
+      openEngineLibrary(dirs, "libwhisper.so.1", "whisper.cpp is not installed.", [&api](void* handle) {
         std::string missing;
 #define TAVRIN_WHISPER_RESOLVE(name)                                       \
   api.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \

@@ -7,7 +7,7 @@
 // table that lives as long as the WhisperLibrary that loaded it.
 //
 // Where it is looked for, in order (the first copy that loads wins):
-//   1. <directory of this program>/../lib/tavrin/whisper/libwhisper.so (an
+//   1. <directory of this program>/../lib/tavrin/whisper/libwhisper.so.1 (an
 //      installed helper; whisper.cpp's own ggml sits beside it and is found
 //      through its $ORIGIN run path, apart from any other ggml);
 //   2. the lib directory of the whisper.cpp installation this helper was
@@ -61,7 +61,7 @@ std::vector<std::string> defaultWhisperLibraryDirs();
 // otherwise abort, and may print a debugger's backtrace on standard output).
 class WhisperLibrary {
  public:
-  // The first of `dirs` whose libwhisper.so loads with every function of
+  // The first of `dirs` whose libwhisper.so.1 loads with every function of
   // WhisperApi. Throws WhisperLibraryError naming the last failure.
   static std::unique_ptr<WhisperLibrary> open(const std::vector<std::string>& dirs);
   ~WhisperLibrary();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 
 #include "speech-service/whisper_library.h"
 
@@ -251,6 +252,10 @@ std::optional<RecognitionResult> WhisperRecognizer::nextResult() {
 WhisperSpeechService::WhisperSpeechService(std::vector<WhisperModel> models, std::unique_ptr<WhisperEngine> engine)
     : models_(std::move(models)), engine_(std::move(engine)) {}
 
+WhisperSpeechService::WhisperSpeechService(std::unique_ptr<WhisperDownload> download,
+                                           std::unique_ptr<WhisperEngine> engine)
+    : models_{{download->path(), true}}, engine_(std::move(engine)), download_(std::move(download)) {}
+
 std::unique_ptr<WhisperSpeechService> WhisperSpeechService::fromProcess() {
   return std::make_unique<WhisperSpeechService>(findWhisperModels(ModelSearchPaths::fromProcess()),
                                                 makeWhisperLibraryEngine());
@@ -313,12 +318,16 @@ std::optional<std::string> WhisperSpeechService::damage(const WhisperModel& mode
 AssetStatus WhisperSpeechService::assetStatus(const std::string& identifier) {
   const auto routed = route(identifier);
   if (!routed) return AssetStatus::kUnsupported;
+  if (download_ && !std::filesystem::exists(routed->first.path)) {
+    return download_->inProgress() ? AssetStatus::kDownloading : AssetStatus::kSupported;
+  }
   return damage(routed->first) ? AssetStatus::kSupported : AssetStatus::kInstalled;
 }
 
 void WhisperSpeechService::installAssets(const std::string& identifier) {
   const auto routed = route(identifier);
   if (!routed) throw SpeechServiceError("No Whisper model is installed for " + identifier + ".");
+  if (download_ && !std::filesystem::exists(routed->first.path)) download_->install(identifier);
   if (const std::optional<std::string> reason = damage(routed->first)) throw SpeechServiceError(*reason);
 }
 
@@ -338,7 +347,14 @@ std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::stri
 // --- RoutedSpeechService ---
 
 SpeechService& RoutedSpeechService::serviceFor(const std::string& identifier) {
-  return preferred_.supportedLocale(identifier) ? preferred_ : fallback_;
+  if (preferred_.supportedLocale(identifier)) return preferred_;
+  if (onDemand_ == nullptr) return fallback_;
+  // A model of the fallback's, installed or being put in place, stays its.
+  if (const std::optional<std::string> locale = fallback_.supportedLocale(identifier)) {
+    const AssetStatus status = fallback_.assetStatus(*locale);
+    if (status == AssetStatus::kInstalled || status == AssetStatus::kDownloading) return fallback_;
+  }
+  return onDemand_->supportedLocale(identifier) ? *onDemand_ : fallback_;
 }
 
 bool RoutedSpeechService::isAvailable() {
@@ -346,16 +362,21 @@ bool RoutedSpeechService::isAvailable() {
 }
 
 std::optional<std::string> RoutedSpeechService::supportedLocale(const std::string& identifier) {
-  if (std::optional<std::string> locale = preferred_.supportedLocale(identifier)) return locale;
-  return fallback_.supportedLocale(identifier);
+  return serviceFor(identifier).supportedLocale(identifier);
 }
 
 std::vector<std::string> RoutedSpeechService::supportedLocales() {
   std::vector<std::string> locales = fallback_.supportedLocales();
   std::vector<std::string> languages;
   for (const std::string& locale : locales) languages.push_back(languageAndRegion(locale).first);
-  for (const std::string& locale : preferred_.supportedLocales()) {
-    if (std::count(languages.begin(), languages.end(), languageAndRegion(locale).first) == 0) locales.push_back(locale);
+  for (SpeechService* other : {&preferred_, onDemand_}) {
+    if (other == nullptr) continue;
+    for (const std::string& locale : other->supportedLocales()) {
+      const std::string language = languageAndRegion(locale).first;
+      if (std::count(languages.begin(), languages.end(), language) > 0) continue;
+      locales.push_back(locale);
+      languages.push_back(language);
+    }
   }
   return locales;
 }

@@ -105,11 +105,29 @@ class WhisperRecognizer final : public Recognizer {
   std::optional<std::string> failure_;
 };
 
+// A Whisper model that is not installed yet and can be downloaded.
+class WhisperDownload {
+ public:
+  virtual ~WhisperDownload() = default;
+  // Where the model will be; a multilingual model.
+  virtual std::string path() const = 0;
+  // Whether some process is downloading it now.
+  virtual bool inProgress() = 0;
+  // Downloads and installs it for `locale` (or waits for the process that
+  // does); returns once it is in place. Throws SpeechServiceError with the
+  // line to report (downloads turned off, a failed download).
+  virtual void install(const std::string& locale) = 0;
+};
+
 class WhisperSpeechService final : public SpeechService {
  public:
   WhisperSpeechService(std::vector<WhisperModel> models, std::unique_ptr<WhisperEngine> engine);
   // The models under the process's data directories, with whisper.cpp.
   static std::unique_ptr<WhisperSpeechService> fromProcess();
+  // A service of the one model `download` fetches: every language it
+  // knows is "supported" ("downloading" while a process fetches it) until
+  // the file is there; installAssets() downloads it.
+  WhisperSpeechService(std::unique_ptr<WhisperDownload> download, std::unique_ptr<WhisperEngine> engine);
 
   bool isAvailable() override;
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
@@ -138,14 +156,19 @@ class WhisperSpeechService final : public SpeechService {
   std::optional<bool> usable_;
   std::optional<std::vector<std::string>> languages_;
   std::map<std::string, std::optional<std::string>> damage_;
+  std::unique_ptr<WhisperDownload> download_;
 };
 
-// Every locale `preferred` supports goes to it, every other one to
-// `fallback`. The supported locales are the fallback's, plus the preferred
-// service's of a language the fallback has no locale of.
+// Every locale `preferred` supports goes to it; then every locale the
+// fallback has installed (or "downloading": a model folder of its own being
+// filled) to the fallback; then every locale `onDemand`
+// (when given) supports to it; every other one to `fallback`. The supported
+// locales are the fallback's, plus the others' of a language the fallback
+// has no locale of.
 class RoutedSpeechService final : public SpeechService {
  public:
-  RoutedSpeechService(SpeechService& preferred, SpeechService& fallback) : preferred_(preferred), fallback_(fallback) {}
+  RoutedSpeechService(SpeechService& preferred, SpeechService& fallback, SpeechService* onDemand = nullptr)
+      : preferred_(preferred), fallback_(fallback), onDemand_(onDemand) {}
 
   bool isAvailable() override;
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
@@ -160,6 +183,7 @@ class RoutedSpeechService final : public SpeechService {
 
   SpeechService& preferred_;
   SpeechService& fallback_;
+  SpeechService* onDemand_;
 };
 
 }  // namespace tavrin::speech

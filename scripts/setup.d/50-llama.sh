@@ -13,12 +13,19 @@
 #
 # Debian has no llama.cpp package, so the source comes from the npm package
 # node-llama-cpp at a pinned version, which carries it as a git bundle. The
-# package's install scripts are never run. Networking in llama.cpp is off.
+# package's install scripts are never run, and the tarball must match its
+# pinned sha512 (the registry's own integrity value for that version).
+# Networking in llama.cpp is off. Built with Debian's hardening flags
+# (scripts/lib/hardening.sh), like the helpers that load it.
 set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=../lib/apt.sh
+. "$here/scripts/lib/apt.sh"
 
 NODE_LLAMA_CPP_VERSION=3.21.1
+NODE_LLAMA_CPP_SHA512=13737412fd956b4c33c9dbd7605c0cf47bf2a34ecfa168edf13ffd18c738dc2bedf18915fcd53fb5852010c0b582b4cfbf6a3d3d18d08b41b759be4ffdac2232
 prefix=${TAVRIN_LLAMA_PREFIX:-/opt/tavrin/llama}
-stamp="node-llama-cpp@${NODE_LLAMA_CPP_VERSION} cpu shared portable-avx2"
+stamp="node-llama-cpp@${NODE_LLAMA_CPP_VERSION} cpu shared portable-avx2 hardened"
 jobs=${TAVRIN_LLAMA_JOBS:-2}
 
 # Run paths stay $ORIGIN-relative only: the build adds its own temporary
@@ -43,17 +50,24 @@ if [ -f "$prefix/VERSION" ] && [ "$(head -n1 "$prefix/VERSION")" = "$stamp" ] \
   exit 0
 fi
 
-if ! command -v npm >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq npm
-fi
+command -v npm >/dev/null || apt_install "npm, to fetch llama.cpp's source" npm
 
 echo "setup: building llama.cpp from node-llama-cpp@${NODE_LLAMA_CPP_VERSION} into $prefix (takes a while)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# Paths in the libraries (assertion messages) name the source relative to
+# this directory, never the temporary directory itself.
+# shellcheck source=../lib/hardening.sh
+. "$here/scripts/lib/hardening.sh"
 
-npm pack --silent "node-llama-cpp@${NODE_LLAMA_CPP_VERSION}" >/dev/null
-tar xzf "node-llama-cpp-${NODE_LLAMA_CPP_VERSION}.tgz" package/llama/gitRelease.bundle
+npm pack --silent --ignore-scripts "node-llama-cpp@${NODE_LLAMA_CPP_VERSION}" >/dev/null
+tarball="node-llama-cpp-${NODE_LLAMA_CPP_VERSION}.tgz"
+if [ "$(sha512sum "$tarball" | cut -d' ' -f1)" != "$NODE_LLAMA_CPP_SHA512" ]; then
+  echo "setup: $tarball does not match its pinned sha512; not building it" >&2
+  exit 1
+fi
+tar xzf "$tarball" package/llama/gitRelease.bundle
 git clone --quiet package/llama/gitRelease.bundle src 2>/dev/null
 commit=$(git -C src rev-parse HEAD)
 
@@ -61,6 +75,8 @@ commit=$(git -C src rev-parse HEAD)
 # build tree and once copied into the prefix.
 cmake -S src -B build -G Ninja \
   -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_C_FLAGS="$HARDENED_CFLAGS" -DCMAKE_CXX_FLAGS="$HARDENED_CXXFLAGS" \
+  -DCMAKE_EXE_LINKER_FLAGS="$HARDENED_LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$HARDENED_LDFLAGS" \
   -DBUILD_SHARED_LIBS=ON \
   -DCMAKE_BUILD_RPATH='$ORIGIN;$ORIGIN/../lib' \
   -DLLAMA_OPENSSL=OFF \

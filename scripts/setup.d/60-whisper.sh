@@ -16,12 +16,17 @@
 # Debian has no whisper.cpp package, so the source comes from the npm package
 # nodejs-whisper at a pinned version and checksum, which carries whisper.cpp
 # 1.9.1. The package's scripts are never run. Networking (curl) is off.
+# Built with Debian's hardening flags (scripts/lib/hardening.sh), like the
+# helper that loads it.
 set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=../lib/apt.sh
+. "$here/scripts/lib/apt.sh"
 
 NODEJS_WHISPER_VERSION=0.3.1
 NODEJS_WHISPER_SHA512=71ea2295456b691b91e459cdc97a46413d9ab80478f0e7370100449a45e75694a7f6237ac95473401142a954c659b93a59d8bde4d86fc1737316fb91edeacb5b
 prefix=${TAVRIN_WHISPER_PREFIX:-/opt/tavrin/whisper}
-stamp="nodejs-whisper@${NODEJS_WHISPER_VERSION} cpu shared portable-avx2"
+stamp="nodejs-whisper@${NODEJS_WHISPER_VERSION} cpu shared portable-avx2 hardened"
 jobs=${TAVRIN_WHISPER_JOBS:-2}
 
 if [ -f "$prefix/VERSION" ] && [ "$(head -n1 "$prefix/VERSION")" = "$stamp" ] \
@@ -30,14 +35,16 @@ if [ -f "$prefix/VERSION" ] && [ "$(head -n1 "$prefix/VERSION")" = "$stamp" ] \
   exit 0
 fi
 
-if ! command -v npm >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq npm
-fi
+command -v npm >/dev/null || apt_install "npm, to fetch whisper.cpp's source" npm
 
 echo "setup: building whisper.cpp from nodejs-whisper@${NODEJS_WHISPER_VERSION} into $prefix (takes a while)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# Paths in the libraries (assertion messages) name the source relative to
+# this directory, never the temporary directory itself.
+# shellcheck source=../lib/hardening.sh
+. "$here/scripts/lib/hardening.sh"
 
 npm pack --silent --ignore-scripts "nodejs-whisper@${NODEJS_WHISPER_VERSION}" >/dev/null
 tarball="nodejs-whisper-${NODEJS_WHISPER_VERSION}.tgz"
@@ -50,6 +57,8 @@ src=package/cpp/whisper.cpp
 
 cmake -S "$src" -B build -G Ninja \
   -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_C_FLAGS="$HARDENED_CFLAGS" -DCMAKE_CXX_FLAGS="$HARDENED_CXXFLAGS" \
+  -DCMAKE_EXE_LINKER_FLAGS="$HARDENED_LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$HARDENED_LDFLAGS" \
   -DBUILD_SHARED_LIBS=ON \
   -DCMAKE_SKIP_BUILD_RPATH=OFF \
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \

@@ -14,7 +14,13 @@
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -48,6 +54,9 @@ namespace {
 // starting a stream) before it fails with PA_ERR_TIMEOUT: a stopped or hung
 // server must not hang the command.
 constexpr pa_usec_t kServerAnswerUsec = 3'000'000;  // 3 s
+// How far ahead a null sink may render before a new monitor stream
+// restarts its clock (see restartClockOfRenderingAheadSink).
+constexpr pa_usec_t kToleratedRenderAheadUsec = 100'000;
 // How often a waiting step asks the stop check.
 constexpr pa_usec_t kStopCheckUsec = 50'000;
 
@@ -94,11 +103,68 @@ std::optional<PcmFormat> formatOf(const pa_sample_spec& sampleSpec) {
   return format;
 }
 
-// The source's own rate and channels; a sample type this program cannot hold
-// becomes 32-bit float, which the server converts to.
-PcmFormat formatOrFloat(const pa_sample_spec& sampleSpec) {
-  if (auto format = formatOf(sampleSpec)) return *format;
-  return PcmFormat{static_cast<double>(sampleSpec.rate), sampleSpec.channels, SampleType::kFloat32, true};
+// The server's channel positions with FFmpeg's mask bit for each, in the
+// order of those bits.
+constexpr std::array<std::pair<pa_channel_position_t, uint64_t>, 18> kPositions = {{
+    {PA_CHANNEL_POSITION_FRONT_LEFT, AV_CH_FRONT_LEFT},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT, AV_CH_FRONT_RIGHT},
+    {PA_CHANNEL_POSITION_FRONT_CENTER, AV_CH_FRONT_CENTER},
+    {PA_CHANNEL_POSITION_LFE, AV_CH_LOW_FREQUENCY},
+    {PA_CHANNEL_POSITION_REAR_LEFT, AV_CH_BACK_LEFT},
+    {PA_CHANNEL_POSITION_REAR_RIGHT, AV_CH_BACK_RIGHT},
+    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, AV_CH_FRONT_LEFT_OF_CENTER},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, AV_CH_FRONT_RIGHT_OF_CENTER},
+    {PA_CHANNEL_POSITION_REAR_CENTER, AV_CH_BACK_CENTER},
+    {PA_CHANNEL_POSITION_SIDE_LEFT, AV_CH_SIDE_LEFT},
+    {PA_CHANNEL_POSITION_SIDE_RIGHT, AV_CH_SIDE_RIGHT},
+    {PA_CHANNEL_POSITION_TOP_CENTER, AV_CH_TOP_CENTER},
+    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, AV_CH_TOP_FRONT_LEFT},
+    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, AV_CH_TOP_FRONT_CENTER},
+    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, AV_CH_TOP_FRONT_RIGHT},
+    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, AV_CH_TOP_BACK_LEFT},
+    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, AV_CH_TOP_BACK_CENTER},
+    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, AV_CH_TOP_BACK_RIGHT},
+}};
+
+// PcmFormat::channelMask of a surround map: 0 for one or two channels (the
+// default order serves) and for a map with a position FFmpeg has no bit for
+// (aux channels) or twice the same one.
+uint64_t channelMaskOf(const pa_channel_map& map) {
+  if (map.channels <= 2) return 0;
+  uint64_t mask = 0;
+  for (unsigned c = 0; c < map.channels; ++c) {
+    const auto* known =
+        std::find_if(kPositions.begin(), kPositions.end(), [&](const auto& p) { return p.first == map.map[c]; });
+    if (known == kPositions.end() || (mask & known->second) != 0) return 0;
+    mask |= known->second;
+  }
+  return mask;
+}
+
+// A stream's channel map for `format`: its positions in the order of their
+// mask bits (the server reorders the source's channels by position, mixing
+// nothing), or the server's default map for the count.
+pa_channel_map channelMapOf(const PcmFormat& format) {
+  pa_channel_map map;
+  pa_channel_map_init_extend(&map, static_cast<unsigned>(format.channelCount), PA_CHANNEL_MAP_DEFAULT);
+  if (format.channelMask == 0 || std::popcount(format.channelMask) != static_cast<int>(format.channelCount)) {
+    return map;
+  }
+  unsigned c = 0;
+  for (const auto& [position, bit] : kPositions) {
+    if ((format.channelMask & bit) != 0) map.map[c++] = position;
+  }
+  return map;
+}
+
+// The source's own rate, channels and their positions; a sample type this
+// program cannot hold becomes 32-bit float, which the server converts to.
+PcmFormat formatOrFloat(const pa_sample_spec& sampleSpec, const pa_channel_map& map) {
+  PcmFormat format =
+      formatOf(sampleSpec)
+          .value_or(PcmFormat{static_cast<double>(sampleSpec.rate), sampleSpec.channels, SampleType::kFloat32, true});
+  if (map.channels == sampleSpec.channels) format.channelMask = channelMaskOf(map);
+  return format;
 }
 
 pa_sample_spec specOf(const PcmFormat& format) {
@@ -301,8 +367,7 @@ class PulseRecordStream final : public RecordStream {
   // With the loop lock held.
   void create() {
     const pa_sample_spec sampleSpec = specOf(format_);
-    pa_channel_map map;
-    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+    const pa_channel_map map = channelMapOf(format_);
     if (!pa_sample_spec_valid(&sampleSpec)) fail(SoundServerStep::kCreateStream, PA_ERR_INVALID);
     stream_ = pa_stream_new(core_->context(), request_.streamName.c_str(), &sampleSpec, &map);
     if (!stream_) fail(SoundServerStep::kCreateStream, core_->contextError());
@@ -359,21 +424,18 @@ class PulseRecordStream final : public RecordStream {
   // once, at this stream's latency. Nobody hears a null sink, so the
   // restart is silent; real devices keep their own clock and are left
   // alone. A suspend drops what the sink would render meanwhile (~20 ms)
-  // from every recording of its monitor, so it is done only when no other
-  // stream records that monitor: a running recording already keeps the
-  // clock short. Best effort: a failure leaves the stream as it is. With
+  // from every recording of its monitor, so it is done only when the sink
+  // is rendering far ahead (its reported latency): a recording that already
+  // runs keeps the clock short, and one that started just before this one
+  // has not yet. Best effort: a failure leaves the stream as it is. With
   // the lock.
   void restartClockOfRenderingAheadSink() {
     struct Answer {
       pa_threaded_mainloop* loop;
       uint32_t sink = PA_INVALID_INDEX;
       bool nullSink = false;
-      uint32_t monitor = PA_INVALID_INDEX;
-      uint32_t self = PA_INVALID_INDEX;
-      int otherRecorders = 0;
+      pa_usec_t ahead = 0;
     } answer{core_->loop()};
-    answer.monitor = pa_stream_get_device_index(stream_);
-    answer.self = pa_stream_get_index(stream_);
     try {
       core_->await(pa_context_get_source_info_by_index(
                        core_->context(), pa_stream_get_device_index(stream_),
@@ -391,24 +453,13 @@ class PulseRecordStream final : public RecordStream {
                          auto* a = static_cast<Answer*>(raw);
                          if (eol == 0 && info) {
                            a->nullSink = info->driver && std::strcmp(info->driver, "module-null-sink.c") == 0;
+                           a->ahead = info->latency;
                          }
                          if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
                        },
                        &answer),
                    SoundServerStep::kStartStream);
-      if (!answer.nullSink) return;
-      core_->await(pa_context_get_source_output_info_list(
-                       core_->context(),
-                       [](pa_context*, const pa_source_output_info* info, int eol, void* raw) {
-                         auto* a = static_cast<Answer*>(raw);
-                         if (eol == 0 && info && info->source == a->monitor && info->index != a->self) {
-                           ++a->otherRecorders;
-                         }
-                         if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
-                       },
-                       &answer),
-                   SoundServerStep::kStartStream);
-      if (answer.otherRecorders > 0) return;
+      if (!answer.nullSink || answer.ahead <= kToleratedRenderAheadUsec) return;
       auto onDone = [](pa_context*, int, void* raw) {
         pa_threaded_mainloop_signal(static_cast<Answer*>(raw)->loop, 0);
       };
@@ -591,7 +642,7 @@ class PulseConnection final : public SoundServerConnection {
                        if (eol == 0 && info && !a->info) {
                          SourceInfo out;
                          out.name = info->name ? info->name : "";
-                         out.format = formatOrFloat(info->sample_spec);
+                         out.format = formatOrFloat(info->sample_spec, info->channel_map);
                          out.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
                          a->info = out;
                        }
@@ -617,7 +668,7 @@ class PulseConnection final : public SoundServerConnection {
         SinkInfo out;
         out.name = info->name ? info->name : "";
         out.monitorSourceName = info->monitor_source_name ? info->monitor_source_name : "";
-        out.format = formatOrFloat(info->sample_spec);
+        out.format = formatOrFloat(info->sample_spec, info->channel_map);
         a->sinks.push_back(std::move(out));
       }
       if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);

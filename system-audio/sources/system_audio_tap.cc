@@ -49,6 +49,21 @@ auto step(const char* op, F&& f) -> decltype(f()) {
 
 }  // namespace
 
+// The output at its own rate, in float. When the server names the positions
+// of all its channels, every channel is taken (reordered by position, never
+// mixed by the server: PulseAudio and PipeWire upmix stereo into the other
+// channels differently) and the consumer's converter mixes them with the
+// speech downmix, which keeps centre dialogue and keeps stereo content that
+// a server copied into every channel at its stereo level. Otherwise the
+// first two channels are taken by index: the front pair of every standard
+// map.
+PcmFormat SystemAudioTap::tapFormat(const PcmFormat& monitor) {
+  if (monitor.channelMask != 0) {
+    return PcmFormat{monitor.sampleRate, monitor.channelCount, SampleType::kFloat32, true, monitor.channelMask};
+  }
+  return PcmFormat{monitor.sampleRate, std::min(monitor.channelCount, kChannels), SampleType::kFloat32, true};
+}
+
 SystemAudioTap::SystemAudioTap(SoundServer& server) : server_(server) {}
 
 SystemAudioTap::~SystemAudioTap() { stop(); }
@@ -107,20 +122,12 @@ std::unique_ptr<RecordStream> SystemAudioTap::openMonitor(const std::string& sin
 
   const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
   if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
-  // The output's front pair at its own rate, in float. Stereo content that
-  // plays on a surround sink is whole in its front pair on every server, but
-  // the servers disagree about the other channels (PulseAudio copies it into
-  // the rear and centre, PipeWire into the centre only or nowhere), so
-  // folding them in, by the server or by us, would change the level with
-  // the sink's layout; the LFE channel never carries speech. Standard maps
-  // start with front-left, front-right, so the pair is taken by index.
-  const uint32_t channels = std::min(monitor.format.channelCount, kChannels);
-  const PcmFormat format{monitor.format.sampleRate, channels, SampleType::kFloat32, true};
+  const PcmFormat format = tapFormat(monitor.format);
 
   RecordStreamRequest request;
   request.sourceName = sink.monitorSourceName;
   request.format = format;
-  request.channelsByIndex = true;
+  request.channelsByIndex = format.channelMask == 0;
   request.fragment = kFragment;
   request.streamName = "system audio tap";
   request.onData = std::move(onData);

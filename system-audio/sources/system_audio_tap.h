@@ -1,14 +1,16 @@
 // SystemAudioTap: captures everything the computer plays, as a stream of
 // PCM buffers.
 //
-// It records from the monitor source of the server's default output: its
-// front pair (or its one channel) in 32-bit float at that sink's own rate
-// (consumers convert with a LiveAudioConverter). When the default output
-// changes, or the output recorded is removed, capture moves to the new
-// default's monitor (DefaultOutputFollower), where the applications' audio
-// now plays; its buffers may then come at another rate. onDeviceLost is
-// called once, at the first change. When no output can be recorded any more
-// (the server gone, the last output removed) the failure handler of
+// It records from the monitor source of the server's default output: all
+// its channels with their positions (PcmFormat::channelMask; only the front
+// pair when the positions are not known) in 32-bit float at that sink's own
+// rate. Consumers convert with a LiveAudioConverter, whose mix to one
+// channel is the speech downmix. When the default output changes, or the
+// output recorded is removed, capture moves to the new default's monitor
+// (DefaultOutputFollower), where the applications' audio now plays; its
+// buffers may then come in another format. onDeviceLost is called once, at
+// the first change. When no output can be recorded any more (the server
+// gone, the last output removed) the failure handler of
 // AudioCapture hears the server's reason and the stream ends.
 //
 // Owner's calling order: construct; setOnDeviceLost (optional); start();
@@ -41,8 +43,12 @@ class SystemAudioTap final : public AudioCapture {
   // capture's first audio comes within about 100 ms of the command's start,
   // and the server's wake-ups stay well under 1 % of a core.
   static constexpr std::chrono::microseconds kFragment{21'000};
-  // The most channels delivered: the front pair.
+  // The most channels delivered when the output does not name their
+  // positions: the front pair.
   static constexpr uint32_t kChannels = 2;
+
+  // The format the tap records in from a monitor of format `monitor`.
+  static PcmFormat tapFormat(const PcmFormat& monitor);
 
   explicit SystemAudioTap(SoundServer& server);
   ~SystemAudioTap() override;

@@ -1,5 +1,8 @@
 // The real tavrin-apple-llm binary's exact output and exit status, models in a temporary XDG home.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -81,6 +84,12 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
   expectUnavailable("Enable Apple Intelligence in System Settings to generate summaries.");
   writeFile(models() + "/model.gguf.part", "GGUF");
   expectUnavailable("The on-device model is still downloading. Try again shortly.");
+  // A download of tavrin-models: in progress while its lock is held, else paused.
+  const int lock = ::open((models() + "/model.gguf.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  expectUnavailable("Enable Apple Intelligence in System Settings to generate summaries.");
+  ::flock(lock, LOCK_EX);
+  expectUnavailable("The on-device model is still downloading. Try again shortly.");
+  ::close(lock);
   testmodel::writeOversizedHeader(models() + "/huge.gguf", uint64_t{1} << 50);
   expectUnavailable("This device does not support Apple Intelligence.");
   std::filesystem::remove(models() + "/huge.gguf");

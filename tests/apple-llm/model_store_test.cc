@@ -82,7 +82,7 @@ TEST(InspectModel, EachStateMapsToItsReason) {
 TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
   TempDir home, libs;
   testmodel::writeModel(modelsDir(home.path()) + "/m.gguf", testmodel::tinyShape());
-  writeFile(libs.file("libllama.so"), "not a library");
+  writeFile(libs.file("libllama.so.0"), "not a library");
   const auto model = [&](Dirs libraryDirs, bool (*cpu)()) {
     LlamaOptions options;
     options.libraryDirs = std::move(libraryDirs);

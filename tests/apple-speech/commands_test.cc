@@ -3,6 +3,7 @@
 
 #include "apple-speech/arguments.h"
 #include "apple-speech/helper_error.h"
+#include "apple-speech/media_decoder.h"
 #include "apple-speech/tavrin_apple_speech.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
@@ -23,6 +24,16 @@ TEST(ArgumentsTest, FlagValueContextualStringsAndTranscribeArguments) {
   EXPECT_TRUE(a.path == "a.pcm" && a.language == "en-US" && a.contextualStrings.empty());
   EXPECT_EQ(parseTranscribeArguments({"transcribe", "a.pcm", "--contextual-strings", "X"}).language, std::nullopt);
   EXPECT_THROW(parseTranscribeArguments({"transcribe"}), HelperError);
+}
+
+TEST(MediaDecoderTest, FfmpegCodesBecomeSentences) {
+  const std::pair<int, std::string> rows[] = {
+      {-541478725, "The file ends before its audio does"},                 // AVERROR_EOF
+      {-16976906, "The audio data is damaged or of an unsupported kind"},  // AC-3's lost frame sync
+      {-1094995529, "Invalid data found when processing input"},           // AVERROR_INVALIDDATA
+      {-2, "No such file or directory"},
+  };
+  for (const auto& [code, text] : rows) EXPECT_EQ(ffmpegErrorText(code), text) << code;
 }
 
 class CommandsTest : public ::testing::Test {
@@ -76,8 +87,7 @@ TEST_F(CommandsTest, StatusReplies) {
           R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
           R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})",
       }));
-  EXPECT_EQ(service.calls(),
-            (Lines{"match:en_US", "match:fr", "match:de_AT", "match:ja_JP", "match:__foo"}));
+  EXPECT_EQ(service.calls(), (Lines{"match:en_US", "match:fr", "match:de_AT", "match:ja_JP", "match:__foo"}));
   EXPECT_EQ(err.text(), "");
 }
 

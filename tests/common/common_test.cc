@@ -1,6 +1,8 @@
 // JSON writing, PCM buffers, the format converter and the locale rules.
-#include <cmath>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "common/audio_converter.h"
@@ -84,6 +86,33 @@ TEST(LiveAudioConverterTest, ResamplesAndMixesDownLosingOnlyTheStartUpDelay) {
   LiveAudioConverter int16(target);
   EXPECT_NEAR(testing::dominantFrequency(convertAll(int16, {44100, 2, SampleType::kInt16, true}, 441, 100, 500), 16000),
               500.0, 2.0);
+}
+
+// Full-scale 5.1 at 48 kHz with the tone in some channels (FL FR FC LFE BL BR): mono never past full scale, dialogue
+// in the centre 3 dB under the front pair's level, LFE out, stereo copied into every channel at the stereo level.
+TEST(LiveAudioConverterTest, SurroundIsMixedDownForSpeech) {
+  const struct {
+    std::vector<int> channels;
+    double db;
+  } rows[] = {{{0, 1}, 0}, {{2}, -3}, {{0, 1, 2, 3, 4, 5}, 0}, {{0, 1, 2, 4, 5}, 0}, {{4, 5}, -3}, {{3}, -300}};
+  for (const auto& row : rows) {
+    LiveAudioConverter converter(PcmFormat::float32(16000, 1));
+    std::vector<float> out;
+    for (int i = 0; i < 50; ++i) {
+      auto in = makeTone({48000, 6, SampleType::kFloat32, true, 0x3f}, 480, 1000, 1.0f, 480u * i);
+      auto* samples = reinterpret_cast<float*>(in->data(0));
+      for (int c = 0; c < 6; ++c) {
+        if (std::find(row.channels.begin(), row.channels.end(), c) != row.channels.end()) continue;
+        for (size_t f = 0; f < 480; ++f) samples[f * 6 + size_t(c)] = 0;
+      }
+      if (auto converted = converter.convert(in))
+        out.insert(out.end(), converted->floatChannel(0), converted->floatChannel(0) + converted->frameLength());
+    }
+    ASSERT_GT(out.size(), 7000u);
+    const double db = 20 * std::log10(testing::rms({out.begin() + 1000, out.end()}) * std::sqrt(2) + 1e-15);
+    EXPECT_NEAR(std::max(db, -100.0), std::max(row.db, -100.0), 0.5) << row.channels.size();
+    for (float x : out) ASSERT_LE(std::fabs(x), 1.01f) << row.channels.size();
+  }
 }
 
 TEST(LiveAudioConverterTest, PassesTargetBuffersThroughAndMakesOneConverterPerSourceFormat) {

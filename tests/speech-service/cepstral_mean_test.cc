@@ -2,6 +2,9 @@
 #include "speech-service/cepstral_mean.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "speech-service/pocketsphinx_service.h"
 #include "tests/support/subprocess.h"
@@ -57,15 +60,28 @@ TEST(CepstralMeanTest, MovedFromTheMeanAnUtteranceWasDecodedWith) {
   }
 }
 
-TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWhole) {
-  const std::string path = ::testing::TempDir() + "cepstral-mean/sources/mic";
+TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWholeInRangeAndARegularFile) {
+  const testing::TempDir dir;
+  const std::string path = dir.file("cepstral-mean/sources/mic");
   writeCepstralMean(path, {52.5f, -1.25f, 3});
   EXPECT_EQ(readCepstralMean(path, 3), (std::vector<float>{52.5f, -1.25f, 3}));
   EXPECT_EQ(readCepstralMean(path + "-absent", 3), std::nullopt);
-  for (const char* corrupt : {"", "1 2", "1 2 x", "1 nan 3", "1 2 3 4"}) {
+  writeCepstralMean(path, {1e30f, 0, 0});  // never written
+  EXPECT_EQ(readCepstralMean(path, 3), (std::vector<float>{52.5f, -1.25f, 3}));
+  for (const std::string& corrupt : std::vector<std::string>{"", "1 2", "1 2 x", "1 nan 3", "1 2 3 4", "1e30 2 3", "200 2 3", "50 -99 3",
+                                    "1 2 3" + std::string(5000, ' ')}) {
     testing::writeFile(path, corrupt);
-    EXPECT_EQ(readCepstralMean(path, 3), std::nullopt) << corrupt;
+    EXPECT_EQ(readCepstralMean(path, 3), std::nullopt) << corrupt.substr(0, 10);
   }
+  // A link to a good file, a FIFO (no writer: opening it would block), a directory.
+  const std::string good = path + "-good", link = path + "-link", fifo = path + "-fifo";
+  writeCepstralMean(good, {52.5f, -1.25f, 3});
+  std::filesystem::create_symlink(good, link);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& other : {link, fifo, dir.path()}) EXPECT_EQ(readCepstralMean(other, 3), std::nullopt) << other;
+  writeCepstralMean(link, {50, 1, 2});  // replaces the link, not what it points to
+  EXPECT_EQ(readCepstralMean(good, 3), (std::vector<float>{52.5f, -1.25f, 3}));
+  EXPECT_EQ(readCepstralMean(link, 3), (std::vector<float>{50, 1, 2}));
 }
 
 TEST(CepstralMeanTest, KeptUnderAnAbsoluteCacheHomeOnly) {

@@ -2,6 +2,8 @@
 #include "speech-service/model_catalog.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -83,6 +85,14 @@ TEST(ModelSearchPathsTest, ReadsAbsoluteXdgVariablesElseTheDefaults) {
     EXPECT_EQ(p.dataHome, "/h/.local/share");
     EXPECT_EQ(p.cacheHome, "/h/.cache");
     EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
+  }
+  // No HOME (or a relative one): the password database's home, never /.cache.
+  const std::string home = ::getpwuid(::getuid())->pw_dir;
+  for (const char* value : {static_cast<const char*>(nullptr), "relative"}) {
+    value != nullptr ? ::setenv("HOME", value, 1) : ::unsetenv("HOME");
+    p = ModelSearchPaths::fromProcess();
+    EXPECT_EQ(p.cacheHome, home + "/.cache");
+    EXPECT_EQ(p.dataHome, home + "/.local/share");
   }
 }
 

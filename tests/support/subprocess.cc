@@ -21,6 +21,9 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
     const auto eq = entry.find('=');
     if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
+  // No child downloads a model unless its test says so (and then from its
+  // own loopback server).
+  env["TAVRIN_MODEL_DOWNLOADS"] = "off";
   for (const auto& name : options.unsetEnv) env.erase(name);
   for (const auto& [name, value] : options.setEnv) env[name] = value;
   std::vector<std::string> args = argv, envStrings;

@@ -1,0 +1,34 @@
+// tavrin-models: lists, installs and removes the downloadable models.
+//
+//   tavrin-models list            the catalogue: size, state, licence, use
+//   tavrin-models status          downloads on or off, folders, what is installed
+//   tavrin-models install NAME    downloads and installs one model
+//   tavrin-models remove NAME     deletes an installed (or partial) model
+//
+// On a terminal, `list` is a table and `install` draws a progress bar with
+// rate and time left; otherwise every line is a JSON object (events for
+// `install`: waiting, progress at most four times a second, installed), so
+// a host can show progress. Failures: one line on standard error, status 1.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "models/installer.h"
+
+namespace tavrin::models {
+
+struct ProgramContext {
+  ModelInstaller& installer;
+  bool terminal = false;                    // standard output is a terminal
+  const std::atomic<bool>* stop = nullptr;  // set by a stop signal
+};
+
+// Runs one command; writes its output on standard output; throws
+// std::exception with the one line to report.
+void runModelsCommand(const std::vector<std::string>& args, ProgramContext& context);
+
+int modelsMain(int argc, char** argv);
+
+}  // namespace tavrin::models

@@ -1,0 +1,193 @@
+// tavrin-models and the speech helper's downloads against a loopback HTTPS
+// server with faults (tests/support/model-server). Always the build tree's
+// programs: only they read the test catalogue.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "speech-service/testmodel/whisper_testmodel.h"
+#include "tests/support/subprocess.h"
+
+namespace tavrin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The server over <dir>/served, a catalogue whose "base" and "notes" come
+// from /<fault>/<file> on it, and a data home of their own.
+class Downloads {
+ public:
+  explicit Downloads(const std::string& file, const std::string& bytes) : file_(file), bytes_(bytes) {
+    std::filesystem::create_directories(dir_.file("served"));
+    writeFile(dir_.file("served/" + file), bytes);
+    sha1_ = runProcess({"/usr/bin/sha1sum", dir_.file("served/" + file)}).out.substr(0, 40);
+    server_ = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{TAVRIN_MODEL_SERVER, dir_.file("served"), dir_.file("log")});
+    for (int i = 0; i < 200 && server_->outputSoFar().find('\n') == std::string::npos; ++i)
+      std::this_thread::sleep_for(50ms);
+    const std::string first = server_->outputSoFar();
+    port_ = first.substr(0, first.find(' '));
+    ca_ = first.substr(first.find(' ') + 1, first.find('\n') - first.find(' ') - 1);
+  }
+  std::string address(const std::string& fault) const {
+    return "https://127.0.0.1:" + port_ + "/" + fault + "/" + file_;
+  }
+  ProcessOptions options(const std::string& fault) const {
+    writeFile(dir_.file("catalogue"), "ca " + ca_ + "\nmodel base " + address(fault) + " sha1:" + sha1_ + " " +
+                                          std::to_string(bytes_.size()) + "\nmodel notes " + address(fault) + " hub " +
+                                          std::to_string(bytes_.size()) + "\n");
+    return {{{"TAVRIN_TEST_MODEL_CATALOGUE", dir_.file("catalogue")},
+             {"XDG_DATA_HOME", dir_.file("data")},
+             {"XDG_CONFIG_HOME", dir_.file("config")},
+             {"XDG_CACHE_HOME", dir_.file("cache")}},
+            {"TAVRIN_MODEL_DOWNLOADS"},
+            {},
+            120s};
+  }
+  std::string data(const std::string& path) const { return dir_.file("data/tavrin/" + path); }
+  std::string log() const { return std::filesystem::exists(dir_.file("log")) ? readFile(dir_.file("log")) : ""; }
+  void reset() const { std::filesystem::remove_all(dir_.file("data")), std::filesystem::remove(dir_.file("log")); }
+
+ private:
+  TempDir dir_;
+  std::string file_, bytes_, sha1_, port_, ca_;
+  std::unique_ptr<BackgroundProcess> server_;
+};
+
+const std::string kModels = TAVRIN_MODELS_BUILT;
+const std::string kSpeech = TAVRIN_APPLE_SPEECH_BUILT;
+
+TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
+  std::string bytes(3'000'000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 5);
+  const Downloads downloads("f.bin", bytes);
+  const std::string whisper = downloads.data("speech/whisper/ggml-base.bin");
+  const std::string notes = downloads.data("models/qwen2.5-1.5b-instruct-q4_k_m.gguf");
+  struct Row {
+    std::string fault, model, err, installed;
+    std::string switchFile = "";
+  };
+  const std::string failed = "Could not download ggml-base.bin: ";
+  const std::vector<Row> rows = {
+      {"ok", "base", "", whisper},
+      {"drop", "base", "", whisper},
+      {"redirect", "base", "", whisper},
+      {"hub", "notes", "", notes},
+      {"insecure", "base", failed + "the server redirected to an address that is not HTTPS.\n", ""},
+      {"404", "base", failed + "the server answered HTTP 404.\n", ""},
+      {"500", "base", failed + "the server answered HTTP 500.\n", ""},
+      {"short", "base", failed + "its checksum does not match.\n", ""},
+      {"ok", "notes", "Could not download qwen2.5-1.5b-instruct-q4_k_m.gguf: the server declared no checksum for it.\n",
+       ""},
+      {"ok", "base",
+       "Model downloads are turned off: put ggml-base.bin (from " + downloads.address("ok") + ") into " +
+           downloads.data("speech/whisper") + " by hand.\n",
+       "", "downloads = off\n"},
+  };
+  for (const Row& row : rows) {
+    downloads.reset();
+    ProcessOptions options = downloads.options(row.fault);
+    if (!row.switchFile.empty()) {
+      std::filesystem::create_directories(options.setEnv["XDG_CONFIG_HOME"] + "/tavrin");
+      writeFile(options.setEnv["XDG_CONFIG_HOME"] + "/tavrin/models.conf", row.switchFile);
+    }
+    const ProcessResult r = runProcess({kModels, "install", row.model}, options);
+    SCOPED_TRACE(row.fault + " " + row.model);
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(r.exitStatus, row.err.empty() ? 0 : 1);
+    const std::string done = R"({"type":"installed","model":")" + row.model + R"(","path":")" + row.installed + "\"}\n";
+    if (!row.installed.empty()) {
+      EXPECT_TRUE(r.out.ends_with(done)) << r.out;
+      EXPECT_EQ(readFile(row.installed), bytes);
+    }
+    for (const std::string& path : {whisper, notes, whisper + ".part", notes + ".part"}) {
+      EXPECT_EQ(std::filesystem::exists(path), path == row.installed) << path;
+    }
+    if (row.fault == "drop") {
+      EXPECT_NE(downloads.log().find("/drop/f.bin bytes=1500000-\n"), std::string::npos);
+    }
+  }
+}
+
+TEST(ModelsE2eTest, OneDownloadForTwoProcessesAndAStopSignalKeepsThePartOnly) {
+  const Downloads downloads("f.bin", std::string(2'000'000, 'x'));
+  const std::string part = downloads.data("speech/whisper/ggml-base.bin.part");
+  const auto waitForPart = [&](uintmax_t bytes) {
+    for (int i = 0; i < 400 && !(std::filesystem::exists(part) && std::filesystem::file_size(part) >= bytes); ++i) {
+      std::this_thread::sleep_for(25ms);
+    }
+  };
+  BackgroundProcess first({kModels, "install", "base"}, downloads.options("slow"));
+  waitForPart(1);
+  const ProcessResult second = runProcess({kModels, "install", "base"}, downloads.options("slow"));
+  const ProcessResult one = first.wait();
+  EXPECT_EQ(one.exitStatus, 0) << one.err;
+  EXPECT_EQ(second.exitStatus, 0) << second.err;
+  EXPECT_EQ(second.out.rfind("{\"type\":\"waiting\",\"model\":\"base\"}\n", 0), 0u) << second.out;
+  EXPECT_EQ(downloads.log(), "/slow/f.bin -\n");
+  const std::string status = R"({"downloads":true,"speechDirectory":")" + downloads.data("speech/whisper") +
+                             R"(","notesDirectory":")" + downloads.data("models") + "\",";
+  EXPECT_EQ(runProcess({kModels, "status"}, downloads.options("ok")).out,
+            status + R"("installed":["base"],"downloading":[]})" + "\n");
+  EXPECT_EQ(runProcess({kModels, "remove", "base"}, downloads.options("ok")).exitStatus, 0);
+  EXPECT_EQ(runProcess({kModels, "remove", "base"}, downloads.options("ok")).err, "base is not installed.\n");
+
+  downloads.reset();
+  BackgroundProcess stalled({kModels, "install", "base"}, downloads.options("stall"));
+  waitForPart(1'000'000);
+  ::kill(stalled.pid(), SIGTERM);
+  const ProcessResult stopped = stalled.wait(10s);
+  EXPECT_EQ(stopped.exitStatus, 1);
+  EXPECT_EQ(stopped.err, "The download of ggml-base.bin was stopped; it resumes when started again.\n");
+  EXPECT_EQ(std::filesystem::file_size(part), 1'000'000u);
+  EXPECT_FALSE(std::filesystem::exists(downloads.data("speech/whisper/ggml-base.bin")));
+}
+
+TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
+  TempDir scratch;
+  using namespace speech::testmodel;
+  writeWhisperTestModel(scratch.file("model.bin"), {whisperTestHparams(WhisperSize::kTiny, true), 1, 3.0f});
+  const Downloads downloads("ggml-base.bin", readFile(scratch.file("model.bin")));
+  writeFile(scratch.file("silence.raw"), std::string(16000 * 4, '\0'));
+  const auto speech = [&](std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+    ProcessOptions options = downloads.options("ok");
+    options.setEnv.merge(env);
+    args.insert(args.begin(), kSpeech);
+    return runProcess(args, options);
+  };
+  const std::string status = R"({"available":true,"status":"%","locale":"de_DE"})"
+                             "\n";
+  const auto statusOf = [&](const char* state) { return std::regex_replace(status, std::regex("%"), state); };
+  EXPECT_EQ(speech({"status", "de-DE"}).out, statusOf("supported"));
+  std::filesystem::create_directories(downloads.data("speech/whisper"));
+  {
+    const int lock = ::open((downloads.data("speech/whisper/ggml-base.bin.lock")).c_str(), O_RDWR | O_CREAT, 0644);
+    ::flock(lock, LOCK_EX);
+    EXPECT_EQ(speech({"status", "de-DE"}).out, statusOf("downloading"));
+    ::close(lock);
+  }
+  const ProcessResult off =
+      speech({"transcribe", scratch.file("silence.raw"), "de-DE"}, {{"TAVRIN_MODEL_DOWNLOADS", "off"}});
+  EXPECT_EQ(off.exitStatus, 1);
+  EXPECT_EQ(off.err,
+            "The speech model for de_DE is not installed and model downloads are turned off: run `tavrin-models "
+            "install base`, or put ggml-base.bin (from " +
+                downloads.address("ok") + ") into " + downloads.data("speech/whisper") + ".\n");
+  const ProcessResult r = speech({"transcribe", scratch.file("silence.raw"), "de-DE"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"type\":\"duration\",\"ms\":1000}\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("{\"type\":\"result\","), std::string::npos) << r.out;
+  EXPECT_EQ(speech({"status", "de-DE"}).out, statusOf("installed"));
+  EXPECT_EQ(speech({"status", "en-US"}).out, R"({"available":true,"status":"installed","locale":"en_US"})"
+                                             "\n");
+  EXPECT_EQ(downloads.log(), "/ok/ggml-base.bin -\n");
+}
+
+}  // namespace
+}  // namespace tavrin::testing
