@@ -12,6 +12,7 @@
 #include "common/output.h"
 
 int main(int argc, char** argv) {
+  tavrin::openClosedStandardDescriptors();
   tavrin::ignoreBrokenPipeSignal();
   const tavrin::llm::CrashGuard crashGuard;
   try {

@@ -10,7 +10,11 @@
 //     delay from SIGTERM to exit of parec;
 //   - time from starting `record` to its first captured sample (the time in
 //     its start file), on an idle sink and on a playing one, against the time
-//     from starting parec (asked for the same latency) to its first byte.
+//     from starting parec (asked for the same latency) to its first byte;
+//   - the default output switched to another one and back during a 20 s
+//     tone that follows the default: silence and breaks in the recording
+//     around the switches, against parec recording @DEFAULT_MONITOR@ (the
+//     default's monitor when it starts) in the same run.
 // The recording of the cost run starts on an idle sink and the tone starts
 // with it, so "missing" and "gaps" cover a start on an idle sink.
 // The peer parec records the stream the tap records (the sink's 48 kHz
@@ -137,6 +141,25 @@ int gaps(const std::vector<float>& x, double frequency, double rate, size_t skip
   return count;
 }
 
+// Silence after the tone's onset, in runs longer than 1 ms (a sine's zero
+// crossings are shorter): the total and the longest, in ms.
+std::pair<double, double> quietMs(const std::vector<float>& x, double rate) {
+  size_t n = 0;
+  while (n < x.size() && std::fabs(x[n]) < 0.1f) ++n;
+  size_t run = 0, total = 0, longest = 0;
+  const auto minRun = static_cast<size_t>(rate / 1000);
+  for (; n <= x.size(); ++n) {
+    if (n < x.size() && std::fabs(x[n]) < 0.01f) {
+      ++run;
+      continue;
+    }
+    if (run > minRun) total += run;
+    longest = std::max(longest, run);
+    run = 0;
+  }
+  return {static_cast<double>(total) * 1000 / rate, static_cast<double>(longest) * 1000 / rate};
+}
+
 double wallNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -258,6 +281,37 @@ int main(int argc, char** argv) {
               samples.size(), expected, expected - static_cast<double>(samples.size()),
               (expected - static_cast<double>(samples.size())) / 16.0, static_cast<double>(onset) / 16.0,
               gaps(samples, 440, 16000, onset + 1600));
+
+  // --- default-output switch --------------------------------------------------------
+  {
+    const std::string switchTone = dir + "/switch-tone.wav";
+    sh("sox -n -r 48000 -c 2 " + switchTone + " synth 22 sine 440 vol 0.5");
+    sh("pactl load-module module-null-sink sink_name=bench_headset > " + dir + "/module");
+    const pid_t player2 = spawn({"/usr/bin/paplay", switchTone});  // no device: it follows the default
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const pid_t ours = spawn({bin, "record", "--output", dir + "/switch.raw", "--seconds", "20"});
+    const pid_t parec = spawn({"/usr/bin/parec", "--device=@DEFAULT_MONITOR@", "--rate=16000", "--channels=1",
+                               "--format=float32le", "--raw", "--latency-msec=21"},
+                              dir + "/switch-peer.raw");
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+    sh("pactl set-default-sink bench_headset");
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+    sh("pactl set-default-sink system_output");
+    reap(ours);
+    kill(parec, SIGTERM);
+    reap(parec);
+    kill(player2, SIGTERM);
+    reap(player2);
+    sh("pactl unload-module $(cat " + dir + "/module)");
+    const auto recorded = readFloats(dir + "/switch.raw"), peerRecorded = readFloats(dir + "/switch-peer.raw");
+    const auto [quiet, longest] = quietMs(recorded, 16000);
+    const auto [peerQuiet, peerLongest] = quietMs(peerRecorded, 16000);
+    std::printf("default output switched at 7 s and back at 14 s of a 20 s tone: silence after the onset %.1f ms "
+                "(longest %.1f ms), breaks %d; peer parec @DEFAULT_MONITOR@: silence %.1f ms (longest %.1f ms), "
+                "breaks %d\n",
+                quiet, longest, gaps(recorded, 440, 16000, 1600), peerQuiet, peerLongest,
+                gaps(peerRecorded, 440, 16000, 1600));
+  }
 
   // --- stop latency ----------------------------------------------------------------
   std::vector<double> delays, peerDelays;

@@ -1,9 +1,11 @@
 #include "common/output.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <unistd.h>
 
 #include "common/json.h"
 
@@ -48,6 +50,18 @@ std::string errnoDescription(int error) {
   return std::string(::strerror_r(error, buf, sizeof buf));
 }
 
-void ignoreBrokenPipeSignal() { ::signal(SIGPIPE, SIG_IGN); }
+void ignoreBrokenPipeSignal() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void openClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free number, which is `fd`: those below it
+    // are open by now.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
 
 }  // namespace tavrin

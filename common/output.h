@@ -40,4 +40,12 @@ std::string errnoDescription(int error);
 // in every main.
 void ignoreBrokenPipeSignal();
 
+// Puts /dev/null on each of the standard descriptors 0, 1 and 2 that is
+// closed. A helper started with one of them closed would otherwise hand that
+// number to the first file it opens (the recording, a model), and its error
+// line or reply would land in that file. Call first thing in main, before
+// anything opens a file or starts a thread. Best effort: a descriptor that
+// cannot be filled stays closed.
+void openClosedStandardDescriptors();
+
 }  // namespace tavrin

@@ -1,3 +1,7 @@
+#include "common/output.h"
 #include "system-audio/commands/tavrin_system_audio.h"
 
-int main(int argc, char** argv) { return tavrin::system_audio::TavrinSystemAudio::main(argc, argv); }
+int main(int argc, char** argv) {
+  tavrin::openClosedStandardDescriptors();
+  return tavrin::system_audio::TavrinSystemAudio::main(argc, argv);
+}

@@ -54,6 +54,14 @@ class CoreAudioError : public std::runtime_error {
   int32_t status_;
 };
 
+// A stop signal (stop file, parent exit, termination signal) came while a
+// step was still waiting: the run ends as if it had been stopped right
+// after that step, with what it has so far. Not a failure.
+class StopRequested : public std::runtime_error {
+ public:
+  StopRequested() : std::runtime_error("stopped") {}
+};
+
 // Any other failure that carries the platform's own description (a sound
 // server message, an errno text, an engine's message).
 class PlatformError : public std::runtime_error {

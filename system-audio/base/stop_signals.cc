@@ -12,6 +12,13 @@ std::optional<std::string> StreamDeathWatcher::error() const {
   return stoppedError_;
 }
 
+bool stopSignalPending(const std::optional<std::string>& stopFilePath, SystemEnv& env) {
+  const std::optional<pid_t> startParent = env.startParentProcessId();
+  if (startParent && env.parentProcessId() != *startParent) return true;
+  if (stopFilePath && env.pathExists(*stopFilePath)) return true;
+  return env.terminationSignalPending();
+}
+
 void waitForStopSignal(const std::optional<std::string>& stopFilePath, const StreamDeathWatcher* watcher,
                        SystemEnv& env) {
   const pid_t entryParent = env.parentProcessId();

@@ -38,4 +38,10 @@ class StreamDeathWatcher {
 void waitForStopSignal(const std::optional<std::string>& stopFilePath, const StreamDeathWatcher* watcher,
                        SystemEnv& env);
 
+// Whether one of the stop signals above (the parent's exit, measured against
+// the parent at the command's start; the stop file; a termination signal)
+// has come, without consuming it: a wait that follows returns at once.
+// Checked while capture still starts. Thread-safe.
+bool stopSignalPending(const std::optional<std::string>& stopFilePath, SystemEnv& env);
+
 }  // namespace tavrin::system_audio

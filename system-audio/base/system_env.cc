@@ -32,7 +32,10 @@ sigset_t terminationSignals() {
 
 }  // namespace
 
-RealSystemEnv::RealSystemEnv() : startParent_(::getppid()) {}
+RealSystemEnv::RealSystemEnv() : startParent_(::getppid()) {
+  const sigset_t set = terminationSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 RealSystemEnv::~RealSystemEnv() {
   if (signalFd_ >= 0) ::close(signalFd_);
@@ -47,11 +50,24 @@ void RealSystemEnv::holdTerminationSignals() {
   // in every thread and wait on the signalfd.
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_DFL);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC);
+  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+void RealSystemEnv::releaseTerminationSignals() {
+  if (signalFd_ >= 0) return;
+  const sigset_t set = terminationSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+bool RealSystemEnv::terminationSignalPending() {
+  if (signalled_) return true;
+  if (signalFd_ < 0) return false;
+  pollfd fd{signalFd_, POLLIN, 0};
+  return ::poll(&fd, 1, 0) > 0;
 }
 
 bool RealSystemEnv::sleepUnlessSignalled(std::chrono::nanoseconds duration) {
-  if (signalFd_ < 0) {
+  if (signalFd_ < 0 || signalled_) {
     sleepFor(duration);
     return false;
   }
@@ -65,9 +81,9 @@ bool RealSystemEnv::sleepUnlessSignalled(std::chrono::nanoseconds duration) {
     signalfd_siginfo info{};
     if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
     // Reported once: from now on the next one ends the process (this, the
-    // waiting thread, takes it with the default action).
-    ::close(signalFd_);
-    signalFd_ = -1;
+    // waiting thread, takes it with the default action). The descriptor
+    // stays open, as other threads may poll it.
+    signalled_ = true;
     const sigset_t set = terminationSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     return true;

@@ -4,13 +4,15 @@
 // running system; FakeSystemEnv (tests/support) scripts all of it.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace tavrin::system_audio {
 
@@ -51,6 +53,12 @@ class SystemEnv {
   // sleepUnlessSignalled(); the first one is reported once, and after it a
   // further one ends the process at once. Call before any thread starts.
   virtual void holdTerminationSignals() {}
+  // Commands that are not stopped by signals: a termination signal ends
+  // the process as usual again (one that came since the start does so now).
+  virtual void releaseTerminationSignals() {}
+  // Whether a held termination signal has come (reported or not). Does not
+  // consume it; safe to call from any thread.
+  virtual bool terminationSignalPending() { return false; }
   // Sleeps for `duration`, or less when a held termination signal comes;
   // returns whether one came. Called from one thread at a time.
   virtual bool sleepUnlessSignalled(std::chrono::nanoseconds duration) {
@@ -61,7 +69,10 @@ class SystemEnv {
 
 // The running system. Thread-safe, except that sleepUnlessSignalled runs on
 // one thread at a time. Held termination signals are read from a signalfd
-// owned by this object; nothing is shared with a signal handler.
+// owned by this object; nothing is shared with a signal handler. Made first
+// thing in main: it blocks SIGTERM, SIGINT and SIGHUP at once, so that one
+// that comes in the first milliseconds, before the command is known, waits
+// for holdTerminationSignals() or releaseTerminationSignals().
 class RealSystemEnv final : public SystemEnv {
  public:
   RealSystemEnv();
@@ -77,11 +88,14 @@ class RealSystemEnv final : public SystemEnv {
   int writeStderrLine(std::string_view line) override;
   std::optional<pid_t> startParentProcessId() override { return startParent_; }
   void holdTerminationSignals() override;
+  void releaseTerminationSignals() override;
+  bool terminationSignalPending() override;
   bool sleepUnlessSignalled(std::chrono::nanoseconds duration) override;
 
  private:
   const pid_t startParent_;
-  int signalFd_ = -1;  // open while termination signals are held
+  int signalFd_ = -1;                   // open from holdTerminationSignals() to the end
+  std::atomic<bool> signalled_{false};  // one was read from signalFd_
 };
 
 // Reads CLOCK_MONOTONIC in nanoseconds.

@@ -4,6 +4,7 @@
 
 #include "common/output.h"
 #include "system-audio/base/errors.h"
+#include "system-audio/sound-server/sound_server.h"
 
 namespace tavrin::system_audio {
 
@@ -17,6 +18,8 @@ void writeJSON(SystemEnv& env, const EncodedReply& reply) {
 void dispatch(const Arguments& args, Platform& platform) {
   const std::string command = args.command();
   Commands& commands = platform.commands;
+  // Only the long runs stop on a signal; the others end by it as usual.
+  if (command != "record" && command != "live") platform.env.releaseTerminationSignals();
   if (command == "status") {
     writeJSON(platform.env, encodeReply(commands.status()));
   } else if (command == "probe") {
@@ -67,6 +70,7 @@ ExitStatus TavrinSystemAudio::run(const Arguments& arguments, Platform& platform
 
 int TavrinSystemAudio::main(int argc, char** argv) {
   ignoreBrokenPipeSignal();
+  keepServerLibraryLogOffStderr();
   RealSystemEnv env;
   PlatformGates& gates = realGates();
   Platform platform{env, gates, realCommands(env, gates)};

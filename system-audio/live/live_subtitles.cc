@@ -35,7 +35,11 @@ void runLiveSubtitles(const LiveRequest& request, LiveCaptureFactory& captures, 
     tap->setOnFailure([&writer](const std::string& description) {
       writer.emit(LiveErrorEvent{SystemAudioError::streamStopped(description).what()});
     });
-    tap->start();  // undoes its own work and throws on failure
+    try {
+      tap->start();  // undoes its own work and throws on failure
+    } catch (const StopRequested&) {
+      return;  // stopped before capture ran: nothing to drain
+    }
   }
 
   std::unique_ptr<AudioCapture> mic;
@@ -46,6 +50,8 @@ void runLiveSubtitles(const LiveRequest& request, LiveCaptureFactory& captures, 
     });
     try {
       mic->start();
+    } catch (const StopRequested&) {
+      mic.reset();  // the wait below returns at once
     } catch (const std::exception& e) {
       writer.emit(LiveErrorEvent{std::string("Microphone capture failed: ") + e.what()});
       mic.reset();

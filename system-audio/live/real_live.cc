@@ -5,10 +5,11 @@
 #include "common/locale.h"
 #include "common/output.h"
 #include "speech-service/pocketsphinx_service.h"
+#include "system-audio/base/stop_signals.h"
+#include "system-audio/live/apertium.h"
+#include "system-audio/live/live_subtitles.h"
 #include "system-audio/sources/mic_capture.h"
 #include "system-audio/sources/system_audio_tap.h"
-#include "system-audio/live/live_subtitles.h"
-#include "system-audio/live/apertium.h"
 
 namespace tavrin::system_audio {
 
@@ -45,6 +46,8 @@ void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
   options.timingEnabled = std::getenv("TAVRIN_LIVE_TIMING") != nullptr;
   options.timingSink = [](const std::string& line) { (void)writeAll(2, line); };
   options.clock = monotonicNowNanos;
+  // Every wait on the server while capture starts ends at a stop signal.
+  pulseSoundServer().setStopCheck([stopFile = request.stopFilePath, &env] { return stopSignalPending(stopFile, env); });
   SoundServerCaptures captures(pulseSoundServer(), env);
   runLiveSubtitles(request, captures, services, env, options);
 }

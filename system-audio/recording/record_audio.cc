@@ -1,6 +1,7 @@
 #include "system-audio/recording/record_audio.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include "common/audio_converter.h"
@@ -14,10 +15,31 @@ namespace {
 constexpr uint64_t kNanosPerSecond = 1'000'000'000ull;
 constexpr uint64_t kPollNanos = 100'000'000ull;
 
-OutputFile openOutput(const std::string& path) {
-  auto file = OutputFile::create(path);
-  if (!file) throw SystemAudioError::outputUnavailable(path);
-  return std::move(*file);
+constexpr auto kReaderPoll = std::chrono::milliseconds(50);
+
+// What stops a recording that is still starting: a termination signal and,
+// without --seconds, the stop file and the parent's exit (those a timed
+// recording does not watch).
+std::function<bool()> stopCheckFor(const RecordRequest& request, SystemEnv& env) {
+  if (request.seconds) return [&env] { return env.terminationSignalPending(); };
+  return [stopFile = request.stopFilePath, &env] { return stopSignalPending(stopFile, env); };
+}
+
+// Opens the output. A FIFO is opened once something reads it, waiting as
+// long as the recording would last; a stop before that, or a FIFO that no
+// one reads in time, means the output could not be opened.
+OutputFile openOutput(const RecordRequest& request, SystemEnv& env) {
+  const std::function<bool()> stopped = stopCheckFor(request, env);
+  const uint64_t start = env.monotonicNanos();
+  const uint64_t limit = std::min(request.seconds.value_or(kMaxRecordSeconds), kMaxRecordSeconds) * kNanosPerSecond;
+  for (;;) {
+    int error = 0;
+    if (auto file = OutputFile::create(request.outputPath, &error)) return std::move(*file);
+    if (error != ENXIO || stopped() || env.monotonicNanos() - start >= limit) {
+      throw SystemAudioError::outputUnavailable(request.outputPath);
+    }
+    env.sleepFor(kReaderPoll);
+  }
 }
 
 // A failed append ends the recording with the platform's description.
@@ -45,12 +67,21 @@ void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher&
 }
 
 AudioRecordingStats recordAudio(const RecordRequest& request, RecordingPlatform& platform) {
-  if (platform.gates.processTapAvailable()) return recordAudioViaTap(request, platform);
-  return recordAudioViaScreenCapture(request, platform);
+  // Every wait on the server while capture starts ends at a stop signal.
+  platform.server.setStopCheck(stopCheckFor(request, platform.env));
+  try {
+    if (platform.gates.processTapAvailable()) return recordAudioViaTap(request, platform);
+    return recordAudioViaScreenCapture(request, platform);
+  } catch (const StopRequested&) {
+    // Stopped before capture ran: an empty recording. The wait returns at
+    // once (the signal is still there) and says so if the parent exited.
+    waitForRecordingEnd(request, StreamDeathWatcher(), platform.env);
+    return AudioRecordingStats{};
+  }
 }
 
 AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPlatform& platform) {
-  OutputFile file = openOutput(request.outputPath);
+  OutputFile file = openOutput(request, platform.env);
   const PcmFormat target = PcmFormat::float32(16000, 1);
   if (!target.isValid()) throw SystemAudioError::incompatibleAudioFormat();
 
@@ -94,7 +125,7 @@ AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPla
 }
 
 AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, RecordingPlatform& platform) {
-  OutputFile file = openOutput(request.outputPath);
+  OutputFile file = openOutput(request, platform.env);
   ScreenCaptureService& service = platform.screenCapture;
   const std::vector<CaptureDisplay> displays = service.shareableContent();
   if (displays.empty()) throw SystemAudioError::noDisplay();

@@ -24,10 +24,16 @@ void AudioRecordingStats::encode(JsonBuilder& json) const {
 
 // --- output file ------------------------------------------------------------
 
-std::optional<OutputFile> OutputFile::create(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return std::nullopt;
-  return OutputFile(fd);
+std::optional<OutputFile> OutputFile::create(const std::string& path, int* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
+  OutputFile file(fd);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return file;
 }
 
 int OutputFile::append(std::string_view bytes) {

@@ -39,8 +39,10 @@ struct AudioRecordingStats {
 // Closing ignores errors (what was appended is on disk or already reported).
 class OutputFile {
  public:
-  // Creates or truncates `path`; nothing when it cannot be opened.
-  static std::optional<OutputFile> create(const std::string& path);
+  // Creates or truncates `path`; nothing when it cannot be opened, with the
+  // errno in `error`. Never blocks: a FIFO that no one reads yet fails with
+  // ENXIO (the caller may try again); once open, writes block as usual.
+  static std::optional<OutputFile> create(const std::string& path, int* error = nullptr);
   OutputFile(OutputFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   OutputFile& operator=(OutputFile&&) = delete;
   ~OutputFile() { close(); }

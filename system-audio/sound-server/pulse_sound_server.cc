@@ -21,12 +21,14 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 
-#include "system-audio/sound-server/sound_server.h"
+#include "system-audio/base/errors.h"
 #include "system-audio/base/system_env.h"
+#include "system-audio/sound-server/sound_server.h"
 
 namespace tavrin::system_audio {
 
@@ -42,15 +44,49 @@ const char* soundServerStepName(SoundServerStep step) {
   return "unknown";
 }
 
+bool SoundServerError::timedOut() const {
+  return code_ == PA_ERR_TIMEOUT;
+}
+
 namespace {
 
 // How long any one step may wait for the server (connecting, a query,
 // starting a stream) before it fails with PA_ERR_TIMEOUT: a stopped or hung
 // server must not hang the command.
 constexpr pa_usec_t kServerAnswerUsec = 3'000'000;  // 3 s
+// How far ahead a null sink may render before a new monitor stream
+// restarts its clock (see restartClockOfRenderingAheadSink).
+constexpr pa_usec_t kToleratedRenderAheadUsec = 100'000;
+// How often a waiting step asks the stop check.
+constexpr pa_usec_t kStopCheckUsec = 50'000;
+
+// What a step was doing, for the sentence of its timeout.
+const char* stepActivity(SoundServerStep step) {
+  switch (step) {
+    case SoundServerStep::kConnect: return "connecting";
+    case SoundServerStep::kServerInfo: return "reading its default devices";
+    case SoundServerStep::kSinkInfo: return "reading an output device";
+    case SoundServerStep::kSourceInfo: return "reading a source's format";
+    case SoundServerStep::kCreateStream: return "creating a record stream";
+    case SoundServerStep::kStartStream: return "starting a record stream";
+  }
+  return "waiting";
+}
+
+// The first timeout of this process. A server that did not answer once is
+// not waited for again: every later connection fails at once with it.
+std::mutex hungMutex;
+std::optional<SoundServerError> hungServer;
 
 [[noreturn]] void fail(SoundServerStep step, int code) {
-  throw SoundServerError(step, code, pa_strerror(code));
+  if (code != PA_ERR_TIMEOUT) throw SoundServerError(step, code, pa_strerror(code));
+  SoundServerError error(
+      step, code, std::string("The sound server did not answer within 3 seconds while ") + stepActivity(step) + ".");
+  {
+    std::lock_guard lock(hungMutex);
+    if (!hungServer) hungServer = error;
+  }
+  throw error;
 }
 
 std::optional<PcmFormat> formatOf(const pa_sample_spec& sampleSpec) {
@@ -158,7 +194,7 @@ using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
 // last owner (never on the loop thread: owners are destroyed by their users).
 class PulseCore {
  public:
-  static std::shared_ptr<PulseCore> connect(const std::string& clientName);
+  static std::shared_ptr<PulseCore> connect(const std::string& clientName, std::function<bool()> stopCheck);
   ~PulseCore();
   PulseCore(const PulseCore&) = delete;
   PulseCore& operator=(const PulseCore&) = delete;
@@ -171,27 +207,31 @@ class PulseCore {
   static pa_usec_t deadline() { return pa_rtclock_now() + kServerAnswerUsec; }
 
   // Waits (lock held) for the loop's next signal; throws `step`'s timeout
-  // once `deadline` has passed. A timer event wakes the wait at the deadline.
+  // once `deadline` has passed, and StopRequested when the stop check says
+  // so. A timer event wakes the wait at the deadline or the next check.
   void waitUntil(pa_usec_t deadline, SoundServerStep step) {
-    if (pa_rtclock_now() >= deadline) fail(step, PA_ERR_TIMEOUT);
-    pa_time_event* timer = pa_context_rttime_new(context(), deadline, &PulseCore::onTimer, this);
+    if (stopCheck_ && stopCheck_()) throw StopRequested();
+    const pa_usec_t now = pa_rtclock_now();
+    if (now >= deadline) fail(step, PA_ERR_TIMEOUT);
+    const pa_usec_t wake = stopCheck_ ? std::min(deadline, now + kStopCheckUsec) : deadline;
+    pa_time_event* timer = pa_context_rttime_new(context(), wake, &PulseCore::onTimer, this);
     pa_threaded_mainloop_wait(loop());
     if (timer) pa_threaded_mainloop_get_api(loop())->time_free(timer);
+    if (stopCheck_ && stopCheck_()) throw StopRequested();
   }
 
-  // Waits (lock held) until `operation` completes or is cancelled. On a
-  // timeout the operation is cancelled first, so its callback (which points
-  // at the caller's stack) never runs.
+  // Waits (lock held) until `operation` completes or is cancelled. When the
+  // wait ends early (timeout, stop) the operation is cancelled first, so its
+  // callback (which points at the caller's stack) never runs.
   void await(pa_operation* raw, SoundServerStep step) {
     OperationPtr operation(raw);
     if (!operation) fail(step, contextError());
     const pa_usec_t until = deadline();
-    while (pa_operation_get_state(operation.get()) == PA_OPERATION_RUNNING) {
-      if (pa_rtclock_now() >= until) {
-        pa_operation_cancel(operation.get());
-        fail(step, PA_ERR_TIMEOUT);
-      }
-      waitUntil(until, step);
+    try {
+      while (pa_operation_get_state(operation.get()) == PA_OPERATION_RUNNING) waitUntil(until, step);
+    } catch (...) {
+      pa_operation_cancel(operation.get());
+      throw;
     }
   }
 
@@ -219,6 +259,7 @@ class PulseCore {
   bool running_ = false;
   std::map<uint64_t, std::function<void(const ServerInfo&)>> handlers_;
   uint64_t lastHandler_ = 0;
+  std::function<bool()> stopCheck_;
 };
 
 class LoopLock {
@@ -232,8 +273,13 @@ class LoopLock {
   pa_threaded_mainloop* loop_;
 };
 
-std::shared_ptr<PulseCore> PulseCore::connect(const std::string& clientName) {
+std::shared_ptr<PulseCore> PulseCore::connect(const std::string& clientName, std::function<bool()> stopCheck) {
+  {
+    std::lock_guard lock(hungMutex);
+    if (hungServer) throw *hungServer;
+  }
   std::shared_ptr<PulseCore> core(new PulseCore());
+  core->stopCheck_ = std::move(stopCheck);
   core->loop_.reset(pa_threaded_mainloop_new());
   if (!core->loop_) fail(SoundServerStep::kConnect, PA_ERR_INTERNAL);
   core->context_.reset(pa_context_new(pa_threaded_mainloop_get_api(core->loop()), clientName.c_str()));
@@ -278,7 +324,12 @@ void PulseCore::onContextState(pa_context*, void* self) {
 }
 
 void PulseCore::onSubscriptionEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t, void* self) {
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+  // The defaults, and the outputs there are (one plugged in or removed).
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  const bool sinkAddedOrRemoved = facility == PA_SUBSCRIPTION_EVENT_SINK &&
+                                  (kind == PA_SUBSCRIPTION_EVENT_NEW || kind == PA_SUBSCRIPTION_EVENT_REMOVE);
+  if (facility != PA_SUBSCRIPTION_EVENT_SERVER && !sinkAddedOrRemoved) return;
   // Ask for the new defaults; the answer arrives on this thread later.
   OperationPtr(pa_context_get_server_info(context, &PulseCore::onServerInfoChanged, self));
 }
@@ -331,12 +382,12 @@ class PulseRecordStream final : public RecordStream {
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = request_.fragmentFrames > 0 ? request_.fragmentFrames * frameBytes() : static_cast<uint32_t>(-1);
+    attr.fragsize = fragmentFrames() > 0 ? fragmentFrames() * frameBytes() : static_cast<uint32_t>(-1);
     // DONT_MOVE pins the stream to its source: it never follows a new
     // default and fails if the source disappears.
-    const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING |
-        (request_.channelsByIndex ? PA_STREAM_NO_REMIX_CHANNELS : 0));
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING |
+                                                      (request_.channelsByIndex ? PA_STREAM_NO_REMIX_CHANNELS : 0));
     if (pa_stream_connect_record(stream_, request_.sourceName.c_str(), &attr, flags) < 0) {
       fail(SoundServerStep::kStartStream, core_->contextError());
     }
@@ -350,7 +401,7 @@ class PulseRecordStream final : public RecordStream {
     restartClockOfRenderingAheadSink();
     // Deliver in fragments of the size asked for, but never wait for more
     // than the server sends per wake-up.
-    gatherBytes_ = static_cast<size_t>(request_.fragmentFrames) * frameBytes();
+    gatherBytes_ = static_cast<size_t>(fragmentFrames()) * frameBytes();
     if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_)) {
       gatherBytes_ = std::min<size_t>(gatherBytes_, granted->fragsize);
     }
@@ -361,6 +412,9 @@ class PulseRecordStream final : public RecordStream {
 
  private:
   uint32_t frameBytes() const { return format_.bytesPerFrameInBuffer(); }
+  uint32_t fragmentFrames() const {
+    return static_cast<uint32_t>(format_.sampleRate * static_cast<double>(request_.fragment.count()) / 1e6);
+  }
 
   // PulseAudio's null sink has no device clock: it renders up to its latency
   // (two seconds while nothing asks for less) ahead and sleeps until then,
@@ -369,12 +423,18 @@ class PulseRecordStream final : public RecordStream {
   // seconds late. Suspending and resuming the sink restarts its clock at
   // once, at this stream's latency. Nobody hears a null sink, so the
   // restart is silent; real devices keep their own clock and are left
-  // alone. Best effort: a failure leaves the stream as it is. With the lock.
+  // alone. A suspend drops what the sink would render meanwhile (~20 ms)
+  // from every recording of its monitor, so it is done only when the sink
+  // is rendering far ahead (its reported latency): a recording that already
+  // runs keeps the clock short, and one that started just before this one
+  // has not yet. Best effort: a failure leaves the stream as it is. With
+  // the lock.
   void restartClockOfRenderingAheadSink() {
     struct Answer {
       pa_threaded_mainloop* loop;
       uint32_t sink = PA_INVALID_INDEX;
       bool nullSink = false;
+      pa_usec_t ahead = 0;
     } answer{core_->loop()};
     try {
       core_->await(pa_context_get_source_info_by_index(
@@ -393,13 +453,16 @@ class PulseRecordStream final : public RecordStream {
                          auto* a = static_cast<Answer*>(raw);
                          if (eol == 0 && info) {
                            a->nullSink = info->driver && std::strcmp(info->driver, "module-null-sink.c") == 0;
+                           a->ahead = info->latency;
                          }
                          if (eol != 0) pa_threaded_mainloop_signal(a->loop, 0);
                        },
                        &answer),
                    SoundServerStep::kStartStream);
-      if (!answer.nullSink) return;
-      auto onDone = [](pa_context*, int, void* raw) { pa_threaded_mainloop_signal(static_cast<Answer*>(raw)->loop, 0); };
+      if (!answer.nullSink || answer.ahead <= kToleratedRenderAheadUsec) return;
+      auto onDone = [](pa_context*, int, void* raw) {
+        pa_threaded_mainloop_signal(static_cast<Answer*>(raw)->loop, 0);
+      };
       try {
         core_->await(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 1, onDone, &answer),
                      SoundServerStep::kStartStream);
@@ -531,8 +594,7 @@ class PulseConnection final : public SoundServerConnection {
     return stream;
   }
 
-  std::unique_ptr<ServerSubscription> subscribeServerChanges(
-      std::function<void(const ServerInfo&)> onChange) override {
+  std::unique_ptr<ServerSubscription> subscribeServerChanges(std::function<void(const ServerInfo&)> onChange) override {
     LoopLock lock(core_->loop());
     if (!core_->subscribed) {
       pa_context_set_subscribe_callback(core_->context(), &PulseCore::onSubscriptionEvent, core_.get());
@@ -541,7 +603,8 @@ class PulseConnection final : public SoundServerConnection {
         bool ok = false;
       } answer{core_->loop()};
       pa_operation* operation = pa_context_subscribe(
-          core_->context(), PA_SUBSCRIPTION_MASK_SERVER,
+          core_->context(),
+          static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
           [](pa_context*, int success, void* raw) {
             auto* a = static_cast<Answer*>(raw);
             a->ok = success != 0;
@@ -626,11 +689,31 @@ class PulseConnection final : public SoundServerConnection {
 class PulseSoundServer final : public SoundServer {
  public:
   std::unique_ptr<SoundServerConnection> connect(const std::string& clientName) override {
-    return std::make_unique<PulseConnection>(PulseCore::connect(clientName));
+    std::function<bool()> check;
+    {
+      std::lock_guard lock(mutex_);
+      check = stopCheck_;
+    }
+    return std::make_unique<PulseConnection>(PulseCore::connect(clientName, std::move(check)));
   }
+
+  void setStopCheck(std::function<bool()> check) override {
+    std::lock_guard lock(mutex_);
+    stopCheck_ = std::move(check);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<bool()> stopCheck_;
 };
 
 }  // namespace
+
+void keepServerLibraryLogOffStderr() {
+  // libpulse reads its log settings from the environment at its first log
+  // line, once per process.
+  if (std::getenv("PULSE_LOG_FILE") == nullptr) ::setenv("PULSE_LOG_SYSLOG", "1", 1);
+}
 
 SoundServer& pulseSoundServer() {
   static PulseSoundServer server;

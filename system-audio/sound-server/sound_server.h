@@ -18,7 +18,7 @@
 //   SinkInfo sink = connection->sinkInfo(info.defaultSinkName); // kSinkInfo
 //   RecordStreamRequest request;
 //   request.sourceName = sink.monitorSourceName;
-//   request.fragmentFrames = 1024;
+//   request.fragment = 21ms;
 //   request.onData = [stream](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
 //   request.onFailure = [watcher](const std::string& text) { ... };
 //   auto record = connection->createRecordStream(request);        // kSourceInfo, kCreateStream
@@ -29,10 +29,16 @@
 //
 // Errors: every step that can fail throws SoundServerError naming the step,
 // with the server's error number and its text. No step waits for the server
-// for more than a few seconds: a server that does not answer (stopped, hung)
-// fails the step with PA_ERR_TIMEOUT ("Timeout"). Callers translate it into
-// their own error (the system output tap into CoreAudioError with its step
-// names, see system_audio_tap.cc; the microphone into the platform's text).
+// for more than 3 seconds: a server that does not answer (stopped, hung)
+// fails the step with PA_ERR_TIMEOUT and a sentence naming the step ("The
+// sound server did not answer within 3 seconds while connecting."), and
+// once one step of this process timed out, later connections fail at once
+// with that error, so a command gives up once, not once per connection.
+// Callers translate other errors into their own (the system output tap into
+// CoreAudioError with its step names, see system_audio_tap.cc; the
+// microphone into the platform's text) and pass timeouts on as they are.
+// A step that waits also ends early, throwing StopRequested (errors.h), as
+// soon as the server's stop check says so.
 //
 // Threading: the connection's operations block until the server answers and
 // may be called from any thread except a callback of this layer (onData,
@@ -43,6 +49,7 @@
 // connection's machinery alive, so they may outlive the connection object.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,6 +83,8 @@ class SoundServerError : public std::runtime_error {
       : std::runtime_error(text), step_(step), code_(code) {}
   SoundServerStep step() const { return step_; }
   int32_t code() const { return code_; }
+  // The server did not answer in time; what() says which step.
+  bool timedOut() const;
 
  private:
   SoundServerStep step_;
@@ -113,15 +122,17 @@ struct RecordStreamRequest {
   // stream of a 5.1 monitor is its front pair), instead of mixed by their
   // positions.
   bool channelsByIndex = false;
-  // Preferred frames per delivered buffer: the server's small chunks are
-  // gathered into buffers of about this size (never waiting for more than
-  // the server sends per wake-up). 0 leaves the size to the server, whose
-  // default can be as long as two seconds.
-  // Cost is dominated by the server's wake-ups: on PulseAudio 16, 2048
-  // frames at 48 kHz (~43 ms) cost about 1 % of a core; on a null sink,
-  // requests of 100 ms or more could delay the first audio of a fresh
-  // server by a second or more.
-  uint32_t fragmentFrames = 0;
+  // Preferred length of a delivered buffer, as a time (the same at any
+  // rate: a frame count would be six times longer on an 8 kHz headset than
+  // on a 48 kHz output, and a stop loses up to one buffer): the server's
+  // small chunks are gathered into buffers of about this length (never
+  // waiting for more than the server sends per wake-up). 0 leaves the size
+  // to the server, whose default can be as long as two seconds.
+  // Cost is dominated by the server's wake-ups: on PulseAudio 16, buffers
+  // of ~43 ms cost about 1 % of a core; on a null sink, requests of 100 ms
+  // or more could delay the first audio of a fresh server by a second or
+  // more.
+  std::chrono::microseconds fragment{0};
   // Shown in the server's client list.
   std::string streamName = "capture";
 
@@ -168,8 +179,8 @@ class SoundServerConnection {
   virtual std::unique_ptr<RecordStream> createRecordStream(const RecordStreamRequest& request) = 0;
 
   // Calls `onChange` on the server thread with the server's defaults after
-  // each change of them (and possibly after other server changes; compare
-  // yourself). Returns nullptr when the server refuses; watching is best
+  // each change of them and after a sink is added or removed (and possibly
+  // after other server changes; compare yourself). Returns nullptr when the server refuses; watching is best
   // effort.
   virtual std::unique_ptr<ServerSubscription> subscribeServerChanges(
       std::function<void(const ServerInfo&)> onChange) = 0;
@@ -180,7 +191,21 @@ class SoundServer {
   virtual ~SoundServer() = default;
   // Connects as `clientName`. Never starts a server. Throws kConnect.
   virtual std::unique_ptr<SoundServerConnection> connect(const std::string& clientName) = 0;
+  // Asked while a step waits for the server (every few tens of
+  // milliseconds, on the waiting thread, with the server's lock held: it
+  // must not call into the server); when it answers true the step throws
+  // StopRequested. Applies to connections made afterwards. Set it before
+  // any thread uses the server.
+  virtual void setStopCheck(std::function<bool()> check) { (void)check; }
 };
+
+// Sends the client library's own log lines (a missing cookie or home
+// directory, running out of file descriptors: it writes them to standard
+// error by default) to the system log, where a failed syslog() drops them
+// silently, so that standard error carries only this program's one line.
+// Leaves a PULSE_LOG_FILE the user set for debugging alone. Call first thing
+// in main, before any thread starts.
+void keepServerLibraryLogOffStderr();
 
 // The server named by the environment (PULSE_SERVER, PULSE_RUNTIME_PATH,
 // XDG_RUNTIME_DIR, as libpulse resolves them). Stateless; thread-safe.

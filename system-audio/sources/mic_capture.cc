@@ -40,7 +40,7 @@ void MicCapture::acquire() {
 
   RecordStreamRequest request;
   request.sourceName = info.defaultSourceName;  // in the source's own format
-  request.fragmentFrames = kFragmentFrames;
+  request.fragment = kFragment;
   request.streamName = "microphone";
   if (aligner_) {
     request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
@@ -74,7 +74,7 @@ std::optional<std::string> MicCapture::startEchoCancellation(const ServerInfo& i
                                                  [stream = stream_](PcmBufferPtr b) { stream->add(std::move(b)); });
     RecordStreamRequest request;
     request.sourceName = sink.monitorSourceName;
-    request.fragmentFrames = kFarFragmentFrames;
+    request.fragment = kFarFragment;
     request.streamName = "microphone echo reference";
     request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
       queue->add(Captured{true, std::move(buffer), nanos});

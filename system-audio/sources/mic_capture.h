@@ -3,7 +3,7 @@
 // computer itself plays.
 //
 // Without voice processing it records the server's default source in the
-// source's own format, in fragments of about kFragmentFrames frames, and
+// source's own format, in fragments of about kFragment, and
 // puts each (an independent copy) on the stream.
 //
 // With voice processing it also records the monitor of the default sink (the
@@ -22,6 +22,7 @@
 // fails and may be called again.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,11 +36,10 @@ namespace tavrin::system_audio {
 
 class MicCapture final : public AudioCapture {
  public:
-  // About 43 ms at 48 kHz: capture starts delivering within tens of
-  // milliseconds on any source.
-  static constexpr uint32_t kFragmentFrames = 2048;
-  // Far-end fragments are smaller so that the near end waits little for them.
-  static constexpr uint32_t kFarFragmentFrames = 1024;
+  // Capture starts delivering within tens of milliseconds on any source.
+  static constexpr std::chrono::microseconds kFragment{43'000};
+  // Far-end fragments are shorter so that the near end waits little for them.
+  static constexpr std::chrono::microseconds kFarFragment{21'000};
 
   using CancellerFactory = std::function<std::unique_ptr<EchoCanceller>()>;
   // Writes one diagnostic line (without its line feed) to standard error.

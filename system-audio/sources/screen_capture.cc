@@ -5,8 +5,8 @@
 
 #include "common/audio_converter.h"
 #include "common/capture_stream.h"
-
 #include "system-audio/base/errors.h"
+#include "system-audio/sources/default_output_follower.h"
 
 namespace tavrin::system_audio {
 
@@ -31,10 +31,10 @@ SampleBuffer sampleBufferOf(const PcmBuffer& buffer, uint64_t captureNanos) {
   description.channelsPerFrame = format.channelCount;
   description.bitsPerChannel = bytesPerSample(format.sampleType) * 8;
   description.bytesPerFrame = format.bytesPerFrameInBuffer();
-  description.formatFlags = kAudioFormatFlagIsPacked |
-                            (format.sampleType == SampleType::kFloat32 ? kAudioFormatFlagIsFloat
-                                                                       : kAudioFormatFlagIsSignedInteger) |
-                            (format.interleaved ? 0u : kAudioFormatFlagIsNonInterleaved);
+  description.formatFlags =
+      kAudioFormatFlagIsPacked |
+      (format.sampleType == SampleType::kFloat32 ? kAudioFormatFlagIsFloat : kAudioFormatFlagIsSignedInteger) |
+      (format.interleaved ? 0u : kAudioFormatFlagIsNonInterleaved);
   out.description = description;
   for (uint32_t i = 0; i < buffer.bufferCount(); ++i) {
     const auto* data = buffer.data(i);
@@ -58,35 +58,27 @@ class SoundServerCaptureStream final : public ScreenCaptureStream {
 
   // The server thread only copies each fragment onto `queue`; the sample
   // handler runs on this stream's own thread (the sample-handler queue), one
-  // buffer at a time, in capture order.
+  // buffer at a time, in capture order. Capture starts on the display's
+  // output and follows the default output from then on.
   void startCapture() override {
-    if (record_) return;
-    struct Fragment {
-      PcmBufferPtr buffer;
-      uint64_t captureNanos;
-    };
+    if (follower_) return;
     auto queue = std::make_shared<UnboundedStream<Fragment>>();
-    RecordStreamRequest request;
-    request.sourceName = display_.sourceName;
-    // The output's front pair at its own rate; the handler thread converts.
-    request.format = PcmFormat{display_.format.sampleRate, std::min(display_.format.channelCount, 2u),
-                               SampleType::kFloat32, true};
-    request.channelsByIndex = true;
     const PcmFormat target{static_cast<double>(configuration_.sampleRate), configuration_.channelCount,
                            SampleType::kFloat32, true};
-    // 40 ms per buffer: short enough that audio arrives within tens of
-    // milliseconds whatever the sink is doing.
-    request.fragmentFrames = static_cast<uint32_t>(display_.format.sampleRate / 25);
-    request.streamName = "system audio capture";
-    request.onData = [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
-      queue->add(Fragment{std::move(buffer), captureNanos});
-    };
-    request.onFailure = [delegate = delegate_](const std::string& description) {
-      if (delegate) delegate->streamDidStop(description);
-    };
-    auto record = platformStep([&] { return connection_->createRecordStream(request); });
-    platformStep([&] { record->start(); });
-    record_ = std::move(record);
+    auto follower = std::make_unique<DefaultOutputFollower>(
+        *connection_,
+        [this](const std::string& sinkName, DefaultOutputFollower::DataHandler onData,
+               DefaultOutputFollower::FailureHandler onFailure) {
+          return openMonitor(sinkName, std::move(onData), std::move(onFailure));
+        },
+        [queue](PcmBufferPtr buffer, uint64_t captureNanos) {
+          queue->add(Fragment{std::move(buffer), captureNanos});
+        },
+        [delegate = delegate_](const std::string& description) {
+          if (delegate) delegate->streamDidStop(description);
+        });
+    platformStep([&] { follower->start(display_.name); });
+    follower_ = std::move(follower);
     finishQueue_ = [queue] { queue->finish(); };
     handlerThread_ = std::thread([queue, handler = handler_, target] {
       LiveAudioConverter converter(target);
@@ -100,18 +92,45 @@ class SoundServerCaptureStream final : public ScreenCaptureStream {
   // Ends capture; the buffers captured before it are still handed to the
   // handler before this returns.
   void stopCapture() override {
-    record_.reset();
+    if (follower_) follower_->stop();
     if (finishQueue_) finishQueue_();
     if (handlerThread_.joinable()) handlerThread_.join();
   }
 
  private:
+  struct Fragment {
+    PcmBufferPtr buffer;
+    uint64_t captureNanos;
+  };
+
+  // The output's front pair at its own rate; the handler thread converts.
+  std::unique_ptr<RecordStream> openMonitor(const std::string& sinkName, DefaultOutputFollower::DataHandler onData,
+                                            DefaultOutputFollower::FailureHandler onFailure) {
+    SinkInfo sink{display_.name, display_.sourceName, display_.format};
+    if (sinkName != display_.name) sink = platformStep([&] { return connection_->sinkInfo(sinkName); });
+    if (sink.monitorSourceName.empty()) throw PlatformError("the output " + sinkName + " has no monitor");
+    RecordStreamRequest request;
+    request.sourceName = sink.monitorSourceName;
+    request.format =
+        PcmFormat{sink.format.sampleRate, std::min(sink.format.channelCount, 2u), SampleType::kFloat32, true};
+    request.channelsByIndex = true;
+    // 40 ms per buffer: short enough that audio arrives within tens of
+    // milliseconds whatever the sink is doing.
+    request.fragment = std::chrono::milliseconds(40);
+    request.streamName = "system audio capture";
+    request.onData = std::move(onData);
+    request.onFailure = std::move(onFailure);
+    auto record = platformStep([&] { return connection_->createRecordStream(request); });
+    platformStep([&] { record->start(); });
+    return record;
+  }
+
   std::shared_ptr<SoundServerConnection> connection_;
   CaptureDisplay display_;
   StreamConfiguration configuration_;
   StreamDeathWatcher* delegate_;
   StreamOutputHandler handler_;
-  std::unique_ptr<RecordStream> record_;
+  std::unique_ptr<DefaultOutputFollower> follower_;
   std::function<void()> finishQueue_;
   std::thread handlerThread_;
 };

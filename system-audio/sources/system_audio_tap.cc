@@ -36,11 +36,13 @@ constexpr const char* kCreateIoProc = "CreateIOProc";
 constexpr const char* kDeviceStart = "DeviceStart";
 
 // Runs one step, turning the server's failure into the step's error.
+// A timeout keeps the server's sentence, which says what it was waiting for.
 template <typename F>
 auto step(const char* op, F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (const SoundServerError& error) {
+    if (error.timedOut()) throw PlatformError(error.what());
     throw CoreAudioError(op, error.code());
   }
 }
@@ -81,30 +83,24 @@ void SystemAudioTap::acquire() {
   const ServerInfo info = step(kDefaultOutputDevice, [&] { return connection_->serverInfo(); });
   if (info.defaultSinkName.empty()) throw CoreAudioError(kDefaultOutputDevice, 0);
 
-  const SinkInfo sink = step(kOutputDeviceUid, [&] { return connection_->sinkInfo(info.defaultSinkName); });
-  if (sink.monitorSourceName.empty()) throw CoreAudioError(kOutputDeviceUid, 0);
-  sinkName_ = sink.name;
-
-  const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
-  if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
-  format_ = tapFormat(monitor.format);
-  RecordStreamRequest request;
-  request.sourceName = sink.monitorSourceName;
-  request.format = format_;
-  request.channelsByIndex = format_.channelMask == 0;
-  request.fragmentFrames = kFragmentFrames;
-  request.streamName = "system audio tap";
   // Copy and enqueue, nothing else: the layer hands over an independent
   // copy, so the callback only adds it.
-  request.onData = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
-  // A stream that dies (sink removed, server gone) ends capture: the owner
-  // hears why, and the stream ends after what was captured.
-  request.onFailure = [stream = stream_, handler = onFailure()](const std::string& description) {
+  auto deliver = [stream = stream_](PcmBufferPtr buffer, uint64_t) { stream->add(std::move(buffer)); };
+  // Capture that can no longer follow any output (server gone, last output
+  // removed) ends: the owner hears why, and the stream ends after what was
+  // captured.
+  auto fail = [stream = stream_, handler = onFailure()](const std::string& description) {
     if (handler) handler(description);
     stream->finish();
   };
-  record_ = step(kCreateIoProc, [&] { return connection_->createRecordStream(request); });
-  step(kDeviceStart, [&] { record_->start(); });
+  follower_ = std::make_unique<DefaultOutputFollower>(
+      *connection_,
+      [this](const std::string& sinkName, DefaultOutputFollower::DataHandler onData,
+             DefaultOutputFollower::FailureHandler onFailure) {
+        return openMonitor(sinkName, std::move(onData), std::move(onFailure));
+      },
+      deliver, fail);
+  follower_->start(info.defaultSinkName);
 
   // Watching the default output is best effort: a server that refuses the
   // subscription leaves capture running without the notice.
@@ -118,9 +114,38 @@ void SystemAudioTap::acquire() {
   }
 }
 
+std::unique_ptr<RecordStream> SystemAudioTap::openMonitor(const std::string& sinkName,
+                                                          DefaultOutputFollower::DataHandler onData,
+                                                          DefaultOutputFollower::FailureHandler onFailure) {
+  const SinkInfo sink = step(kOutputDeviceUid, [&] { return connection_->sinkInfo(sinkName); });
+  if (sink.monitorSourceName.empty()) throw CoreAudioError(kOutputDeviceUid, 0);
+
+  const SourceInfo monitor = step(kTapFormat, [&] { return connection_->sourceInfo(sink.monitorSourceName); });
+  if (!monitor.format.isValid()) throw SystemAudioError::incompatibleAudioFormat();
+  const PcmFormat format = tapFormat(monitor.format);
+
+  RecordStreamRequest request;
+  request.sourceName = sink.monitorSourceName;
+  request.format = format;
+  request.channelsByIndex = format.channelMask == 0;
+  request.fragment = kFragment;
+  request.streamName = "system audio tap";
+  request.onData = std::move(onData);
+  request.onFailure = std::move(onFailure);
+  auto record = step(kCreateIoProc, [&] { return connection_->createRecordStream(request); });
+  step(kDeviceStart, [&] { record->start(); });
+  // The first output's; later ones keep the buffers' own format.
+  if (sinkName_.empty()) {
+    sinkName_ = sink.name;
+    format_ = format;
+  }
+  return record;
+}
+
 void SystemAudioTap::stop() {
   deviceListener_.reset();
-  record_.reset();
+  if (follower_) follower_->stop();
+  follower_.reset();
   connection_.reset();
   stream_->finish();
 }

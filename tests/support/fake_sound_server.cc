@@ -1,8 +1,11 @@
 #include "tests/support/fake_sound_server.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
+
+#include "system-audio/base/errors.h"
 
 namespace tavrin::testing {
 
@@ -18,6 +21,8 @@ struct FakeSoundServer::State {
   ServerInfo defaults{"system_output", "virtual_mic"};
   std::map<SoundServerStep, int32_t> failures;
   bool refuse = false;
+  std::optional<std::string> gone;  // the server went away, with why
+  std::function<bool()> stopCheck;
   std::vector<std::string> log;
   int held = 0;
   std::map<uint64_t, std::pair<RecordStreamRequest, bool>> streams;  // request, running
@@ -31,6 +36,8 @@ struct FakeSoundServer::State {
     return f();
   }
   void take(SoundServerStep step) {
+    if (stopCheck && stopCheck()) throw StopRequested();
+    if (gone) throw SoundServerError(step, 7, *gone);
     const auto it = failures.find(step);
     if (it == failures.end()) return;
     const int32_t code = it->second;
@@ -177,6 +184,10 @@ void FakeSoundServer::failAt(SoundServerStep step, int32_t code) {
   state_->locked([&] { state_->failures[step] = code; });
 }
 
+void FakeSoundServer::setStopCheck(std::function<bool()> check) {
+  state_->locked([&] { state_->stopCheck = std::move(check); });
+}
+
 void FakeSoundServer::refuseSubscriptions() { state_->locked([&] { state_->refuse = true; }); }
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {
@@ -195,8 +206,22 @@ int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& 
 }
 
 void FakeSoundServer::failStreams(const std::string& description, const std::string& sourceName) {
-  std::lock_guard callbacks(state_->callbackMutex);
   std::vector<std::function<void(const std::string&)>> failing;
+  std::optional<std::string> newDefault;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (sourceName.empty()) state_->gone = description;
+    auto& sinks = state_->sinks;
+    const auto removed =
+        std::find_if(sinks.begin(), sinks.end(), [&](auto& k) { return k.monitorSourceName == sourceName; });
+    if (removed != sinks.end()) {
+      if (removed->name == state_->defaults.defaultSinkName)
+        newDefault = sinks.size() > 1 ? sinks[removed == sinks.begin()].name : "";
+      sinks.erase(removed);
+    }
+  }
+  if (newDefault) setDefaultSink(*newDefault);
+  std::lock_guard callbacks(state_->callbackMutex);
   {
     std::lock_guard lock(state_->mutex);
     for (auto& [id, stream] : state_->streams) {

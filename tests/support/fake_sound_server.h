@@ -20,6 +20,8 @@ class FakeSoundServer final : public system_audio::SoundServer {
   // default source "virtual_mic" (48 kHz mono float).
   FakeSoundServer();
   std::unique_ptr<system_audio::SoundServerConnection> connect(const std::string& clientName) override;
+  // Asked at every step, as the real server asks it while waiting.
+  void setStopCheck(std::function<bool()> check) override;
 
   void addSink(const system_audio::SinkInfo& sink);  // its monitor becomes a source too
   void clearSinks();
@@ -31,7 +33,9 @@ class FakeSoundServer final : public system_audio::SoundServer {
 
   // Hands a copy of `buffer` to every running stream on `sourceName`; returns how many.
   int deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos = 0);
-  // The running streams on `sourceName` (all when empty) die with `description`.
+  // The running streams on `sourceName` die with `description`: its sink is
+  // removed (the next one becomes the default, and subscribers hear it).
+  // Without a name, every stream: the server is gone and answers nothing more.
   void failStreams(const std::string& description, const std::string& sourceName = "");
 
   std::vector<std::string> log() const;

@@ -15,6 +15,7 @@ namespace tavrin::testing {
 class FakeSystemEnv final : public system_audio::SystemEnv {
  public:
   pid_t parentProcessId() override { return parent_; }
+  std::optional<pid_t> startParentProcessId() override { return 100; }
   bool pathExists(const std::string& path) override { return paths_.count(path) > 0; }
   void sleepFor(std::chrono::nanoseconds duration) override {
     if (hook_) hook_(sleeps_);

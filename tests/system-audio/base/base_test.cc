@@ -1,6 +1,9 @@
 // The argument grammar and the stop-signal wait of tavrin-system-audio.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "system-audio/base/arguments.h"
@@ -70,6 +73,7 @@ TEST(WaitForStopSignal, EndsAtTheFirstCheckThatSeesASignal) {
       if (row.signal == kDeadStream) watcher.streamDidStop("Connection terminated");
     };
     if (row.at < 0) raise();
+    EXPECT_EQ(stopSignalPending(std::string("/tmp/stop"), env), row.at < 0 && row.signal == kStopFile);
     env.onSleep([&](int sleeps) {
       if (sleeps == row.at) raise();
     });
@@ -78,7 +82,21 @@ TEST(WaitForStopSignal, EndsAtTheFirstCheckThatSeesASignal) {
     EXPECT_EQ(env.stderrLines(), row.signal == kParentExit
                                      ? std::vector<std::string>{"parent process exited; stopping capture"}
                                      : std::vector<std::string>{});
+    // What a starting capture checks: the same signals, the dead stream aside.
+    EXPECT_EQ(stopSignalPending(std::string("/tmp/stop"), env), row.signal != kDeadStream) << row.signal;
   }
+}
+
+// A termination signal in the first milliseconds, before the command holds
+// them, waits for it and then stops the run instead of ending the process.
+TEST(RealSystemEnv, ATerminationSignalBeforeTheCommandHoldsThemStillStopsIt) {
+  RealSystemEnv env;
+  ::kill(::getpid(), SIGTERM);
+  EXPECT_FALSE(env.terminationSignalPending());
+  env.holdTerminationSignals();
+  EXPECT_TRUE(env.terminationSignalPending());
+  EXPECT_TRUE(env.sleepUnlessSignalled(std::chrono::seconds(5)));
+  EXPECT_TRUE(env.terminationSignalPending());  // reported, and still a stop for later checks
 }
 
 TEST(RealSystemEnv, AStopFileOrDirectoryExistsAndADanglingLinkDoesNot) {

@@ -57,5 +57,25 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
   EXPECT_FALSE(std::ifstream(dir.file("start")));
 }
 
+// Started by a shell as hosts sometimes start it: what reaches stderr and the output file.
+TEST(SystemAudioCli, FewDescriptorsAndAFifoWithoutReader) {
+  TempDir dir;
+  const struct {
+    std::string script, err;
+  } rows[] = {
+      {R"(ulimit -n 8; exec "$0" record --output "$1/b.raw" --seconds 1)", "Connection refused\n"},
+      {R"(mkfifo "$1/fifo"; exec "$0" record --output "$1/fifo" --seconds 1)",
+       "Could not open system audio output file: " + dir.file("fifo") + ".\n"},
+  };
+  ProcessOptions options;
+  options.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("no-server")}};
+  options.timeout = std::chrono::seconds(20);
+  for (const auto& row : rows) {
+    const ProcessResult r = runProcess({"/bin/sh", "-c", row.script, TAVRIN_SYSTEM_AUDIO_BIN, dir.path()}, options);
+    EXPECT_EQ(r.out + r.err, row.err) << row.script;
+    EXPECT_EQ(r.exitStatus, 1) << row.script;
+  }
+}
+
 }  // namespace
 }  // namespace tavrin::testing

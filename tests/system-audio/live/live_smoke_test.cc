@@ -47,5 +47,28 @@ TEST(LiveSmokeTest, BothChannelsAreSubtitledAndTranslatedUntilTheStopFile) {
   EXPECT_EQ(seen, (std::set<std::string>{"segment mic", "segment system", "translation mic", "translation system"}));
 }
 
+// The user switches outputs twice during live subtitles: one device-change event, and the run goes on to its stop.
+TEST(LiveSmokeTest, ChangingTheDefaultOutputGivesOneDeviceChangeEvent) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  const auto loaded = runProcess({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=headset"});
+  ASSERT_EQ(loaded.exitStatus, 0) << loaded.err;
+  BackgroundProcess live({TAVRIN_SYSTEM_AUDIO_BIN, "live", "--no-mic", "--stop-file", dir.file("stop")});
+  for (int i = 0; i < 300 && live.outputSoFar().find(R"("type":"status")") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  for (const char* sink : {"headset", "system_output"}) {
+    runTool({"/usr/bin/pactl", "set-default-sink", sink});
+    std::this_thread::sleep_for(500ms);
+  }
+  writeFile(dir.file("stop"), "");
+  const ProcessResult r = live.wait(60s);
+  runProcess({"/usr/bin/pactl", "unload-module", loaded.out.substr(0, loaded.out.find('\n'))});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
+            R"({"type":"error","message":"System audio output device changed; stopping capture."})" "\n");
+}
+
 }  // namespace
 }  // namespace tavrin::testing

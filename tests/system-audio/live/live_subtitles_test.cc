@@ -96,9 +96,19 @@ TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTime
          r.systemEnabled = false;
        },
        {}, {}, {}, std::nullopt, false},
-      {"output removed", [](auto&, auto&) {}, [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
-       {error("System audio stream stopped: Entity killed."), kDisabled, segment("system"), segment("mic")},
+      {"last output removed", [](auto&, auto&) {},
+       [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
+       {error("System audio output device changed; stopping capture."),
+        error("System audio stream stopped: Entity killed."), kDisabled, segment("system"), segment("mic")},
        {"start:" + system, "start:" + mic, "~start:" + mic}, false, true},
+      {"output removed, capture follows the next",
+       [](auto& s, auto& r) {
+         s.addSink({"headphones", "headphones.monitor", PcmFormat{48000, 2, SampleType::kFloat32, true}});
+         r.micEnabled = false;
+       },
+       [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
+       {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
+       {"start:" + system, "start:headphones.monitor", "~start:headphones.monitor"}, std::nullopt, true},
       {"server gone", [](auto&, auto&) {}, [](auto& s) { s.failStreams("Connection terminated"); },
        {error("System audio stream stopped: Connection terminated."),
         error("Microphone capture failed: Connection terminated"), kDisabled, segment("system"), segment("mic")},

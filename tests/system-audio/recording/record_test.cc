@@ -78,6 +78,19 @@ TEST(RecordTest, BothPathsRecordSixteenKilohertzMonoOnlyTheTapUnclampedAndReplyW
   }
 }
 
+// A stop that comes while capture starts ends the recording there, empty.
+TEST(RecordTest, AStopDuringStartAcquiresNothingMoreAndRepliesEmpty) {
+  for (const bool tap : {true, false}) {
+    Rig rig(tap);
+    auto request = rig.request(std::nullopt);
+    request.stopFilePath = "/tmp/stop";
+    rig.env.addPath("/tmp/stop");
+    EXPECT_EQ(encodeReply(recordAudio(request, rig.platform)), R"({"sampleCount":0,"bufferCount":0,"durationMs":0})");
+    EXPECT_EQ(rig.server.log(), std::vector<std::string>{}) << tap;
+    EXPECT_EQ(readFile(rig.dir.file("out.raw")), "");
+  }
+}
+
 TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
   const struct {
     bool tap;
@@ -212,8 +225,9 @@ TEST(ProbeTest, CountsAudioBuffersAndTheirTimesAndFailsRatherThanReplyPartially)
   } catch (const PlatformError& e) {
     EXPECT_STREQ(e.what(), "Connection terminated");
   }
-  server.clearSinks();
-  EXPECT_THROW(runProbe(1, *screen, env), SystemAudioError);
+  testing::FakeSoundServer empty;  // that server is gone
+  empty.clearSinks();
+  EXPECT_THROW(runProbe(1, *makeSoundServerScreenCapture(empty), env), SystemAudioError);
 }
 
 TEST(StatusCheckTest, TheTapGateAnswersAtOnceOtherwiseTheScreenCaptureServiceDecides) {

@@ -43,23 +43,62 @@ TEST(FakeSoundServerTest, FailsOnceAndDeliversCopiesToStartedStreamsOnly) {
   EXPECT_NE(received, buffer);
 }
 
-TEST(SystemAudioTapTest, RecordsTheDefaultSinksMonitorUntilStopThenEndsTheStream) {
-  FakeSoundServer server;
-  server.addSink({"other", "other.monitor", PcmFormat{44100, 1, SampleType::kInt16, true}});
-  server.setDefaultSink("other");
+// Capture starts on the default output and follows it: after the change only
+// the new default's audio arrives, in its own format, until stop.
+TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
+  const PcmFormat kOther{44100, 1, SampleType::kFloat32, true};
+  const struct {
+    const char* what;
+    std::function<void(FakeSoundServer&)> change;
+    std::vector<float> firsts;  // of the buffers that arrive
+    std::optional<std::string> failure;
+  } rows[] = {
+      {"default switched", [](auto& s) { s.setDefaultSink("system_output"); }, {0.25f, 0.5f}, {}},
+      {"followed output removed", [](auto& s) { s.failStreams("Entity killed", "other.monitor"); }, {0.25f, 0.5f}, {}},
+      {"new default unrecordable",
+       [](auto& s) {
+         s.addSink({"bare", "", kSinkFormat});
+         s.setDefaultSink("bare");
+       },
+       {0.25f, 0.75f},
+       {}},
+      {"server gone", [](auto& s) { s.failStreams("Connection terminated"); }, {0.25f}, "Connection terminated"},
+  };
+  for (const auto& row : rows) {
+    FakeSoundServer server;
+    server.addSink({"other", "other.monitor", PcmFormat{44100, 1, SampleType::kInt16, true}});
+    server.setDefaultSink("other");
+    std::vector<std::string> failures;
+    SystemAudioTap tap(server);
+    tap.setOnFailure([&](const std::string& why) { failures.push_back(why); });
+    tap.start();
+    EXPECT_EQ(tap.format(), kOther) << row.what;  // float, at most the front pair
+    auto both = [&](float level) {
+      server.deliver("other.monitor", makeTone(kOther, 16, 0, level + 0.25f));
+      server.deliver("system_output.monitor", makeTone(kSinkFormat, 16, 0, level));
+    };
+    both(0.0f);
+    row.change(server);
+    both(0.5f);
+    if (!row.failure) tap.stop();  // a failure ends the stream by itself
+    std::vector<float> firsts;
+    for (const auto& b : drain(tap)) firsts.push_back(first(*b));
+    tap.stop();
+    EXPECT_EQ(firsts, row.firsts) << row.what;
+    EXPECT_EQ(failures, row.failure ? std::vector<std::string>{*row.failure} : std::vector<std::string>{}) << row.what;
+    EXPECT_EQ(server.held(), 0) << row.what;
+    tap.stop();  // again: nothing happens
+  }
+  FakeSoundServer server;  // a stream on every output, all released in reverse
   SystemAudioTap tap(server);
+  server.addSink({"other", "other.monitor", kSinkFormat});
   tap.start();
-  EXPECT_EQ(tap.format(), (PcmFormat{44100, 1, SampleType::kFloat32, true}));  // float, at most the front pair
-  server.setDefaultSink("system_output");  // nobody asked for device-lost notices
-  for (int i = 1; i <= 3; ++i) server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 0.25f * i));
   tap.stop();
-  EXPECT_EQ(server.deliver("other.monitor", makeTone(tap.format(), 16, 0, 1)), 0);
-  const auto buffers = drain(tap);
-  ASSERT_EQ(buffers.size(), 3u);
-  EXPECT_EQ(first(*buffers[2]), 0.75f);
-  EXPECT_EQ(server.log(), (std::vector<std::string>{"connect", "stream:other.monitor", "start:other.monitor",
-                                                    "~start:other.monitor", "~stream:other.monitor", "~connect"}));
-  tap.stop();  // again: nothing happens
+  EXPECT_EQ(server.log(),
+            (std::vector<std::string>{"connect", "stream:system_output.monitor", "start:system_output.monitor",
+                                      "subscribe", "stream:other.monitor", "start:other.monitor", "~subscribe",
+                                      "~start:other.monitor", "~stream:other.monitor", "~start:system_output.monitor",
+                                      "~stream:system_output.monitor", "~connect"}));
 }
 
 TEST(SystemAudioTapTest, TakesEveryChannelWhosePositionIsKnownElseTheFrontPair) {
@@ -115,7 +154,7 @@ TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep)
   }
 }
 
-TEST(SystemAudioTapTest, DeviceLostFiresOnceAndCaptureStaysOnItsSink) {
+TEST(SystemAudioTapTest, DeviceLostFiresOnceAtTheFirstChange) {
   FakeSoundServer server;
   server.addSink({"headphones", "headphones.monitor", kSinkFormat});
   std::atomic<int> lost{0};

@@ -1,0 +1,90 @@
+// DefaultOutputFollower: records the monitor of the server's default output
+// and moves to the new default when the user switches outputs (speakers to a
+// headset) or the output being recorded is removed. The servers move every
+// application's playback to the new default at that moment, so a recording
+// that stayed on the old monitor would keep only silence from then on.
+//
+// A record stream runs on the monitor of every output, and the buffers of
+// the default's one are delivered: a switch is a change of which stream
+// delivers, made on the server thread as soon as the server reports the new
+// default, so it loses at most the audio of that report's round trip, never
+// the time a new stream takes to start (on PulseAudio's null sinks, which
+// render up to two seconds ahead, that would be seconds). A worker thread
+// opens streams on outputs that appear later and closes those of outputs
+// that go.
+// The cost is one more record stream per output (each about 1 % of a core
+// at most; an output that is recorded is not suspended when idle).
+//
+// When the delivering stream dies and no other output's stream is left (the
+// server gone, the last output removed), or none can take over within
+// kReplaceWithin, `fail` is called once with the stream's reason; nothing is
+// delivered after it.
+//
+// Threading: start() and stop() on the owner's thread. `open` runs there
+// for the streams that start() opens (the default's first, then the other
+// outputs') and on the worker thread afterwards; `deliver` on the server
+// thread; `fail` on the server thread or the worker thread. None of them may
+// call back into the follower.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "system-audio/sound-server/sound_server.h"
+
+namespace tavrin::system_audio {
+
+class DefaultOutputFollower {
+ public:
+  using DataHandler = std::function<void(PcmBufferPtr buffer, uint64_t captureNanos)>;
+  using FailureHandler = std::function<void(const std::string& description)>;
+  // Opens and starts a record stream on the monitor of sink `sinkName` with
+  // these callbacks; throws when it cannot.
+  using Opener = std::function<std::unique_ptr<RecordStream>(const std::string& sinkName, DataHandler onData,
+                                                             FailureHandler onFailure)>;
+
+  // How long a dead stream waits for a new default output to record.
+  static constexpr std::chrono::milliseconds kReplaceWithin{500};
+
+  DefaultOutputFollower(SoundServerConnection& connection, Opener open, DataHandler deliver, FailureHandler fail);
+  ~DefaultOutputFollower();  // stop()
+  DefaultOutputFollower(const DefaultOutputFollower&) = delete;
+  DefaultOutputFollower& operator=(const DefaultOutputFollower&) = delete;
+
+  // Opens the first stream on `sinkName`, the default output (its error is
+  // thrown, nothing is left behind), then follows. Call once.
+  void start(const std::string& sinkName);
+  // Ends following and closes the stream; no callback runs after it
+  // returns. Idempotent.
+  void stop();
+
+ private:
+  struct State;
+  void follow();
+  // Opens streams on outputs without one, closes those of outputs gone or
+  // dead, and makes the default's stream deliver. False when the server
+  // itself no longer answers.
+  bool reconcile();
+  std::unique_ptr<RecordStream> openStream(const std::string& sinkName, uint64_t generation);
+
+  SoundServerConnection& connection_;
+  const Opener open_;
+  const DataHandler deliver_;
+  const FailureHandler fail_;
+  const std::shared_ptr<State> state_;
+  // The streams by generation, with their output's name; the worker's
+  // once it runs.
+  std::map<uint64_t, std::pair<std::string, std::unique_ptr<RecordStream>>> streams_;
+  uint64_t lastGeneration_ = 0;
+  std::unique_ptr<ServerSubscription> subscription_;
+  std::thread worker_;
+};
+
+}  // namespace tavrin::system_audio
