@@ -62,24 +62,25 @@ void runLiveSubtitles(const LiveRequest& request, LiveCaptureFactory& captures, 
 
   std::thread systemTask;
   std::thread micTask;
-  if (tap) {
-    systemTask = startChannel(LiveChannelRequest{AudioChannel::kSystem, tap->stream(), request.language,
-                                                 request.translateTo, &writer, &timing, true},
-                              services);
-  }
-  if (mic) {
-    micTask = startChannel(LiveChannelRequest{AudioChannel::kMic, mic->stream(), request.language,
-                                              request.translateTo, &writer, nullptr, !request.systemEnabled},
-                           services);
-  }
-
   auto stopAndDrain = [&] {
     if (tap) tap->stop();
     if (mic) mic->stop();
     if (systemTask.joinable()) systemTask.join();
     if (micTask.joinable()) micTask.join();
   };
+  // A channel thread that cannot start (std::system_error) ends the run
+  // through the normal failure path, after the one already running drained.
   try {
+    if (tap) {
+      systemTask = startChannel(LiveChannelRequest{AudioChannel::kSystem, tap->stream(), request.language,
+                                                   request.translateTo, &writer, &timing, true},
+                                services);
+    }
+    if (mic) {
+      micTask = startChannel(LiveChannelRequest{AudioChannel::kMic, mic->stream(), request.language,
+                                                request.translateTo, &writer, nullptr, !request.systemEnabled},
+                             services);
+    }
     waitForStopSignal(request.stopFilePath, nullptr, env);
   } catch (...) {
     stopAndDrain();
