@@ -31,6 +31,10 @@ struct Shape {
   // running on.
   float quoteBias = 0.0f;
   float listEndBias = 0.0f;
+  // Models a helper must refuse: another chat template (empty: ChatML), no
+  // byte tokens for 0x80-0xFF (normal tokens "[80]".."[FF]" instead).
+  std::string chatTemplate;
+  bool highByteTokens = true;
 };
 
 // A model of a few hundred kilobytes whose strings close quickly.
