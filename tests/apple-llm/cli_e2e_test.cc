@@ -23,11 +23,12 @@ class CliTest : public ::testing::Test {
   std::string models() const { return home_.path() + "/tavrin/models"; }
   std::string log() const { return files_.file("log"); }
 
-  ProcessResult run(Args args) {
+  ProcessResult run(Args args, const std::string& libraryPath = "") {
     args.insert(args.begin(), TAVRIN_APPLE_LLM_BIN);
     testing::ProcessOptions options;
     options.setEnv = {
         {"XDG_DATA_HOME", home_.path()}, {"XDG_DATA_DIRS", systemData_.path()}, {"TAVRIN_LLM_LOG", log()}};
+    if (!libraryPath.empty()) options.setEnv["LD_LIBRARY_PATH"] = libraryPath;
     options.timeout = std::chrono::seconds(120);
     return testing::runProcess(args, options);
   }
@@ -151,6 +152,8 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
       expectFailure({"extract", files_.file("t.txt")}, c.reason);
     }
   }
+  // Another ggml first in the library path does not keep llama.cpp from loading its own.
+  EXPECT_EQ(run({"status"}, FOREIGN_GGML_DIR).out, "{\"available\":true,\"status\":\"available\"}\n");
   // The log names what was refused and why, and what is used.
   const std::string logged = testing::readFile(log());
   EXPECT_NE(logged.find(models() + "/a.gguf: The language model failed: "), std::string::npos) << logged;
