@@ -19,6 +19,7 @@
 #include "apple-llm/grammar.h"
 #include "apple-llm/llama_library.h"
 #include "apple-llm/prompts.h"
+#include "apple-llm/thread_choice.h"
 
 namespace tavrin::llm {
 namespace {
@@ -368,8 +369,16 @@ namespace {
 
 class LlamaSession : public LanguageModelSession {
  public:
-  LlamaSession(const LlamaApi& api, ModelPtr model, std::string instructions, const LlamaOptions& options)
-      : api_(api), model_(std::move(model)), instructions_(std::move(instructions)), options_(options) {}
+  // `cpuBefore` was sampled at `sampledAt`, before the model was loaded: the
+  // start of the window that chooses the thread count.
+  LlamaSession(const LlamaApi& api, ModelPtr model, std::string instructions, const LlamaOptions& options,
+               CpuTimes cpuBefore, Clock::time_point sampledAt)
+      : api_(api),
+        model_(std::move(model)),
+        instructions_(std::move(instructions)),
+        options_(options),
+        cpuBefore_(cpuBefore),
+        sampledAt_(sampledAt) {}
 
   std::string respond(const std::string& prompt, const RecordSchema& schema,
                       const GenerationOptions& generation) override {
@@ -395,7 +404,7 @@ class LlamaSession : public LanguageModelSession {
     cp.n_ctx = static_cast<uint32_t>(promptTokens.size() + static_cast<size_t>(maxTokens) + 1);
     cp.n_batch = 512;
     cp.n_ubatch = 512;
-    cp.n_threads = cp.n_threads_batch = options_.threads > 0 ? options_.threads : usableProcessors();
+    cp.n_threads = cp.n_threads_batch = options_.threads > 0 ? options_.threads : threadsNow();
     cp.no_perf = true;
     ContextPtr context(api_.llama_init_from_model(model_.get(), cp), {&api_});
     if (!context) throw ModelError("The language model could not create a context for this request.");
@@ -454,6 +463,7 @@ class LlamaSession : public LanguageModelSession {
         s.promptControlTokens += (api_.llama_vocab_get_attr(vocab, t) & LLAMA_TOKEN_ATTR_CONTROL) != 0 ? 1 : 0;
       }
       s.generatedTokens = generated;
+      s.threads = static_cast<int>(cp.n_threads);
     }
     // The grammar only lets the end token through once the value is
     // complete; a value can also complete on the very last allowed token.
@@ -465,6 +475,18 @@ class LlamaSession : public LanguageModelSession {
   }
 
  private:
+  // The thread rule of thread_choice.h over the window since the session
+  // was opened, stretched to kSampleWindow when loading was quicker.
+  int threadsNow() const {
+    static constexpr std::chrono::milliseconds kSampleWindow{100};
+    const std::vector<int> cpus = allowedCpus();
+    const Clock::duration waited = Clock::now() - sampledAt_;
+    if (waited < kSampleWindow) std::this_thread::sleep_for(kSampleWindow - waited);
+    const int threads =
+        threadsFor(cpuBefore_, sampleCpuTimes(cpus), static_cast<int>(cpus.size()), physicalCores(cpus));
+    return threads;
+  }
+
   // One token drawn with `sampling` from the logits, restricted to what
   // `constraint` allows when it is given.
   llama_token sample(const float* logits, std::vector<llama_token_data>& candidates, llama_sampler* sampling,
@@ -487,6 +509,8 @@ class LlamaSession : public LanguageModelSession {
   ModelPtr model_;
   std::string instructions_;
   LlamaOptions options_;
+  CpuTimes cpuBefore_;
+  Clock::time_point sampledAt_;
 };
 
 }  // namespace
@@ -565,6 +589,7 @@ std::unique_ptr<LanguageModelSession> LlamaLanguageModel::openSession(const std:
   if (chosen_.empty()) availability();
   if (chosen_.empty()) throw ModelError("No usable language model is installed.");
   const Clock::time_point start = Clock::now();
+  const CpuTimes cpuBefore = options_.threads > 0 ? CpuTimes{} : sampleCpuTimes(allowedCpus());
   ModelPtr model = e->load(chosen_, /*metadataOnly=*/false);
   if (!model) {
     const std::string detail = e->log().firstError();
@@ -572,15 +597,7 @@ std::unique_ptr<LanguageModelSession> LlamaLanguageModel::openSession(const std:
                      (detail.empty() ? std::string(".") : ": " + detail));
   }
   if (options_.stats != nullptr) options_.stats->loadMs = msSince(start);
-  return std::make_unique<LlamaSession>(e->api(), std::move(model), instructions, options_);
-}
-
-int usableProcessors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(n);
+  return std::make_unique<LlamaSession>(e->api(), std::move(model), instructions, options_, cpuBefore, start);
 }
 
 bool generationAccepts(const std::string& modelPath, const RecordSchema& schema, const std::string& text) {

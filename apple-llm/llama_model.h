@@ -44,10 +44,11 @@ struct GenerationStats {
   int promptTokens = 0;
   int promptControlTokens = 0;  // of those, control tokens (the chat template's markers)
   int generatedTokens = 0;      // tokens produced after the prompt, the end token excluded
+  int threads = 0;              // the thread count chosen for the request
 };
 
 struct LlamaOptions {
-  int threads = 0;                       // 0: one per processor this process may run on
+  int threads = 0;                       // 0: chosen per request (thread_choice.h)
   bool constrained = true;               // false only to measure what the grammar costs
   std::optional<uint32_t> seed;          // unset: a random seed per request
   GenerationStats* stats = nullptr;      // filled when set; not owned
@@ -82,9 +83,6 @@ class LlamaLanguageModel : public LanguageModel {
   std::string engineError_;
   std::string chosen_;  // the model the last availability() chose
 };
-
-// The number of processors this process may run on (at least 1).
-int usableProcessors();
 
 // Whether generation may produce `text` as a complete value of `schema`: the
 // record grammar and the well-formed UTF-8 rule, judged by llama.cpp's

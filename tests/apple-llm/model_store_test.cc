@@ -9,6 +9,7 @@
 
 #include "apple-llm/llama_model.h"
 #include "apple-llm/testmodel/testmodel.h"
+#include "apple-llm/thread_choice.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::llm {
@@ -151,14 +152,26 @@ TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
   EXPECT_THROW(model({libs.path()}, nullptr)->openSession("x"), ModelError);
 }
 
-TEST(UsableProcessors, FollowsTheAffinityMask) {
+TEST(ThreadsFor, OneThreadPerCpuThatOthersLeaveFreeAtMostOnePerCore) {
+  struct Case {
+    CpuTimes after;  // ticks since an all-zero sample
+    int cpus, cores, threads;
+  };
+  for (const Case& c : {Case{{2, 200, 0}, 2, 2, 2}, Case{{100, 200, 0}, 2, 2, 1}, Case{{100, 200, 100}, 2, 2, 2},
+                        Case{{20, 200, 0}, 2, 2, 2}, Case{{30, 200, 0}, 2, 2, 1}, Case{{200, 200, 0}, 2, 2, 1},
+                        Case{{0, 400, 0}, 4, 2, 2}, Case{{300, 800, 0}, 8, 8, 5}, Case{{0, 0, 0}, 2, 2, 2}}) {
+    EXPECT_EQ(threadsFor({}, c.after, c.cpus, c.cores), c.threads) << c.after.busy << "/" << c.after.total;
+  }
+}
+
+TEST(AllowedCpus, FollowTheAffinityMask) {
   EXPECT_EXIT(
       {
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(0, &one);
         ::sched_setaffinity(0, sizeof one, &one);
-        std::exit(usableProcessors() == 1 ? 0 : 1);
+        std::exit(allowedCpus() == std::vector<int>{0} ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
