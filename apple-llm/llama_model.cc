@@ -248,9 +248,9 @@ std::vector<std::string> tokenPieces(const LlamaApi& api, const llama_vocab* voc
   return pieces;
 }
 
-// The response tokens of the larger pass, and a one-line section: the
-// smallest request a model must hold to be called available.
-constexpr int kLargestResponse = 1200;
+// With the extraction pass's instructions and full response (the larger of
+// the two passes), the smallest request a model must hold to be called
+// available.
 constexpr const char* kShortestSection = "You: Hello.";
 
 // Why the model (loaded at least to its metadata) cannot serve the passes,
@@ -278,7 +278,7 @@ std::string unsuitability(const LlamaApi& api, const llama_model* model) {
   } catch (const ModelError& e) {
     return e.what();
   }
-  const size_t needed = request.size() + kLargestResponse;
+  const size_t needed = request.size() + static_cast<size_t>(extractPass().maximumResponseTokens);
   const int trained = api.llama_model_n_ctx_train(model);
   if (trained <= 0 || static_cast<size_t>(trained) < needed) {
     return "its context of " + std::to_string(trained) + " tokens is smaller than a request (" +
