@@ -192,6 +192,14 @@ ChildFigures runChild(const std::vector<std::string>& argv, const std::string& d
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The helper has OpenMP's threads wait passively by setting
+  // OMP_WAIT_POLICY before libgomp loads with ggml; this program links ggml
+  // (to write the test model), so libgomp read its environment at start:
+  // start again with it set, to measure what the helper runs.
+  if (std::getenv("OMP_WAIT_POLICY") == nullptr) {
+    ::setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
+    ::execv("/proc/self/exe", argv);
+  }
   Args args;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];

@@ -26,7 +26,7 @@ for load in idle "one busy core"; do
   for threads in 0 "$cpus"; do
     if [ "$threads" = 0 ]; then what="the rule"; else what="$threads threads (one per logical CPU)"; fi
     echo "=== $load: $what"
-    "$build/bench/bench_llm" --model "$work/bench.gguf" --threads "$threads" --tokens 64 --repeat 3 --no-children
+    "$build/bench/bench_llm" --model "$work/bench.gguf" --threads "$threads" --tokens 32 --repeat 2 --no-children
     echo
   done
   stop_busy
