@@ -146,9 +146,9 @@ class Writer {
     std::vector<int32_t> types = {kUnknown, kControl, kControl, kControl, kControl};
     for (int b = 0; b < 256; ++b) {
       char name[8];
-      std::snprintf(name, sizeof name, shape_.highByteTokens || b < 0x80 ? "<0x%02X>" : "[%02X]", b);
+      std::snprintf(name, sizeof name, shape_.leadByteTokens || b < 0xF0 ? "<0x%02X>" : "[%02X]", b);
       tokens.push_back(name);
-      types.push_back(shape_.highByteTokens || b < 0x80 ? kByte : kNormal);
+      types.push_back(shape_.leadByteTokens || b < 0xF0 ? kByte : kNormal);
     }
     for (std::string& piece : wordPieces(shape_.extraTokens)) {
       tokens.push_back(std::move(piece));

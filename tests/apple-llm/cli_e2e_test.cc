@@ -89,14 +89,14 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 // Each row installs model files (oldest first); the best usable one wins, and `extract` runs exactly when
 // `status` says available.
 TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
-  writeFile(files_.file("t.txt"), "You: caf\u00e9");
+  writeFile(files_.file("t.txt"), "You: caf\u00e9 \U0001F600");
   const auto written = [&](const testmodel::Shape& shape) {
     testmodel::writeModel(files_.file("m"), shape);
     return testing::readFile(files_.file("m"));
   };
   const std::string good = written(testmodel::tinyShape());
-  testmodel::Shape noHighBytes = testmodel::tinyShape(), unknownTemplate = noHighBytes, shortContext = noHighBytes;
-  noHighBytes.highByteTokens = false;
+  testmodel::Shape noEmojiBytes = testmodel::tinyShape(), unknownTemplate = noEmojiBytes, shortContext = noEmojiBytes;
+  noEmojiBytes.leadByteTokens = false;
   unknownTemplate.chatTemplate = "{{ messages }}";
   shortContext.contextLength = 1200;
   testmodel::writeOversizedHeader(files_.file("huge"), uint64_t{1} << 50);
@@ -108,7 +108,7 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
       {"unknown-architecture", replaced(good, "llama", "zzzzz")},
       {"missing-key", replaced(good, "llama.block_count", "llama.block_cXunt")},
       {"duplicate-token", replaced(good, "<0x41>", "<0x40>")},
-      {"no-high-bytes", written(noHighBytes)},
+      {"no-emoji-bytes", written(noEmojiBytes)},
       {"unknown-template", written(unknownTemplate)},
       {"short-context", written(shortContext)}};
   const std::string notEnabled = "Enable Apple Intelligence in System Settings to generate summaries.";
@@ -128,7 +128,7 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
            Case{{{"m.gguf", "unknown-architecture"}}, unusable},
            Case{{{"m.gguf", "missing-key"}}, unusable},
            Case{{{"m.gguf", "duplicate-token"}}, unusable},
-           Case{{{"m.gguf", "no-high-bytes"}}, unusable},
+           Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
            Case{{{"m.gguf", "unknown-template"}}, unusable},
            Case{{{"m.gguf", "short-context"}}, unusable},
            Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
