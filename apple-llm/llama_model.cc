@@ -266,8 +266,8 @@ std::string unsuitability(const LlamaApi& api, const llama_model* model) {
   }
   for (size_t b = 0; b < byteHasToken.size(); ++b) {
     if (!byteHasToken[b]) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02zX", b);
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(b));
       return std::string("its vocabulary has no token for the byte ") + hex;
     }
   }
