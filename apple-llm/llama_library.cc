@@ -47,11 +47,6 @@ std::unique_ptr<LlamaLibrary> LlamaLibrary::open(const std::vector<std::string>&
   OpenedEngineLibrary opened{nullptr, "llama.cpp is not installed."};
   for (const std::string& dir : dirs) {
     if (::access((dir + "/libllama.so").c_str(), F_OK) != 0) continue;
-    // ggml's OpenMP workers would spin between the steps of generation,
-    // taking the CPU from the thread doing the work when another program
-    // shares the machine (measured: a tenth of the speed). libgomp reads
-    // this once, when it is loaded with ggml; a user's own setting stays.
-    ::setenv("OMP_WAIT_POLICY", "PASSIVE", 0);
     preloadGgml(dir);
     const OpenedEngineLibrary attempt =
         openEngineLibrary({dir}, "libllama.so", "llama.cpp is not installed.", [&api](void* handle) {

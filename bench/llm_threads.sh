@@ -5,8 +5,8 @@
 # a competing busy core, as when notes are made during a video call (the
 # load: a shell busy loop pinned with taskset to the last CPU). In each
 # case bench_llm runs with the rule and with one thread per logical CPU,
-# each against llama-bench with the same threads in the same run (OpenMP
-# waiting passively, as the helper sets it, and spinning, its default).
+# each against llama-bench with the same threads in the same run (OpenMP's
+# default wait policy, as in the helper, and waiting passively).
 # The rule should lose at most 10 % idle and win under load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
