@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "apple-llm/grammar.h"
 #include "apple-llm/prompts.h"
 #include "common/json.h"
 #include "common/output.h"
@@ -21,50 +22,95 @@ struct FdCloser {
   }
 };
 
-// Far more text than any model's context holds; reading stops here, so a
-// huge file costs neither the time nor the memory to read it whole.
+// Far more text than any model's context holds: a longer transcript is
+// refused. The file is still read to its end, in pieces and without keeping
+// more than this, since an invalid byte anywhere makes it empty instead.
 constexpr size_t kMaximumTranscriptBytes = size_t{16} << 20;
 
-// Whole file, or nothing when any read fails (a directory, no permission).
-// Throws HelperError::tooLong past kMaximumTranscriptBytes.
-std::optional<std::string> readWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+bool isWhitespaceOrNewline(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Reads text as it arrives, in pieces of any size: checks that it is
+// well-formed UTF-8 and keeps it without leading and trailing white space
+// and line breaks, up to kMaximumTranscriptBytes of that trimmed text.
+class TranscriptScanner {
+ public:
+  // False once the bytes so far are not UTF-8: nothing that follows can
+  // make them so.
+  bool feed(std::string_view bytes) {
+    for (const char c : bytes) {
+      const std::string_view byte(&c, 1);
+      if (!valid_ || !utf8_.accepts(byte)) return valid_ = false;
+      utf8_.append(byte);
+      pending_ += c;
+      if (utf8_.complete()) {
+        addCharacter();
+        pending_.clear();
+      }
+    }
+    return true;
+  }
+
+  // The trimmed text; empty when the input is not UTF-8 or only white space.
+  Transcript finish() {
+    if (!valid_ || !utf8_.complete()) return {};
+    if (tooLong_) return {std::string(), true};
+    text_.resize(lastEnd_);
+    return {std::move(text_), false};
+  }
+
+ private:
+  void addCharacter() {
+    const auto* p = reinterpret_cast<const unsigned char*>(pending_.data());
+    char32_t c = p[0];
+    if (pending_.size() > 1) {
+      c = p[0] & (0x7F >> pending_.size());
+      for (size_t i = 1; i < pending_.size(); ++i) c = (c << 6) | (p[i] & 0x3F);
+    }
+    const bool space = isWhitespaceOrNewline(c);
+    if (!started_ && space) return;
+    started_ = true;
+    total_ += pending_.size();
+    if (!space) lastEnd_ = total_;
+    if (lastEnd_ > kMaximumTranscriptBytes) tooLong_ = true;
+    // White space past the limit is only counted: it is either trimmed at
+    // the end or followed by more text, which makes the whole too long.
+    if (!tooLong_ && text_.size() + pending_.size() <= kMaximumTranscriptBytes) text_ += pending_;
+  }
+
+  Utf8Prefix utf8_;
+  std::string pending_;  // bytes of the character being read
+  bool valid_ = true;
+  bool started_ = false;
+  bool tooLong_ = false;
+  size_t total_ = 0;    // bytes from the first non-space character on
+  size_t lastEnd_ = 0;  // of those, up to the end of the last non-space one
+  std::string text_;
+};
+
+// The trimmed text of a regular file; empty when any read fails (a
+// directory, no permission) or when it is not a regular file at all (a FIFO
+// would wait for a writer, a device could be endless).
+Transcript scanFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {};
   FdCloser closer{fd};
-  std::string data;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  TranscriptScanner scanner;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return {};
     }
     if (n == 0) break;
-    data.append(buffer, static_cast<size_t>(n));
-    if (data.size() > kMaximumTranscriptBytes) throw HelperError::tooLong();
+    if (!scanner.feed(std::string_view(buffer, static_cast<size_t>(n)))) return {};
   }
-  return data;
-}
-
-bool isWhitespaceOrNewline(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-// Decodes the code point of valid UTF-8 starting at `p`, of `len` bytes.
-char32_t decodeAt(const unsigned char* p, size_t len) {
-  if (len == 1) return p[0];
-  char32_t c = p[0] & (0x7F >> len);
-  for (size_t i = 1; i < len; ++i) c = (c << 6) | (p[i] & 0x3F);
-  return c;
-}
-
-size_t sequenceLength(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  return 2;
+  return scanner.finish();
 }
 
 template <typename Record>
@@ -76,6 +122,14 @@ Record runPass(LanguageModel& model, const PassParameters& pass, const std::stri
   const std::string value =
       session->respond(prompt, *pass.schema, GenerationOptions{pass.temperature, pass.maximumResponseTokens});
   return Record::fromGenerated(value);
+}
+
+// The text of a transcript that is not too long. Length is the last check:
+// an unavailable model is reported first.
+std::string transcriptWithinLimit(Transcript transcript, LanguageModel& model) {
+  if (!transcript.tooLong) return std::move(transcript.text);
+  ensureAvailable(model);
+  throw HelperError::tooLong();
 }
 
 }  // namespace
@@ -94,43 +148,26 @@ GenerateArgs parseGenerateArgs(const std::vector<std::string>& args) {
 }
 
 std::string trimWhitespaceAndNewlines(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end) {
-    const size_t len = sequenceLength(bytes[begin]);
-    if (begin + len > end || !isWhitespaceOrNewline(decodeAt(bytes + begin, len))) break;
-    begin += len;
-  }
-  while (end > begin) {
-    size_t start = end - 1;
-    while (start > begin && (bytes[start] & 0xC0) == 0x80) --start;
-    if (!isWhitespaceOrNewline(decodeAt(bytes + start, end - start))) break;
-    end = start;
-  }
-  return std::string(text.substr(begin, end - begin));
+  TranscriptScanner scanner;
+  scanner.feed(text);
+  return scanner.finish().text;
 }
 
-std::string readTranscript(const std::string& path) {
+Transcript readTranscript(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) throw HelperError::fileNotFound(path);
-  std::string text = readWholeFile(path).value_or(std::string());
-  if (sanitizeUtf8(text) != text) text.clear();  // not UTF-8: read as empty
-  std::string trimmed = trimWhitespaceAndNewlines(text);
-  if (trimmed.empty()) throw HelperError::emptyTranscript();
-  return trimmed;
+  Transcript transcript = scanFile(path);
+  if (transcript.text.empty() && !transcript.tooLong) throw HelperError::emptyTranscript();
+  return transcript;
 }
 
 std::string describe(UnavailableReason reason) {
   switch (reason) {
-    case UnavailableReason::kDeviceNotEligible:
-      return "This device does not support Apple Intelligence.";
+    case UnavailableReason::kDeviceNotEligible: return "This device does not support Apple Intelligence.";
     case UnavailableReason::kAppleIntelligenceNotEnabled:
       return "Enable Apple Intelligence in System Settings to generate summaries.";
-    case UnavailableReason::kModelNotReady:
-      return "The on-device model is still downloading. Try again shortly.";
-    case UnavailableReason::kOther:
-      break;
+    case UnavailableReason::kModelNotReady: return "The on-device model is still downloading. Try again shortly.";
+    case UnavailableReason::kOther: break;
   }
   return "Apple Intelligence is unavailable on this device.";
 }
@@ -165,11 +202,11 @@ RunOutcome runTavrinAppleLLM(const std::vector<std::string>& args, Platform& pla
       reply = availability(platform.model).toJson();
     } else if (command == "extract") {
       const GenerateArgs parsed = parseGenerateArgs(args);
-      const std::string text = readTranscript(parsed.path);
+      const std::string text = transcriptWithinLimit(readTranscript(parsed.path), platform.model);
       reply = extract(platform.model, text, parsed.language).toJson();
     } else if (command == "synthesize") {
       const GenerateArgs parsed = parseGenerateArgs(args);
-      const std::string text = readTranscript(parsed.path);
+      const std::string text = transcriptWithinLimit(readTranscript(parsed.path), platform.model);
       reply = synthesize(platform.model, text, parsed.language).toJson();
     } else {
       throw HelperError::invalidArguments();

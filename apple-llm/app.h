@@ -18,13 +18,9 @@ namespace tavrin::llm {
 // The program's own failures; what() is the exact text reported.
 class HelperError : public std::runtime_error {
  public:
-  static HelperError fileNotFound(const std::string& path) {
-    return HelperError("Transcript file not found: " + path);
-  }
+  static HelperError fileNotFound(const std::string& path) { return HelperError("Transcript file not found: " + path); }
   static HelperError unavailable(const std::string& message) { return HelperError(message); }
-  static HelperError unsupportedOS() {
-    return HelperError("Apple Foundation Models requires macOS 26.0 or later.");
-  }
+  static HelperError unsupportedOS() { return HelperError("Apple Foundation Models requires macOS 26.0 or later."); }
   static HelperError invalidArguments() { return HelperError("Invalid arguments."); }
   static HelperError emptyTranscript() { return HelperError("Transcript is empty."); }
   static HelperError tooLong() { return HelperError("Transcript is too long."); }
@@ -49,12 +45,22 @@ struct AvailabilityResponse {
 // `args` excludes the program path: args[0] is the command.
 GenerateArgs parseGenerateArgs(const std::vector<std::string>& args);
 
-// The file's UTF-8 text without leading and trailing Unicode white space and
-// line breaks. A file that cannot be read as UTF-8 reads as empty; one of
-// more than 16 MiB is too long (no model's context holds that much).
-std::string readTranscript(const std::string& path);
+// A transcript as read: its text, or only the fact that the text is longer
+// than 16 MiB (no model's context holds that much).
+struct Transcript {
+  std::string text;
+  bool tooLong = false;
+};
 
-// Removes leading and trailing white space and line breaks from valid UTF-8.
+// The file's UTF-8 text without leading and trailing Unicode white space and
+// line breaks. Throws fileNotFound when nothing is at `path`, and
+// emptyTranscript when that text is empty; a file that cannot be read as
+// UTF-8, or is no regular file, reads as empty. Too long is not an error
+// here: the passes report it after availability.
+Transcript readTranscript(const std::string& path);
+
+// Removes leading and trailing white space and line breaks; text that is
+// not UTF-8 gives the empty text.
 std::string trimWhitespaceAndNewlines(std::string_view text);
 
 std::string describe(UnavailableReason reason);

@@ -7,13 +7,16 @@
 namespace tavrin::llm {
 namespace {
 
-// Shared leaf rules. String characters are the code points JSON allows
-// unescaped, less surrogates and U+FFFD (which only ever stands for text that
-// was lost); escapes exclude surrogates (\uD800-\uDFFF) too, so every
-// accepted string decodes to valid text. Whitespace between tokens is at most
-// one space: a model cannot burn its token budget on indentation.
+// Shared leaf rules. A string holds text only, in every spelling: no
+// control characters (C0, DEL, C1), no surrogates and no U+FFFD (which only
+// ever stands for text that was lost), neither raw nor as a \u escape; of
+// the short escapes, line feed, carriage return and tab stay (notes may have
+// line breaks), backspace and form feed do not. So every accepted string
+// decodes to valid text. Whitespace between tokens is at most one space: a
+// model cannot burn its token budget on indentation.
 constexpr const char* kLeafRules = R"(string ::= "\"" char* "\""
-char ::= [\x20-\x21\x23-\x5B\x5D-\uD7FF\uE000-\uFFFC\uFFFE-\U0010FFFF] | "\\" (["\\/bfnrt] | "u" ([0-9a-cA-CefEF] hex hex hex | [dD] [0-7] hex hex))
+char ::= [\x20-\x21\x23-\x5B\x5D-\x7E\xA0-\uD7FF\uE000-\uFFFC\uFFFE-\U0010FFFF] | "\\" (["\\/nrt] | "u" escaped)
+escaped ::= "00" ([2-6] hex | "7" [0-9a-eA-E] | [a-fA-F] hex) | "0" [1-9a-fA-F] hex hex | [1-9a-cA-CeE] hex hex hex | [dD] [0-7] hex hex | [fF] ([0-9a-eA-E] hex hex | [fF] [0-9a-eA-E] hex | [fF] [fF] [0-9a-cA-CeEfF])
 hex ::= [0-9a-fA-F]
 string-list ::= "[" ws (string (ws "," ws string)*)? ws "]"
 ws ::= " "?
@@ -69,12 +72,9 @@ class Deriver {
 
   static std::string valueRule(const FieldSchema& field) {
     switch (field.kind) {
-      case FieldKind::kString:
-        return "string";
-      case FieldKind::kStringList:
-        return "string-list";
-      case FieldKind::kRecordList:
-        return ruleName(*field.element) + "-list";
+      case FieldKind::kString: return "string";
+      case FieldKind::kStringList: return "string-list";
+      case FieldKind::kRecordList: return ruleName(*field.element) + "-list";
     }
     throw std::logic_error("unknown field kind");
   }
@@ -85,7 +85,9 @@ class Deriver {
 
 }  // namespace
 
-std::string grammarFor(const RecordSchema& schema) { return Deriver().derive(schema); }
+std::string grammarFor(const RecordSchema& schema) {
+  return Deriver().derive(schema);
+}
 
 bool Utf8Prefix::step(unsigned char byte) {
   if (remaining_ > 0) {

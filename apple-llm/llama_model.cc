@@ -1,10 +1,16 @@
 #include "apple-llm/llama_model.h"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -12,6 +18,8 @@
 
 #include "apple-llm/grammar.h"
 #include "apple-llm/llama_library.h"
+#include "apple-llm/prompts.h"
+#include "apple-llm/thread_choice.h"
 
 namespace tavrin::llm {
 namespace {
@@ -99,15 +107,74 @@ void appendTokens(const LlamaApi& api, const llama_vocab* vocab, std::string_vie
                   bool parseSpecial, std::vector<llama_token>& out) {
   if (text.size() > INT32_MAX / 2) throw ModelError("The prompt could not be tokenized.");
   const auto length = static_cast<int32_t>(text.size());
-  const int32_t n = api.llama_tokenize(vocab, text.data(), length, nullptr, 0, addSpecial, parseSpecial);
-  if (n == 0) return;
-  if (n == INT32_MIN) throw ModelError("The prompt could not be tokenized.");
-  const size_t at = out.size();
-  out.resize(at + static_cast<size_t>(n < 0 ? -n : n));
-  const int32_t written = api.llama_tokenize(vocab, text.data(), length, out.data() + at,
-                                             static_cast<int32_t>(out.size() - at), addSpecial, parseSpecial);
-  if (written < 0) throw ModelError("The prompt could not be tokenized.");
-  out.resize(at + static_cast<size_t>(written));
+  // llama.cpp's tokenizer lets its own exceptions through (a vocabulary
+  // without a byte it needs throws std::out_of_range).
+  try {
+    const int32_t n = api.llama_tokenize(vocab, text.data(), length, nullptr, 0, addSpecial, parseSpecial);
+    if (n == 0) return;
+    if (n == INT32_MIN) throw ModelError("The prompt could not be tokenized.");
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n < 0 ? -n : n));
+    const int32_t written = api.llama_tokenize(vocab, text.data(), length, out.data() + at,
+                                               static_cast<int32_t>(out.size() - at), addSpecial, parseSpecial);
+    if (written < 0) throw ModelError("The prompt could not be tokenized.");
+    out.resize(at + static_cast<size_t>(written));
+  } catch (const ModelError&) {
+    throw;
+  } catch (const std::exception&) {
+    throw ModelError("The prompt could not be tokenized.");
+  }
+}
+
+// What the model's chat template puts around the instructions and the
+// prompt: before the system text, between it and the user text, and after.
+struct ChatFrame {
+  std::string beforeSystem, betweenSystemAndUser, afterUser;
+};
+
+// Throws ModelError when llama.cpp does not know the template, or when it
+// does not hold each of the two texts exactly once.
+ChatFrame chatFrame(const LlamaApi& api, const llama_model* model) {
+  static constexpr std::string_view kSystemMark = "TAVRINSYSTEMTEXTMARK";
+  static constexpr std::string_view kUserMark = "TAVRINUSERTEXTMARK";
+  const char* stored = api.llama_model_chat_template(model, nullptr);
+  const char* chatTemplate = stored != nullptr ? stored : "chatml";
+  const std::string system(kSystemMark), user(kUserMark);
+  const llama_chat_message messages[2] = {{"system", system.c_str()}, {"user", user.c_str()}};
+  std::vector<char> buffer(1024);
+  int32_t n = api.llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(),
+                                            static_cast<int32_t>(buffer.size()));
+  if (n > static_cast<int32_t>(buffer.size())) {
+    buffer.resize(static_cast<size_t>(n));
+    n = api.llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(), n);
+  }
+  const std::string_view chat(buffer.data(), n < 0 ? 0 : static_cast<size_t>(n));
+  const size_t s = chat.find(kSystemMark);
+  const size_t u = chat.find(kUserMark);
+  if (n < 0 || s == std::string_view::npos || u == std::string_view::npos || u < s ||
+      chat.find(kSystemMark, s + 1) != std::string_view::npos ||
+      chat.find(kUserMark, u + 1) != std::string_view::npos) {
+    throw ModelError("The language model's chat template is not supported.");
+  }
+  const size_t afterSystem = s + kSystemMark.size();
+  return {std::string(chat.substr(0, s)), std::string(chat.substr(afterSystem, u - afterSystem)),
+          std::string(chat.substr(u + kUserMark.size()))};
+}
+
+// The chat as tokens. What the template puts around the texts is read with
+// special-token parsing, the instructions and the prompt themselves as
+// plain text, by length (they may hold NUL).
+std::vector<llama_token> chatTokens(const LlamaApi& api, const llama_model* model, const std::string& instructions,
+                                    const std::string& prompt) {
+  const ChatFrame frame = chatFrame(api, model);
+  const llama_vocab* vocab = api.llama_model_get_vocab(model);
+  std::vector<llama_token> tokens;
+  appendTokens(api, vocab, frame.beforeSystem, true, true, tokens);
+  appendTokens(api, vocab, instructions, false, false, tokens);
+  appendTokens(api, vocab, frame.betweenSystemAndUser, false, true, tokens);
+  appendTokens(api, vocab, prompt, false, false, tokens);
+  appendTokens(api, vocab, frame.afterUser, false, true, tokens);
+  return tokens;
 }
 
 // What generation may produce next: the record's grammar (when on), bytes
@@ -181,6 +248,92 @@ std::vector<std::string> tokenPieces(const LlamaApi& api, const llama_vocab* voc
   return pieces;
 }
 
+// With the extraction pass's instructions and full response (the larger of
+// the two passes), the smallest request a model must hold to be called
+// available.
+constexpr const char* kShortestSection = "You: Hello.";
+
+// Why the model (loaded at least to its metadata) cannot serve the passes,
+// or "" when it can: its chat template is one llama.cpp applies, it has a
+// token for every byte (its tokenizer falls back to bytes for text outside
+// its vocabulary, and fails without them), and its trained context holds
+// the extraction pass on a short section with its full response.
+std::string unsuitability(const LlamaApi& api, const llama_model* model) {
+  const llama_vocab* vocab = api.llama_model_get_vocab(model);
+  std::vector<bool> byteHasToken(256, false);
+  for (const std::string& piece : tokenPieces(api, vocab)) {
+    if (piece.size() == 1) byteHasToken[static_cast<unsigned char>(piece[0])] = true;
+  }
+  for (size_t b = 0; b < byteHasToken.size(); ++b) {
+    if (!byteHasToken[b]) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(b));
+      return std::string("its vocabulary has no token for the byte ") + hex;
+    }
+  }
+  std::vector<llama_token> request;
+  try {
+    request = chatTokens(api, model, extractInstructions(std::nullopt),
+                         buildPrompt(extractPass(), kShortestSection, std::nullopt));
+  } catch (const ModelError& e) {
+    return e.what();
+  }
+  const size_t needed = request.size() + static_cast<size_t>(extractPass().maximumResponseTokens);
+  const int trained = api.llama_model_n_ctx_train(model);
+  if (trained <= 0 || static_cast<size_t>(trained) < needed) {
+    return "its context of " + std::to_string(trained) + " tokens is smaller than a request (" +
+           std::to_string(needed) + " tokens)";
+  }
+  return {};
+}
+
+// Runs `check` in a child process and returns what it returned, so that an
+// assertion or a crash of llama.cpp on a hostile file costs this answer and
+// not the run. The child's standard error is a pipe: what the engine's abort
+// hook or the crash guard writes there before exit status 1 is the cause.
+// Call only while no other thread runs (fork copies just this one).
+std::string inChildProcess(const std::function<std::string()>& check) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return check();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return check();
+  }
+  if (pid == 0) {
+    ::dup2(fds[1], STDERR_FILENO);
+    std::string result;
+    try {
+      result = check();
+    } catch (const std::exception& e) {
+      result = e.what();
+    }
+    result += '\n';
+    ssize_t unused = ::write(STDERR_FILENO, result.data(), result.size());
+    (void)unused;
+    ::_exit(result.size() == 1 ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+  text = text.substr(0, text.find('\n'));
+  if (text.empty())
+    text = WIFSIGNALED(status) ? "the check ended on signal " + std::to_string(WTERMSIG(status)) : "the check failed";
+  return text;
+}
+
 }  // namespace
 
 // The loaded library with its log capture and backend.
@@ -216,8 +369,16 @@ namespace {
 
 class LlamaSession : public LanguageModelSession {
  public:
-  LlamaSession(const LlamaApi& api, ModelPtr model, std::string instructions, const LlamaOptions& options)
-      : api_(api), model_(std::move(model)), instructions_(std::move(instructions)), options_(options) {}
+  // `cpuBefore` was sampled at `sampledAt`, before the model was loaded: the
+  // start of the window that chooses the thread count.
+  LlamaSession(const LlamaApi& api, ModelPtr model, std::string instructions, const LlamaOptions& options,
+               CpuTimes cpuBefore, Clock::time_point sampledAt)
+      : api_(api),
+        model_(std::move(model)),
+        instructions_(std::move(instructions)),
+        options_(options),
+        cpuBefore_(cpuBefore),
+        sampledAt_(sampledAt) {}
 
   std::string respond(const std::string& prompt, const RecordSchema& schema,
                       const GenerationOptions& generation) override {
@@ -236,14 +397,14 @@ class LlamaSession : public LanguageModelSession {
     if (room <= 0 || prompt.size() + instructions_.size() > static_cast<size_t>(room) * longestPiece) {
       throw ModelError(tooLong);
     }
-    const std::vector<llama_token> promptTokens = chatTokens(vocab, prompt);
+    const std::vector<llama_token> promptTokens = chatTokens(api_, model_.get(), instructions_, prompt);
     if (promptTokens.size() > static_cast<size_t>(room)) throw ModelError(tooLong);
 
     llama_context_params cp = api_.llama_context_default_params();
     cp.n_ctx = static_cast<uint32_t>(promptTokens.size() + static_cast<size_t>(maxTokens) + 1);
     cp.n_batch = 512;
     cp.n_ubatch = 512;
-    cp.n_threads = cp.n_threads_batch = options_.threads > 0 ? options_.threads : usableProcessors();
+    cp.n_threads = cp.n_threads_batch = options_.threads > 0 ? options_.threads : threadsNow();
     cp.no_perf = true;
     ContextPtr context(api_.llama_init_from_model(model_.get(), cp), {&api_});
     if (!context) throw ModelError("The language model could not create a context for this request.");
@@ -252,15 +413,18 @@ class LlamaSession : public LanguageModelSession {
       const size_t n = std::min<size_t>(cp.n_batch, promptTokens.size() - i);
       llama_batch batch =
           api_.llama_batch_get_one(const_cast<llama_token*>(promptTokens.data() + i), static_cast<int32_t>(n));
-      if (api_.llama_decode(context.get(), batch) != 0) throw ModelError("The language model could not read the prompt.");
+      if (api_.llama_decode(context.get(), batch) != 0)
+        throw ModelError("The language model could not read the prompt.");
     }
     const double promptMs = msSince(start);
 
     llama_sampler_chain_params chainParams = api_.llama_sampler_chain_default_params();
     chainParams.no_perf = true;
     SamplerPtr sampling(api_.llama_sampler_chain_init(chainParams), {&api_});
-    api_.llama_sampler_chain_add(sampling.get(), api_.llama_sampler_init_temp(static_cast<float>(generation.temperature)));
-    api_.llama_sampler_chain_add(sampling.get(), api_.llama_sampler_init_dist(options_.seed.value_or(LLAMA_DEFAULT_SEED)));
+    api_.llama_sampler_chain_add(sampling.get(),
+                                 api_.llama_sampler_init_temp(static_cast<float>(generation.temperature)));
+    api_.llama_sampler_chain_add(sampling.get(),
+                                 api_.llama_sampler_init_dist(options_.seed.value_or(LLAMA_DEFAULT_SEED)));
     Constraint constraint(api_, vocab, pieces, schema, options_.constrained);
 
     std::vector<llama_token_data> candidates(pieces.size());
@@ -299,49 +463,28 @@ class LlamaSession : public LanguageModelSession {
         s.promptControlTokens += (api_.llama_vocab_get_attr(vocab, t) & LLAMA_TOKEN_ATTR_CONTROL) != 0 ? 1 : 0;
       }
       s.generatedTokens = generated;
+      s.threads = static_cast<int>(cp.n_threads);
     }
     // The grammar only lets the end token through once the value is
     // complete; a value can also complete on the very last allowed token.
     if (!ended && !nlohmann::json::accept(text)) {
-      throw ModelError("The response was cut off at the limit of " + std::to_string(maxTokens) +
-                       " tokens before the " + schema.name + " record was complete.");
+      throw ModelError("The response was cut off at the limit of " + std::to_string(maxTokens) + " tokens before the " +
+                       schema.name + " record was complete.");
     }
     return text;
   }
 
  private:
-  // The chat as tokens. The template is applied to stand-in texts; what it
-  // puts around them is read with special-token parsing, the instructions
-  // and the prompt themselves as plain text, by length (they may hold NUL).
-  std::vector<llama_token> chatTokens(const llama_vocab* vocab, const std::string& prompt) const {
-    static constexpr std::string_view kSystemMark = "TAVRINSYSTEMTEXTMARK";
-    static constexpr std::string_view kUserMark = "TAVRINUSERTEXTMARK";
-    const char* stored = api_.llama_model_chat_template(model_.get(), nullptr);
-    const char* chatTemplate = stored != nullptr ? stored : "chatml";
-    const std::string system(kSystemMark), user(kUserMark);
-    const llama_chat_message messages[2] = {{"system", system.c_str()}, {"user", user.c_str()}};
-    std::vector<char> buffer(1024);
-    int32_t n = api_.llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(),
-                                               static_cast<int32_t>(buffer.size()));
-    if (n > static_cast<int32_t>(buffer.size())) {
-      buffer.resize(static_cast<size_t>(n));
-      n = api_.llama_chat_apply_template(chatTemplate, messages, 2, true, buffer.data(), n);
-    }
-    const std::string_view chat(buffer.data(), n < 0 ? 0 : static_cast<size_t>(n));
-    const size_t s = chat.find(kSystemMark);
-    const size_t u = chat.find(kUserMark);
-    if (n < 0 || s == std::string_view::npos || u == std::string_view::npos || u < s ||
-        chat.find(kSystemMark, s + 1) != std::string_view::npos || chat.find(kUserMark, u + 1) != std::string_view::npos) {
-      throw ModelError("The language model's chat template is not supported.");
-    }
-    std::vector<llama_token> tokens;
-    appendTokens(api_, vocab, chat.substr(0, s), true, true, tokens);
-    appendTokens(api_, vocab, instructions_, false, false, tokens);
-    const size_t afterSystem = s + kSystemMark.size();
-    appendTokens(api_, vocab, chat.substr(afterSystem, u - afterSystem), false, true, tokens);
-    appendTokens(api_, vocab, prompt, false, false, tokens);
-    appendTokens(api_, vocab, chat.substr(u + kUserMark.size()), false, true, tokens);
-    return tokens;
+  // The thread rule of thread_choice.h over the window since the session
+  // was opened, stretched to kSampleWindow when loading was quicker.
+  int threadsNow() const {
+    static constexpr std::chrono::milliseconds kSampleWindow{100};
+    const std::vector<int> cpus = allowedCpus();
+    const Clock::duration waited = Clock::now() - sampledAt_;
+    if (waited < kSampleWindow) std::this_thread::sleep_for(kSampleWindow - waited);
+    const int threads =
+        threadsFor(cpuBefore_, sampleCpuTimes(cpus), static_cast<int>(cpus.size()), physicalCores(cpus));
+    return threads;
   }
 
   // One token drawn with `sampling` from the logits, restricted to what
@@ -366,6 +509,8 @@ class LlamaSession : public LanguageModelSession {
   ModelPtr model_;
   std::string instructions_;
   LlamaOptions options_;
+  CpuTimes cpuBefore_;
+  Clock::time_point sampledAt_;
 };
 
 }  // namespace
@@ -386,43 +531,73 @@ LlamaLanguageModel::Engine* LlamaLanguageModel::engine() {
   return engine_.get();
 }
 
+void LlamaLanguageModel::log(const std::string& line) const {
+  if (options_.log) options_.log(line);
+}
+
 ModelAvailability LlamaLanguageModel::availability() {
   using R = UnavailableReason;
+  chosen_.clear();
   // Nothing of the engine is loaded on a CPU that cannot run it.
   if (!(options_.cpuRunsEngine != nullptr ? options_.cpuRunsEngine : &cpuRunsLlama)()) {
+    log("this CPU lacks an instruction set the engine is built for (AVX2, FMA, F16C, BMI2)");
     return ModelAvailability::unavailable(R::kDeviceNotEligible);
   }
   Engine* e = engine();
-  if (e == nullptr) return ModelAvailability::unavailable(R::kOther);
+  if (e == nullptr) {
+    log("the engine (llama.cpp) could not be loaded: " + engineError_);
+    return ModelAvailability::unavailable(R::kOther);
+  }
   const uint64_t memory = options_.physicalMemory != 0 ? options_.physicalMemory : physicalMemoryBytes();
-  const ModelAvailability found = modelAvailability(e->api(), paths_, memory);
-  if (!found.available) return found;
-  if (!e->load(locateModel(paths_).path, /*metadataOnly=*/true)) return ModelAvailability::unavailable(R::kOther);
-  return found;
+  const InstalledModels installed = findModels(paths_);
+  if (installed.models.empty()) {
+    std::string dirs;
+    for (const std::string& d : paths_.dataDirs) dirs += (dirs.empty() ? "" : ", ") + d + "/tavrin/models";
+    log("no model (*.gguf) in " + dirs + (installed.installing ? "; an install is in progress" : ""));
+  }
+  const ModelChoice choice = chooseModel(installed, [&](const std::string& path) {
+    const ModelAvailability found = inspectModel(e->api(), path, memory);
+    if (!found.available) {
+      log(path + ": " +
+          (found.reason == R::kModelNotReady       ? "its data is incomplete (still being copied or downloaded)"
+           : found.reason == R::kDeviceNotEligible ? "its weights need more memory than this machine has"
+                                                   : "not a GGUF language model"));
+      return found;
+    }
+    const std::string why = inChildProcess([&]() -> std::string {
+      const ModelPtr model = e->load(path, /*metadataOnly=*/true);
+      if (!model) {
+        const std::string detail = e->log().firstError();
+        return "llama.cpp cannot load it" + (detail.empty() ? std::string() : ": " + detail);
+      }
+      return unsuitability(e->api(), model.get());
+    });
+    if (!why.empty()) {
+      log(path + ": " + why);
+      return ModelAvailability::unavailable(R::kOther);
+    }
+    return found;
+  });
+  if (choice.availability.available) log("using " + choice.path);
+  chosen_ = choice.path;
+  return choice.availability;
 }
 
 std::unique_ptr<LanguageModelSession> LlamaLanguageModel::openSession(const std::string& instructions) {
   Engine* e = engine();
   if (e == nullptr) throw ModelError("The language model engine could not be loaded: " + engineError_);
-  const ModelLocation location = locateModel(paths_);
-  if (location.state != ModelLocation::State::kFound) throw ModelError("The language model is not installed.");
+  if (chosen_.empty()) availability();
+  if (chosen_.empty()) throw ModelError("No usable language model is installed.");
   const Clock::time_point start = Clock::now();
-  ModelPtr model = e->load(location.path, /*metadataOnly=*/false);
+  const CpuTimes cpuBefore = options_.threads > 0 ? CpuTimes{} : sampleCpuTimes(allowedCpus());
+  ModelPtr model = e->load(chosen_, /*metadataOnly=*/false);
   if (!model) {
     const std::string detail = e->log().firstError();
-    throw ModelError("The language model at " + location.path + " could not be loaded" +
+    throw ModelError("The language model at " + chosen_ + " could not be loaded" +
                      (detail.empty() ? std::string(".") : ": " + detail));
   }
   if (options_.stats != nullptr) options_.stats->loadMs = msSince(start);
-  return std::make_unique<LlamaSession>(e->api(), std::move(model), instructions, options_);
-}
-
-int usableProcessors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(n);
+  return std::make_unique<LlamaSession>(e->api(), std::move(model), instructions, options_, cpuBefore, start);
 }
 
 bool generationAccepts(const std::string& modelPath, const RecordSchema& schema, const std::string& text) {

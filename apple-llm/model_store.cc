@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -61,35 +62,56 @@ ModelSearchPaths ModelSearchPaths::fromEnvironment(const std::function<const cha
   return paths;
 }
 
-ModelLocation locateModel(const ModelSearchPaths& paths) {
-  bool installing = false;
-  for (const std::string& dir : paths.dataDirs) {
-    const fs::path models = fs::path(dir) / "tavrin" / "models";
+bool ranksBefore(const ModelCandidate& a, const ModelCandidate& b) {
+  if (a.modifiedNs != b.modifiedNs) return a.modifiedNs > b.modifiedNs;
+  if (a.dirIndex != b.dirIndex) return a.dirIndex < b.dirIndex;
+  return a.path < b.path;
+}
+
+InstalledModels findModels(const ModelSearchPaths& paths) {
+  InstalledModels installed;
+  for (size_t d = 0; d < paths.dataDirs.size(); ++d) {
+    const fs::path models = fs::path(paths.dataDirs[d]) / "tavrin" / "models";
     std::error_code ec;
-    std::vector<std::string> found;
     for (fs::directory_iterator it(models, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
-      std::error_code typeError;
-      if (endsWith(name, ".gguf") && it->is_regular_file(typeError)) {
-        found.push_back(it->path().string());
+      std::error_code fileError;
+      if (endsWith(name, ".gguf") && it->is_regular_file(fileError)) {
+        const fs::file_time_type modified = fs::last_write_time(it->path(), fileError);
+        const int64_t ns =
+            fileError ? 0 : std::chrono::duration_cast<std::chrono::nanoseconds>(modified.time_since_epoch()).count();
+        installed.models.push_back({it->path().string(), d, ns});
       } else if (isInstallInProgress(it->path().string())) {
-        installing = true;
+        installed.installing = true;
       }
     }
-    if (!found.empty()) {
-      std::sort(found.begin(), found.end());
-      return {ModelLocation::State::kFound, found.front()};
-    }
   }
-  return {installing ? ModelLocation::State::kInstalling : ModelLocation::State::kNone, {}};
+  std::sort(installed.models.begin(), installed.models.end(), ranksBefore);
+  return installed;
+}
+
+ModelChoice chooseModel(const InstalledModels& installed,
+                        const std::function<ModelAvailability(const std::string& path)>& check) {
+  using R = UnavailableReason;
+  bool notReady = installed.installing;
+  bool tooLarge = false;
+  for (const ModelCandidate& candidate : installed.models) {
+    const ModelAvailability a = check(candidate.path);
+    if (a.available) return {a, candidate.path};
+    notReady = notReady || a.reason == R::kModelNotReady;
+    tooLarge = tooLarge || a.reason == R::kDeviceNotEligible;
+  }
+  if (notReady) return {ModelAvailability::unavailable(R::kModelNotReady), {}};
+  if (installed.models.empty()) return {ModelAvailability::unavailable(R::kAppleIntelligenceNotEnabled), {}};
+  return {ModelAvailability::unavailable(tooLarge ? R::kDeviceNotEligible : R::kOther), {}};
 }
 
 ModelAvailability inspectModel(const LlamaApi& api, const std::string& path, uint64_t physicalMemory) {
   using R = UnavailableReason;
   GgufPtr gguf(api.gguf_init_from_file(path.c_str(), gguf_init_params{/*no_alloc=*/true, /*ctx=*/nullptr}), {&api});
   if (!gguf) return ModelAvailability::unavailable(R::kOther);
-  if (api.gguf_find_key(gguf.get(), "general.architecture") < 0 || api.gguf_find_key(gguf.get(), "tokenizer.ggml.model") < 0 ||
-      api.gguf_get_n_tensors(gguf.get()) == 0) {
+  if (api.gguf_find_key(gguf.get(), "general.architecture") < 0 ||
+      api.gguf_find_key(gguf.get(), "tokenizer.ggml.model") < 0 || api.gguf_get_n_tensors(gguf.get()) == 0) {
     return ModelAvailability::unavailable(R::kOther);
   }
   uint64_t weightBytes = 0;
@@ -103,21 +125,9 @@ ModelAvailability inspectModel(const LlamaApi& api, const std::string& path, uin
   std::error_code ec;
   const uintmax_t fileSize = fs::file_size(path, ec);
   if (ec) return ModelAvailability::unavailable(R::kOther);
-  if (api.gguf_get_data_offset(gguf.get()) + dataEnd > fileSize) return ModelAvailability::unavailable(R::kModelNotReady);
+  if (api.gguf_get_data_offset(gguf.get()) + dataEnd > fileSize)
+    return ModelAvailability::unavailable(R::kModelNotReady);
   return ModelAvailability::ready();
-}
-
-ModelAvailability modelAvailability(const LlamaApi& api, const ModelSearchPaths& paths, uint64_t physicalMemory) {
-  const ModelLocation location = locateModel(paths);
-  switch (location.state) {
-    case ModelLocation::State::kNone:
-      return ModelAvailability::unavailable(UnavailableReason::kAppleIntelligenceNotEnabled);
-    case ModelLocation::State::kInstalling:
-      return ModelAvailability::unavailable(UnavailableReason::kModelNotReady);
-    case ModelLocation::State::kFound:
-      break;
-  }
-  return inspectModel(api, location.path, physicalMemory);
 }
 
 uint64_t physicalMemoryBytes() {

@@ -3,6 +3,7 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace tavrin::llm {
@@ -38,11 +39,10 @@ constexpr std::string_view kSynthesizeBody =
 
 constexpr std::string_view kSameLanguage = "Write the output in the same language as the transcript.";
 
-const PassParameters kExtractPass{
-    "Extract the notes from this transcript section.\n\n", 0.1, 1200, &Extract::schema()};
+const PassParameters kExtractPass{"Extract the notes from this transcript section.\n\n", 0.1, 1200, &Extract::schema()};
 const PassParameters kSynthesizePass{
-    "These are the notes extracted from the conversation, in order. Produce a title and overall summary.\n\n", 0.3,
-    500, &Overview::schema()};
+    "These are the notes extracted from the conversation, in order. Produce a title and overall summary.\n\n", 0.3, 500,
+    &Overview::schema()};
 
 std::string instructions(std::string_view body, const std::optional<std::string>& language) {
   const std::string clause = languageClause(language);
@@ -56,8 +56,12 @@ std::string instructions(std::string_view body, const std::optional<std::string>
 
 }  // namespace
 
-const PassParameters& extractPass() { return kExtractPass; }
-const PassParameters& synthesizePass() { return kSynthesizePass; }
+const PassParameters& extractPass() {
+  return kExtractPass;
+}
+const PassParameters& synthesizePass() {
+  return kSynthesizePass;
+}
 
 std::string languageName(std::string_view code) {
   std::vector<std::string> pieces;
@@ -74,9 +78,14 @@ std::string languageName(std::string_view code) {
   const std::string base = pieces.empty() ? std::string(code) : pieces.front();
 
   // ICU answers an unknown language with the code itself; only a real name
-  // (different from what was asked) counts. Characters that ICU reads as
-  // locale syntax rather than a language code never name a language.
-  if (base.find_first_of("@.=;") == std::string::npos) {
+  // (different from what was asked) counts. A language subtag is ASCII
+  // letters (and digits): anything else, locale syntax ("@", "=") or any
+  // non-ASCII byte, names no language, and ICU would canonicalize it into
+  // something else than what was passed.
+  const bool plainSubtag = std::all_of(base.begin(), base.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+  if (plainSubtag && !base.empty()) {
     const icu::Locale locale(base.c_str());
     if (!locale.isBogus() && std::string_view(locale.getLanguage()) != "") {
       icu::UnicodeString name;

@@ -36,12 +36,9 @@ struct GgmlDeleter {
 
 ggml_type toGgml(WeightType t) {
   switch (t) {
-    case WeightType::kF32:
-      return GGML_TYPE_F32;
-    case WeightType::kQ8_0:
-      return GGML_TYPE_Q8_0;
-    case WeightType::kQ4_0:
-      return GGML_TYPE_Q4_0;
+    case WeightType::kF32: return GGML_TYPE_F32;
+    case WeightType::kQ8_0: return GGML_TYPE_Q8_0;
+    case WeightType::kQ4_0: return GGML_TYPE_Q4_0;
   }
   return GGML_TYPE_F32;
 }
@@ -130,7 +127,10 @@ class Writer {
     const uint32_t headDim = static_cast<uint32_t>(shape_.embedding / shape_.heads);
     gguf_set_val_str(g, "general.architecture", "llama");
     gguf_set_val_str(g, "general.name", "tavrin random-weight test model");
-    gguf_set_val_u32(g, "general.file_type", shape_.weights == WeightType::kF32 ? 0 : shape_.weights == WeightType::kQ8_0 ? 7 : 2);
+    gguf_set_val_u32(g, "general.file_type",
+                     shape_.weights == WeightType::kF32    ? 0
+                     : shape_.weights == WeightType::kQ8_0 ? 7
+                                                           : 2);
     gguf_set_val_u32(g, "llama.context_length", static_cast<uint32_t>(shape_.contextLength));
     gguf_set_val_u32(g, "llama.embedding_length", static_cast<uint32_t>(shape_.embedding));
     gguf_set_val_u32(g, "llama.block_count", static_cast<uint32_t>(shape_.layers));
@@ -146,9 +146,9 @@ class Writer {
     std::vector<int32_t> types = {kUnknown, kControl, kControl, kControl, kControl};
     for (int b = 0; b < 256; ++b) {
       char name[8];
-      std::snprintf(name, sizeof name, "<0x%02X>", b);
+      std::snprintf(name, sizeof name, shape_.leadByteTokens || b < 0xF0 ? "<0x%02X>" : "[%02X]", b);
       tokens.push_back(name);
-      types.push_back(kByte);
+      types.push_back(shape_.leadByteTokens || b < 0xF0 ? kByte : kNormal);
     }
     for (std::string& piece : wordPieces(shape_.extraTokens)) {
       tokens.push_back(std::move(piece));
@@ -167,7 +167,8 @@ class Writer {
     gguf_set_val_u32(g, "tokenizer.ggml.eos_token_id", kEndOfTurn);
     gguf_set_val_bool(g, "tokenizer.ggml.add_bos_token", true);
     gguf_set_val_bool(g, "tokenizer.ggml.add_eos_token", false);
-    gguf_set_val_str(g, "tokenizer.chat_template", kChatTemplate);
+    gguf_set_val_str(g, "tokenizer.chat_template",
+                     shape_.chatTemplate.empty() ? kChatTemplate : shape_.chatTemplate.c_str());
   }
 
   void fill(ggml_tensor* t, Fill kind, int64_t ne0, int64_t ne1) {
@@ -183,19 +184,15 @@ class Writer {
       for (int64_t c = 0; c < ne0; ++c) {
         float v = 0.0f;
         switch (kind) {
-          case Fill::kOnes:
-            v = 1.0f;
-            break;
-          case Fill::kEmbedding:
-            v = c == 0 ? embedConstant : normal(rng_);
-            break;
+          case Fill::kOnes: v = 1.0f; break;
+          case Fill::kEmbedding: v = c == 0 ? embedConstant : normal(rng_); break;
           case Fill::kOutput:
             v = c == 0 ? 0.0f : normal(rng_) * (ne0 >= 256 ? 0.02f : 0.04f);
             if (r == kSpecialTokens + '"' && c == 0) v = shape_.quoteBias / embedConstant;
-            if ((r == kSpecialTokens + ']' || r == kSpecialTokens + '{') && c == 0) v = shape_.listEndBias / embedConstant;
+            if ((r == kSpecialTokens + ']' || r == kSpecialTokens + '{') && c == 0)
+              v = shape_.listEndBias / embedConstant;
             break;
-          case Fill::kRandom:
-            v = normal(rng_) * sigma;
+          case Fill::kRandom: v = normal(rng_) * sigma;
         }
         values[static_cast<size_t>(r * ne0 + c)] = v;
       }
@@ -248,7 +245,9 @@ Shape benchShape() {
   return s;
 }
 
-void writeModel(const std::string& path, const Shape& shape) { Writer(shape).write(path); }
+void writeModel(const std::string& path, const Shape& shape) {
+  Writer(shape).write(path);
+}
 
 void writeOversizedHeader(const std::string& path, uint64_t declaredBytes) {
   Writer(tinyShape()).writeHeaderOnly(path, declaredBytes);

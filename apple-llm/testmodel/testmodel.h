@@ -31,6 +31,11 @@ struct Shape {
   // running on.
   float quoteBias = 0.0f;
   float listEndBias = 0.0f;
+  // Models a helper must refuse: another chat template (empty: ChatML), no
+  // byte tokens for 0xF0-0xFF, the lead bytes of emoji and other 4-byte
+  // characters (normal tokens "[F0]".."[FF]" instead).
+  std::string chatTemplate;
+  bool leadByteTokens = true;
 };
 
 // A model of a few hundred kilobytes whose strings close quickly.

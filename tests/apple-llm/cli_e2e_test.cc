@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -23,11 +24,14 @@ class CliTest : public ::testing::Test {
   CliTest() { std::filesystem::create_directories(models()); }
 
   std::string models() const { return home_.path() + "/tavrin/models"; }
+  std::string log() const { return files_.file("log"); }
 
-  ProcessResult run(Args args) {
+  ProcessResult run(Args args, const std::string& libraryPath = "") {
     args.insert(args.begin(), TAVRIN_APPLE_LLM_BIN);
     testing::ProcessOptions options;
-    options.setEnv = {{"XDG_DATA_HOME", home_.path()}, {"XDG_DATA_DIRS", systemData_.path()}};
+    options.setEnv = {
+        {"XDG_DATA_HOME", home_.path()}, {"XDG_DATA_DIRS", systemData_.path()}, {"TAVRIN_LLM_LOG", log()}};
+    if (!libraryPath.empty()) options.setEnv["LD_LIBRARY_PATH"] = libraryPath;
     options.timeout = std::chrono::seconds(120);
     return testing::runProcess(args, options);
   }
@@ -59,6 +63,10 @@ TEST_F(CliTest, ArgumentAndFileFailures) {
   writeFile(files_.file("blank.txt"), "  \t\n\n \r\n ");
   writeFile(files_.file("bad.txt"), "You: caf\xE9 \xFF\xFE");
   writeFile(files_.file("huge.txt"), std::string((size_t{16} << 20) + 1, 'x'));
+  // Trimming and UTF-8 come before the length; a FIFO is not waited on.
+  writeFile(files_.file("huge-blank.txt"), std::string(size_t{17} << 20, ' '));
+  writeFile(files_.file("huge-bad.txt"), std::string(size_t{17} << 20, 'x') + "\xFF");
+  ASSERT_EQ(::mkfifo(files_.file("fifo").c_str(), 0600), 0);
   struct Case {
     Args args;
     std::string line;
@@ -69,41 +77,99 @@ TEST_F(CliTest, ArgumentAndFileFailures) {
                         Case{{"extract", files_.file("blank.txt")}, "Transcript is empty."},
                         Case{{"synthesize", files_.file("bad.txt")}, "Transcript is empty."},
                         Case{{"extract", files_.path()}, "Transcript is empty."},
-                        Case{{"extract", files_.file("huge.txt")}, "Transcript is too long."}}) {
+                        Case{{"extract", files_.file("huge.txt")}, "Transcript is too long."},
+                        Case{{"extract", files_.file("huge-blank.txt")}, "Transcript is empty."},
+                        Case{{"synthesize", files_.file("huge-bad.txt")}, "Transcript is empty."},
+                        Case{{"extract", files_.file("fifo")}, "Transcript is empty."}}) {
     expectFailure(c.args, c.line);
   }
 }
 
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+// Each row installs model files (oldest first); the best usable one wins, and `extract` runs exactly when
+// `status` says available.
 TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
-  writeFile(files_.file("t.txt"), "You: hello");
-  const std::string unavailable = R"({"available":false,"status":"unavailable","reason":")";
-  const auto expectUnavailable = [&](const std::string& reason) {
-    expectStatus(unavailable + reason + "\"}");
-    expectFailure({"extract", files_.file("t.txt")}, reason);
+  writeFile(files_.file("t.txt"), "You: caf\u00e9 \U0001F600");
+  const auto written = [&](const testmodel::Shape& shape) {
+    testmodel::writeModel(files_.file("m"), shape);
+    return testing::readFile(files_.file("m"));
   };
-  expectUnavailable("Enable Apple Intelligence in System Settings to generate summaries.");
-  writeFile(models() + "/model.gguf.part", "GGUF");
-  expectUnavailable("The on-device model is still downloading. Try again shortly.");
-  // A download of tavrin-models: in progress while its lock is held, else paused.
-  const int lock = ::open((models() + "/model.gguf.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  expectUnavailable("Enable Apple Intelligence in System Settings to generate summaries.");
-  ::flock(lock, LOCK_EX);
-  expectUnavailable("The on-device model is still downloading. Try again shortly.");
-  ::close(lock);
-  testmodel::writeOversizedHeader(models() + "/huge.gguf", uint64_t{1} << 50);
-  expectUnavailable("This device does not support Apple Intelligence.");
-  std::filesystem::remove(models() + "/huge.gguf");
-  // Models llama.cpp cannot load: an unknown architecture, a key missing from the metadata.
-  installTinyModel();
-  const std::string model = testing::readFile(models() + "/tiny.gguf");
-  for (const auto& [from, to] : {std::pair{"llama", "zzzzz"}, std::pair{"llama.block_count", "llama.block_cXunt"}}) {
-    std::string broken = model;
-    broken.replace(broken.find(from), std::string(from).size(), to);
-    writeFile(models() + "/a-broken.gguf", broken);
-    expectUnavailable("Apple Intelligence is unavailable on this device.");
+  const std::string good = written(testmodel::tinyShape());
+  testmodel::Shape noEmojiBytes = testmodel::tinyShape(), unknownTemplate = noEmojiBytes, shortContext = noEmojiBytes;
+  noEmojiBytes.leadByteTokens = false;
+  unknownTemplate.chatTemplate = "{{ messages }}";
+  shortContext.contextLength = 1200;
+  testmodel::writeOversizedHeader(files_.file("huge"), uint64_t{1} << 50);
+  const std::map<std::string, std::string> content{
+      {"good", good},
+      {"partial", good.substr(0, good.size() / 2)},
+      {"huge", testing::readFile(files_.file("huge"))},
+      // Models llama.cpp refuses, or asserts on, or cannot serve a request with.
+      {"unknown-architecture", replaced(good, "llama", "zzzzz")},
+      {"missing-key", replaced(good, "llama.block_count", "llama.block_cXunt")},
+      {"duplicate-token", replaced(good, "<0x41>", "<0x40>")},
+      {"no-emoji-bytes", written(noEmojiBytes)},
+      {"unknown-template", written(unknownTemplate)},
+      {"short-context", written(shortContext)}};
+  const std::string notEnabled = "Enable Apple Intelligence in System Settings to generate summaries.";
+  // Availability comes before the length of the transcript.
+  writeFile(files_.file("huge.txt"), "You: " + std::string(size_t{17} << 20, 'x'));
+  expectFailure({"extract", files_.file("huge.txt")}, notEnabled);
+  const std::string notReady = "The on-device model is still downloading. Try again shortly.";
+  const std::string unusable = "Apple Intelligence is unavailable on this device.";
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> files;  // name, content
+    std::string reason;                                      // empty: available
+  };
+  for (const Case& c : {
+           Case{{}, notEnabled},
+           Case{{{"model.gguf.part", "good"}}, notReady},
+           Case{{{"huge.gguf", "huge"}}, "This device does not support Apple Intelligence."},
+           Case{{{"m.gguf", "unknown-architecture"}}, unusable},
+           Case{{{"m.gguf", "missing-key"}}, unusable},
+           Case{{{"m.gguf", "duplicate-token"}}, unusable},
+           Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
+           Case{{{"m.gguf", "unknown-template"}}, unusable},
+           Case{{{"m.gguf", "short-context"}}, unusable},
+           Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
+           Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},
+           Case{{{"z.gguf", "good"}, {"a.gguf", "duplicate-token"}, {"b.gguf.download", "good"}}, ""},
+       }) {
+    std::filesystem::remove_all(models());
+    std::filesystem::create_directories(models());
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (size_t i = 0; i < c.files.size(); ++i) {
+      writeFile(models() + "/" + c.files[i].first, content.at(c.files[i].second));
+      std::filesystem::last_write_time(models() + "/" + c.files[i].first,
+                                       now - std::chrono::seconds(c.files.size() - i));
+    }
+    SCOPED_TRACE(::testing::PrintToString(c.files));
+    if (c.reason.empty()) {
+      expectStatus(R"({"available":true,"status":"available"})");
+      EXPECT_EQ(run({"extract", files_.file("t.txt")}).exitStatus, 0);
+    } else {
+      expectStatus(R"({"available":false,"status":"unavailable","reason":")" + c.reason + "\"}");
+      expectFailure({"extract", files_.file("t.txt")}, c.reason);
+    }
   }
-  std::filesystem::remove(models() + "/a-broken.gguf");
-  expectStatus(R"({"available":true,"status":"available"})");
+  // A download of tavrin-models: in progress while its lock is held, else paused.
+  std::filesystem::remove_all(models());
+  std::filesystem::create_directories(models());
+  writeFile(models() + "/model.gguf.part", good.substr(0, 100));
+  const int lock = ::open((models() + "/model.gguf.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  expectStatus(R"({"available":false,"status":"unavailable","reason":")" + notEnabled + "\"}");
+  ::flock(lock, LOCK_EX);
+  expectStatus(R"({"available":false,"status":"unavailable","reason":")" + notReady + "\"}");
+  ::close(lock);
+  // Another ggml first in the library path does not keep llama.cpp from loading its own.
+  EXPECT_EQ(run({"status"}, FOREIGN_GGML_DIR).out, "{\"available\":true,\"status\":\"available\"}\n");
+  // The log names what was refused and why, and what is used.
+  const std::string logged = testing::readFile(log());
+  EXPECT_NE(logged.find(models() + "/a.gguf: The language model failed: "), std::string::npos) << logged;
+  EXPECT_NE(logged.find("using " + models() + "/z.gguf\n"), std::string::npos) << logged;
 }
 
 TEST_F(CliTest, EachPassPrintsOneCompleteRecordAndNothingElse) {

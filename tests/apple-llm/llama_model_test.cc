@@ -55,6 +55,17 @@ TEST_F(LlamaModelTest, GrammarsAcceptCompleteRecordsOnly) {
            Case{overview, R"({"title":"\ud800","summary":"S"})", false},     // lone surrogate
            Case{overview, R"({"title":null,"summary":"S"})", false},
            Case{overview, "{\"title\":\"\xEF\xBF\xBD\",\"summary\":\"S\"}", false},  // U+FFFD
+           // No control character or U+FFFD in any spelling; other escapes stay.
+           Case{overview, R"({"title":"\u00e9\u00A0\u0100\ue000\uFFFC\uffff\n\t","summary":"S"})", true},
+           Case{overview, R"({"title":"\ufffd","summary":"S"})", false},
+           Case{overview, R"({"title":"\uFFFD","summary":"S"})", false},
+           Case{overview, R"({"title":"\u0000","summary":"S"})", false},
+           Case{overview, R"({"title":"\u001b","summary":"S"})", false},
+           Case{overview, R"({"title":"\u007f","summary":"S"})", false},
+           Case{overview, R"({"title":"\u0085","summary":"S"})", false},
+           Case{overview, R"({"title":"\b","summary":"S"})", false},
+           Case{overview, "{\"title\":\"\x7F\",\"summary\":\"S\"}", false},
+           Case{overview, "{\"title\":\"\xC2\x9B\",\"summary\":\"S\"}", false},  // raw C1
        }) {
     EXPECT_EQ(generationAccepts(modelPath(), *c.schema, c.text), c.accepted) << c.text;
   }

@@ -9,6 +9,7 @@
 
 #include "apple-llm/llama_model.h"
 #include "apple-llm/testmodel/testmodel.h"
+#include "apple-llm/thread_choice.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::llm {
@@ -37,12 +38,12 @@ TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
     Env env;
     Dirs dirs;
   };
-  for (const Case& c : {Case{{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-                        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}},
-                             {"/d", "/a", "/b"}},
-                        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
-                             {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-                        Case{{}, {"/usr/local/share", "/usr/share"}}}) {
+  for (const Case& c :
+       {Case{{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
+        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
+             {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+        Case{{}, {"/usr/local/share", "/usr/share"}}}) {
     const auto getenv = [&](const char* name) -> const char* {
       auto it = c.env.find(name);
       return it == c.env.end() ? nullptr : it->second.c_str();
@@ -51,18 +52,66 @@ TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
   }
 }
 
-TEST(ModelAvailability, FirstDirectoryWithAModelWinsThenFirstName) {
+TEST(FindModels, NewestFirstThenDirectoryOrderThenName) {
   TempDir home, system;
-  ModelSearchPaths paths{{home.path(), system.path(), "/nonexistent"}};
-  EXPECT_EQ(modelAvailability(api(), paths, kPlenty).reason, UnavailableReason::kAppleIntelligenceNotEnabled);
-  writeFile(modelsDir(home.path()) + "/b.gguf.download", "x");
-  EXPECT_EQ(modelAvailability(api(), paths, kPlenty).reason, UnavailableReason::kModelNotReady);
-  writeFile(modelsDir(system.path()) + "/z.gguf", "x");
-  EXPECT_EQ(locateModel(paths).path, system.path() + "/tavrin/models/z.gguf");
+  const ModelSearchPaths paths{{home.path(), system.path(), "/nonexistent"}};
+  EXPECT_FALSE(findModels(paths).installing);
+  const auto now = fs::file_time_type::clock::now();
+  struct File {
+    std::string dir;
+    const char* name;
+    int ageSeconds;
+  };
+  for (const File& f :
+       {File{home.path(), "old.gguf", 100}, File{system.path(), "new.gguf", 0}, File{home.path(), "b.gguf", 50},
+        File{system.path(), "a.gguf", 50}, File{home.path(), "a.gguf", 50}}) {
+    const std::string path = modelsDir(f.dir) + "/" + f.name;
+    writeFile(path, "x");
+    fs::last_write_time(path, now - std::chrono::seconds(f.ageSeconds));
+  }
+  writeFile(modelsDir(home.path()) + "/newest.gguf.part", "x");
   fs::create_directories(modelsDir(home.path()) + "/dir.gguf");  // not a file
-  writeFile(modelsDir(home.path()) + "/m.gguf", "x");
-  writeFile(modelsDir(home.path()) + "/c.gguf", "x");
-  EXPECT_EQ(locateModel(paths).path, home.path() + "/tavrin/models/c.gguf");
+  const InstalledModels found = findModels(paths);
+  EXPECT_TRUE(found.installing);
+  Dirs order;
+  for (const ModelCandidate& m : found.models) order.push_back(m.path);
+  const std::string h = modelsDir(home.path()), s = modelsDir(system.path());
+  EXPECT_EQ(order, (Dirs{s + "/new.gguf", h + "/a.gguf", h + "/b.gguf", s + "/a.gguf", h + "/old.gguf"}));
+}
+
+TEST(ChooseModel, TheFirstUsableModelWinsElseTheMostTellingReason) {
+  using R = UnavailableReason;
+  const ModelAvailability ok = ModelAvailability::ready();
+  const auto no = [](R r) { return ModelAvailability::unavailable(r); };
+  struct Case {
+    bool installing;
+    std::vector<std::pair<std::string, ModelAvailability>> ranked;
+    std::string chosen;
+    R reason;
+  };
+  for (const Case& c : {
+           Case{false, {}, "", R::kAppleIntelligenceNotEnabled},
+           Case{true, {}, "", R::kModelNotReady},
+           Case{true, {{"old", ok}}, "old", R::kOther},  // a download never blocks a complete model
+           Case{
+               false, {{"partial", no(R::kModelNotReady)}, {"broken", no(R::kOther)}, {"good", ok}}, "good", R::kOther},
+           Case{false, {{"good", ok}, {"other", ok}}, "good", R::kOther},
+           Case{false, {{"broken", no(R::kOther)}, {"partial", no(R::kModelNotReady)}}, "", R::kModelNotReady},
+           Case{false, {{"huge", no(R::kDeviceNotEligible)}, {"broken", no(R::kOther)}}, "", R::kDeviceNotEligible},
+           Case{false, {{"broken", no(R::kOther)}}, "", R::kOther},
+       }) {
+    InstalledModels installed{{}, c.installing};
+    for (const auto& [path, verdict] : c.ranked) installed.models.push_back({path, 0, 0});
+    const ModelChoice choice = chooseModel(installed, [&](const std::string& path) {
+      for (const auto& [p, verdict] : c.ranked) {
+        if (p == path) return verdict;
+      }
+      return ModelAvailability::unavailable(R::kOther);
+    });
+    EXPECT_EQ(choice.path, c.chosen);
+    EXPECT_EQ(choice.availability.available, !c.chosen.empty());
+    EXPECT_EQ(choice.availability.reason, c.reason) << c.ranked.size();
+  }
 }
 
 TEST(InspectModel, EachStateMapsToItsReason) {
@@ -83,10 +132,12 @@ TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
   TempDir home, libs;
   testmodel::writeModel(modelsDir(home.path()) + "/m.gguf", testmodel::tinyShape());
   writeFile(libs.file("libllama.so.0"), "not a library");
+  std::string log;
   const auto model = [&](Dirs libraryDirs, bool (*cpu)()) {
     LlamaOptions options;
     options.libraryDirs = std::move(libraryDirs);
     options.cpuRunsEngine = cpu;
+    options.log = [&](const std::string& line) { log += line + "\n"; };
     return std::make_unique<LlamaLanguageModel>(ModelSearchPaths{{home.path()}}, options);
   };
   const auto reason = [&](Dirs libraryDirs, bool (*cpu)()) -> std::optional<UnavailableReason> {
@@ -94,19 +145,33 @@ TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
     return a.available ? std::nullopt : std::optional(a.reason);
   };
   EXPECT_EQ(reason({"/nonexistent", libs.path()}, nullptr), UnavailableReason::kOther);
+  // The cause is in the log the user can turn on.
+  EXPECT_EQ(log, "the engine (llama.cpp) could not be loaded: " + libs.file("libllama.so") + ": file too short\n");
   EXPECT_EQ(reason({}, [] { return false; }), UnavailableReason::kDeviceNotEligible);
   EXPECT_EQ(reason({}, nullptr), std::nullopt);
   EXPECT_THROW(model({libs.path()}, nullptr)->openSession("x"), ModelError);
 }
 
-TEST(UsableProcessors, FollowsTheAffinityMask) {
+TEST(ThreadsFor, OneThreadPerCpuThatOthersLeaveFreeAtMostOnePerCore) {
+  struct Case {
+    CpuTimes after;  // ticks since an all-zero sample
+    int cpus, cores, threads;
+  };
+  for (const Case& c : {Case{{2, 200, 0}, 2, 2, 2}, Case{{100, 200, 0}, 2, 2, 1}, Case{{100, 200, 100}, 2, 2, 2},
+                        Case{{20, 200, 0}, 2, 2, 2}, Case{{30, 200, 0}, 2, 2, 1}, Case{{200, 200, 0}, 2, 2, 1},
+                        Case{{0, 400, 0}, 4, 2, 2}, Case{{300, 800, 0}, 8, 8, 5}, Case{{0, 0, 0}, 2, 2, 2}}) {
+    EXPECT_EQ(threadsFor({}, c.after, c.cpus, c.cores), c.threads) << c.after.busy << "/" << c.after.total;
+  }
+}
+
+TEST(AllowedCpus, FollowTheAffinityMask) {
   EXPECT_EXIT(
       {
         cpu_set_t one;
         CPU_ZERO(&one);
         CPU_SET(0, &one);
         ::sched_setaffinity(0, sizeof one, &one);
-        std::exit(usableProcessors() == 1 ? 0 : 1);
+        std::exit(allowedCpus() == std::vector<int>{0} ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -23,7 +23,7 @@ TEST(LanguageName, BaseLanguageInEnglishWithSplittingAndFallback) {
                         Case{"pt_BR", "Portuguese"}, Case{"--ja", "Japanese"}, Case{"ja__JP-", "Japanese"},
                         // Unknown codes stand whole, subtags included.
                         Case{"qq-ZZ", "qq-ZZ"}, Case{"xyzzy_Foo", "xyzzy_Foo"}, Case{"-_-", "-_-"},
-                        Case{"@x=y", "@x=y"}}) {
+                        Case{"@x=y", "@x=y"}, Case{"日本語", "日本語"}, Case{"ü-DE", "ü-DE"}}) {
     EXPECT_EQ(languageName(c.code), c.name) << c.code;
   }
 }
