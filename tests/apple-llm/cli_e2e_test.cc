@@ -155,6 +155,12 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
       expectFailure({"extract", files_.file("t.txt")}, c.reason);
     }
   }
+  // Another ggml first in the library path does not keep llama.cpp from loading its own.
+  EXPECT_EQ(run({"status"}, FOREIGN_GGML_DIR).out, "{\"available\":true,\"status\":\"available\"}\n");
+  // The log names what was refused and why, and what is used.
+  const std::string logged = testing::readFile(log());
+  EXPECT_NE(logged.find(models() + "/a.gguf: The language model failed: "), std::string::npos) << logged;
+  EXPECT_NE(logged.find("using " + models() + "/z.gguf\n"), std::string::npos) << logged;
   // A download of tavrin-models: in progress while its lock is held, else paused.
   std::filesystem::remove_all(models());
   std::filesystem::create_directories(models());
@@ -164,12 +170,6 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
   ::flock(lock, LOCK_EX);
   expectStatus(R"({"available":false,"status":"unavailable","reason":")" + notReady + "\"}");
   ::close(lock);
-  // Another ggml first in the library path does not keep llama.cpp from loading its own.
-  EXPECT_EQ(run({"status"}, FOREIGN_GGML_DIR).out, "{\"available\":true,\"status\":\"available\"}\n");
-  // The log names what was refused and why, and what is used.
-  const std::string logged = testing::readFile(log());
-  EXPECT_NE(logged.find(models() + "/a.gguf: The language model failed: "), std::string::npos) << logged;
-  EXPECT_NE(logged.find("using " + models() + "/z.gguf\n"), std::string::npos) << logged;
 }
 
 TEST_F(CliTest, EachPassPrintsOneCompleteRecordAndNothingElse) {

@@ -146,7 +146,7 @@ TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
   };
   EXPECT_EQ(reason({"/nonexistent", libs.path()}, nullptr), UnavailableReason::kOther);
   // The cause is in the log the user can turn on.
-  EXPECT_EQ(log, "the engine (llama.cpp) could not be loaded: " + libs.file("libllama.so") + ": file too short\n");
+  EXPECT_EQ(log, "the engine (llama.cpp) could not be loaded: " + libs.file("libllama.so.0") + ": file too short\n");
   EXPECT_EQ(reason({}, [] { return false; }), UnavailableReason::kDeviceNotEligible);
   EXPECT_EQ(reason({}, nullptr), std::nullopt);
   EXPECT_THROW(model({libs.path()}, nullptr)->openSession("x"), ModelError);
