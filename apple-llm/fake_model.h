@@ -24,7 +24,10 @@ class FakeLanguageModel : public LanguageModel {
 
   void setAvailability(ModelAvailability a) { availability_ = a; }
   // The JSON text every request answers with.
-  void setResponse(std::string json) { response_ = std::move(json); error_.reset(); }
+  void setResponse(std::string json) {
+    response_ = std::move(json);
+    error_.reset();
+  }
   // Every request fails with a ModelError carrying this text.
   void setError(std::string message) { error_ = std::move(message); }
 

@@ -28,17 +28,48 @@
 
 namespace tavrin::llm {
 
-#define TAVRIN_LLAMA_FUNCTIONS(X)                                                                                   \
-  X(llama_backend_init) X(llama_backend_free) X(llama_log_set) X(llama_model_default_params)                        \
-  X(llama_model_load_from_file) X(llama_model_free) X(llama_model_get_vocab) X(llama_model_chat_template)           \
-  X(llama_model_n_ctx_train) X(llama_chat_apply_template) X(llama_tokenize) X(llama_token_to_piece)                 \
-  X(llama_vocab_n_tokens) X(llama_vocab_is_eog) X(llama_vocab_get_attr) X(llama_vocab_eos)                          \
-  X(llama_context_default_params) X(llama_init_from_model) X(llama_free) X(llama_batch_get_one) X(llama_decode)     \
-  X(llama_get_logits_ith) X(llama_sampler_chain_default_params) X(llama_sampler_chain_init)                         \
-  X(llama_sampler_chain_add) X(llama_sampler_init_temp) X(llama_sampler_init_dist) X(llama_sampler_init_grammar)    \
-  X(llama_sampler_apply) X(llama_sampler_accept) X(llama_sampler_free) X(ggml_set_abort_callback)                   \
-  X(gguf_init_from_file) X(gguf_free) X(gguf_find_key) X(gguf_get_n_tensors) X(gguf_get_tensor_size)                \
-  X(gguf_get_tensor_offset) X(gguf_get_data_offset)
+// clang-format off
+#define TAVRIN_LLAMA_FUNCTIONS(X) \
+  X(llama_backend_init) \
+  X(llama_backend_free) \
+  X(llama_log_set) \
+  X(llama_model_default_params) \
+  X(llama_model_load_from_file) \
+  X(llama_model_free) \
+  X(llama_model_get_vocab) \
+  X(llama_model_chat_template) \
+  X(llama_model_n_ctx_train) \
+  X(llama_chat_apply_template) \
+  X(llama_tokenize) \
+  X(llama_token_to_piece) \
+  X(llama_vocab_n_tokens) \
+  X(llama_vocab_is_eog) \
+  X(llama_vocab_get_attr) \
+  X(llama_vocab_eos) \
+  X(llama_context_default_params) \
+  X(llama_init_from_model) \
+  X(llama_free) \
+  X(llama_batch_get_one) \
+  X(llama_decode) \
+  X(llama_get_logits_ith) \
+  X(llama_sampler_chain_default_params) \
+  X(llama_sampler_chain_init) \
+  X(llama_sampler_chain_add) \
+  X(llama_sampler_init_temp) \
+  X(llama_sampler_init_dist) \
+  X(llama_sampler_init_grammar) \
+  X(llama_sampler_apply) \
+  X(llama_sampler_accept) \
+  X(llama_sampler_free) \
+  X(ggml_set_abort_callback) \
+  X(gguf_init_from_file) \
+  X(gguf_free) \
+  X(gguf_find_key) \
+  X(gguf_get_n_tensors) \
+  X(gguf_get_tensor_size) \
+  X(gguf_get_tensor_offset) \
+  X(gguf_get_data_offset)
+// clang-format on
 
 // The functions of llama.cpp (and of ggml beneath it) that the helper calls,
 // under their own names.

@@ -36,7 +36,6 @@ std::string extractInstructions(const std::optional<std::string>& language);
 std::string synthesizeInstructions(const std::optional<std::string>& language);
 
 // The pass's head, the input exactly as given, two line feeds, the clause.
-std::string buildPrompt(const PassParameters& pass, std::string_view input,
-                        const std::optional<std::string>& language);
+std::string buildPrompt(const PassParameters& pass, std::string_view input, const std::optional<std::string>& language);
 
 }  // namespace tavrin::llm

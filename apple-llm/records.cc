@@ -105,10 +105,18 @@ json parseGenerated(std::string_view text, std::string_view record) {
 
 }  // namespace
 
-const RecordSchema& Topic::schema() { return kTopicSchema; }
-const RecordSchema& ActionItem::schema() { return kActionItemSchema; }
-const RecordSchema& Extract::schema() { return kExtractSchema; }
-const RecordSchema& Overview::schema() { return kOverviewSchema; }
+const RecordSchema& Topic::schema() {
+  return kTopicSchema;
+}
+const RecordSchema& ActionItem::schema() {
+  return kActionItemSchema;
+}
+const RecordSchema& Extract::schema() {
+  return kExtractSchema;
+}
+const RecordSchema& Overview::schema() {
+  return kOverviewSchema;
+}
 
 Extract Extract::fromGenerated(std::string_view text) {
   const json value = parseGenerated(text, "Extract");
@@ -131,7 +139,8 @@ std::string Extract::toJson() const {
   b.beginObject().key("topics").beginArray();
   for (const Topic& t : topics) b.beginObject().field("topic", t.topic).field("notes", t.notes).endObject();
   b.endArray().field("decisions", decisions).key("actionItems").beginArray();
-  for (const ActionItem& a : actionItems) b.beginObject().field("text", a.text).optionalField("owner", a.owner).endObject();
+  for (const ActionItem& a : actionItems)
+    b.beginObject().field("text", a.text).optionalField("owner", a.owner).endObject();
   b.endArray().endObject();
   return b.take();
 }

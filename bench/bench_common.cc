@@ -5,12 +5,13 @@
 //  - event writer: lines per second with 4 concurrent writers on a pipe
 //    drained by a reader thread, against one unlocked writer of the same
 //    lines (the peer).
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 extern "C" {
@@ -61,8 +62,9 @@ double benchConverter() {
   }
   const double cpu = cpuSeconds() - start;
   const double audioSeconds = kBuffers * kFrames / 48000.0;
-  std::printf("converter: %.0f s of 48 kHz stereo -> 16 kHz mono in %.3f CPU s = %.0f audio s per CPU s (%llu frames out)\n",
-              audioSeconds, cpu, audioSeconds / cpu, static_cast<unsigned long long>(out));
+  std::printf(
+      "converter: %.0f s of 48 kHz stereo -> 16 kHz mono in %.3f CPU s = %.0f audio s per CPU s (%llu frames out)\n",
+      audioSeconds, cpu, audioSeconds / cpu, static_cast<unsigned long long>(out));
   return audioSeconds / cpu;
 }
 

@@ -34,8 +34,8 @@
 
 #include "speech-service/pocketsphinx_service.h"
 #include "system-audio/base/system_env.h"
-#include "system-audio/live/live_channel.h"
 #include "system-audio/live/apertium.h"
+#include "system-audio/live/live_channel.h"
 
 using namespace tavrin;
 using namespace tavrin::system_audio;
@@ -177,8 +177,13 @@ int main(int argc, char** argv) {
       }
       stream->finish();
     });
-    LiveChannelRequest request{c == 0 ? AudioChannel::kSystem : AudioChannel::kMic, stream, std::string("en-US"),
-                               std::nullopt, &writer, timings.back().get(), c == 0};
+    LiveChannelRequest request{c == 0 ? AudioChannel::kSystem : AudioChannel::kMic,
+                               stream,
+                               std::string("en-US"),
+                               std::nullopt,
+                               &writer,
+                               timings.back().get(),
+                               c == 0};
     runners.emplace_back([request, &services] { runLiveChannel(request, services); });
   }
   for (auto& t : feeders) t.join();
@@ -215,10 +220,13 @@ int main(int argc, char** argv) {
   const Quantiles v = quantiles(firstVolatile);
   std::printf("live channels: %d channel(s), %.0f s of audio each, in real time (PocketSphinx en-US)\n", channels,
               seconds);
-  std::printf("  final-result lag after the utterance's audio end (system channel): median %.0f ms  p95 %.0f ms  (%zu finals)\n",
-              f.median, f.p95, f.n);
-  std::printf("  first volatile result after the utterance's audio start: median %.0f ms  p95 %.0f ms  (%zu utterances)\n",
-              v.median, v.p95, v.n);
+  std::printf(
+      "  final-result lag after the utterance's audio end (system channel): median %.0f ms  p95 %.0f ms  (%zu "
+      "finals)\n",
+      f.median, f.p95, f.n);
+  std::printf(
+      "  first volatile result after the utterance's audio start: median %.0f ms  p95 %.0f ms  (%zu utterances)\n",
+      v.median, v.p95, v.n);
   std::printf("  CPU: %.1f %% of one core per channel (%.1f s CPU over %.1f s wall, %d channel(s))\n",
               100 * cpu / wall / channels, cpu, wall, channels);
   std::printf("  peak resident memory: %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);

@@ -38,7 +38,8 @@ namespace {
 // Records the microphone while `system` plays into the default sink and
 // `leak` into the microphone's feed; returns 16 kHz mono samples.
 std::vector<float> record(bool cancel, const std::string& system, const std::string& leak, bool playSystem = true) {
-  MicCapture mic(pulseSoundServer(), cancel, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+  MicCapture mic(pulseSoundServer(), cancel,
+                 [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
   mic.start();
   std::vector<float> samples;
   std::thread reader([&] {
@@ -102,7 +103,8 @@ std::string words(std::string text) {
 
 void save(const std::string& path, const std::vector<float>& samples) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * sizeof(float)));
+      .write(reinterpret_cast<const char*>(samples.data()),
+             static_cast<std::streamsize>(samples.size() * sizeof(float)));
 }
 
 }  // namespace
@@ -136,8 +138,9 @@ int main(int argc, char** argv) {
   // The user's own speech (nothing playing) must pass.
   const std::vector<float> own = record(true, system, leak, false);
   const std::vector<float> ownPlain = record(false, system, leak, false);
-  std::printf("  the same speech as the user's own voice (no system audio): %.1f dBFS with, %.1f dBFS without: %.1f dB lost\n",
-              energyDb(own, skip), energyDb(ownPlain, skip), energyDb(ownPlain, skip) - energyDb(own, skip));
+  std::printf(
+      "  the same speech as the user's own voice (no system audio): %.1f dBFS with, %.1f dBFS without: %.1f dB lost\n",
+      energyDb(own, skip), energyDb(ownPlain, skip), energyDb(ownPlain, skip) - energyDb(own, skip));
 
   // Recognition of the user's first utterance after echo.
   const std::string out = argc > 1 ? argv[1] : dir;
@@ -154,8 +157,8 @@ int main(int argc, char** argv) {
     const std::string id = std::to_string(n);
     const std::string user = dir + "/user" + id + ".wav", userLeak = dir + "/leak" + id + ".wav";
     const std::string makeUser = "flite -voice slt -t \"" + line + "\" -o " + user + " && sox " + shortSystem +
-                                 " -r 16000 -c 1 " + dir + "/echo.wav pad 0.12 0 vol 0.5 && sox " + dir +
-                                 "/echo.wav " + dir + "/gap.wav " + user + " " + userLeak;
+                                 " -r 16000 -c 1 " + dir + "/echo.wav pad 0.12 0 vol 0.5 && sox " + dir + "/echo.wav " +
+                                 dir + "/gap.wav " + user + " " + userLeak;
     if (std::system(makeUser.c_str()) != 0) return 1;
     // The user starts 1.5 s after the echo ends; recording starts 0.5 s
     // before playback. Results from the middle of that gap on are the user's.

@@ -53,7 +53,9 @@ Stats stats(std::vector<double> ms) {
   std::sort(ms.begin(), ms.end());
   double sum = 0;
   for (double v : ms) sum += v;
-  auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))]; };
+  auto at = [&](double q) {
+    return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))];
+  };
   return {at(0.5), at(0.95), sum / static_cast<double>(ms.size())};
 }
 
@@ -117,13 +119,16 @@ int main(int argc, char** argv) {
   const Stats p = stats(persistent);
   const Stats q = stats(perProcess);
   std::printf("translation per line, English to Spanish (Apertium)\n");
-  std::printf("  persistent null-flush pipeline: %d lines  median %.2f ms  p95 %.2f ms  mean %.2f ms  (pipeline start %.0f ms, once)\n",
-              lines, p.median, p.p95, p.mean, openMs);
+  std::printf(
+      "  persistent null-flush pipeline: %d lines  median %.2f ms  p95 %.2f ms  mean %.2f ms  (pipeline start %.0f ms, "
+      "once)\n",
+      lines, p.median, p.p95, p.mean, openMs);
   std::printf("  one stock `apertium eng-spa` per line: %d lines  median %.1f ms  p95 %.1f ms  mean %.1f ms\n",
               peerLines, q.median, q.p95, q.mean);
   std::printf("  ratio (per-process / persistent, median): %.0fx\n", q.median / p.median);
-  std::printf("word agreement with the stock `apertium -u eng-spa` on %zu lines: %.1f %% of words, %zu/%zu lines identical\n",
-              kLines.size(), 100.0 * static_cast<double>(agreeing) / static_cast<double>(std::max<size_t>(total, 1)),
-              sameLines, kLines.size());
+  std::printf(
+      "word agreement with the stock `apertium -u eng-spa` on %zu lines: %.1f %% of words, %zu/%zu lines identical\n",
+      kLines.size(), 100.0 * static_cast<double>(agreeing) / static_cast<double>(std::max<size_t>(total, 1)), sameLines,
+      kLines.size());
   return 0;
 }

@@ -22,22 +22,23 @@
 // both get the same data as often from the server; CPU is compared in the
 // steady state (all threads' run time between the 5th and the last second).
 // Needs PULSE_SERVER to name the test server (bench/record-bench does it).
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <time.h>
-#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -227,9 +228,10 @@ int main(int argc, char** argv) {
     }
     std::sort(ours.begin(), ours.end());
     std::sort(peers.begin(), peers.end());
-    std::printf("start -> first sample on a %s sink over 5 runs: median %.1f ms, max %.1f ms; peer parec "
-                "--latency-msec=21 start -> first byte: median %.1f ms, max %.1f ms\n",
-                playing ? "playing" : "idle", ours[2], ours[4], peers[2], peers[4]);
+    std::printf(
+        "start -> first sample on a %s sink over 5 runs: median %.1f ms, max %.1f ms; peer parec "
+        "--latency-msec=21 start -> first byte: median %.1f ms, max %.1f ms\n",
+        playing ? "playing" : "idle", ours[2], ours[4], peers[2], peers[4]);
   }
 
   // --- cost and completeness -------------------------------------------------
@@ -262,13 +264,15 @@ int main(int argc, char** argv) {
   std::printf("  reply: ");
   std::fflush(stdout);
   sh("cat " + dir + "/reply");
-  std::printf("  CPU: %.3f s => %.1f CPU s per recorded hour (%.3f %% of one core); peer parec %.3f s => %.1f "
-              "s/h; ratio tavrin/parec %.2f\n",
-              rec.cpuSeconds, rec.cpuSeconds * 3600 / seconds, rec.cpuSeconds / seconds * 100, peerUsage.cpuSeconds,
-              peerUsage.cpuSeconds * 3600 / seconds, peerUsage.cpuSeconds > 0 ? rec.cpuSeconds / peerUsage.cpuSeconds : 0);
-  std::printf("  steady state (%d s to %d s): %.2f CPU s per recorded hour; peer parec %.2f s/h; ratio tavrin/parec "
-              "%.2f\n",
-              early, seconds - 1, steady, peerSteady, peerSteady > 0 ? steady / peerSteady : 0);
+  std::printf(
+      "  CPU: %.3f s => %.1f CPU s per recorded hour (%.3f %% of one core); peer parec %.3f s => %.1f "
+      "s/h; ratio tavrin/parec %.2f\n",
+      rec.cpuSeconds, rec.cpuSeconds * 3600 / seconds, rec.cpuSeconds / seconds * 100, peerUsage.cpuSeconds,
+      peerUsage.cpuSeconds * 3600 / seconds, peerUsage.cpuSeconds > 0 ? rec.cpuSeconds / peerUsage.cpuSeconds : 0);
+  std::printf(
+      "  steady state (%d s to %d s): %.2f CPU s per recorded hour; peer parec %.2f s/h; ratio tavrin/parec "
+      "%.2f\n",
+      early, seconds - 1, steady, peerSteady, peerSteady > 0 ? steady / peerSteady : 0);
   std::printf("  peak RSS: %ld kB (peer parec %ld kB); RSS at %d s: %ld kB, at %d s: %ld kB (growth %ld kB)\n",
               rec.maxRssKb, peerUsage.maxRssKb, std::min(5, seconds / 2), rssEarly, seconds - 1, rssLate,
               rssLate - rssEarly);
@@ -276,11 +280,12 @@ int main(int argc, char** argv) {
   // 100 ms after it.
   size_t onset = 0;
   while (onset < samples.size() && std::fabs(samples[onset]) < 0.1f) ++onset;
-  std::printf("  samples: %zu of %.0f (missing %.0f = %.1f ms, start-up latency included); tone from %.1f ms; "
-              "gaps from 100 ms after its onset: %d\n",
-              samples.size(), expected, expected - static_cast<double>(samples.size()),
-              (expected - static_cast<double>(samples.size())) / 16.0, static_cast<double>(onset) / 16.0,
-              gaps(samples, 440, 16000, onset + 1600));
+  std::printf(
+      "  samples: %zu of %.0f (missing %.0f = %.1f ms, start-up latency included); tone from %.1f ms; "
+      "gaps from 100 ms after its onset: %d\n",
+      samples.size(), expected, expected - static_cast<double>(samples.size()),
+      (expected - static_cast<double>(samples.size())) / 16.0, static_cast<double>(onset) / 16.0,
+      gaps(samples, 440, 16000, onset + 1600));
 
   // --- default-output switch --------------------------------------------------------
   {
@@ -306,11 +311,11 @@ int main(int argc, char** argv) {
     const auto recorded = readFloats(dir + "/switch.raw"), peerRecorded = readFloats(dir + "/switch-peer.raw");
     const auto [quiet, longest] = quietMs(recorded, 16000);
     const auto [peerQuiet, peerLongest] = quietMs(peerRecorded, 16000);
-    std::printf("default output switched at 7 s and back at 14 s of a 20 s tone: silence after the onset %.1f ms "
-                "(longest %.1f ms), breaks %d; peer parec @DEFAULT_MONITOR@: silence %.1f ms (longest %.1f ms), "
-                "breaks %d\n",
-                quiet, longest, gaps(recorded, 440, 16000, 1600), peerQuiet, peerLongest,
-                gaps(peerRecorded, 440, 16000, 1600));
+    std::printf(
+        "default output switched at 7 s and back at 14 s of a 20 s tone: silence after the onset %.1f ms "
+        "(longest %.1f ms), breaks %d; peer parec @DEFAULT_MONITOR@: silence %.1f ms (longest %.1f ms), "
+        "breaks %d\n",
+        quiet, longest, gaps(recorded, 440, 16000, 1600), peerQuiet, peerLongest, gaps(peerRecorded, 440, 16000, 1600));
   }
 
   // --- stop latency ----------------------------------------------------------------
@@ -341,9 +346,10 @@ int main(int argc, char** argv) {
   };
   const auto [mean, max] = stats(delays);
   const auto [peerMean, peerMax] = stats(peerDelays);
-  std::printf("stop file -> exit over 10 runs: mean %.1f ms, max %.1f ms; peer parec SIGTERM -> exit: mean %.1f ms, "
-              "max %.1f ms; ratio of means %.1f\n",
-              mean, max, peerMean, peerMax, peerMean > 0 ? mean / peerMean : 0);
+  std::printf(
+      "stop file -> exit over 10 runs: mean %.1f ms, max %.1f ms; peer parec SIGTERM -> exit: mean %.1f ms, "
+      "max %.1f ms; ratio of means %.1f\n",
+      mean, max, peerMean, peerMax, peerMean > 0 ? mean / peerMean : 0);
   sh("rm -rf " + dir);
   return 0;
 }

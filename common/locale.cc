@@ -2,9 +2,8 @@
 
 #include <unicode/uloc.h>
 
-#include <cctype>
-
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace tavrin {

@@ -19,8 +19,12 @@ int writeAll(int fd, std::string_view bytes);
 // Writes `line` followed by one line feed, as one buffer. Returns as writeAll.
 int writeLine(int fd, std::string_view line);
 
-inline int writeStdoutLine(std::string_view line) { return writeLine(1, line); }
-inline int writeStderrLine(std::string_view line) { return writeLine(2, line); }
+inline int writeStdoutLine(std::string_view line) {
+  return writeLine(1, line);
+}
+inline int writeStderrLine(std::string_view line) {
+  return writeLine(2, line);
+}
 
 // The one line a helper writes on standard error when it fails: `message`
 // made valid UTF-8 (ill-formed bytes become U+FFFD) with every line break and
@@ -30,7 +34,9 @@ inline int writeStderrLine(std::string_view line) { return writeLine(2, line); }
 std::string failureLine(std::string_view message);
 
 // Writes failureLine(message) and a line feed to standard error, as one write.
-inline int writeFailureLine(std::string_view message) { return writeLine(2, failureLine(message)); }
+inline int writeFailureLine(std::string_view message) {
+  return writeLine(2, failureLine(message));
+}
 
 // The platform's description of an errno value, e.g. "No space left on device".
 std::string errnoDescription(int error);

@@ -30,7 +30,9 @@ PcmBufferPtr PcmBuffer::create(const PcmFormat& format, uint32_t frameCapacity) 
   return buffer;
 }
 
-void PcmBuffer::setFrameLength(uint32_t frames) { frameLength_ = std::min(frames, frameCapacity_); }
+void PcmBuffer::setFrameLength(uint32_t frames) {
+  frameLength_ = std::min(frames, frameCapacity_);
+}
 
 uint32_t PcmBuffer::byteSize(uint32_t i) const {
   return data_[i] ? frameLength_ * format_.bytesPerFrameInBuffer() : 0;

@@ -35,9 +35,7 @@ struct PcmFormat {
   // Number of sample arrays a buffer of this format holds.
   uint32_t bufferCount() const { return interleaved ? 1 : channelCount; }
   // Bytes one frame takes in one of those arrays.
-  uint32_t bytesPerFrameInBuffer() const {
-    return bytesPerSample(sampleType) * (interleaved ? channelCount : 1);
-  }
+  uint32_t bytesPerFrameInBuffer() const { return bytesPerSample(sampleType) * (interleaved ? channelCount : 1); }
   bool isValid() const { return sampleRate > 0 && channelCount > 0; }
 
   bool operator==(const PcmFormat&) const = default;

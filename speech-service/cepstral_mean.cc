@@ -1,10 +1,10 @@
 #include "speech-service/cepstral_mean.h"
 
-#include "speech-service/kept_file.h"
-
 #include <algorithm>
 #include <cmath>
 #include <sstream>
+
+#include "speech-service/kept_file.h"
 
 namespace tavrin::speech {
 

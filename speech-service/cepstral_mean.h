@@ -26,8 +26,8 @@ class CepstralMeanEstimate {
  public:
   // c0 is in the front end's units: about 1.15 per decibel; loud speech
   // near full scale sits around 75-80, digital silence near -46.
-  static constexpr double kSpeechRangeC0 = 34;   // about 30 dB below the loud end
-  static constexpr double kMinSpeechC0 = 35;     // a loud end below this is near-silence
+  static constexpr double kSpeechRangeC0 = 34;    // about 30 dB below the loud end
+  static constexpr double kMinSpeechC0 = 35;      // a loud end below this is near-silence
   static constexpr double kMinSpeechFrames = 50;  // 0.5 s of speech
   static constexpr double kPriorFrames = 100;     // weight of the seed
   static constexpr double kWindowFrames = 1500;   // older frames fade beyond this

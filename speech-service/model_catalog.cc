@@ -1,16 +1,16 @@
 #include "speech-service/model_catalog.h"
 
-#include "common/locale.h"
-
 #include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unicode/uloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "common/locale.h"
 
 namespace tavrin::speech {
 namespace {
@@ -95,7 +95,6 @@ std::string homeDirectory() {
   if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return "";
   return found->pw_dir != nullptr && found->pw_dir[0] == '/' ? found->pw_dir : "";
 }
-
 
 constexpr const char* kDebianEnglishDir = "en-us";
 

@@ -1,5 +1,6 @@
 #include "speech-service/pocketsphinx_service.h"
 
+#include <fcntl.h>
 #include <pocketsphinx.h>
 #include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/cmd_ln.h>
@@ -8,17 +9,15 @@
 #include <sphinxbase/fe.h>
 #include <sphinxbase/feat.h>
 #include <sphinxbase/ngram_model.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,7 +38,7 @@ constexpr int kFramesPerSecond = 100;            // the decoder's feature frame 
 constexpr uint32_t kBlockSamples = 320;          // 20 ms: how often the detector is asked
 constexpr uint64_t kPartialEverySamples = 1600;  // live: at most one hypothesis check per 100 ms
 constexpr size_t kCepstraPerCall = 16;
-constexpr size_t kLeadSamples = 16000;               // live: audio kept before an utterance's speech
+constexpr size_t kLeadSamples = 16000;              // live: audio kept before an utterance's speech
 constexpr size_t kMaxRedecodeSamples = 30 * 16000;  // longer utterances are not decoded again
 
 // The file of a source's cepstral mean: the source's name (reduced to a
@@ -104,13 +103,20 @@ std::vector<std::string> phraseWords(const std::string& phrase) {
 }
 
 std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenceFrames) {
-  return {"-hmm",           model.acousticModel,
-          "-lm",            model.languageModel,
-          "-dict",          model.dictionary,
-          "-samprate",      "16000",
-          "-vad_postspeech", std::to_string(endSilenceFrames),
-          "-remove_silence", "yes",
-          "-logfn",         "/dev/null"};
+  return {"-hmm",
+          model.acousticModel,
+          "-lm",
+          model.languageModel,
+          "-dict",
+          model.dictionary,
+          "-samprate",
+          "16000",
+          "-vad_postspeech",
+          std::to_string(endSilenceFrames),
+          "-remove_silence",
+          "yes",
+          "-logfn",
+          "/dev/null"};
 }
 
 ConfigPtr parseConfig(std::vector<std::string> args) {
@@ -153,8 +159,10 @@ bool loadsInChild(cmd_ln_t* config) {
   if (pid == 0) {
     const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-      if (nowhere >= 0) ::dup2(nowhere, fd);
-      else ::close(fd);
+      if (nowhere >= 0)
+        ::dup2(nowhere, fd);
+      else
+        ::close(fd);
     }
     // A crash ends the child by its signal (the crash guard's handler,
     // inherited, would report it as this program's failure).
@@ -371,7 +379,8 @@ class PocketSphinxRecognizer final : public Recognizer {
     holding_ = false;
     applyMean();
     for (size_t offset = 0; offset < held_.size(); offset += kBlockSamples) {
-      processBlock(held_.data() + offset, static_cast<uint32_t>(std::min<size_t>(kBlockSamples, held_.size() - offset)));
+      processBlock(held_.data() + offset,
+                   static_cast<uint32_t>(std::min<size_t>(kBlockSamples, held_.size() - offset)));
     }
     held_.clear();
     held_.shrink_to_fit();
@@ -477,7 +486,8 @@ class PocketSphinxRecognizer final : public Recognizer {
     // The decoder's clock also counted the audio decoded a second time.
     const double replayedSeconds = static_cast<double>(replayed_) / kSampleRate;
     result.start = first >= 0 ? static_cast<double>(first) / kFramesPerSecond - replayedSeconds : fedSeconds;
-    result.end = last >= 0 ? std::min(static_cast<double>(last) / kFramesPerSecond - replayedSeconds, fedSeconds) : fedSeconds;
+    result.end =
+        last >= 0 ? std::min(static_cast<double>(last) / kFramesPerSecond - replayedSeconds, fedSeconds) : fedSeconds;
     result.isFinal = isFinal;
     if (isFinal) {
       lastVolatile_.reset();
@@ -551,10 +561,10 @@ class PocketSphinxRecognizer final : public Recognizer {
   std::vector<float*> cepstraRows_;
   std::optional<CepstralMeanEstimate> estimate_;
   std::optional<CepstralMeanEstimate> utteranceEstimate_;  // live: of the running utterance's frames
-  std::vector<float> startMean_;  // the decoder's mean before any audio
+  std::vector<float> startMean_;                           // the decoder's mean before any audio
   std::string acousticModel_;
-  std::string meanPath_;          // where this source's estimate is kept, or empty
-  bool holding_ = false;          // transcription: audio is held back for the estimate
+  std::string meanPath_;  // where this source's estimate is kept, or empty
+  bool holding_ = false;  // transcription: audio is held back for the estimate
   std::vector<int16> held_;
   std::vector<int16> utterance_;  // live: the running utterance's audio
   std::vector<float> usedMean_;   // the mean the running utterance is decoded with

@@ -25,7 +25,9 @@ void discardLog(ggml_log_level, const char*, void*) {}
 
 }  // namespace
 
-bool cpuRunsWhisper() { return cpuRunsGgmlBaseline(); }
+bool cpuRunsWhisper() {
+  return cpuRunsGgmlBaseline();
+}
 
 std::vector<std::string> defaultWhisperLibraryDirs() {
   return engineLibraryDirs("tavrin/whisper", TAVRIN_WHISPER_LIBDIR);
@@ -36,7 +38,7 @@ std::unique_ptr<WhisperLibrary> WhisperLibrary::open(const std::vector<std::stri
   const OpenedEngineLibrary opened =
       openEngineLibrary(dirs, "libwhisper.so.1", "whisper.cpp is not installed.", [&api](void* handle) {
         std::string missing;
-#define TAVRIN_WHISPER_RESOLVE(name)                                       \
+#define TAVRIN_WHISPER_RESOLVE(name)                                      \
   api.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
   if (api.name == nullptr && missing.empty()) missing = #name;
         TAVRIN_WHISPER_FUNCTIONS(TAVRIN_WHISPER_RESOLVE)

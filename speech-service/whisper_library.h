@@ -28,12 +28,24 @@
 
 namespace tavrin::speech {
 
-#define TAVRIN_WHISPER_FUNCTIONS(X)                                                                      \
-  X(whisper_context_default_params)                                                                      \
-  X(whisper_init_from_file_with_params) X(whisper_free) X(whisper_full_default_params) X(whisper_full)   \
-      X(whisper_full_n_segments) X(whisper_full_get_segment_t0) X(whisper_full_get_segment_t1)           \
-          X(whisper_full_get_segment_text) X(whisper_lang_id) X(whisper_lang_max_id) X(whisper_lang_str) \
-              X(whisper_log_set) X(ggml_log_set) X(ggml_set_abort_callback)
+// clang-format off
+#define TAVRIN_WHISPER_FUNCTIONS(X) \
+  X(whisper_context_default_params) \
+  X(whisper_init_from_file_with_params) \
+  X(whisper_free) \
+  X(whisper_full_default_params) \
+  X(whisper_full) \
+  X(whisper_full_n_segments) \
+  X(whisper_full_get_segment_t0) \
+  X(whisper_full_get_segment_t1) \
+  X(whisper_full_get_segment_text) \
+  X(whisper_lang_id) \
+  X(whisper_lang_max_id) \
+  X(whisper_lang_str) \
+  X(whisper_log_set) \
+  X(ggml_log_set) \
+  X(ggml_set_abort_callback)
+// clang-format on
 
 // The functions of whisper.cpp (and of ggml beneath it) that the helper
 // calls, under their own names.

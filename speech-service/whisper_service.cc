@@ -1,7 +1,5 @@
 #include "speech-service/whisper_service.h"
 
-#include "common/locale.h"
-
 #include <sched.h>
 #include <unicode/uloc.h>
 
@@ -9,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "common/locale.h"
 #include "speech-service/whisper_library.h"
 
 namespace tavrin::speech {
@@ -16,7 +15,6 @@ namespace {
 
 constexpr double kSecondsPerTick = 0.01;
 constexpr size_t kFramesPerTick = 160;
-
 
 // The engine writes Javanese as "jw"; everything else it names by ISO 639.
 std::string engineCode(const std::string& language) {

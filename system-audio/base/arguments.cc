@@ -27,7 +27,9 @@ std::optional<uint64_t> readUnsignedDecimal(const std::string& text) {
   return value;
 }
 
-std::string Arguments::command() const { return argv_.size() > 1 ? argv_[1] : "status"; }
+std::string Arguments::command() const {
+  return argv_.size() > 1 ? argv_[1] : "status";
+}
 
 std::optional<size_t> Arguments::valueIndex(const std::string& name) const {
   const auto it = std::find(argv_.begin(), argv_.end(), name);

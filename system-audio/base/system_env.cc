@@ -5,9 +5,10 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <thread>
 #include <time.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "common/output.h"
 
@@ -90,19 +91,29 @@ bool RealSystemEnv::sleepUnlessSignalled(std::chrono::nanoseconds duration) {
   }
 }
 
-pid_t RealSystemEnv::parentProcessId() { return ::getppid(); }
+pid_t RealSystemEnv::parentProcessId() {
+  return ::getppid();
+}
 
 bool RealSystemEnv::pathExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 
-void RealSystemEnv::sleepFor(std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); }
+void RealSystemEnv::sleepFor(std::chrono::nanoseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
 
-uint64_t RealSystemEnv::monotonicNanos() { return monotonicNowNanos(); }
+uint64_t RealSystemEnv::monotonicNanos() {
+  return monotonicNowNanos();
+}
 
-int RealSystemEnv::writeStdoutLine(std::string_view line) { return tavrin::writeStdoutLine(line); }
+int RealSystemEnv::writeStdoutLine(std::string_view line) {
+  return tavrin::writeStdoutLine(line);
+}
 
-int RealSystemEnv::writeStderrLine(std::string_view line) { return tavrin::writeStderrLine(line); }
+int RealSystemEnv::writeStderrLine(std::string_view line) {
+  return tavrin::writeStderrLine(line);
+}
 
 }  // namespace tavrin::system_audio

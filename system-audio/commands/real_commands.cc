@@ -5,15 +5,15 @@
 #include "common/locale.h"
 #include "system-audio/base/errors.h"
 #include "system-audio/commands/tavrin_system_audio.h"
-#include "system-audio/live/real_live.h"
-#include "system-audio/live/apertium.h"
 #include "system-audio/commands/translation_status.h"
-#include "system-audio/sources/screen_capture.h"
-#include "system-audio/sound-server/sound_server.h"
-#include "system-audio/sources/system_audio_tap.h"
+#include "system-audio/live/apertium.h"
+#include "system-audio/live/real_live.h"
 #include "system-audio/recording/probe.h"
 #include "system-audio/recording/record_audio.h"
 #include "system-audio/recording/status_check.h"
+#include "system-audio/sound-server/sound_server.h"
+#include "system-audio/sources/screen_capture.h"
+#include "system-audio/sources/system_audio_tap.h"
 
 namespace tavrin::system_audio {
 

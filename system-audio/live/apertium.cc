@@ -7,10 +7,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,8 +45,10 @@ std::vector<std::string> splitStages(std::string_view text) {
     char c = text[i];
     if (quote) {
       current.push_back(c);
-      if (c == quote) quote = 0;
-      else if (c == '\\' && quote == '"' && i + 1 < text.size()) current.push_back(text[++i]);
+      if (c == quote)
+        quote = 0;
+      else if (c == '\\' && quote == '"' && i + 1 < text.size())
+        current.push_back(text[++i]);
       continue;
     }
     if (c == '\'' || c == '"') quote = c;
@@ -115,52 +117,32 @@ class ApertiumTranslator final : public Translator {
 
 const std::vector<ApertiumPackagedPair>& debianApertiumPairs() {
   static const std::vector<ApertiumPackagedPair> pairs = {
-      {"afr", "nld", "apertium-afr-nld"}, {"nld", "afr", "apertium-afr-nld"},
-      {"arg", "cat", "apertium-arg-cat"}, {"cat", "arg", "apertium-arg-cat"},
-      {"bel", "rus", "apertium-bel-rus"}, {"rus", "bel", "apertium-bel-rus"},
-      {"br", "fr", "apertium-br-fr"},
-      {"cat", "ita", "apertium-cat-ita"}, {"ita", "cat", "apertium-cat-ita"},
-      {"cat", "srd", "apertium-cat-srd"}, {"srd", "cat", "apertium-cat-srd"},
-      {"dan", "nor", "apertium-dan-nor"}, {"nor", "dan", "apertium-dan-nor"},
-      {"en", "gl", "apertium-en-gl"},     {"gl", "en", "apertium-en-gl"},
-      {"eng", "cat", "apertium-eng-cat"}, {"cat", "eng", "apertium-eng-cat"},
-      {"eng", "spa", "apertium-eng-spa"}, {"spa", "eng", "apertium-eng-spa"},
-      {"ca", "eo", "apertium-eo-ca"},
-      {"en", "eo", "apertium-eo-en"},
-      {"es", "eo", "apertium-eo-es"},
-      {"fr", "eo", "apertium-eo-fr"},
-      {"es", "gl", "apertium-es-gl"},     {"gl", "es", "apertium-es-gl"},
-      {"es", "pt", "apertium-es-pt"},     {"pt", "es", "apertium-es-pt"},
-      {"es", "ro", "apertium-es-ro"},     {"ro", "es", "apertium-es-ro"},
-      {"eu", "en", "apertium-eu-en"},
-      {"eu", "es", "apertium-eu-es"},
-      {"fr", "es", "apertium-fr-es"},     {"es", "fr", "apertium-fr-es"},
-      {"fra", "cat", "apertium-fra-cat"}, {"cat", "fra", "apertium-fra-cat"},
-      {"fra", "frp", "apertium-fra-frp"}, {"frp", "fra", "apertium-fra-frp"},
-      {"hbs", "eng", "apertium-hbs-eng"},
-      {"hbs", "mkd", "apertium-hbs-mkd"}, {"mkd", "hbs", "apertium-hbs-mkd"},
-      {"hbs", "slv", "apertium-hbs-slv"}, {"slv", "hbs", "apertium-hbs-slv"},
-      {"ind", "zlm", "apertium-ind-zlm"}, {"zlm", "ind", "apertium-ind-zlm"},
-      {"isl", "eng", "apertium-isl-eng"},
-      {"isl", "swe", "apertium-isl-swe"},
-      {"mkd", "bul", "apertium-mkd-bul"},
-      {"mkd", "eng", "apertium-mkd-eng"},
-      {"nno", "nob", "apertium-nno-nob"}, {"nob", "nno", "apertium-nno-nob"},
-      {"oc", "ca", "apertium-oc-ca"},     {"ca", "oc", "apertium-oc-ca"},
-      {"oc", "es", "apertium-oc-es"},     {"es", "oc", "apertium-oc-es"},
-      {"oci", "fra", "apertium-oci-fra"}, {"fra", "oci", "apertium-oci-fra"},
-      {"pol", "szl", "apertium-pol-szl"},
-      {"por", "cat", "apertium-por-cat"}, {"cat", "por", "apertium-por-cat"},
-      {"pt", "gl", "apertium-pt-gl"},     {"gl", "pt", "apertium-pt-gl"},
-      {"rus", "ukr", "apertium-rus-ukr"}, {"ukr", "rus", "apertium-rus-ukr"},
-      {"spa", "arg", "apertium-spa-arg"}, {"arg", "spa", "apertium-spa-arg"},
-      {"spa", "ast", "apertium-spa-ast"},
-      {"spa", "cat", "apertium-spa-cat"}, {"cat", "spa", "apertium-spa-cat"},
-      {"spa", "ita", "apertium-spa-ita"}, {"ita", "spa", "apertium-spa-ita"},
-      {"srd", "ita", "apertium-srd-ita"}, {"ita", "srd", "apertium-srd-ita"},
-      {"swe", "dan", "apertium-swe-dan"}, {"dan", "swe", "apertium-swe-dan"},
-      {"swe", "nor", "apertium-swe-nor"}, {"nor", "swe", "apertium-swe-nor"},
-      {"urd", "hin", "apertium-urd-hin"}, {"hin", "urd", "apertium-urd-hin"},
+      {"afr", "nld", "apertium-afr-nld"}, {"nld", "afr", "apertium-afr-nld"}, {"arg", "cat", "apertium-arg-cat"},
+      {"cat", "arg", "apertium-arg-cat"}, {"bel", "rus", "apertium-bel-rus"}, {"rus", "bel", "apertium-bel-rus"},
+      {"br", "fr", "apertium-br-fr"},     {"cat", "ita", "apertium-cat-ita"}, {"ita", "cat", "apertium-cat-ita"},
+      {"cat", "srd", "apertium-cat-srd"}, {"srd", "cat", "apertium-cat-srd"}, {"dan", "nor", "apertium-dan-nor"},
+      {"nor", "dan", "apertium-dan-nor"}, {"en", "gl", "apertium-en-gl"},     {"gl", "en", "apertium-en-gl"},
+      {"eng", "cat", "apertium-eng-cat"}, {"cat", "eng", "apertium-eng-cat"}, {"eng", "spa", "apertium-eng-spa"},
+      {"spa", "eng", "apertium-eng-spa"}, {"ca", "eo", "apertium-eo-ca"},     {"en", "eo", "apertium-eo-en"},
+      {"es", "eo", "apertium-eo-es"},     {"fr", "eo", "apertium-eo-fr"},     {"es", "gl", "apertium-es-gl"},
+      {"gl", "es", "apertium-es-gl"},     {"es", "pt", "apertium-es-pt"},     {"pt", "es", "apertium-es-pt"},
+      {"es", "ro", "apertium-es-ro"},     {"ro", "es", "apertium-es-ro"},     {"eu", "en", "apertium-eu-en"},
+      {"eu", "es", "apertium-eu-es"},     {"fr", "es", "apertium-fr-es"},     {"es", "fr", "apertium-fr-es"},
+      {"fra", "cat", "apertium-fra-cat"}, {"cat", "fra", "apertium-fra-cat"}, {"fra", "frp", "apertium-fra-frp"},
+      {"frp", "fra", "apertium-fra-frp"}, {"hbs", "eng", "apertium-hbs-eng"}, {"hbs", "mkd", "apertium-hbs-mkd"},
+      {"mkd", "hbs", "apertium-hbs-mkd"}, {"hbs", "slv", "apertium-hbs-slv"}, {"slv", "hbs", "apertium-hbs-slv"},
+      {"ind", "zlm", "apertium-ind-zlm"}, {"zlm", "ind", "apertium-ind-zlm"}, {"isl", "eng", "apertium-isl-eng"},
+      {"isl", "swe", "apertium-isl-swe"}, {"mkd", "bul", "apertium-mkd-bul"}, {"mkd", "eng", "apertium-mkd-eng"},
+      {"nno", "nob", "apertium-nno-nob"}, {"nob", "nno", "apertium-nno-nob"}, {"oc", "ca", "apertium-oc-ca"},
+      {"ca", "oc", "apertium-oc-ca"},     {"oc", "es", "apertium-oc-es"},     {"es", "oc", "apertium-oc-es"},
+      {"oci", "fra", "apertium-oci-fra"}, {"fra", "oci", "apertium-oci-fra"}, {"pol", "szl", "apertium-pol-szl"},
+      {"por", "cat", "apertium-por-cat"}, {"cat", "por", "apertium-por-cat"}, {"pt", "gl", "apertium-pt-gl"},
+      {"gl", "pt", "apertium-pt-gl"},     {"rus", "ukr", "apertium-rus-ukr"}, {"ukr", "rus", "apertium-rus-ukr"},
+      {"spa", "arg", "apertium-spa-arg"}, {"arg", "spa", "apertium-spa-arg"}, {"spa", "ast", "apertium-spa-ast"},
+      {"spa", "cat", "apertium-spa-cat"}, {"cat", "spa", "apertium-spa-cat"}, {"spa", "ita", "apertium-spa-ita"},
+      {"ita", "spa", "apertium-spa-ita"}, {"srd", "ita", "apertium-srd-ita"}, {"ita", "srd", "apertium-srd-ita"},
+      {"swe", "dan", "apertium-swe-dan"}, {"dan", "swe", "apertium-swe-dan"}, {"swe", "nor", "apertium-swe-nor"},
+      {"nor", "swe", "apertium-swe-nor"}, {"urd", "hin", "apertium-urd-hin"}, {"hin", "urd", "apertium-urd-hin"},
   };
   return pairs;
 }
@@ -315,7 +297,9 @@ ApertiumPipeline::ApertiumPipeline(const std::string& command) {
   output_ = std::move(results);
 }
 
-ApertiumPipeline::~ApertiumPipeline() { shutDown(); }
+ApertiumPipeline::~ApertiumPipeline() {
+  shutDown();
+}
 
 void ApertiumPipeline::shutDown() {
   input_.reset();  // every stage ends at the end of its input

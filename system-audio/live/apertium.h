@@ -25,8 +25,8 @@
 #include <string_view>
 #include <vector>
 
-#include "system-audio/live/translation.h"
 #include "common/unique_fd.h"
+#include "system-audio/live/translation.h"
 
 namespace tavrin::system_audio {
 

@@ -2,7 +2,9 @@
 
 namespace tavrin::system_audio {
 
-const char* rawValue(AudioChannel channel) { return channel == AudioChannel::kMic ? "mic" : "system"; }
+const char* rawValue(AudioChannel channel) {
+  return channel == AudioChannel::kMic ? "mic" : "system";
+}
 
 void LiveSegmentEvent::encode(JsonBuilder& json) const {
   json.beginObject()
@@ -17,7 +19,12 @@ void LiveSegmentEvent::encode(JsonBuilder& json) const {
 }
 
 void LiveTranslationEvent::encode(JsonBuilder& json) const {
-  json.beginObject().field("type", "translation").field("source", source).field("id", id).field("text", text).endObject();
+  json.beginObject()
+      .field("type", "translation")
+      .field("source", source)
+      .field("id", id)
+      .field("text", text)
+      .endObject();
 }
 
 void LiveStatusEvent::encode(JsonBuilder& json) const {

@@ -5,10 +5,10 @@
 #include <functional>
 #include <memory>
 
-#include "system-audio/sources/audio_capture.h"
-#include "system-audio/base/system_env.h"
 #include "system-audio/base/requests.h"
+#include "system-audio/base/system_env.h"
 #include "system-audio/live/live_channel.h"
+#include "system-audio/sources/audio_capture.h"
 
 namespace tavrin::system_audio {
 
@@ -25,8 +25,8 @@ class LiveCaptureFactory {
 };
 
 struct LiveRunOptions {
-  int outputFd = 1;            // where the events go
-  bool timingEnabled = false;  // TAVRIN_LIVE_TIMING is set
+  int outputFd = 1;             // where the events go
+  bool timingEnabled = false;   // TAVRIN_LIVE_TIMING is set
   LiveTiming::Sink timingSink;  // where latency lines go
   LiveTiming::Clock clock;      // monotonic nanoseconds
 };

@@ -46,7 +46,7 @@ class NDJSONWriter {
 // presence of TAVRIN_LIVE_TIMING in the environment (any value, even empty).
 class LiveTiming {
  public:
-  using Clock = std::function<uint64_t()>;  // monotonic nanoseconds
+  using Clock = std::function<uint64_t()>;                    // monotonic nanoseconds
   using Sink = std::function<void(const std::string& line)>;  // one whole line, with its line feed
 
   LiveTiming(bool enabled, Clock clock, Sink sink)

@@ -2,8 +2,8 @@
 // PocketSphinx speech service, Apertium translation.
 #pragma once
 
-#include "system-audio/base/system_env.h"
 #include "system-audio/base/requests.h"
+#include "system-audio/base/system_env.h"
 
 namespace tavrin::system_audio {
 

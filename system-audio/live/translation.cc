@@ -6,12 +6,9 @@ namespace tavrin::system_audio {
 
 const char* translationStatusName(TranslationAvailability availability) {
   switch (availability) {
-    case TranslationAvailability::kInstalled:
-      return "installed";
-    case TranslationAvailability::kSupported:
-      return "needsDownload";
-    case TranslationAvailability::kUnsupported:
-      break;
+    case TranslationAvailability::kInstalled: return "installed";
+    case TranslationAvailability::kSupported: return "needsDownload";
+    case TranslationAvailability::kUnsupported: break;
   }
   return "unsupported";
 }

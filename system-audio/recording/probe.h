@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "common/json.h"
-#include "system-audio/sources/screen_capture.h"
 #include "system-audio/base/system_env.h"
+#include "system-audio/sources/screen_capture.h"
 
 namespace tavrin::system_audio {
 

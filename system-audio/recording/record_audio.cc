@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "common/audio_converter.h"
-#include "system-audio/sources/system_audio_tap.h"
 #include "system-audio/base/errors.h"
+#include "system-audio/sources/system_audio_tap.h"
 
 namespace tavrin::system_audio {
 

@@ -21,11 +21,11 @@
 
 #include <functional>
 
-#include "system-audio/sources/screen_capture.h"
-#include "system-audio/sound-server/sound_server.h"
-#include "system-audio/base/system_env.h"
 #include "system-audio/base/requests.h"
+#include "system-audio/base/system_env.h"
 #include "system-audio/recording/recording_output.h"
+#include "system-audio/sound-server/sound_server.h"
+#include "system-audio/sources/screen_capture.h"
 
 namespace tavrin::system_audio {
 

@@ -1,14 +1,15 @@
 #include "system-audio/recording/recording_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "common/output.h"
 
@@ -82,7 +83,9 @@ RecordingFile::RecordingFile(OutputFile& file, std::optional<std::string> startF
                              std::function<double()> wallClock, StreamDeathWatcher* watcher)
     : file_(file), startFilePath_(std::move(startFilePath)), wallClock_(std::move(wallClock)), watcher_(watcher) {}
 
-RecordingFile::~RecordingFile() { waitForStartFile(); }
+RecordingFile::~RecordingFile() {
+  waitForStartFile();
+}
 
 void RecordingFile::append(std::string_view bytes, int64_t samples) {
   std::optional<std::string> failure;
@@ -93,9 +96,8 @@ void RecordingFile::append(std::string_view bytes, int64_t samples) {
       // The time is read now, under the lock; the write happens elsewhere so
       // it never holds up the audio.
       const std::string text = formatStartTime(wallClock_());
-      startFileWrite_ = std::async(std::launch::async, [path = *startFilePath_, text] {
-        writeFileAtomically(path, text);
-      });
+      startFileWrite_ =
+          std::async(std::launch::async, [path = *startFilePath_, text] { writeFileAtomically(path, text); });
     }
     if (const int error = file_.append(bytes)) {
       writeError_ = errnoDescription(error);

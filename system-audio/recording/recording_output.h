@@ -22,8 +22,8 @@
 
 #include "common/json.h"
 #include "common/pcm_buffer.h"
-#include "system-audio/sources/screen_capture.h"
 #include "system-audio/base/stop_signals.h"
+#include "system-audio/sources/screen_capture.h"
 
 namespace tavrin::system_audio {
 

@@ -12,7 +12,8 @@ SystemAudioStatus checkStatus(PlatformGates& gates, ScreenCaptureService& servic
   } catch (const PlatformError& error) {
     return SystemAudioStatus{false, "unavailable", std::string(error.what())};
   }
-  if (displays.empty()) return SystemAudioStatus{false, "no_display", std::string(SystemAudioError::noDisplay().what())};
+  if (displays.empty())
+    return SystemAudioStatus{false, "no_display", std::string(SystemAudioError::noDisplay().what())};
   return SystemAudioStatus{true, "available", std::nullopt};
 }
 

@@ -1,9 +1,9 @@
 // The `status` check: can system audio be captured at all?
 #pragma once
 
-#include "system-audio/sources/screen_capture.h"
-#include "system-audio/base/system_env.h"
 #include "system-audio/base/requests.h"
+#include "system-audio/base/system_env.h"
+#include "system-audio/sources/screen_capture.h"
 
 namespace tavrin::system_audio {
 

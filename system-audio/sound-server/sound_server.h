@@ -167,7 +167,7 @@ class SoundServerConnection {
  public:
   virtual ~SoundServerConnection() = default;
 
-  virtual ServerInfo serverInfo() = 0;                          // throws kServerInfo
+  virtual ServerInfo serverInfo() = 0;                         // throws kServerInfo
   virtual SinkInfo sinkInfo(const std::string& name) = 0;      // throws kSinkInfo
   virtual SourceInfo sourceInfo(const std::string& name) = 0;  // throws kSourceInfo
   // Every sink the server has, in the server's order. Throws kSinkInfo.

@@ -3,9 +3,8 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
 
-#include <cmath>
-
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -70,7 +69,9 @@ class WebRtcEchoCanceller final : public EchoCanceller {
 
 }  // namespace
 
-std::unique_ptr<EchoCanceller> makeWebRtcEchoCanceller() { return std::make_unique<WebRtcEchoCanceller>(); }
+std::unique_ptr<EchoCanceller> makeWebRtcEchoCanceller() {
+  return std::make_unique<WebRtcEchoCanceller>();
+}
 
 EchoAligner::EchoAligner(std::unique_ptr<EchoCanceller> canceller, Output output, uint32_t maxWaitChunks)
     : canceller_(std::move(canceller)), output_(std::move(output)), maxWaitChunks_(maxWaitChunks) {}
@@ -89,7 +90,8 @@ void EchoAligner::pushFar(const PcmBuffer& buffer, uint64_t captureNanos) {
   far_.insert(far_.end(), samples, samples + buffer.frameLength());
   // The near end may have stopped for good; keep at most 10 s of far end.
   constexpr size_t kMaxFar = 10 * EchoCanceller::kSampleRate;
-  if (far_.size() > kMaxFar) far_.erase(far_.begin(), far_.begin() + static_cast<std::ptrdiff_t>(far_.size() - kMaxFar));
+  if (far_.size() > kMaxFar)
+    far_.erase(far_.begin(), far_.begin() + static_cast<std::ptrdiff_t>(far_.size() - kMaxFar));
   pump(false);
 }
 
@@ -101,7 +103,9 @@ void EchoAligner::pushNear(const PcmBuffer& buffer, uint64_t captureNanos) {
   pump(false);
 }
 
-void EchoAligner::finish() { pump(true); }
+void EchoAligner::finish() {
+  pump(true);
+}
 
 void EchoAligner::pump(bool force) {
   constexpr uint32_t kChunk = EchoCanceller::kChunkFrames;

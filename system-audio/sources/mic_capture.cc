@@ -12,7 +12,9 @@ MicCapture::MicCapture(SoundServer& server, bool voiceProcessing, Diagnostics di
       diagnostics_(std::move(diagnostics)),
       cancellerFactory_(std::move(cancellerFactory)) {}
 
-MicCapture::~MicCapture() { stop(); }
+MicCapture::~MicCapture() {
+  stop();
+}
 
 void MicCapture::start() {
   try {

@@ -28,9 +28,9 @@
 #include <string>
 #include <thread>
 
+#include "system-audio/sound-server/sound_server.h"
 #include "system-audio/sources/audio_capture.h"
 #include "system-audio/sources/echo_canceller.h"
-#include "system-audio/sound-server/sound_server.h"
 
 namespace tavrin::system_audio {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "common/pcm_buffer.h"
-#include "system-audio/sound-server/sound_server.h"
 #include "system-audio/base/stop_signals.h"
+#include "system-audio/sound-server/sound_server.h"
 
 namespace tavrin::system_audio {
 
@@ -65,8 +65,8 @@ struct SampleBuffer {
 };
 
 struct CaptureDisplay {
-  std::string name;        // the output (sink)
-  std::string sourceName;  // what capturing it records from (its monitor)
+  std::string name;                                        // the output (sink)
+  std::string sourceName;                                  // what capturing it records from (its monitor)
   PcmFormat format{48000, 2, SampleType::kFloat32, true};  // the output's own
 };
 

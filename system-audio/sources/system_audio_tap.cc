@@ -66,7 +66,9 @@ PcmFormat SystemAudioTap::tapFormat(const PcmFormat& monitor) {
 
 SystemAudioTap::SystemAudioTap(SoundServer& server) : server_(server) {}
 
-SystemAudioTap::~SystemAudioTap() { stop(); }
+SystemAudioTap::~SystemAudioTap() {
+  stop();
+}
 
 void SystemAudioTap::start() {
   try {

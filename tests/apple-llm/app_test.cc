@@ -69,12 +69,20 @@ TEST_F(AppTest, EachPassSendsOneRequestWithItsTextsAndOptions) {
   };
   const std::string text = "You: a/b\nOthers: c";
   const std::optional<std::string> ja("ja"), none;
-  for (const Case& c :
-       {Case{{"extract", dir_.file("t.txt"), "ja-JP", "--x"},
-             R"({"topics":[{"topic":"A","notes":"B"}],"decisions":[],"actionItems":[{"text":"D"}]})",
-             extractInstructions(ja), buildPrompt(extractPass(), text, ja), 0.1, 1200, &Extract::schema()},
-        Case{{"synthesize", dir_.file("t.txt"), ""}, R"({"title":"T","summary":"S"})", synthesizeInstructions(none),
-             buildPrompt(synthesizePass(), text, none), 0.3, 500, &Overview::schema()}}) {
+  for (const Case& c : {Case{{"extract", dir_.file("t.txt"), "ja-JP", "--x"},
+                             R"({"topics":[{"topic":"A","notes":"B"}],"decisions":[],"actionItems":[{"text":"D"}]})",
+                             extractInstructions(ja),
+                             buildPrompt(extractPass(), text, ja),
+                             0.1,
+                             1200,
+                             &Extract::schema()},
+                        Case{{"synthesize", dir_.file("t.txt"), ""},
+                             R"({"title":"T","summary":"S"})",
+                             synthesizeInstructions(none),
+                             buildPrompt(synthesizePass(), text, none),
+                             0.3,
+                             500,
+                             &Overview::schema()}}) {
     FakeLanguageModel model;
     Platform platform{model};
     model.setResponse(c.reply);

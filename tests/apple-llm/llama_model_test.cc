@@ -41,32 +41,36 @@ TEST_F(LlamaModelTest, GrammarsAcceptCompleteRecordsOnly) {
   };
   const RecordSchema* extract = &Extract::schema();
   const RecordSchema* overview = &Overview::schema();
-  for (const Case& c : {
-           Case{extract, R"({"topics":[{"topic":"A","notes":"B"}],"decisions":["C"],"actionItems":[{"text":"D","owner":"You"},{"text":"E"}]})", true},
-           Case{extract, R"({ "topics": [ ], "decisions": [ "a/b \"q\" \n \u00e9 日本" ], "actionItems": [] })", true},
-           Case{overview, R"({"title":"T","summary":"S"})", true},
-           Case{extract, R"({"topics":[],"decisions":[]})", false},
-           Case{extract, R"({"decisions":[],"actionItems":[]})", false},
-           Case{extract, R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", false},
-           Case{extract, R"({"topics":[],"decisions":[],"actionItems":[{"owner":"You"}]})", false},
-           Case{overview, R"({"title":"T","summary":"S")", false},
-           Case{overview, R"({"title":"T","summary":"S","extra":"x"})", false},
-           Case{overview, "{\"title\":\"T\nU\",\"summary\":\"S\"}", false},  // raw control character
-           Case{overview, R"({"title":"\ud800","summary":"S"})", false},     // lone surrogate
-           Case{overview, R"({"title":null,"summary":"S"})", false},
-           Case{overview, "{\"title\":\"\xEF\xBF\xBD\",\"summary\":\"S\"}", false},  // U+FFFD
-           // No control character or U+FFFD in any spelling; other escapes stay.
-           Case{overview, R"({"title":"\u00e9\u00A0\u0100\ue000\uFFFC\uffff\n\t","summary":"S"})", true},
-           Case{overview, R"({"title":"\ufffd","summary":"S"})", false},
-           Case{overview, R"({"title":"\uFFFD","summary":"S"})", false},
-           Case{overview, R"({"title":"\u0000","summary":"S"})", false},
-           Case{overview, R"({"title":"\u001b","summary":"S"})", false},
-           Case{overview, R"({"title":"\u007f","summary":"S"})", false},
-           Case{overview, R"({"title":"\u0085","summary":"S"})", false},
-           Case{overview, R"({"title":"\b","summary":"S"})", false},
-           Case{overview, "{\"title\":\"\x7F\",\"summary\":\"S\"}", false},
-           Case{overview, "{\"title\":\"\xC2\x9B\",\"summary\":\"S\"}", false},  // raw C1
-       }) {
+  for (
+      const Case& c : {
+          Case{
+              extract,
+              R"({"topics":[{"topic":"A","notes":"B"}],"decisions":["C"],"actionItems":[{"text":"D","owner":"You"},{"text":"E"}]})",
+              true},
+          Case{extract, R"({ "topics": [ ], "decisions": [ "a/b \"q\" \n \u00e9 日本" ], "actionItems": [] })", true},
+          Case{overview, R"({"title":"T","summary":"S"})", true},
+          Case{extract, R"({"topics":[],"decisions":[]})", false},
+          Case{extract, R"({"decisions":[],"actionItems":[]})", false},
+          Case{extract, R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", false},
+          Case{extract, R"({"topics":[],"decisions":[],"actionItems":[{"owner":"You"}]})", false},
+          Case{overview, R"({"title":"T","summary":"S")", false},
+          Case{overview, R"({"title":"T","summary":"S","extra":"x"})", false},
+          Case{overview, "{\"title\":\"T\nU\",\"summary\":\"S\"}", false},  // raw control character
+          Case{overview, R"({"title":"\ud800","summary":"S"})", false},     // lone surrogate
+          Case{overview, R"({"title":null,"summary":"S"})", false},
+          Case{overview, "{\"title\":\"\xEF\xBF\xBD\",\"summary\":\"S\"}", false},  // U+FFFD
+          // No control character or U+FFFD in any spelling; other escapes stay.
+          Case{overview, R"({"title":"\u00e9\u00A0\u0100\ue000\uFFFC\uffff\n\t","summary":"S"})", true},
+          Case{overview, R"({"title":"\ufffd","summary":"S"})", false},
+          Case{overview, R"({"title":"\uFFFD","summary":"S"})", false},
+          Case{overview, R"({"title":"\u0000","summary":"S"})", false},
+          Case{overview, R"({"title":"\u001b","summary":"S"})", false},
+          Case{overview, R"({"title":"\u007f","summary":"S"})", false},
+          Case{overview, R"({"title":"\u0085","summary":"S"})", false},
+          Case{overview, R"({"title":"\b","summary":"S"})", false},
+          Case{overview, "{\"title\":\"\x7F\",\"summary\":\"S\"}", false},
+          Case{overview, "{\"title\":\"\xC2\x9B\",\"summary\":\"S\"}", false},  // raw C1
+      }) {
     EXPECT_EQ(generationAccepts(modelPath(), *c.schema, c.text), c.accepted) << c.text;
   }
 }
@@ -84,7 +88,8 @@ TEST_F(LlamaModelTest, GeneratesCompleteRecordsWithinTheLimit) {
     model.openSession("I")->respond("notes", Overview::schema(), {0.3, 8});
     FAIL() << "a partial record was returned";
   } catch (const ModelError& e) {
-    EXPECT_STREQ(e.what(), "The response was cut off at the limit of 8 tokens before the Overview record was complete.");
+    EXPECT_STREQ(e.what(),
+                 "The response was cut off at the limit of 8 tokens before the Overview record was complete.");
   }
   EXPECT_EQ(stats.generatedTokens, 8);
 }
@@ -108,7 +113,8 @@ TEST_F(LlamaModelTest, TheTranscriptIsPlainTextOfBoundedLength) {
       respond("I", std::string(bytes, 'y'));
       ADD_FAILURE() << bytes;
     } catch (const ModelError& e) {
-      EXPECT_STREQ(e.what(), "The request is too long for the language model: it needs more than its context of 8192 tokens.");
+      EXPECT_STREQ(e.what(),
+                   "The request is too long for the language model: it needs more than its context of 8192 tokens.");
     }
   }
 }

@@ -9,8 +9,8 @@ namespace {
 const std::string kSame = "Write the output in the same language as the transcript.";
 
 std::string clauseFor(const std::string& name) {
-  return "IMPORTANT: Write EVERY field of the output \xE2\x80\x94 every label, note, and sentence \xE2\x80\x94 in " + name +
-         ". Do not output any English (or any other language); translate if the source is in another language.";
+  return "IMPORTANT: Write EVERY field of the output \xE2\x80\x94 every label, note, and sentence \xE2\x80\x94 in " +
+         name + ". Do not output any English (or any other language); translate if the source is in another language.";
 }
 
 TEST(LanguageName, BaseLanguageInEnglishWithSplittingAndFallback) {
@@ -53,7 +53,8 @@ TEST(Instructions, ClauseBodyClauseAndPromptForEveryLanguageForm) {
               "Extract the notes from this transcript section.\n\n" + input + "\n\n" + c.clause);
     EXPECT_EQ(buildPrompt(synthesizePass(), input, c.language),
               "These are the notes extracted from the conversation, in order. Produce a title and overall "
-              "summary.\n\n" + input + "\n\n" + c.clause);
+              "summary.\n\n" +
+                  input + "\n\n" + c.clause);
   }
 }
 

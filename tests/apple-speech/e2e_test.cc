@@ -85,7 +85,8 @@ TEST(AppleSpeechE2eTest, AModelThatDoesNotLoadIsNotInstalledAndFailsWithOneLine)
   // (in the child process that checks the model: nothing of it reaches our standard error).
   const std::pair<std::string, std::function<std::string(std::string)>> damages[] = {
       {"means", [](std::string bytes) { return bytes.substr(0, 4000); }},
-      {"sendump", [](std::string bytes) {
+      {"sendump",
+       [](std::string bytes) {
          for (size_t i = 100; i < 100000; ++i) bytes[i] = char(bytes[i] ^ 0xa5);
          return bytes;
        }},

@@ -141,8 +141,7 @@ TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {
   const std::vector<Row> rows = {
       {"Apple SpeechTranscriber is not available on this device.", 0, {}, [](Svc& v, auto&) { v.available = false; }},
       {"Apple SpeechTranscriber does not support locale xx_YY.", 0, {"xx-YY"}, [](auto&, auto&) {}},
-      {"none", 0, {}, [](Svc& v, auto&) {
-         v.locales[0].status = AssetStatus::kSupported, v.failInstall = "none"; }},
+      {"none", 0, {}, [](Svc& v, auto&) { v.locales[0].status = AssetStatus::kSupported, v.failInstall = "none"; }},
       {"No compatible SpeechAnalyzer audio format is installed.", 0, {}, [](Svc& v, auto&) { v.format = {}; }},
       {"model broken", 1, {}, [](Svc& v, auto&) { v.failMakeRecognizer = "model broken"; }},
       {"refused", 1, {"--contextual-strings", "x"}, [](auto&, auto& s) { s.failSetContext = "refused"; }},

@@ -1,6 +1,7 @@
 #include "common/capture_stream.h"
 
 #include <gtest/gtest.h>
+
 #include <thread>
 #include <vector>
 

@@ -13,7 +13,10 @@ namespace tavrin::speech {
 namespace {
 
 TEST(CepstralMeanTest, EstimatesFromLoudFramesOnlyOnceEnoughSpeechWasHeard) {
-  struct Frames { int count; float c0, c1; };
+  struct Frames {
+    int count;
+    float c0, c1;
+  };
   struct Row {
     const char* name;
     std::vector<float> prior;
@@ -43,7 +46,13 @@ TEST(CepstralMeanTest, EstimatesFromLoudFramesOnlyOnceEnoughSpeechWasHeard) {
 }
 
 TEST(CepstralMeanTest, MovedFromTheMeanAnUtteranceWasDecodedWith) {
-  struct Row { const char* name; std::vector<float> prior; float c0; std::vector<float> used; bool moved; };
+  struct Row {
+    const char* name;
+    std::vector<float> prior;
+    float c0;
+    std::vector<float> used;
+    bool moved;
+  };
   const std::vector<Row> rows = {
       {"speech far above the prior", {41, 0}, 70, {41, 0}, true},
       {"speech far below the mean used", {}, 70, {74, 0}, true},
@@ -68,8 +77,8 @@ TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWholeInRangeAndARegularFile) {
   EXPECT_EQ(readCepstralMean(path + "-absent", 3), std::nullopt);
   writeCepstralMean(path, {1e30f, 0, 0});  // never written
   EXPECT_EQ(readCepstralMean(path, 3), (std::vector<float>{52.5f, -1.25f, 3}));
-  for (const std::string& corrupt : std::vector<std::string>{"", "1 2", "1 2 x", "1 nan 3", "1 2 3 4", "1e30 2 3", "200 2 3", "50 -99 3",
-                                    "1 2 3" + std::string(5000, ' ')}) {
+  for (const std::string& corrupt : std::vector<std::string>{"", "1 2", "1 2 x", "1 nan 3", "1 2 3 4", "1e30 2 3",
+                                                             "200 2 3", "50 -99 3", "1 2 3" + std::string(5000, ' ')}) {
     testing::writeFile(path, corrupt);
     EXPECT_EQ(readCepstralMean(path, 3), std::nullopt) << corrupt.substr(0, 10);
   }
@@ -78,7 +87,8 @@ TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWholeInRangeAndARegularFile) {
   writeCepstralMean(good, {52.5f, -1.25f, 3});
   std::filesystem::create_symlink(good, link);
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& other : {link, fifo, dir.path()}) EXPECT_EQ(readCepstralMean(other, 3), std::nullopt) << other;
+  for (const std::string& other : {link, fifo, dir.path()})
+    EXPECT_EQ(readCepstralMean(other, 3), std::nullopt) << other;
   writeCepstralMean(link, {50, 1, 2});  // replaces the link, not what it points to
   EXPECT_EQ(readCepstralMean(good, 3), (std::vector<float>{52.5f, -1.25f, 3}));
   EXPECT_EQ(readCepstralMean(link, 3), (std::vector<float>{50, 1, 2}));

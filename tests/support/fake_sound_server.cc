@@ -105,7 +105,8 @@ class FakeConnection final : public SoundServerConnection {
     return state_->defaults;
   }
   SinkInfo sinkInfo(const std::string& name) override {
-    for (const SinkInfo& sink : sinks()) if (sink.name == name) return sink;
+    for (const SinkInfo& sink : sinks())
+      if (sink.name == name) return sink;
     throw SoundServerError(SoundServerStep::kSinkInfo, 5, "No such entity");
   }
   std::vector<SinkInfo> sinks() override {
@@ -125,8 +126,7 @@ class FakeConnection final : public SoundServerConnection {
     state_->acquired("stream:" + request.sourceName);
     return std::make_unique<FakeRecordStream>(state_, id, format);
   }
-  std::unique_ptr<ServerSubscription> subscribeServerChanges(
-      std::function<void(const ServerInfo&)> onChange) override {
+  std::unique_ptr<ServerSubscription> subscribeServerChanges(std::function<void(const ServerInfo&)> onChange) override {
     std::lock_guard lock(state_->mutex);
     if (state_->refuse) return nullptr;
     const uint64_t id = ++state_->nextId;
@@ -161,7 +161,9 @@ void FakeSoundServer::addSink(const SinkInfo& sink) {
   });
 }
 
-void FakeSoundServer::clearSinks() { state_->locked([&] { state_->sinks.clear(); }); }
+void FakeSoundServer::clearSinks() {
+  state_->locked([&] { state_->sinks.clear(); });
+}
 
 void FakeSoundServer::setDefaultSink(const std::string& name) {
   std::lock_guard callbacks(state_->callbackMutex);
@@ -188,7 +190,9 @@ void FakeSoundServer::setStopCheck(std::function<bool()> check) {
   state_->locked([&] { state_->stopCheck = std::move(check); });
 }
 
-void FakeSoundServer::refuseSubscriptions() { state_->locked([&] { state_->refuse = true; }); }
+void FakeSoundServer::refuseSubscriptions() {
+  state_->locked([&] { state_->refuse = true; });
+}
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {
   std::lock_guard callbacks(state_->callbackMutex);

@@ -18,8 +18,8 @@ inline PcmBufferPtr makeTone(const PcmFormat& format, uint32_t frames, double hz
   PcmBufferPtr buffer = PcmBuffer::create(format, frames);
   buffer->setFrameLength(frames);
   for (uint32_t i = 0; i < frames; ++i) {
-    const double v = amplitude * std::cos(2 * std::numbers::pi * hz * static_cast<double>(firstFrame + i) /
-                                          format.sampleRate);
+    const double v =
+        amplitude * std::cos(2 * std::numbers::pi * hz * static_cast<double>(firstFrame + i) / format.sampleRate);
     for (uint32_t c = 0; c < format.channelCount; ++c) {
       const size_t at = format.interleaved ? size_t{i} * format.channelCount + c : i;
       std::byte* data = buffer->data(format.interleaved ? 0 : c);

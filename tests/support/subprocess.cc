@@ -1,14 +1,15 @@
 #include "tests/support/subprocess.h"
 
-#include <csignal>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <poll.h>
-#include <sstream>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 
 extern char** environ;
 
@@ -131,6 +132,8 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-void writeFile(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
 
 }  // namespace tavrin::testing

@@ -1,6 +1,5 @@
 // The argument grammar and the stop-signal wait of tavrin-system-audio.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <unistd.h>
 

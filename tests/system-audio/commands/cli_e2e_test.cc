@@ -1,6 +1,7 @@
 // The real binary without a sound server; translation-status sees the installed eng-spa only.
-#include <fstream>
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "tests/support/subprocess.h"
 
@@ -16,29 +17,52 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
     std::string out, err;
     int exitStatus;
   } rows[] = {
-      {{}, R"({"available":false,"status":"unavailable","reason":"Connection refused"})" "\n", "", 0},
+      {{},
+       R"({"available":false,"status":"unavailable","reason":"Connection refused"})"
+       "\n",
+       "",
+       0},
       {{"Status"}, "", "Unknown system audio command: Status.\n", 1},
       {{"Sta\ntus"}, "", "Unknown system audio command: Sta tus.\n", 1},
       {{"a/b\xff\r"}, "", "Unknown system audio command: a/b\xEF\xBF\xBD .\n", 1},
       {{"record", "--seconds", "2", "--output"}, "", "Missing --output path for system audio recording.\n", 1},
-      {{"record", "--output", "/nonexistent\ndir/a.raw"}, "",
-       "Could not open system audio output file: /nonexistent dir/a.raw.\n", 1},
-      {{"record", "--output", dir.file("a.raw"), "--seconds", "1", "--start-file", dir.file("start")}, "",
-       "Connection refused\n", 1},
+      {{"record", "--output", "/nonexistent\ndir/a.raw"},
+       "",
+       "Could not open system audio output file: /nonexistent dir/a.raw.\n",
+       1},
+      {{"record", "--output", dir.file("a.raw"), "--seconds", "1", "--start-file", dir.file("start")},
+       "",
+       "Connection refused\n",
+       1},
       {{"probe", "--seconds", "1"}, "", "Connection refused\n", 1},
       {{"live", "--stop-file", stop, "--translate-to", "es"}, "", "CoreAudio error (CreateProcessTap): 6\n", 1},
       {{"live", "--no-system", "--stop-file", stop},
-       R"({"type":"error","message":"Microphone capture failed: Connection refused"})" "\n", "", 0},
+       R"({"type":"error","message":"Microphone capture failed: Connection refused"})"
+       "\n",
+       "",
+       0},
       {{"translation-status", "--source", "en"}, "", "Missing --target language for translation status.\n", 1},
       {{"translation-status", "--target", ""}, "", "Missing --target language for translation status.\n", 1},
       {{"translation-status", "--target", "es", "--source", ""},
-       R"({"status":"installed","source":"en_US","target":"es"})" "\n", "", 0},
+       R"({"status":"installed","source":"en_US","target":"es"})"
+       "\n",
+       "",
+       0},
       {{"translation-status", "--source", "en", "--target", "ca"},
-       R"({"status":"needsDownload","source":"en","target":"ca"})" "\n", "", 0},
-      {{"translation-status", "--target", "x/y"}, R"({"status":"unsupported","source":"en_US","target":"x\/y"})" "\n",
-       "", 0},
+       R"({"status":"needsDownload","source":"en","target":"ca"})"
+       "\n",
+       "",
+       0},
+      {{"translation-status", "--target", "x/y"},
+       R"({"status":"unsupported","source":"en_US","target":"x\/y"})"
+       "\n",
+       "",
+       0},
       {{"translation-status", "--target", "de-AT", "--source", "de"},
-       R"({"status":"sameLanguage","source":"de","target":"de-AT"})" "\n", "", 0},
+       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"
+       "\n",
+       "",
+       0},
   };
   ProcessOptions options;
   options.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("no-server")}, {"LANG", "en_US.UTF-8"}};

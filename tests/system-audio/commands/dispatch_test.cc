@@ -1,6 +1,7 @@
 // Dispatch on scripted commands: what each is asked, what is written, the exit status.
-#include <cerrno>
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "system-audio/base/errors.h"
 #include "system-audio/commands/tavrin_system_audio.h"
@@ -21,14 +22,30 @@ TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
       {{}, true, "status", R"({"available":false,"status":"unavailable","reason":"\/run\/pulse"})", "", kExitSuccess},
       {{"probe", "--seconds", "99"}, true, "probe 30", "{}", "", kExitSuccess},
       {{"probe"}, true, "probe 5", "", "No space left on device", kExitFailure, ENOSPC},  // the reply cannot be written
-      {{"record", "--stop-file", "/s", "--seconds", "0", "--output", "o.raw", "--start-file", "/t"}, true,
-       "record o.raw 1 /s /t", "{}", "", kExitSuccess},
+      {{"record", "--stop-file", "/s", "--seconds", "0", "--output", "o.raw", "--start-file", "/t"},
+       true,
+       "record o.raw 1 /s /t",
+       "{}",
+       "",
+       kExitSuccess},
       {{"record", "--output", "o.raw"}, true, "record o.raw - - -", "{}", "", kExitSuccess},
-      {{"live", "--language", "--no-mic", "--echo-cancel", "--translate-to", "ja"}, true,
-       "live --no-mic ja - mic=0 system=1 echo=1", "", "", kExitSuccess},
-      {{"live", "--stop-file", "/s", "--no-system"}, true, "live - - /s mic=1 system=0 echo=0", "",
-       "Microphone is gone", kExitFailure},
-      {{"translation-status", "--target", "pt-BR", "--source", "en"}, true, "translation en pt-BR", "{}", "",
+      {{"live", "--language", "--no-mic", "--echo-cancel", "--translate-to", "ja"},
+       true,
+       "live --no-mic ja - mic=0 system=1 echo=1",
+       "",
+       "",
+       kExitSuccess},
+      {{"live", "--stop-file", "/s", "--no-system"},
+       true,
+       "live - - /s mic=1 system=0 echo=0",
+       "",
+       "Microphone is gone",
+       kExitFailure},
+      {{"translation-status", "--target", "pt-BR", "--source", "en"},
+       true,
+       "translation en pt-BR",
+       "{}",
+       "",
        kExitSuccess},
       {{"live", "--language", "en"}, false, "", "", older, kExitFailure},
       {{"translation-status", "--source", "en"}, false, "", "", older, kExitFailure},

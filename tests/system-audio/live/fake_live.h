@@ -2,11 +2,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <unistd.h>
+
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -29,7 +30,8 @@ class EventFile {
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
     const std::string all = readFile(dir_.file("events"));
-    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) out.push_back(all.substr(at, end - at));
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+      out.push_back(all.substr(at, end - at));
     return out;
   }
 

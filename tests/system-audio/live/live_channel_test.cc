@@ -1,4 +1,6 @@
 // One live channel on a scripted speech service and translator.
+#include "system-audio/live/live_channel.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 
 #include "speech-service/scripted_speech_service.h"
 #include "system-audio/base/errors.h"
-#include "system-audio/live/live_channel.h"
 #include "tests/system-audio/live/fake_live.h"
 
 namespace tavrin::system_audio {
@@ -60,22 +61,23 @@ class LiveChannelTest : public ::testing::Test {
 TEST_F(LiveChannelTest, IdsTimesAndTranslationsFollowUtterances) {
   translation.setStatus("en", "es", TranslationAvailability::kInstalled);
   speech.scripts.push_back(script({
-      result("hel", false, 0.5, 0.9),
-      result("hello there", true, 0.5, 1.6),
+      result("hel", false, 0.5, 0.9), result("hello there", true, 0.5, 1.6),
       result("  \n", true, 1.7, 1.9),            // blank: segment only, id still advances
       result("next/one", false, -0.25, 1.2345),  // clamped start, truncated end
       result("next one", true, 2.0009, 1.0),     // end before start: end = start
   }));
-  EXPECT_EQ(run(request("es")), (std::vector<std::string>{
-      R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
-      R"({"type":"segment","source":"system","id":0,"text":"hel","isFinal":false,"startMs":500,"endMs":900})",
-      R"({"type":"segment","source":"system","id":0,"text":"hello there","isFinal":true,"startMs":500,"endMs":1600})",
-      R"({"type":"translation","source":"system","id":0,"text":"es:hello there"})",
-      R"({"type":"segment","source":"system","id":1,"text":"  \n","isFinal":true,"startMs":1700,"endMs":1900})",
-      R"({"type":"segment","source":"system","id":2,"text":"next\/one","isFinal":false,"startMs":0,"endMs":1234})",
-      R"({"type":"segment","source":"system","id":2,"text":"next one","isFinal":true,"startMs":2000,"endMs":2000})",
-      R"({"type":"translation","source":"system","id":2,"text":"es:next one"})",
-  }));
+  EXPECT_EQ(
+      run(request("es")),
+      (std::vector<std::string>{
+          R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
+          R"({"type":"segment","source":"system","id":0,"text":"hel","isFinal":false,"startMs":500,"endMs":900})",
+          R"({"type":"segment","source":"system","id":0,"text":"hello there","isFinal":true,"startMs":500,"endMs":1600})",
+          R"({"type":"translation","source":"system","id":0,"text":"es:hello there"})",
+          R"({"type":"segment","source":"system","id":1,"text":"  \n","isFinal":true,"startMs":1700,"endMs":1900})",
+          R"({"type":"segment","source":"system","id":2,"text":"next\/one","isFinal":false,"startMs":0,"endMs":1234})",
+          R"({"type":"segment","source":"system","id":2,"text":"next one","isFinal":true,"startMs":2000,"endMs":2000})",
+          R"({"type":"translation","source":"system","id":2,"text":"es:next one"})",
+      }));
   EXPECT_EQ(translation.translated(), (std::vector<std::string>{"hello there", "next one"}));  // untrimmed
   EXPECT_EQ(segmentTimes(std::nan(""), std::nan("")).endMs, 0u);
   EXPECT_EQ(segmentTimes(1.0, HUGE_VAL).endMs, UINT64_MAX);
@@ -98,7 +100,8 @@ TEST_F(LiveChannelTest, OneStatusEventPerRunAndATranslatorOnlyForAnInstalledPair
   for (const auto& row : rows) {
     EventFile file;
     NDJSONWriter w(file.fd());
-    const auto t = makeTranslator(makeLiveTranscriber(row.language, services()).locale, row.target, w, true, translation);
+    const auto t =
+        makeTranslator(makeLiveTranscriber(row.language, services()).locale, row.target, w, true, translation);
     EXPECT_EQ(t != nullptr, row.target == "es");
     EXPECT_EQ(file.lines(), std::vector<std::string>{R"({"type":"status",)" + row.line});
   }
@@ -107,17 +110,20 @@ TEST_F(LiveChannelTest, OneStatusEventPerRunAndATranslatorOnlyForAnInstalledPair
 TEST_F(LiveChannelTest, TranslationAndTranscriptionFailuresBecomeErrorEvents) {
   translation.setStatus("en", "es", TranslationAvailability::kInstalled);
   translation.failOn("bad line", "The Apertium translator stopped.");
-  RecognizerScript s = script({result("bad line", true, 0, 1), result("good line", true, 1, 2), result("x", true, 2, 3)});
+  RecognizerScript s =
+      script({result("bad line", true, 0, 1), result("good line", true, 1, 2), result("x", true, 2, 3)});
   s.failResultsAfter = 2;
   s.failResultsText = "engine exploded";
   speech.scripts.push_back(s);
-  EXPECT_EQ(run(request("es", false)), (std::vector<std::string>{
-      R"({"type":"segment","source":"system","id":0,"text":"bad line","isFinal":true,"startMs":0,"endMs":1000})",
-      R"({"type":"error","message":"Translation failed: The Apertium translator stopped."})",
-      R"({"type":"segment","source":"system","id":1,"text":"good line","isFinal":true,"startMs":1000,"endMs":2000})",
-      R"({"type":"translation","source":"system","id":1,"text":"es:good line"})",
-      R"({"type":"error","message":"Transcription failed: engine exploded"})",
-  }));
+  EXPECT_EQ(
+      run(request("es", false)),
+      (std::vector<std::string>{
+          R"({"type":"segment","source":"system","id":0,"text":"bad line","isFinal":true,"startMs":0,"endMs":1000})",
+          R"({"type":"error","message":"Translation failed: The Apertium translator stopped."})",
+          R"({"type":"segment","source":"system","id":1,"text":"good line","isFinal":true,"startMs":1000,"endMs":2000})",
+          R"({"type":"translation","source":"system","id":1,"text":"es:good line"})",
+          R"({"type":"error","message":"Transcription failed: engine exploded"})",
+      }));
 }
 
 TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
@@ -174,7 +180,8 @@ TEST_F(LiveChannelTest, BuffersAreConvertedFedInOrderAndAssetsInstalledOnlyWhenM
 TEST_F(LiveChannelTest, AFailedFinishFailsTheChannelAfterItsEventsAndTimingLogsEveryResult) {
   std::vector<std::string> timingLines;
   uint64_t now = 5'000'000'000;
-  LiveTiming timing(true, [&] { return now; }, [&](const std::string& l) { timingLines.push_back(l); });
+  LiveTiming timing(
+      true, [&] { return now; }, [&](const std::string& l) { timingLines.push_back(l); });
   timing.log("final", 1.0);  // before begin(): nothing
   RecognizerScript s = script({result("early", false, 0, 0.5, 1), result("early", true, 0, 1.25, 1)});
   s.failInputFinished = "finalize failed";

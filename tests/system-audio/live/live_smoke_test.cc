@@ -18,7 +18,8 @@ TEST(LiveSmokeTest, BothChannelsAreSubtitledAndTranslatedUntilTheStopFile) {
   TempDir dir;
   runTool({"/usr/bin/flite", "-voice", "slt", "-t", "Hello everybody. Today we talk about the budget.", "-o",
            dir.file("system.wav")});
-  runTool({"/usr/bin/flite", "-voice", "rms", "-t", "I have one question about the schedule.", "-o", dir.file("mic.wav")});
+  runTool(
+      {"/usr/bin/flite", "-voice", "rms", "-t", "I have one question about the schedule.", "-o", dir.file("mic.wav")});
   BackgroundProcess live({TAVRIN_SYSTEM_AUDIO_BIN, "live", "--language", "en-US", "--stop-file", dir.file("stop"),
                           "--translate-to", "es"});
   for (int i = 0; i < 300 && live.outputSoFar().find(R"("type":"status")") == std::string::npos; ++i) {
@@ -67,7 +68,8 @@ TEST(LiveSmokeTest, ChangingTheDefaultOutputGivesOneDeviceChangeEvent) {
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
-            R"({"type":"error","message":"System audio output device changed; stopping capture."})" "\n");
+            R"({"type":"error","message":"System audio output device changed; stopping capture."})"
+            "\n");
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // The live command with the real captures on the fake server and a scripted speech service.
+#include "system-audio/live/live_subtitles.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "speech-service/scripted_speech_service.h"
 #include "system-audio/base/errors.h"
-#include "system-audio/live/live_subtitles.h"
 #include "tests/support/fake_system_env.h"
 #include "tests/system-audio/live/fake_live.h"
 
@@ -21,7 +22,9 @@ std::string segment(const std::string& source) {
   return R"({"type":"segment","source":")" + source +
          R"(","id":0,"text":"last words","isFinal":true,"startMs":0,"endMs":1000})";
 }
-std::string error(const std::string& message) { return R"({"type":"error","message":")" + message + "\"}"; }
+std::string error(const std::string& message) {
+  return R"({"type":"error","message":")" + message + "\"}";
+}
 
 struct LiveRun {
   // Runs live until the third pause, every recognizer giving "last words" when its input
@@ -73,34 +76,57 @@ TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTime
     bool timed;
   } rows[] = {
       // Each channel's only result comes out after the stop: it and its translation are still written.
-      {"both channels", [](auto&, auto& r) { r.translateTo = "es"; }, {},
+      {"both channels",
+       [](auto&, auto& r) { r.translateTo = "es"; },
+       {},
        {R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
         segment("system"), segment("mic"), R"({"type":"translation","source":"system","id":0,"text":"es:last words"})",
         R"({"type":"translation","source":"mic","id":0,"text":"es:last words"})"},
-       {"start:" + system, "start:" + mic, "~start:" + system, "~start:" + mic}, false, true},
+       {"start:" + system, "start:" + mic, "~start:" + system, "~start:" + mic},
+       false,
+       true},
       {"no microphone: the default source is the output's monitor",
        [](auto& s, auto& r) {
          s.setDefaultSource("system_output.monitor");
          r.echoCancellation = true;
        },
-       {}, {error("Microphone capture failed: No audio input device is available."), kDisabled, segment("system")},
-       {"start:" + system, "~start:" + system}, true, true},
-      {"microphone only", [](auto&, auto& r) { r.systemEnabled = false; }, {}, {kDisabled, segment("mic")},
-       {"start:" + mic, "~start:" + mic}, false, false},
-      {"device change", [](auto&, auto& r) { r.micEnabled = false; }, [](auto& s) { s.setDefaultSink("headphones"); },
+       {},
+       {error("Microphone capture failed: No audio input device is available."), kDisabled, segment("system")},
+       {"start:" + system, "~start:" + system},
+       true,
+       true},
+      {"microphone only",
+       [](auto&, auto& r) { r.systemEnabled = false; },
+       {},
+       {kDisabled, segment("mic")},
+       {"start:" + mic, "~start:" + mic},
+       false,
+       false},
+      {"device change",
+       [](auto&, auto& r) { r.micEnabled = false; },
+       [](auto& s) { s.setDefaultSink("headphones"); },
        {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
-       {"start:" + system, "~start:" + system}, std::nullopt, true},
+       {"start:" + system, "~start:" + system},
+       std::nullopt,
+       true},
       {"no captures",
        [](auto&, auto& r) {
          r.micEnabled = false;
          r.systemEnabled = false;
        },
-       {}, {}, {}, std::nullopt, false},
-      {"last output removed", [](auto&, auto&) {},
+       {},
+       {},
+       {},
+       std::nullopt,
+       false},
+      {"last output removed",
+       [](auto&, auto&) {},
        [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
        {error("System audio output device changed; stopping capture."),
         error("System audio stream stopped: Entity killed."), kDisabled, segment("system"), segment("mic")},
-       {"start:" + system, "start:" + mic, "~start:" + mic}, false, true},
+       {"start:" + system, "start:" + mic, "~start:" + mic},
+       false,
+       true},
       {"output removed, capture follows the next",
        [](auto& s, auto& r) {
          s.addSink({"headphones", "headphones.monitor", PcmFormat{48000, 2, SampleType::kFloat32, true}});
@@ -108,11 +134,17 @@ TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTime
        },
        [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
        {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
-       {"start:" + system, "start:headphones.monitor", "~start:headphones.monitor"}, std::nullopt, true},
-      {"server gone", [](auto&, auto&) {}, [](auto& s) { s.failStreams("Connection terminated"); },
+       {"start:" + system, "start:headphones.monitor", "~start:headphones.monitor"},
+       std::nullopt,
+       true},
+      {"server gone",
+       [](auto&, auto&) {},
+       [](auto& s) { s.failStreams("Connection terminated"); },
        {error("System audio stream stopped: Connection terminated."),
         error("Microphone capture failed: Connection terminated"), kDisabled, segment("system"), segment("mic")},
-       {"start:" + system, "start:" + mic}, false, true},
+       {"start:" + system, "start:" + mic},
+       false,
+       true},
   };
   for (const auto& row : rows) {
     LiveRun live;

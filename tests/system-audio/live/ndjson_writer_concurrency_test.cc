@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include "system-audio/live/ndjson_writer.h"
 

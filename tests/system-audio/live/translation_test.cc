@@ -37,18 +37,19 @@ TEST(ApertiumFormat, LinesGoInCapitalisedAndAnswersComeOutTidy) {
   }
   EXPECT_EQ(prepareForTranslation("  über i", false), "  Über i");  // "i" is a word of other languages
   EXPECT_EQ(unitOfLine("a [b]", false), "A \\[b\\].[][\n]");
-  for (const auto& [answer, shown] : std::vector<std::pair<std::string, std::string>>{
-           {" Hoy  hablamos \n de.[][\n]", "Hoy hablamos de"},
-           {"Es vale..[][\n]", "Es vale."},
-           {"A \\[b\\].[][\n]", "A [b]"},
-           {" \n ", ""}}) {
+  for (const auto& [answer, shown] :
+       std::vector<std::pair<std::string, std::string>>{{" Hoy  hablamos \n de.[][\n]", "Hoy hablamos de"},
+                                                        {"Es vale..[][\n]", "Es vale."},
+                                                        {"A \\[b\\].[][\n]", "A [b]"},
+                                                        {" \n ", ""}}) {
     EXPECT_EQ(translationOfAnswer(answer), shown);
   }
 }
 
 TEST(ApertiumFormat, PipelineRunsEveryStageUnbufferedInNullFlushMode) {
   std::string mode =
-      "lt-proc '/p/a b.bin' | apertium-tagger -g $2 '/p/x|y.prob' |\n lt-proc $1 '/p/gen.bin' | lt-proc -p '/p/pgen.bin'\n";
+      "lt-proc '/p/a b.bin' | apertium-tagger -g $2 '/p/x|y.prob' |\n lt-proc $1 '/p/gen.bin' | lt-proc -p "
+      "'/p/pgen.bin'\n";
   EXPECT_EQ(nullFlushPipeline(mode),
             "stdbuf -o0 lt-proc -z '/p/a b.bin' | stdbuf -o0 apertium-tagger -z -g  '/p/x|y.prob' | "
             "stdbuf -o0 lt-proc -z -n '/p/gen.bin' | stdbuf -o0 lt-proc -z -p '/p/pgen.bin'");

@@ -25,7 +25,8 @@ float peak(const std::vector<float>& samples) {
 
 int64_t samplesIn(const std::string& reply) {
   std::smatch m;
-  if (!std::regex_match(reply, m, std::regex(R"(\{"sampleCount":(\d+),"bufferCount":\d+,"durationMs":\d+\}\n)"))) return -1;
+  if (!std::regex_match(reply, m, std::regex(R"(\{"sampleCount":(\d+),"bufferCount":\d+,"durationMs":\d+\}\n)")))
+    return -1;
   return std::stoll(m[1]);
 }
 
@@ -42,8 +43,9 @@ std::unique_ptr<BackgroundProcess> playTone(const TempDir& dir, const std::strin
     x[i] = on ? static_cast<float>(level * std::sin(2 * M_PI * 440 * double(i / channels) / 48000)) : 0;
   }
   writeFile(dir.file("tone.raw"), std::string(reinterpret_cast<const char*>(x.data()), x.size() * 4));
-  std::vector<std::string> args = {"/usr/bin/paplay", "--raw", "--format=float32le", "--rate=48000",
-                                   "--channels=" + std::to_string(channels), dir.file("tone.raw")};
+  std::vector<std::string> args = {
+      "/usr/bin/paplay",   "--raw", "--format=float32le", "--rate=48000", "--channels=" + std::to_string(channels),
+      dir.file("tone.raw")};
   if (!sink.empty()) args.push_back("--device=" + sink);
   if (!map.empty()) args.push_back("--channel-map=" + map);
   auto player = std::make_unique<BackgroundProcess>(args);
@@ -68,12 +70,13 @@ std::vector<float> record(const TempDir& dir, const std::string& seconds) {
 TEST(DesktopSmokeTest, TheBinaryRecordsFromTheStartWhatPlaysWithItsStartFileAndSeesTheServer) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();
   TempDir dir;
-  EXPECT_EQ(runProcess({kBin, "status"}).out, R"({"available":true,"status":"available"})" "\n");
+  EXPECT_EQ(runProcess({kBin, "status"}).out, R"({"available":true,"status":"available"})"
+                                              "\n");
   EXPECT_GE(record(dir, "2").size(), 16000u);  // an idle sink: silence, but from the start
   auto player = playTone(dir, "system_output", 0.5, 8);
   const double before = wallClockSeconds();
-  const auto r = runProcess({kBin, "record", "--output", dir.file("out.raw"), "--seconds", "2", "--start-file",
-                             dir.file("start")});
+  const auto r = runProcess(
+      {kBin, "record", "--output", dir.file("out.raw"), "--seconds", "2", "--start-file", dir.file("start")});
   const double after = wallClockSeconds();
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   const auto samples = floatSamples(readFile(dir.file("out.raw")));
@@ -84,13 +87,15 @@ TEST(DesktopSmokeTest, TheBinaryRecordsFromTheStartWhatPlaysWithItsStartFileAndS
   EXPECT_LE(start, after);
   const auto probe = runProcess({kBin, "probe", "--seconds", "1"});
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(probe.out, m, std::regex(R"(\{"bufferCount":[1-9]\d*,"firstPresentationSeconds":[0-9.e+]+,)"
-                                                        R"("lastPresentationSeconds":[0-9.e+]+,"observedDurationSeconds":([0-9.e+-]+)\}\n)")))
+  ASSERT_TRUE(
+      std::regex_match(probe.out, m,
+                       std::regex(R"(\{"bufferCount":[1-9]\d*,"firstPresentationSeconds":[0-9.e+]+,)"
+                                  R"("lastPresentationSeconds":[0-9.e+]+,"observedDurationSeconds":([0-9.e+-]+)\}\n)")))
       << probe.out;
   EXPECT_LT(std::stod(m[1]), 5);  // a one-second probe cannot observe seconds of audio
   // Started with stdout closed: the reply goes nowhere, not into a descriptor the server connection took.
-  const auto closed = runProcess({"/bin/sh", "-c", R"(exec "$0" record --output "$1" --seconds 1 >&-)", kBin,
-                                  dir.file("closed.raw")});
+  const auto closed =
+      runProcess({"/bin/sh", "-c", R"(exec "$0" record --output "$1" --seconds 1 >&-)", kBin, dir.file("closed.raw")});
   EXPECT_EQ(closed.out + closed.err, "");
   EXPECT_EQ(closed.exitStatus, 0);
 }
@@ -150,7 +155,8 @@ TEST(DesktopSmokeTest, ARecordingFollowsTheDefaultOutputWhenItChangesOrIsRemoved
   const auto samples = floatSamples(readFile(dir.file("out.raw")));
   ASSERT_GT(samples.size(), 48000u);
   size_t quiet = 0, longestQuiet = 0;  // after the first audio; a switch used to leave seconds of silence
-  for (size_t i = std::find_if(samples.begin(), samples.end(), [](float x) { return std::fabs(x) > 0.01f; }) - samples.begin();
+  for (size_t i =
+           std::find_if(samples.begin(), samples.end(), [](float x) { return std::fabs(x) > 0.01f; }) - samples.begin();
        i < samples.size(); ++i) {
     quiet = std::fabs(samples[i]) < 0.01f ? quiet + 1 : 0;
     longestQuiet = std::max(longestQuiet, quiet);
@@ -215,23 +221,28 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
   }
   // A stop while the server is being reached ends the recording there, empty.
   for (const bool byFile : {false, true}) {
-    BackgroundProcess stopped({kBin, "record", "--output", dir.file("x.raw"), "--stop-file", dir.file("stop")}, options);
+    BackgroundProcess stopped({kBin, "record", "--output", dir.file("x.raw"), "--stop-file", dir.file("stop")},
+                              options);
     std::this_thread::sleep_for(500ms);
     byFile ? writeFile(dir.file("stop"), "") : (void)::kill(stopped.pid(), SIGTERM);
     const auto result = stopped.wait(10s);
-    EXPECT_EQ(result.out + result.err, R"({"sampleCount":0,"bufferCount":0,"durationMs":0})" "\n") << byFile;
+    EXPECT_EQ(result.out + result.err, R"({"sampleCount":0,"bufferCount":0,"durationMs":0})"
+                                       "\n")
+        << byFile;
     std::filesystem::remove(dir.file("stop"));
   }
   // The parent exits while the recording still starts: it stops once started.
-  runProcess({"/bin/sh", "-c", "\"$0\" record --output \"$1/out.raw\" >\"$1/reply\" 2>\"$1/err\" & sleep 1", kBin,
-              dir.path()}, options);
+  runProcess(
+      {"/bin/sh", "-c", "\"$0\" record --output \"$1/out.raw\" >\"$1/reply\" 2>\"$1/err\" & sleep 1", kBin, dir.path()},
+      options);
   ::kill(pid, SIGCONT);
   for (int i = 0; i < 100 && readFile(dir.file("reply")).empty(); ++i) std::this_thread::sleep_for(100ms);
   EXPECT_GE(samplesIn(readFile(dir.file("reply"))), 0);
   EXPECT_EQ(readFile(dir.file("err")), "parent process exited; stopping capture\n");
 
   // A file of its own: out.raw already has the recording above, so waiting on it would not wait.
-  BackgroundProcess recorder({kBin, "record", "--output", dir.file("dead.raw"), "--stop-file", dir.file("stop")}, options);
+  BackgroundProcess recorder({kBin, "record", "--output", dir.file("dead.raw"), "--stop-file", dir.file("stop")},
+                             options);
   BackgroundProcess probe({kBin, "probe", "--seconds", "20"}, options);
   for (int i = 0; i < 100 && readFile(dir.file("dead.raw")).empty(); ++i) std::this_thread::sleep_for(50ms);
   runProcess({TAVRIN_PULSE_HARNESS, "stop", server});

@@ -48,7 +48,9 @@ struct Rig {
     return "no error";
   }
   void deliverEachPause(float value, uint32_t frames = 4800) {
-    env.onSleep([this, value, frames](int) { server.deliver("system_output.monitor", makeTone(kSinkFormat, frames, 0, value)); });
+    env.onSleep([this, value, frames](int) {
+      server.deliver("system_output.monitor", makeTone(kSinkFormat, frames, 0, value));
+    });
   }
   testing::FakeSystemEnv env;
   testing::FakeGates gates;
@@ -97,8 +99,10 @@ TEST(RecordTest, FailuresEndTheRecordingWithTheirText) {
     std::function<void(Rig&, RecordRequest&)> arrange;
     std::string error;
   } rows[] = {
-      {true, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kStartStream, 9); }, "CoreAudio error (DeviceStart): 9"},
-      {true, [](Rig& r, auto& q) { q.outputPath = r.dir.file("missing/out.raw"); }, "Could not open system audio output file"},
+      {true, [](Rig& r, auto&) { r.server.failAt(SoundServerStep::kStartStream, 9); },
+       "CoreAudio error (DeviceStart): 9"},
+      {true, [](Rig& r, auto& q) { q.outputPath = r.dir.file("missing/out.raw"); },
+       "Could not open system audio output file"},
       {true,
        [](Rig& r, auto& q) {
          q.outputPath = "/dev/full";

@@ -22,7 +22,9 @@ std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
   while (auto b = capture.stream()->next()) out.push_back(*b);
   return out;
 }
-float first(const PcmBuffer& b) { return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0]; }
+float first(const PcmBuffer& b) {
+  return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0];
+}
 
 // The fake's own contract: a failure happens once, and only started streams get
 // copies of audio (its log shows in the tap's tests).
@@ -120,22 +122,33 @@ TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep)
     std::vector<std::string> log;
   } rows[] = {
       {[](auto& s) { s.failAt(SoundServerStep::kConnect, -17); }, "CoreAudio error (CreateProcessTap): -17", {}},
-      {[](auto& s) { s.failAt(SoundServerStep::kServerInfo, -17); }, "CoreAudio error (DefaultOutputDevice): -17", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kServerInfo, -17); },
+       "CoreAudio error (DefaultOutputDevice): -17",
+       {"connect", "~connect"}},
       {[](auto& s) { s.setDefaultSink(""); }, "CoreAudio error (DefaultOutputDevice): 0", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kSinkInfo, -17); }, "CoreAudio error (OutputDeviceUID): -17", {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kSinkInfo, -17); },
+       "CoreAudio error (OutputDeviceUID): -17",
+       {"connect", "~connect"}},
       {[](auto& s) {
          s.addSink({"bare", "", kSinkFormat});
          s.setDefaultSink("bare");
        },
-       "CoreAudio error (OutputDeviceUID): 0", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kSourceInfo, -17); }, "CoreAudio error (TapFormat): -17", {"connect", "~connect"}},
+       "CoreAudio error (OutputDeviceUID): 0",
+       {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kSourceInfo, -17); },
+       "CoreAudio error (TapFormat): -17",
+       {"connect", "~connect"}},
       {[](auto& s) {
          s.addSink({"broken", "broken.monitor", PcmFormat{0, 2, SampleType::kFloat32, true}});
          s.setDefaultSink("broken");
        },
-       "No compatible SpeechAnalyzer audio format is installed.", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kCreateStream, -17); }, "CoreAudio error (CreateIOProc): -17", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kStartStream, -17); }, "CoreAudio error (DeviceStart): -17",
+       "No compatible SpeechAnalyzer audio format is installed.",
+       {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kCreateStream, -17); },
+       "CoreAudio error (CreateIOProc): -17",
+       {"connect", "~connect"}},
+      {[](auto& s) { s.failAt(SoundServerStep::kStartStream, -17); },
+       "CoreAudio error (DeviceStart): -17",
        {"connect", "stream:system_output.monitor", "~stream:system_output.monitor", "~connect"}},
   };
   for (const auto& row : rows) {
@@ -207,11 +220,12 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
     row.arrange(server);
     std::vector<std::string> diagnostics;
     auto farChunks = std::make_shared<std::atomic<int>>(0);
-    MicCapture mic(server, row.voiceProcessing, [&](const std::string& line) { diagnostics.push_back(line); },
-                   [&]() -> std::unique_ptr<EchoCanceller> {
-                     if (row.cancellerFailure) throw std::runtime_error(*row.cancellerFailure);
-                     return std::make_unique<HalvingCanceller>(farChunks);
-                   });
+    MicCapture mic(
+        server, row.voiceProcessing, [&](const std::string& line) { diagnostics.push_back(line); },
+        [&]() -> std::unique_ptr<EchoCanceller> {
+          if (row.cancellerFailure) throw std::runtime_error(*row.cancellerFailure);
+          return std::make_unique<HalvingCanceller>(farChunks);
+        });
     mic.start();
     const bool cancelling = row.voiceProcessing && !row.diagnostic;
     for (int i = 0; i < 5; ++i) {  // 0.5 s of both ends, captured at the same times
@@ -262,9 +276,10 @@ TEST(EchoAlignerTest, PairsSamplesCapturedTogetherAndNeverStallsTheNearEnd) {
   std::vector<float> far, near, out;
   auto make = [&](uint32_t maxWait) {
     far.clear(), near.clear(), out.clear();
-    return EchoAligner(std::make_unique<RecordingCanceller>(&far, &near),
-                       [&](PcmBufferPtr b) { out.insert(out.end(), b->floatChannel(0), b->floatChannel(0) + b->frameLength()); },
-                       maxWait);
+    return EchoAligner(
+        std::make_unique<RecordingCanceller>(&far, &near),
+        [&](PcmBufferPtr b) { out.insert(out.end(), b->floatChannel(0), b->floatChannel(0) + b->frameLength()); },
+        maxWait);
   };
   EchoAligner earlyFar = make(20);  // far started at 0, near at 30 ms: far is trimmed
   earlyFar.pushFar(*ramp(0, 1600), 0);
@@ -279,7 +294,7 @@ TEST(EchoAlignerTest, PairsSamplesCapturedTogetherAndNeverStallsTheNearEnd) {
   EXPECT_EQ(near, (std::vector<float>{0, 160, 320, 480, 640}));
   EchoAligner missingFar = make(3);
   missingFar.pushNear(*ramp(0, 4 * kChunk), 0);
-  EXPECT_EQ(out.size(), kChunk);  // the oldest chunk went out against silence
+  EXPECT_EQ(out.size(), kChunk);                            // the oldest chunk went out against silence
   missingFar.pushFar(*ramp(kChunk, 4 * kChunk), 10 * kMs);  // a late far end lines up with the next near sample
   EXPECT_EQ(far, (std::vector<float>{0, 160, 320, 480}));
   missingFar.pushNear(*ramp(4 * kChunk, 50), 40 * kMs);
