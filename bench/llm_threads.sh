@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+cmake --build "$build" --target benchmarks >/dev/null  # not part of the default build
 cpus=$(nproc)
 work=$(mktemp -d)
 busy_pid=
