@@ -6,10 +6,9 @@
 #   bin/       llama-bench (the peer the benchmarks measure against)
 #   VERSION    what was built; a matching VERSION skips the whole step
 #
-# The CPU code is a fixed baseline (x86-64 with AVX2, FMA, F16C, BMI2: every
-# x86 CPU since 2013/2015), never tuned to the build machine's own CPU (GGML_NATIVE is off) and
-# never AMX or AVX-512, so the same libraries run on any machine the helpers
-# meet; the notes helper checks these features before it loads the library.
+# The CPU code is the fixed baseline of scripts/lib/engine_build.sh (AVX2,
+# FMA, F16C, BMI2, never the build machine's own CPU); the notes helper
+# checks these features before it loads the library.
 #
 # Debian has no llama.cpp package, so the source comes from the npm package
 # node-llama-cpp at a pinned version, which carries it as a git bundle. The
@@ -60,24 +59,17 @@ cd "$work"
 # this directory, never the temporary directory itself.
 # shellcheck source=../lib/hardening.sh
 . "$here/scripts/lib/hardening.sh"
+# shellcheck source=../lib/engine_build.sh
+. "$here/scripts/lib/engine_build.sh"
 
-npm pack --silent --ignore-scripts "node-llama-cpp@${NODE_LLAMA_CPP_VERSION}" >/dev/null
-tarball="node-llama-cpp-${NODE_LLAMA_CPP_VERSION}.tgz"
-if [ "$(sha512sum "$tarball" | cut -d' ' -f1)" != "$NODE_LLAMA_CPP_SHA512" ]; then
-  echo "setup: $tarball does not match its pinned sha512; not building it" >&2
-  exit 1
-fi
+tarball=$(fetch_npm_source node-llama-cpp "${NODE_LLAMA_CPP_VERSION}" "${NODE_LLAMA_CPP_SHA512}")
 tar xzf "$tarball" package/llama/gitRelease.bundle
 git clone --quiet package/llama/gitRelease.bundle src 2>/dev/null
 commit=$(git -C src rev-parse HEAD)
 
 # $ORIGIN-relative run paths let the tools find the libraries both in the
 # build tree and once copied into the prefix.
-cmake -S src -B build -G Ninja \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_C_FLAGS="$HARDENED_CFLAGS" -DCMAKE_CXX_FLAGS="$HARDENED_CXXFLAGS" \
-  -DCMAKE_EXE_LINKER_FLAGS="$HARDENED_LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$HARDENED_LDFLAGS" \
-  -DBUILD_SHARED_LIBS=ON \
+cmake -S src -B build \
   -DCMAKE_BUILD_RPATH='$ORIGIN;$ORIGIN/../lib' \
   -DLLAMA_OPENSSL=OFF \
   -DLLAMA_BUILD_COMMON=ON \
@@ -87,10 +79,7 @@ cmake -S src -B build -G Ninja \
   -DLLAMA_BUILD_SERVER=OFF \
   -DLLAMA_BUILD_APP=OFF \
   -DLLAMA_BUILD_UI=OFF \
-  -DGGML_BACKEND_DL=OFF \
-  -DGGML_NATIVE=OFF \
-  -DGGML_SSE42=ON -DGGML_AVX=ON -DGGML_AVX2=ON -DGGML_FMA=ON -DGGML_F16C=ON -DGGML_BMI2=ON \
-  -DGGML_AVX_VNNI=OFF -DGGML_AVX512=OFF -DGGML_AMX_TILE=OFF -DGGML_AMX_INT8=OFF -DGGML_AMX_BF16=OFF >build.log 2>&1 || { cat build.log >&2; exit 1; }
+  "${ENGINE_CMAKE_OPTIONS[@]}" >build.log 2>&1 || { cat build.log >&2; exit 1; }
 cmake --build build -j "$jobs" --target llama llama-bench >>build.log 2>&1 \
   || { tail -n 60 build.log >&2; exit 1; }
 

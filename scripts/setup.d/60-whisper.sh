@@ -7,9 +7,8 @@
 #   bin/       whisper-cli, whisper-bench (the peers the benchmarks measure)
 #   VERSION    what was built; a matching VERSION skips the whole step
 #
-# The CPU code is the same fixed baseline as llama.cpp's (x86-64 with AVX2,
-# FMA, F16C, BMI2), never tuned to the build machine (GGML_NATIVE is off),
-# never AMX or AVX-512; OpenMP as in llama.cpp. Every library and tool carries
+# The CPU code is the same fixed baseline as llama.cpp's
+# (scripts/lib/engine_build.sh); OpenMP as in llama.cpp. Every library and tool carries
 # the run path $ORIGIN:$ORIGIN/../lib only, so it finds its own ggml wherever
 # the directory is copied and never one of a build tree.
 #
@@ -45,21 +44,14 @@ cd "$work"
 # this directory, never the temporary directory itself.
 # shellcheck source=../lib/hardening.sh
 . "$here/scripts/lib/hardening.sh"
+# shellcheck source=../lib/engine_build.sh
+. "$here/scripts/lib/engine_build.sh"
 
-npm pack --silent --ignore-scripts "nodejs-whisper@${NODEJS_WHISPER_VERSION}" >/dev/null
-tarball="nodejs-whisper-${NODEJS_WHISPER_VERSION}.tgz"
-if [ "$(sha512sum "$tarball" | cut -d' ' -f1)" != "$NODEJS_WHISPER_SHA512" ]; then
-  echo "setup: $tarball does not match its pinned sha512; not building it" >&2
-  exit 1
-fi
+tarball=$(fetch_npm_source nodejs-whisper "${NODEJS_WHISPER_VERSION}" "${NODEJS_WHISPER_SHA512}")
 tar xzf "$tarball" package/cpp/whisper.cpp
 src=package/cpp/whisper.cpp
 
-cmake -S "$src" -B build -G Ninja \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_C_FLAGS="$HARDENED_CFLAGS" -DCMAKE_CXX_FLAGS="$HARDENED_CXXFLAGS" \
-  -DCMAKE_EXE_LINKER_FLAGS="$HARDENED_LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$HARDENED_LDFLAGS" \
-  -DBUILD_SHARED_LIBS=ON \
+cmake -S "$src" -B build \
   -DCMAKE_SKIP_BUILD_RPATH=OFF \
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
   -DCMAKE_INSTALL_RPATH='$ORIGIN:$ORIGIN/../lib' \
@@ -69,10 +61,7 @@ cmake -S "$src" -B build -G Ninja \
   -DWHISPER_CURL=OFF \
   -DWHISPER_SDL2=OFF \
   -DWHISPER_COMMON_FFMPEG=OFF \
-  -DGGML_BACKEND_DL=OFF \
-  -DGGML_NATIVE=OFF \
-  -DGGML_SSE42=ON -DGGML_AVX=ON -DGGML_AVX2=ON -DGGML_FMA=ON -DGGML_F16C=ON -DGGML_BMI2=ON \
-  -DGGML_AVX_VNNI=OFF -DGGML_AVX512=OFF -DGGML_AMX_TILE=OFF -DGGML_AMX_INT8=OFF -DGGML_AMX_BF16=OFF >build.log 2>&1 || { cat build.log >&2; exit 1; }
+  "${ENGINE_CMAKE_OPTIONS[@]}" >build.log 2>&1 || { cat build.log >&2; exit 1; }
 cmake --build build -j "$jobs" --target whisper whisper-cli whisper-bench >>build.log 2>&1 \
   || { tail -n 60 build.log >&2; exit 1; }
 
