@@ -3,6 +3,8 @@
 #include <atomic>
 #include <set>
 
+#include "system-audio/base/errors.h"
+
 namespace tavrin::system_audio {
 
 // Shared with the server thread's callbacks. `mutex` is never held while
@@ -18,27 +20,15 @@ struct DefaultOutputFollower::State {
   std::string followed;                     // the output whose stream delivers
   bool changed = false;                     // the server's outputs or defaults changed
   std::set<uint64_t> dead;                  // streams that died, to be closed
-  std::optional<std::string> lost;          // the delivering stream died, with why
+  std::optional<std::string> lost;          // the delivering stream died, with why, undecided
   bool failed = false;                      // `fail` was called
   bool stopping = false;
 
-  // With `mutex`: the reason to fail now, once: the delivering stream died
-  // and every other one too (the server went away), so nothing can take
-  // over.
-  std::optional<std::string> failureIfNothingLeft() {
-    if (!lost || failed) return std::nullopt;
-    for (const auto& [name, generation] : running) {
-      if (!dead.count(generation)) return std::nullopt;
-    }
-    failed = true;
-    active.store(0);  // nothing is delivered any more
-    return lost;
-  }
-
-  // With `mutex`: makes the stream of output `name` deliver, if it has one.
+  // With `mutex`: makes the stream of output `name` deliver, if it has one
+  // that still runs.
   bool follow(const std::string& name) {
     auto it = running.find(name);
-    if (it == running.end()) return false;
+    if (it == running.end() || dead.count(it->second)) return false;
     active.store(it->second);
     followed = name;
     lost.reset();
@@ -64,16 +54,22 @@ std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::strin
       [state = state_, deliver = deliver_, generation](PcmBufferPtr buffer, uint64_t nanos) {
         if (state->active.load() == generation) deliver(std::move(buffer), nanos);
       },
-      [state = state_, generation, fail = fail_](const std::string& description) {
-        std::optional<std::string> failure;
+      [state = state_, generation, fail = fail_, connection = &connection_](const std::string& description) {
+        // Asked before the mutex: nothing of the server is called with it.
+        const bool serverGone = !connection->connected();
+        bool failNow = false;
         {
           std::lock_guard lock(state->mutex);
           state->dead.insert(generation);
           if (state->active.load() == generation) state->lost = description;
-          failure = state->failureIfNothingLeft();
+          // Without the connection there is no one to ask: end now.
+          if (serverGone && state->lost && !state->failed) {
+            failNow = state->failed = true;
+            state->active.store(0);  // nothing is delivered any more
+          }
           state->wake.notify_all();
         }
-        if (failure) fail(*failure);
+        if (failNow) fail(description);
       });
 }
 
@@ -99,32 +95,24 @@ void DefaultOutputFollower::start(const std::string& sinkName) {
 
 void DefaultOutputFollower::follow() {
   const std::shared_ptr<State> state = state_;
-  bool replacing = false;  // the delivering stream died at `lostAt`
-  std::chrono::steady_clock::time_point lostAt;
   std::unique_lock lock(state->mutex);
   for (;;) {
-    auto due = [&] { return state->stopping || state->changed || !state->dead.empty() || (state->lost && !replacing); };
-    if (replacing) {
-      state->wake.wait_until(lock, lostAt + kReplaceWithin, due);
-    } else {
-      state->wake.wait(lock, due);
-    }
-    if (state->stopping) return;
-    if (state->lost && !replacing) {
-      replacing = true;
-      lostAt = std::chrono::steady_clock::now();
-    }
+    // A loss is decided even when a stop is asked: the owner hears why the
+    // stream ended.
+    state->wake.wait(lock, [&] {
+      return state->failed || state->stopping || state->changed || !state->dead.empty() || state->lost;
+    });
+    if (state->failed || (state->stopping && !state->lost)) return;
     state->changed = false;
     lock.unlock();
-    const bool serverAnswers = reconcile();
+    const Answer answer = reconcile();
     lock.lock();
-    if (state->stopping) return;
-    if (!state->lost) {
-      replacing = false;
-      continue;
+    if (answer == Answer::kStopped) {
+      state->wake.wait(lock, [&] { return state->stopping; });
+      return;
     }
-    if (state->failed) return;
-    if (!serverAnswers || std::chrono::steady_clock::now() >= lostAt + kReplaceWithin) {
+    // Still lost after the server's answer: nothing is left to record.
+    if (state->lost && !state->failed) {
       const std::string why = *state->lost;
       state->failed = true;
       state->active.store(0);  // nothing is delivered any more
@@ -132,10 +120,11 @@ void DefaultOutputFollower::follow() {
       fail_(why);
       return;
     }
+    if (state->stopping) return;
   }
 }
 
-bool DefaultOutputFollower::reconcile() {
+DefaultOutputFollower::Answer DefaultOutputFollower::reconcile() {
   const std::shared_ptr<State> state = state_;
   std::vector<std::unique_ptr<RecordStream>> closing;
   auto close = [&](uint64_t generation) {
@@ -151,6 +140,10 @@ bool DefaultOutputFollower::reconcile() {
   {
     std::lock_guard lock(state->mutex);
     dead.swap(state->dead);
+    // Out of `running` at once, so that nothing follows them meanwhile.
+    for (auto it = state->running.begin(); it != state->running.end();) {
+      it = dead.count(it->second) ? state->running.erase(it) : std::next(it);
+    }
   }
   for (uint64_t generation : dead) close(generation);
 
@@ -159,8 +152,10 @@ bool DefaultOutputFollower::reconcile() {
   try {
     info = connection_.serverInfo();
     sinks = connection_.sinks();
+  } catch (const StopRequested&) {
+    return Answer::kStopped;
   } catch (const std::exception&) {
-    return false;
+    return Answer::kNoAnswer;
   }
   std::set<std::string> present;
   for (const SinkInfo& sink : sinks) {
@@ -191,9 +186,12 @@ bool DefaultOutputFollower::reconcile() {
   {
     std::lock_guard lock(state->mutex);
     if (info.defaultSinkName != state->followed || state->lost) state->follow(info.defaultSinkName);
+    // No default to record: the first output recorded takes over until the
+    // server names one.
+    for (auto sink = sinks.begin(); state->lost && sink != sinks.end(); ++sink) state->follow(sink->name);
   }
   closing.clear();  // without the mutex: closing waits for the server thread
-  return true;
+  return Answer::kAnswered;
 }
 
 void DefaultOutputFollower::stop() {
