@@ -189,11 +189,11 @@ TEST(SystemAudioTapTest, DeviceLostFiresOnceAtTheFirstChange) {
   EXPECT_EQ(refusing.deliver("system_output.monitor", makeTone(kSinkFormat, 8, 0, 0.5f)), 1);
 }
 
-// Halves the near end and counts far-end chunks, so processed audio shows.
+// Halves the near end and counts far-end chunks that carry sound, so processed audio shows.
 class HalvingCanceller final : public EchoCanceller {
  public:
   explicit HalvingCanceller(std::shared_ptr<std::atomic<int>> farChunks) : farChunks_(std::move(farChunks)) {}
-  void analyzeFarEnd(const float*) override { ++*farChunks_; }
+  void analyzeFarEnd(const float* chunk) override { *farChunks_ += chunk[kChunkFrames - 1] != 0; }
   void processNearEnd(float* chunk) override {
     for (uint32_t i = 0; i < kChunkFrames; ++i) chunk[i] *= 0.5f;
   }
@@ -208,9 +208,17 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
     bool voiceProcessing;
     std::function<void(FakeSoundServer&)> arrange;
     std::optional<std::string> cancellerFailure, diagnostic;
+    std::string output = "system_output";  // the default once started; what plays there is the far end
   } rows[] = {
       {false, [](auto&) {}, {}, {}},
       {true, [](auto&) {}, {}, {}},
+      {true,
+       [](auto& s) {
+         s.addSink({"headphones", "headphones.monitor", kSinkFormat});
+       },
+       {},
+       {},
+       "headphones"},
       {true, [](auto&) {}, "no canceller", prefix + "no canceller)"},
       {true, [](auto& s) { s.failAt(SoundServerStep::kStartStream, 6); }, {}, prefix + "fake failure 6)"},
       {true, [](auto& s) { s.setDefaultSink(""); }, {}, prefix + "there is no default output device to cancel)"},
@@ -227,10 +235,11 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
           return std::make_unique<HalvingCanceller>(farChunks);
         });
     mic.start();
+    server.setDefaultSink(row.output);
     const bool cancelling = row.voiceProcessing && !row.diagnostic;
     for (int i = 0; i < 5; ++i) {  // 0.5 s of both ends, captured at the same times
       const uint64_t t = 1'000'000'000ull + static_cast<uint64_t>(i) * 100'000'000ull;
-      EXPECT_EQ(server.deliver("system_output.monitor", makeTone(kSinkFormat, 4800, 0, 0.2f), t), cancelling ? 1 : 0);
+      EXPECT_EQ(server.deliver(row.output + ".monitor", makeTone(kSinkFormat, 4800, 0, 0.2f), t), cancelling ? 1 : 0);
       EXPECT_EQ(server.deliver("virtual_mic", makeTone(kMicFormat, 4800, 0, 0.4f), t), 1);
     }
     mic.stop();
