@@ -1,4 +1,4 @@
-// The fake sound server's own contract, the capture sources on it, and the EchoAligner.
+// The capture sources on the fake sound server, and the EchoAligner.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,25 +24,6 @@ std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
 }
 float first(const PcmBuffer& b) {
   return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0];
-}
-
-// The fake's own contract: a failure happens once, and only started streams get
-// copies of audio (its log shows in the tap's tests).
-TEST(FakeSoundServerTest, FailsOnceAndDeliversCopiesToStartedStreamsOnly) {
-  FakeSoundServer server;
-  server.failAt(SoundServerStep::kConnect, 6);
-  EXPECT_THROW(server.connect("test"), SoundServerError);
-  auto connection = server.connect("test");
-  PcmBufferPtr received;
-  RecordStreamRequest request;
-  request.sourceName = "virtual_mic";
-  request.onData = [&](PcmBufferPtr buffer, uint64_t) { received = std::move(buffer); };
-  auto stream = connection->createRecordStream(request);
-  const auto buffer = makeTone(stream->format(), 4, 0, 0.5f);  // the source's own format
-  EXPECT_EQ(server.deliver("virtual_mic", buffer), 0);
-  stream->start();
-  EXPECT_EQ(server.deliver("virtual_mic", buffer), 1);
-  EXPECT_NE(received, buffer);
 }
 
 // Capture starts on the default output and follows it: after the change only
