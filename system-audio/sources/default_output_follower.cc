@@ -1,9 +1,11 @@
 #include "system-audio/sources/default_output_follower.h"
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 
 #include "system-audio/base/errors.h"
+#include "system-audio/base/system_env.h"
 
 namespace tavrin::system_audio {
 
@@ -16,6 +18,17 @@ struct DefaultOutputFollower::State {
   // The generation of the stream whose buffers are delivered; the buffers of
   // every other stream are ignored.
   std::atomic<uint64_t> active{0};
+  // After the default changed: the new default's stream, which delivers from
+  // its first buffer that carries sound, or from one captured at `nextBy`
+  // (monotonic ns) or later. Until then the apps' streams may still be
+  // moving (PipeWire moves them tens of milliseconds after it reports the
+  // new default): the old output's buffers with sound are delivered, its
+  // silent ones held back, and dropped when the new one's sound takes over
+  // (it covers the same time), delivered otherwise.
+  std::atomic<uint64_t> next{0};
+  std::atomic<uint64_t> nextBy{0};
+  std::mutex dataMutex;  // serializes the streams' data callbacks; guards `held`
+  std::vector<std::pair<PcmBufferPtr, uint64_t>> held;
   std::map<std::string, uint64_t> running;  // output name → its stream's generation
   std::string followed;                     // the output whose stream delivers
   bool changed = false;                     // the server's outputs or defaults changed
@@ -25,16 +38,34 @@ struct DefaultOutputFollower::State {
   bool stopping = false;
 
   // With `mutex`: makes the stream of output `name` deliver, if it has one
-  // that still runs.
+  // that still runs: at once after a loss, else once it carries sound.
   bool follow(const std::string& name) {
     auto it = running.find(name);
     if (it == running.end() || dead.count(it->second)) return false;
-    active.store(it->second);
+    if (lost || active.load() == it->second) {
+      next.store(0);
+      active.store(it->second);
+    } else {
+      nextBy.store(monotonicNowNanos() + std::chrono::nanoseconds(kTakeOverWithin).count());
+      next.store(it->second);
+    }
     followed = name;
     lost.reset();
     return true;
   }
 };
+
+namespace {
+
+bool carriesSound(const PcmBuffer& buffer) {
+  for (uint32_t i = 0; i < buffer.bufferCount(); ++i) {
+    const std::byte* bytes = buffer.data(i);
+    if (std::any_of(bytes, bytes + buffer.byteSize(i), [](std::byte b) { return b != std::byte{0}; })) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 DefaultOutputFollower::DefaultOutputFollower(SoundServerConnection& connection, Opener open, DataHandler deliver,
                                              FailureHandler fail)
@@ -52,7 +83,26 @@ std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::strin
   return open_(
       sinkName,
       [state = state_, deliver = deliver_, generation](PcmBufferPtr buffer, uint64_t nanos) {
-        if (state->active.load() == generation) deliver(std::move(buffer), nanos);
+        std::lock_guard lock(state->dataMutex);
+        auto flush = [&] {
+          for (auto& [held, at] : state->held) deliver(std::move(held), at);
+          state->held.clear();
+        };
+        const bool sound = carriesSound(*buffer);
+        if (state->active.load() == generation) {
+          if (state->next.load() != 0 && !sound && nanos < state->nextBy.load()) {
+            state->held.emplace_back(std::move(buffer), nanos);
+            return;
+          }
+          flush();
+        } else {
+          if (state->next.load() != generation || !(sound || nanos >= state->nextBy.load())) return;
+          uint64_t expected = generation;
+          if (!state->next.compare_exchange_strong(expected, 0)) return;
+          state->active.store(generation);
+          sound ? state->held.clear() : flush();
+        }
+        deliver(std::move(buffer), nanos);
       },
       [state = state_, generation, fail = fail_, connection = &connection_](const std::string& description) {
         // Asked before the mutex: nothing of the server is called with it.

@@ -6,10 +6,13 @@
 //
 // A record stream runs on the monitor of every output, and the buffers of
 // the default's one are delivered: a switch is a change of which stream
-// delivers, made on the server thread as soon as the server reports the new
-// default, so it loses at most the audio of that report's round trip, never
-// the time a new stream takes to start (on PulseAudio's null sinks, which
-// render up to two seconds ahead, that would be seconds). A worker thread
+// delivers, never the time a new stream takes to start (on PulseAudio's null
+// sinks, which render up to two seconds ahead, that would be seconds). Once
+// the server reports the new default, the old output's stream delivers
+// until the new one's first buffer that carries sound (the apps' audio
+// arrives there only when the server has moved their streams, on PipeWire
+// tens of milliseconds later), or for kTakeOverWithin at most; after a loss
+// the new one delivers at once. A worker thread
 // opens streams on outputs that appear later and closes those of outputs
 // that go.
 // The cost is one more record stream per output (each about 1 % of a core
@@ -36,6 +39,7 @@
 // into the follower.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -57,6 +61,10 @@ class DefaultOutputFollower {
   // these callbacks; throws when it cannot.
   using Opener = std::function<std::unique_ptr<RecordStream>(const std::string& sinkName, DataHandler onData,
                                                              FailureHandler onFailure)>;
+
+  // After a change of the default, the old output's stream delivers until
+  // the new one's carries sound, or for this long at most.
+  static constexpr std::chrono::milliseconds kTakeOverWithin{250};
 
   DefaultOutputFollower(SoundServerConnection& connection, Opener open, DataHandler deliver, FailureHandler fail);
   ~DefaultOutputFollower();  // stop()

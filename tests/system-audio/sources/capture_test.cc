@@ -36,7 +36,8 @@ TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
     std::vector<float> firsts;  // of the buffers that arrive
     std::optional<std::string> failure;
   } rows[] = {
-      {"default switched", [](auto& s) { s.setDefaultSink("system_output"); }, {0.25f, 0.5f}, {}},
+      // The old output delivers its sound until the new one carries some: the apps may still be moving.
+      {"default switched", [](auto& s) { s.setDefaultSink("system_output"); }, {0.25f, 0.75f, 0.5f}, {}},
       {"followed output removed", [](auto& s) { s.failStreams("Entity killed", "other.monitor"); }, {0.25f, 0.5f}, {}},
       {"new default unrecordable",
        [](auto& s) {
