@@ -37,6 +37,15 @@ struct DefaultOutputFollower::State {
   bool failed = false;                      // `fail` was called
   bool stopping = false;
 
+  // With `mutex`: nothing is delivered any more, not even by a stream about
+  // to take over.
+  void silence() {
+    std::lock_guard lock(dataMutex);
+    next.store(0);
+    active.store(0);
+    held.clear();
+  }
+
   // With `mutex`: makes the stream of output `name` deliver, if it has one
   // that still runs: at once after a loss, else once it carries sound.
   bool follow(const std::string& name) {
@@ -115,7 +124,7 @@ std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::strin
           // Without the connection there is no one to ask: end now.
           if (serverGone && state->lost && !state->failed) {
             failNow = state->failed = true;
-            state->active.store(0);  // nothing is delivered any more
+            state->silence();
           }
           state->wake.notify_all();
         }
@@ -165,7 +174,7 @@ void DefaultOutputFollower::follow() {
     if (state->lost && !state->failed) {
       const std::string why = *state->lost;
       state->failed = true;
-      state->active.store(0);  // nothing is delivered any more
+      state->silence();
       lock.unlock();
       fail_(why);
       return;
