@@ -554,6 +554,13 @@ class PulseConnection final : public SoundServerConnection {
  public:
   explicit PulseConnection(std::shared_ptr<PulseCore> core) : core_(std::move(core)) {}
 
+  bool connected() override {
+    // The server thread holds the loop's lock already while it runs callbacks.
+    if (pa_threaded_mainloop_in_thread(core_->loop())) return contextReady();
+    LoopLock lock(core_->loop());
+    return contextReady();
+  }
+
   ServerInfo serverInfo() override {
     struct Answer {
       pa_threaded_mainloop* loop;
@@ -682,6 +689,8 @@ class PulseConnection final : public SoundServerConnection {
     if (name == nullptr && answer.failed) fail(SoundServerStep::kSinkInfo, errorOr(PA_ERR_INTERNAL));
     return answer.sinks;
   }
+
+  bool contextReady() { return pa_context_get_state(core_->context()) == PA_CONTEXT_READY; }
 
   std::shared_ptr<PulseCore> core_;
 };

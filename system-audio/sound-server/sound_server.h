@@ -167,6 +167,10 @@ class SoundServerConnection {
  public:
   virtual ~SoundServerConnection() = default;
 
+  // Whether the connection still stands (false once the server is gone or
+  // the connection lost). Answers at once, without asking the server; may
+  // also be called from this layer's callbacks.
+  virtual bool connected() = 0;
   virtual ServerInfo serverInfo() = 0;                         // throws kServerInfo
   virtual SinkInfo sinkInfo(const std::string& name) = 0;      // throws kSinkInfo
   virtual SourceInfo sourceInfo(const std::string& name) = 0;  // throws kSourceInfo

@@ -1,7 +1,11 @@
 #include "system-audio/sources/default_output_follower.h"
 
+#include <algorithm>
 #include <atomic>
 #include <set>
+
+#include "system-audio/base/errors.h"
+#include "system-audio/base/system_env.h"
 
 namespace tavrin::system_audio {
 
@@ -14,37 +18,63 @@ struct DefaultOutputFollower::State {
   // The generation of the stream whose buffers are delivered; the buffers of
   // every other stream are ignored.
   std::atomic<uint64_t> active{0};
+  // After the default changed: the new default's stream, which delivers from
+  // its first buffer that carries sound, or from one captured at `nextBy`
+  // (monotonic ns) or later. Until then the apps' streams may still be
+  // moving (PipeWire moves them tens of milliseconds after it reports the
+  // new default): the old output's buffers with sound are delivered, its
+  // silent ones held back, and dropped when the new one's sound takes over
+  // (it covers the same time), delivered otherwise.
+  std::atomic<uint64_t> next{0};
+  std::atomic<uint64_t> nextBy{0};
+  std::mutex dataMutex;  // serializes the streams' data callbacks; guards `held`
+  std::vector<std::pair<PcmBufferPtr, uint64_t>> held;
   std::map<std::string, uint64_t> running;  // output name → its stream's generation
   std::string followed;                     // the output whose stream delivers
   bool changed = false;                     // the server's outputs or defaults changed
   std::set<uint64_t> dead;                  // streams that died, to be closed
-  std::optional<std::string> lost;          // the delivering stream died, with why
+  std::optional<std::string> lost;          // the delivering stream died, with why, undecided
   bool failed = false;                      // `fail` was called
   bool stopping = false;
 
-  // With `mutex`: the reason to fail now, once: the delivering stream died
-  // and every other one too (the server went away), so nothing can take
-  // over.
-  std::optional<std::string> failureIfNothingLeft() {
-    if (!lost || failed) return std::nullopt;
-    for (const auto& [name, generation] : running) {
-      if (!dead.count(generation)) return std::nullopt;
-    }
-    failed = true;
-    active.store(0);  // nothing is delivered any more
-    return lost;
+  // With `mutex`: nothing is delivered any more, not even by a stream about
+  // to take over.
+  void silence() {
+    std::lock_guard lock(dataMutex);
+    next.store(0);
+    active.store(0);
+    held.clear();
   }
 
-  // With `mutex`: makes the stream of output `name` deliver, if it has one.
+  // With `mutex`: makes the stream of output `name` deliver, if it has one
+  // that still runs: at once after a loss, else once it carries sound.
   bool follow(const std::string& name) {
     auto it = running.find(name);
-    if (it == running.end()) return false;
-    active.store(it->second);
+    if (it == running.end() || dead.count(it->second)) return false;
+    if (lost || active.load() == it->second) {
+      next.store(0);
+      active.store(it->second);
+    } else {
+      nextBy.store(monotonicNowNanos() + std::chrono::nanoseconds(kTakeOverWithin).count());
+      next.store(it->second);
+    }
     followed = name;
     lost.reset();
     return true;
   }
 };
+
+namespace {
+
+bool carriesSound(const PcmBuffer& buffer) {
+  for (uint32_t i = 0; i < buffer.bufferCount(); ++i) {
+    const std::byte* bytes = buffer.data(i);
+    if (std::any_of(bytes, bytes + buffer.byteSize(i), [](std::byte b) { return b != std::byte{0}; })) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 DefaultOutputFollower::DefaultOutputFollower(SoundServerConnection& connection, Opener open, DataHandler deliver,
                                              FailureHandler fail)
@@ -62,18 +92,43 @@ std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::strin
   return open_(
       sinkName,
       [state = state_, deliver = deliver_, generation](PcmBufferPtr buffer, uint64_t nanos) {
-        if (state->active.load() == generation) deliver(std::move(buffer), nanos);
+        std::lock_guard lock(state->dataMutex);
+        auto flush = [&] {
+          for (auto& [held, at] : state->held) deliver(std::move(held), at);
+          state->held.clear();
+        };
+        const bool sound = carriesSound(*buffer);
+        if (state->active.load() == generation) {
+          if (state->next.load() != 0 && !sound && nanos < state->nextBy.load()) {
+            state->held.emplace_back(std::move(buffer), nanos);
+            return;
+          }
+          flush();
+        } else {
+          if (state->next.load() != generation || !(sound || nanos >= state->nextBy.load())) return;
+          uint64_t expected = generation;
+          if (!state->next.compare_exchange_strong(expected, 0)) return;
+          state->active.store(generation);
+          sound ? state->held.clear() : flush();
+        }
+        deliver(std::move(buffer), nanos);
       },
-      [state = state_, generation, fail = fail_](const std::string& description) {
-        std::optional<std::string> failure;
+      [state = state_, generation, fail = fail_, connection = &connection_](const std::string& description) {
+        // Asked before the mutex: nothing of the server is called with it.
+        const bool serverGone = !connection->connected();
+        bool failNow = false;
         {
           std::lock_guard lock(state->mutex);
           state->dead.insert(generation);
           if (state->active.load() == generation) state->lost = description;
-          failure = state->failureIfNothingLeft();
+          // Without the connection there is no one to ask: end now.
+          if (serverGone && state->lost && !state->failed) {
+            failNow = state->failed = true;
+            state->silence();
+          }
           state->wake.notify_all();
         }
-        if (failure) fail(*failure);
+        if (failNow) fail(description);
       });
 }
 
@@ -99,43 +154,36 @@ void DefaultOutputFollower::start(const std::string& sinkName) {
 
 void DefaultOutputFollower::follow() {
   const std::shared_ptr<State> state = state_;
-  bool replacing = false;  // the delivering stream died at `lostAt`
-  std::chrono::steady_clock::time_point lostAt;
   std::unique_lock lock(state->mutex);
   for (;;) {
-    auto due = [&] { return state->stopping || state->changed || !state->dead.empty() || (state->lost && !replacing); };
-    if (replacing) {
-      state->wake.wait_until(lock, lostAt + kReplaceWithin, due);
-    } else {
-      state->wake.wait(lock, due);
-    }
-    if (state->stopping) return;
-    if (state->lost && !replacing) {
-      replacing = true;
-      lostAt = std::chrono::steady_clock::now();
-    }
+    // A loss is decided even when a stop is asked: the owner hears why the
+    // stream ended.
+    state->wake.wait(lock, [&] {
+      return state->failed || state->stopping || state->changed || !state->dead.empty() || state->lost;
+    });
+    if (state->failed || (state->stopping && !state->lost)) return;
     state->changed = false;
     lock.unlock();
-    const bool serverAnswers = reconcile();
+    const Answer answer = reconcile();
     lock.lock();
-    if (state->stopping) return;
-    if (!state->lost) {
-      replacing = false;
-      continue;
+    if (answer == Answer::kStopped) {
+      state->wake.wait(lock, [&] { return state->stopping; });
+      return;
     }
-    if (state->failed) return;
-    if (!serverAnswers || std::chrono::steady_clock::now() >= lostAt + kReplaceWithin) {
+    // Still lost after the server's answer: nothing is left to record.
+    if (state->lost && !state->failed) {
       const std::string why = *state->lost;
       state->failed = true;
-      state->active.store(0);  // nothing is delivered any more
+      state->silence();
       lock.unlock();
       fail_(why);
       return;
     }
+    if (state->stopping) return;
   }
 }
 
-bool DefaultOutputFollower::reconcile() {
+DefaultOutputFollower::Answer DefaultOutputFollower::reconcile() {
   const std::shared_ptr<State> state = state_;
   std::vector<std::unique_ptr<RecordStream>> closing;
   auto close = [&](uint64_t generation) {
@@ -151,6 +199,10 @@ bool DefaultOutputFollower::reconcile() {
   {
     std::lock_guard lock(state->mutex);
     dead.swap(state->dead);
+    // Out of `running` at once, so that nothing follows them meanwhile.
+    for (auto it = state->running.begin(); it != state->running.end();) {
+      it = dead.count(it->second) ? state->running.erase(it) : std::next(it);
+    }
   }
   for (uint64_t generation : dead) close(generation);
 
@@ -159,8 +211,10 @@ bool DefaultOutputFollower::reconcile() {
   try {
     info = connection_.serverInfo();
     sinks = connection_.sinks();
+  } catch (const StopRequested&) {
+    return Answer::kStopped;
   } catch (const std::exception&) {
-    return false;
+    return Answer::kNoAnswer;
   }
   std::set<std::string> present;
   for (const SinkInfo& sink : sinks) {
@@ -191,9 +245,12 @@ bool DefaultOutputFollower::reconcile() {
   {
     std::lock_guard lock(state->mutex);
     if (info.defaultSinkName != state->followed || state->lost) state->follow(info.defaultSinkName);
+    // No default to record: the first output recorded takes over until the
+    // server names one.
+    for (auto sink = sinks.begin(); state->lost && sink != sinks.end(); ++sink) state->follow(sink->name);
   }
   closing.clear();  // without the mutex: closing waits for the server thread
-  return true;
+  return Answer::kAnswered;
 }
 
 void DefaultOutputFollower::stop() {

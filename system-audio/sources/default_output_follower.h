@@ -6,25 +6,37 @@
 //
 // A record stream runs on the monitor of every output, and the buffers of
 // the default's one are delivered: a switch is a change of which stream
-// delivers, made on the server thread as soon as the server reports the new
-// default, so it loses at most the audio of that report's round trip, never
-// the time a new stream takes to start (on PulseAudio's null sinks, which
-// render up to two seconds ahead, that would be seconds). A worker thread
+// delivers, never the time a new stream takes to start (on PulseAudio's null
+// sinks, which render up to two seconds ahead, that would be seconds). Once
+// the server reports the new default, the old output's stream delivers
+// until the new one's first buffer that carries sound (the apps' audio
+// arrives there only when the server has moved their streams, on PipeWire
+// tens of milliseconds later), or for kTakeOverWithin at most; after a loss
+// the new one delivers at once. A worker thread
 // opens streams on outputs that appear later and closes those of outputs
 // that go.
 // The cost is one more record stream per output (each about 1 % of a core
 // at most; an output that is recorded is not suspended when idle).
 //
-// When the delivering stream dies and no other output's stream is left (the
-// server gone, the last output removed), or none can take over within
-// kReplaceWithin, `fail` is called once with the stream's reason; nothing is
-// delivered after it.
+// When the delivering stream dies, the server is asked which outputs it has
+// and which is the default, and the answer decides: the default's stream
+// delivers, or while the server names no default it records (PipeWire says
+// "@DEFAULT_SINK@" for a moment after removing one), the first output that
+// is recorded takes over until it does. `fail` is called once, with the
+// stream's reason, only when that answer leaves nothing to record (the last
+// output removed, or none that can be recorded) or when the server no longer
+// answers (when the connection itself is gone, at once, from the stream's
+// own callback); nothing is delivered after it. The decision never waits
+// for a further event, so it does not depend on the order in which the
+// server reports a removal and the new default.
 //
 // Threading: start() and stop() on the owner's thread. `open` runs there
 // for the streams that start() opens (the default's first, then the other
 // outputs') and on the worker thread afterwards; `deliver` on the server
-// thread; `fail` on the server thread or the worker thread. None of them may
-// call back into the follower.
+// thread; `fail` on the server thread or the worker thread (a loss not yet
+// decided when stop() is called is decided before it returns, unless the
+// server's stop check cuts the question short). None of them may call back
+// into the follower.
 #pragma once
 
 #include <chrono>
@@ -50,8 +62,9 @@ class DefaultOutputFollower {
   using Opener = std::function<std::unique_ptr<RecordStream>(const std::string& sinkName, DataHandler onData,
                                                              FailureHandler onFailure)>;
 
-  // How long a dead stream waits for a new default output to record.
-  static constexpr std::chrono::milliseconds kReplaceWithin{500};
+  // After a change of the default, the old output's stream delivers until
+  // the new one's carries sound, or for this long at most.
+  static constexpr std::chrono::milliseconds kTakeOverWithin{250};
 
   DefaultOutputFollower(SoundServerConnection& connection, Opener open, DataHandler deliver, FailureHandler fail);
   ~DefaultOutputFollower();  // stop()
@@ -68,10 +81,12 @@ class DefaultOutputFollower {
  private:
   struct State;
   void follow();
+  enum class Answer { kAnswered, kNoAnswer, kStopped };
   // Opens streams on outputs without one, closes those of outputs gone or
-  // dead, and makes the default's stream deliver. False when the server
-  // itself no longer answers.
-  bool reconcile();
+  // dead, and makes the default's stream deliver (after a loss, another
+  // output's when the default has none). kNoAnswer when the server itself
+  // no longer answers, kStopped when its stop check ended the question.
+  Answer reconcile();
   std::unique_ptr<RecordStream> openStream(const std::string& sinkName, uint64_t generation);
 
   SoundServerConnection& connection_;

@@ -74,15 +74,28 @@ std::optional<std::string> MicCapture::startEchoCancellation(const ServerInfo& i
     if (sink.monitorSourceName.empty()) return "the output device " + sink.name + " has no monitor";
     auto aligner = std::make_unique<EchoAligner>(cancellerFactory_(),
                                                  [stream = stream_](PcmBufferPtr b) { stream->add(std::move(b)); });
-    RecordStreamRequest request;
-    request.sourceName = sink.monitorSourceName;
-    request.fragment = kFarFragment;
-    request.streamName = "microphone echo reference";
-    request.onData = [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
-      queue->add(Captured{true, std::move(buffer), nanos});
-    };
-    auto far = connection_->createRecordStream(request);
-    far->start();
+    // The far end follows the default output as the system channel does:
+    // what the computer plays moves there, and so does its echo. A far end
+    // that can follow no output leaves the near end against silence.
+    auto far = std::make_unique<DefaultOutputFollower>(
+        *connection_,
+        [this](const std::string& sinkName, DefaultOutputFollower::DataHandler onData,
+               DefaultOutputFollower::FailureHandler onFailure) {
+          RecordStreamRequest request;
+          request.sourceName = connection_->sinkInfo(sinkName).monitorSourceName;
+          request.fragment = kFarFragment;
+          request.streamName = "microphone echo reference";
+          request.onData = std::move(onData);
+          request.onFailure = std::move(onFailure);
+          auto record = connection_->createRecordStream(request);
+          record->start();
+          return record;
+        },
+        [queue = captured_](PcmBufferPtr buffer, uint64_t nanos) {
+          queue->add(Captured{true, std::move(buffer), nanos});
+        },
+        [](const std::string&) {});
+    far->start(sink.name);
     aligner_ = std::move(aligner);
     far_ = std::move(far);
     processor_ = std::thread([this] { process(); });

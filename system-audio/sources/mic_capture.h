@@ -7,12 +7,14 @@
 // puts each (an independent copy) on the stream.
 //
 // With voice processing it also records the monitor of the default sink (the
-// far end) and runs an EchoAligner with the canceller: both record callbacks
-// only enqueue their copies on one internal queue; a processing thread
-// converts them to the canceller's format (16 kHz mono float), cancels the
-// echo, and puts the result on the stream. When echo cancellation cannot be
-// switched on (no default sink or monitor, the canceller cannot be made, the
-// far-end stream does not start), start() writes one diagnostic line
+// far end), following the default output as it changes
+// (DefaultOutputFollower), and runs an EchoAligner with the canceller: both
+// record callbacks only enqueue their copies on one internal queue; a
+// processing thread converts them to the canceller's format (16 kHz mono
+// float), cancels the echo, and puts the result on the stream. When echo
+// cancellation cannot be switched on (no default sink or monitor, the
+// canceller cannot be made, the far-end stream does not start), start()
+// writes one diagnostic line
 //   mic: voice processing unavailable, continuing without echo cancellation (<why>)
 // and captures without it.
 //
@@ -30,6 +32,7 @@
 
 #include "system-audio/sound-server/sound_server.h"
 #include "system-audio/sources/audio_capture.h"
+#include "system-audio/sources/default_output_follower.h"
 #include "system-audio/sources/echo_canceller.h"
 
 namespace tavrin::system_audio {
@@ -80,7 +83,7 @@ class MicCapture final : public AudioCapture {
   std::unique_ptr<SoundServerConnection> connection_;
   std::unique_ptr<EchoAligner> aligner_;
   std::thread processor_;
-  std::unique_ptr<RecordStream> far_;
+  std::unique_ptr<DefaultOutputFollower> far_;
   std::unique_ptr<RecordStream> record_;
 };
 

@@ -99,6 +99,9 @@ class FakeConnection final : public SoundServerConnection {
   ~FakeConnection() override {
     state_->locked([&] { state_->released("connect"); });
   }
+  bool connected() override {
+    return state_->locked([&] { return !state_->gone; });
+  }
   ServerInfo serverInfo() override {
     std::lock_guard lock(state_->mutex);
     state_->take(SoundServerStep::kServerInfo);
@@ -210,7 +213,7 @@ int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& 
 }
 
 void FakeSoundServer::failStreams(const std::string& description, const std::string& sourceName) {
-  std::vector<std::function<void(const std::string&)>> failing;
+  std::vector<uint64_t> killed;  // stop running with the sink, before anyone hears of it
   std::optional<std::string> newDefault;
   {
     std::lock_guard lock(state_->mutex);
@@ -223,15 +226,20 @@ void FakeSoundServer::failStreams(const std::string& description, const std::str
         newDefault = sinks.size() > 1 ? sinks[removed == sinks.begin()].name : "";
       sinks.erase(removed);
     }
-  }
-  if (newDefault) setDefaultSink(*newDefault);
-  std::lock_guard callbacks(state_->callbackMutex);
-  {
-    std::lock_guard lock(state_->mutex);
     for (auto& [id, stream] : state_->streams) {
       if (!stream.second || (!sourceName.empty() && stream.first.sourceName != sourceName)) continue;
       stream.second = false;
-      failing.push_back(stream.first.onFailure);
+      killed.push_back(id);
+    }
+  }
+  if (newDefault) setDefaultSink(*newDefault);
+  std::lock_guard callbacks(state_->callbackMutex);
+  std::vector<std::function<void(const std::string&)>> failing;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (uint64_t id : killed) {
+      const auto it = state_->streams.find(id);  // not closed meanwhile
+      if (it != state_->streams.end()) failing.push_back(it->second.first.onFailure);
     }
   }
   for (auto& onFailure : failing) {

@@ -127,12 +127,12 @@ TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTime
        {"start:" + system, "start:" + mic, "~start:" + mic},
        false,
        true},
-      {"output removed, capture follows the next",
-       [](auto& s, auto& r) {
+      {"output replaced, capture follows the new one",
+       [](auto&, auto& r) { r.micEnabled = false; },
+       [](auto& s) {
          s.addSink({"headphones", "headphones.monitor", PcmFormat{48000, 2, SampleType::kFloat32, true}});
-         r.micEnabled = false;
+         s.failStreams("Entity killed", "system_output.monitor");
        },
-       [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
        {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
        {"start:" + system, "start:headphones.monitor", "~start:headphones.monitor"},
        std::nullopt,
