@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
       std::vector<float> samples(bytes.size() / 4);
       std::copy_n(bytes.data(), samples.size() * 4, reinterpret_cast<char*>(samples.data()));
       const double wall0 = seconds(CLOCK_MONOTONIC), cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
-      decoder->decode(samples.data(), samples.size());
+      decoder->decode(samples.data(), samples.size(), {});
       const double l = seconds(CLOCK_MONOTONIC) - wall0, c = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
       const double a = static_cast<double>(samples.size()) / 16000.0;
       std::printf("%-10d %10.2f %10.2f %10.2f\n", i - 1, a, l, c);
