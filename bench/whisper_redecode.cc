@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   try {
     const std::unique_ptr<tavrin::speech::WhisperEngine> engine = tavrin::speech::makeWhisperLibraryEngine();
     const double loadStart = seconds(CLOCK_MONOTONIC);
-    const std::unique_ptr<tavrin::speech::WhisperWindowDecoder> decoder = engine->load(argv[1], "en");
+    const std::unique_ptr<tavrin::speech::WhisperWindowDecoder> decoder = engine->load(argv[1], "en", true);
     std::printf("model load: %.2f s\n", seconds(CLOCK_MONOTONIC) - loadStart);
     std::printf("%-10s %10s %10s %10s\n", "utterance", "audio s", "lag s", "CPU s");
     double audio = 0, lag = 0, cpu = 0, worst = 0;

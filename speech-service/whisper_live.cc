@@ -31,7 +31,8 @@ double toSeconds(uint64_t samples) {
 WhisperUtterance whisperUtterance(std::vector<float> samples, std::string prompt) {
   if (samples.size() < kShortestInput) samples.resize(kShortestInput, 0.0f);
   const int frames = static_cast<int>((samples.size() + kContextFrameSamples - 1) / kContextFrameSamples);
-  WhisperDecodeSettings settings{std::min(kLargestContext, frames + kAudioContextMargin), false, std::move(prompt)};
+  WhisperDecodeSettings settings{std::min(kLargestContext, frames + kAudioContextMargin), false, false,
+                                 std::move(prompt)};
   return {std::move(samples), std::move(settings)};
 }
 

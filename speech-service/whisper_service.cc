@@ -48,6 +48,7 @@ class LibraryDecoder final : public WhisperWindowDecoder {
     params.initial_prompt = settings.prompt.empty() ? nullptr : settings.prompt.c_str();
     params.audio_ctx = settings.audioContext;
     if (!settings.fallback) params.temperature_inc = 0.0f;
+    params.no_timestamps = !settings.timestamps;
     if (api_.whisper_full(context_, params, samples, static_cast<int>(n)) != 0) {
       throw SpeechServiceError("The speech engine failed to decode the audio.");
     }
@@ -94,11 +95,13 @@ class LibraryEngine final : public WhisperEngine {
     return codes;
   }
 
-  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) override {
+  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language,
+                                             bool flashAttention) override {
     if (!usable()) throw SpeechServiceError("The speech engine for Whisper models is not available.");
     const WhisperApi& api = library_->api();
     whisper_context_params params = api.whisper_context_default_params();
     params.use_gpu = false;
+    params.flash_attn = flashAttention;
     whisper_context* context = api.whisper_init_from_file_with_params(path.c_str(), params);
     if (context == nullptr)
       throw SpeechServiceError("The speech engine could not load the Whisper model " + path + ".");
@@ -332,11 +335,11 @@ std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::stri
   if (!routed) throw SpeechServiceError("No Whisper model is installed for " + identifier + ".");
   const auto& [model, code] = *routed;
   if (const std::optional<std::string> reason = damage(model)) throw SpeechServiceError(*reason);
-  if (mode != ReportingMode::kLive) return std::make_unique<WhisperRecognizer>(engine_->load(model.path, code));
+  if (mode != ReportingMode::kLive) return std::make_unique<WhisperRecognizer>(engine_->load(model.path, code, true));
   std::weak_ptr<WhisperLiveEngine>& slot = liveEngines_[model.path + '\n' + code];
   std::shared_ptr<WhisperLiveEngine> live = slot.lock();
   if (!live) {
-    live = std::make_shared<WhisperLiveEngine>(engine_->load(model.path, code), monotonicSeconds);
+    live = std::make_shared<WhisperLiveEngine>(engine_->load(model.path, code, false), monotonicSeconds);
     slot = live;
   }
   std::unique_ptr<Recognizer> guide;

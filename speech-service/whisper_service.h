@@ -49,7 +49,10 @@ struct WhisperSegment {
 struct WhisperDecodeSettings {
   int audioContext = 0;  // the encoder's context in 20 ms frames; 0: the model's whole 30 s
   bool fallback = true;  // decode again at higher temperatures when the text looks wrong
-  std::string prompt;    // the initial prompt; empty: none
+  // Times within the window (one segment without them: the window is
+  // decoded once, with no timestamp tokens to spend).
+  bool timestamps = true;
+  std::string prompt;  // the initial prompt; empty: none
 };
 
 // Decodes windows of 16 kHz mono samples with one loaded model.
@@ -72,7 +75,12 @@ class WhisperEngine {
   virtual std::vector<std::string> languages() = 0;
   // A decoder over the model file at `path` for `language` (an engine
   // code). Throws SpeechServiceError when the engine cannot load it.
-  virtual std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) = 0;
+  // Flash attention is faster over whole windows, but when the context size
+  // changes between decodings it lets what a longer one left behind change
+  // a shorter one's text (whisper.cpp 1.9.1): decoders of varying contexts
+  // go without it.
+  virtual std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language,
+                                                     bool flashAttention) = 0;
 };
 
 // whisper.cpp through WhisperLibrary, loaded on first use; decoders use as

@@ -23,7 +23,7 @@ class FakeDecoder final : public WhisperWindowDecoder {
   explicit FakeDecoder(bool gated = false) : gated_(gated) {}
   std::vector<WhisperSegment> decode(const float*, size_t n, const WhisperDecodeSettings& s) override {
     EXPECT_FALSE(busy_.exchange(true));
-    EXPECT_FALSE(s.fallback);
+    EXPECT_FALSE(s.fallback || s.timestamps);
     if (std::exchange(gated_, false)) started_.set_value(), opened_.wait();
     calls.push_back(n);
     busy_ = false;

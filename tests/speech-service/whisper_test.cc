@@ -74,7 +74,7 @@ class FakeEngine final : public WhisperEngine {
  public:
   bool usable() override { return ++asked, isUsable; }
   std::vector<std::string> languages() override { return {"en", "de", "ja", "jw"}; }
-  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) override {
+  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language, bool) override {
     loaded.push_back(path + ":" + language);
     return std::make_unique<FakeDecoder>(std::vector<std::vector<WhisperSegment>>{});
   }
