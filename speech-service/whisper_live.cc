@@ -100,10 +100,9 @@ void SpeechSegmenter::frame(const float* samples, std::vector<Event>& events) {
 
 // --- LiveResults ---
 
-void LiveResults::addVolatile(uint64_t utterance, RecognitionResult result, std::optional<double> cost) {
+void LiveResults::addVolatile(uint64_t utterance, RecognitionResult result) {
   {
     std::lock_guard lock(mutex_);
-    if (cost) lastVolatileCost_ = *cost;
     if (utterance != open_ || ended_ || failed_) return;
     slots_.push_back({std::move(result), open_, true});
   }
@@ -148,11 +147,6 @@ void LiveResults::end() {
 uint64_t LiveResults::open() {
   std::lock_guard lock(mutex_);
   return open_;
-}
-
-double LiveResults::lastVolatileCost() {
-  std::lock_guard lock(mutex_);
-  return lastVolatileCost_;
 }
 
 std::optional<RecognitionResult> LiveResults::next() {
@@ -201,6 +195,11 @@ void WhisperLiveEngine::submitFinal(std::shared_ptr<LiveResults> results, uint64
   wake_.notify_all();
 }
 
+double WhisperLiveEngine::expectedSeconds(size_t samples) {
+  std::lock_guard lock(mutex_);
+  return secondsPerSample_ * static_cast<double>(std::max(samples, kShortestInput));
+}
+
 bool WhisperLiveEngine::idle() {
   std::lock_guard lock(mutex_);
   return !busy_ && finals_.empty() && !volatile_;
@@ -233,32 +232,31 @@ void WhisperLiveEngine::run() {
     busy_ = true;
     lock.unlock();
     const double begin = clock_();
+    const WhisperUtterance& a = job.audio;
     try {
-      const WhisperUtterance& a = job.audio;
       std::string text = utteranceText(decoder_->decode(a.samples.data(), a.samples.size(), a.settings));
       if (job.isFinal) {
         job.results->deliverFinal(job.utterance, std::move(text));
       } else {
         job.times.text = std::move(text);
-        job.results->addVolatile(job.utterance, std::move(job.times), clock_() - begin);
+        job.results->addVolatile(job.utterance, std::move(job.times));
       }
     } catch (const std::exception& e) {
       job.results->fail(e.what());
     }
+    const double perSample = (clock_() - begin) / static_cast<double>(std::max<size_t>(1, a.samples.size()));
     job = {};
     lock.lock();
     busy_ = false;
+    secondsPerSample_ = secondsPerSample_ > 0 ? 0.7 * secondsPerSample_ + 0.3 * perSample : perSample;
   }
 }
 
 // --- WhisperLiveRecognizer ---
 
 WhisperLiveRecognizer::WhisperLiveRecognizer(std::shared_ptr<WhisperLiveEngine> engine,
-                                             std::unique_ptr<Recognizer> guide, WhisperLiveEngine::Clock clock)
-    : engine_(std::move(engine)),
-      guide_(std::move(guide)),
-      clock_(std::move(clock)),
-      results_(std::make_shared<LiveResults>()) {
+                                             std::unique_ptr<Recognizer> guide)
+    : engine_(std::move(engine)), guide_(std::move(guide)), results_(std::make_shared<LiveResults>()) {
   if (guide_) guideThread_ = std::thread([this] { followGuide(); });
 }
 
@@ -329,8 +327,8 @@ void WhisperLiveRecognizer::segment(const float* samples, size_t n) {
   // Within an utterance: its text so far, at a steady pace, when the engine
   // keeps up.
   if (!utteranceStart_ || fed_ - lastVolatileAt_ < toSamples(kVolatilePaceSeconds)) return;
-  if (results_->lastVolatileCost() > kVolatilePaceSeconds / 2 || !engine_->idle()) return;
   std::vector<float> audio = audioBetween(*utteranceStart_, fed_);
+  if (!engine_->idle() || engine_->expectedSeconds(audio.size()) > kVolatilePaceSeconds / 2) return;
   const double end = toSeconds(fed_);
   if (engine_->offerVolatile(results_, results_->open(), whisperUtterance(std::move(audio), prompt_),
                              RecognitionResult{"", startSeconds_, end, false})) {

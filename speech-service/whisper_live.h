@@ -11,8 +11,8 @@
 //   - otherwise an energy segmenter (SpeechSegmenter), and the volatile
 //     results are Whisper's text for the open utterance, decoded again
 //     after every kVolatilePaceSeconds of new audio when the engine is idle
-//     and the last such decoding took under half that pace: none when the
-//     machine does not keep up.
+//     and, at the pace of the decodings so far, would take under half that
+//     pace: none while the machine does not keep up.
 //
 // Every recognizer of one model and language shares one WhisperLiveEngine:
 // one loaded model and one decoding thread. Finals are decoded in the order
@@ -89,8 +89,8 @@ class SpeechSegmenter {
 class LiveResults {
  public:
   // A volatile of `utterance`, unless that utterance has been closed or
-  // the results have ended; `cost`: the seconds its decoding took.
-  void addVolatile(uint64_t utterance, RecognitionResult result, std::optional<double> cost = std::nullopt);
+  // the results have ended.
+  void addVolatile(uint64_t utterance, RecognitionResult result);
   // Closes the open utterance with a final whose text is still to come;
   // returns the utterance's number.
   uint64_t close(double start, double end);
@@ -100,7 +100,6 @@ class LiveResults {
   // No utterance comes after those closed.
   void end();
   uint64_t open();
-  double lastVolatileCost();
   // Blocks for the next result; a volatile overtaken by a later ready
   // result is skipped. std::nullopt at the end; throws SpeechServiceError
   // once on failure.
@@ -117,7 +116,6 @@ class LiveResults {
   std::condition_variable changed_;
   std::deque<Slot> slots_;
   uint64_t open_ = 0;
-  double lastVolatileCost_ = 0;
   std::optional<std::string> failure_;
   bool ended_ = false;
   bool failed_ = false;
@@ -136,6 +134,9 @@ class WhisperLiveEngine {
   void submitFinal(std::shared_ptr<LiveResults> results, uint64_t utterance, WhisperUtterance audio);
   // Whether nothing is decoding or queued.
   bool idle();
+  // How long decoding `samples` samples is expected to take, from the
+  // decodings so far (0 before the first).
+  double expectedSeconds(size_t samples);
   // Takes a volatile (of `times`, whose text the engine fills in) only when
   // idle; false when it was not taken.
   bool offerVolatile(std::shared_ptr<LiveResults> results, uint64_t utterance, WhisperUtterance audio,
@@ -158,6 +159,7 @@ class WhisperLiveEngine {
   std::deque<Job> finals_;
   std::optional<Job> volatile_;
   bool busy_ = false;
+  double secondsPerSample_ = 0;  // of recent decodings, smoothed
   bool stopping_ = false;
   std::thread thread_;
 };
@@ -165,8 +167,7 @@ class WhisperLiveEngine {
 class WhisperLiveRecognizer final : public Recognizer {
  public:
   // `guide` may be null (the energy segmenter then finds the utterances).
-  WhisperLiveRecognizer(std::shared_ptr<WhisperLiveEngine> engine, std::unique_ptr<Recognizer> guide,
-                        WhisperLiveEngine::Clock clock);
+  WhisperLiveRecognizer(std::shared_ptr<WhisperLiveEngine> engine, std::unique_ptr<Recognizer> guide);
   ~WhisperLiveRecognizer() override;
 
   void setContextualStrings(const std::vector<std::string>& phrases) override;
@@ -185,7 +186,6 @@ class WhisperLiveRecognizer final : public Recognizer {
 
   std::shared_ptr<WhisperLiveEngine> engine_;
   std::unique_ptr<Recognizer> guide_;
-  WhisperLiveEngine::Clock clock_;
   std::shared_ptr<LiveResults> results_;
   std::string prompt_;
   bool finished_ = false;

@@ -349,7 +349,7 @@ std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::stri
       guide = guide_->makeRecognizer(*locale, ReportingMode::kLive);
     }
   }
-  return std::make_unique<WhisperLiveRecognizer>(std::move(live), std::move(guide), monotonicSeconds);
+  return std::make_unique<WhisperLiveRecognizer>(std::move(live), std::move(guide));
 }
 
 // --- RoutedSpeechService ---

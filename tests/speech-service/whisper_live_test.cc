@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <future>
+#include <thread>
 
 #include "speech-service/scripted_speech_service.h"
 #include "tests/support/samples.h"
@@ -42,19 +43,25 @@ class FakeDecoder final : public WhisperWindowDecoder {
   std::shared_future<void> opened_ = opener_.get_future().share();
 };
 
-// 1 s silence, 1 s tone, 1 s silence, 0.7 s tone, in 999-sample buffers.
-void feed(Recognizer& r) {
-  const PcmFormat format = PcmFormat::float32(16000, 1);
-  std::vector<float> audio(59200, 0.0f);
-  for (uint64_t i = 16000; i < 32000; ++i) audio[i] = 0.3f * std::sin(0.17f * static_cast<float>(i));
-  for (uint64_t i = 48000; i < 59200; ++i) audio[i] = 0.3f * std::sin(0.17f * static_cast<float>(i));
-  for (size_t at = 0; at < audio.size(); at += 999) {
-    const auto n = static_cast<uint32_t>(std::min<size_t>(999, audio.size() - at));
-    PcmBufferPtr b = PcmBuffer::create(format, n);
-    b->setFrameLength(n);
-    std::copy_n(audio.data() + at, n, b->floatChannel(0));
-    r.acceptWaveform(*b);
+// Quiet and loud stretches (samples, loud), handed over in 999-sample pieces.
+void inPieces(const std::vector<std::pair<size_t, bool>>& spans,
+              const std::function<void(const float*, size_t)>& take) {
+  std::vector<float> audio;
+  for (auto [n, loud] : spans) {
+    for (size_t i = 0; i < n; ++i) audio.push_back(loud ? 0.3f * std::sin(0.17f * static_cast<float>(i)) : 0.0f);
   }
+  for (size_t at = 0; at < audio.size(); at += 999) take(audio.data() + at, std::min<size_t>(999, audio.size() - at));
+}
+// By default 1 s quiet, 1 s loud, 1 s quiet, 0.7 s loud.
+void feed(Recognizer& r, const std::vector<std::pair<size_t, bool>>& spans = {
+                             {16000, false}, {16000, true}, {16000, false}, {11200, true}}) {
+  inPieces(spans, [&](const float* samples, size_t n) {
+    PcmBufferPtr b = PcmBuffer::create(PcmFormat::float32(16000, 1), static_cast<uint32_t>(n));
+    b->setFrameLength(static_cast<uint32_t>(n));
+    std::copy_n(samples, n, b->floatChannel(0));
+    r.acceptWaveform(*b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // an idle engine takes up the volatiles
+  });
   r.inputFinished();
 }
 Results read(Recognizer& r, bool finalsOnly) {
@@ -64,8 +71,10 @@ Results read(Recognizer& r, bool finalsOnly) {
   }
   return out;
 }
-std::shared_ptr<WhisperLiveEngine> engineOf(std::unique_ptr<FakeDecoder> decoder) {
-  return std::make_shared<WhisperLiveEngine>(std::move(decoder), [] { return 0.0; });
+// Decodings take no time unless `clock` says otherwise.
+std::shared_ptr<WhisperLiveEngine> engineOf(
+    std::unique_ptr<FakeDecoder> decoder, WhisperLiveEngine::Clock clock = [] { return 0.0; }) {
+  return std::make_shared<WhisperLiveEngine>(std::move(decoder), std::move(clock));
 }
 
 TEST(SpeechSegmenterTest, UtterancesStartAtTheFirstLoudFrameAndEndAfter300msQuietOrAtTheLongest) {
@@ -78,16 +87,11 @@ TEST(SpeechSegmenterTest, UtterancesStartAtTheFirstLoudFrameAndEndAfter300msQuie
       {{{30 * 16000, true}}, {{true, 0}, {false, 28 * 16000}, {true, 28 * 16000}}},
   };
   for (const auto& row : rows) {
-    std::vector<float> audio;
-    for (auto [n, loud] : row.spans) {
-      for (size_t i = 0; i < n; ++i) audio.push_back(loud ? 0.3f * std::sin(0.17f * static_cast<float>(i)) : 0.0f);
-    }
     SpeechSegmenter segmenter;
     std::vector<std::pair<bool, uint64_t>> events;
-    for (size_t at = 0; at < audio.size(); at += 999) {
-      for (auto e : segmenter.feed(audio.data() + at, std::min<size_t>(999, audio.size() - at)))
-        events.emplace_back(e.start, e.at);
-    }
+    inPieces(row.spans, [&](const float* samples, size_t n) {
+      for (auto e : segmenter.feed(samples, n)) events.emplace_back(e.start, e.at);
+    });
     EXPECT_EQ(events, row.events);
   }
 }
@@ -96,7 +100,7 @@ TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLo
   // Utterance audio: 0.3 s before the speech to 0.3 s after it, at least
   // 1.1 s; context: its 20 ms frames + the margin.
   const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
-  WhisperLiveRecognizer byLoudness(engineOf(std::make_unique<FakeDecoder>()), nullptr, [] { return 0.0; });
+  WhisperLiveRecognizer byLoudness(engineOf(std::make_unique<FakeDecoder>()), nullptr);
   feed(byLoudness);
   EXPECT_EQ(read(byLoudness, true), finals);
 
@@ -109,8 +113,7 @@ TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLo
   guides.scripts = {script};
   auto decoder = std::make_unique<FakeDecoder>(true);
   FakeDecoder& fake = *decoder;
-  WhisperLiveRecognizer byGuide(engineOf(std::move(decoder)), guides.makeRecognizer("en_US", ReportingMode::kLive),
-                                [] { return 0.0; });
+  WhisperLiveRecognizer byGuide(engineOf(std::move(decoder)), guides.makeRecognizer("en_US", ReportingMode::kLive));
   feed(byGuide);
   EXPECT_EQ(byGuide.nextResult()->text, "hel");
   fake.open();
@@ -118,7 +121,7 @@ TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLo
 
   auto failing = std::make_unique<FakeDecoder>();
   failing->failOn = 25600;
-  WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr, [] { return 0.0; });
+  WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr);
   feed(broken);
   EXPECT_THROW(read(broken, true), SpeechServiceError);
   EXPECT_EQ(broken.nextResult(), std::nullopt);
@@ -141,9 +144,22 @@ TEST(WhisperLiveEngineTest, FinalsGoFirstInOrderAndVolatilesAreSkippedWhileBusy)
   EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000}));
 }
 
+TEST(WhisperLiveEngineTest, VolatilesEverySecondOfSpeechOnlyWhileTheEngineKeepsUp) {
+  for (const bool slow : {false, true}) {
+    auto decoder = std::make_unique<FakeDecoder>();
+    FakeDecoder& fake = *decoder;
+    double now = 0;  // slow: every reading of the clock a second later, every decoding a second long
+    WhisperLiveRecognizer r(engineOf(std::move(decoder), [&] { return slow ? now += 1 : 0; }), nullptr);
+    feed(r, {{16000, false}, {5 * 16000, true}});
+    EXPECT_EQ(read(r, true).size(), 1u);
+    // Volatiles after 1, 2, 3 (4) s of the utterance, then the final; slow: the first one only.
+    EXPECT_EQ(slow ? fake.calls.size() == 2 : fake.calls.size() > 3, true) << fake.calls.size();
+  }
+}
+
 TEST(WhisperLiveEngineTest, TwoRecognizersFedAtOnceShareOneEngine) {
   auto engine = engineOf(std::make_unique<FakeDecoder>());
-  WhisperLiveRecognizer mic(engine, nullptr, [] { return 0.0; }), system(engine, nullptr, [] { return 0.0; });
+  WhisperLiveRecognizer mic(engine, nullptr), system(engine, nullptr);
   auto micFinals = std::async(std::launch::async, [&] { return read(mic, true); });
   auto systemFinals = std::async(std::launch::async, [&] { return read(system, true); });
   std::thread micFeed([&] { feed(mic); });
