@@ -209,6 +209,7 @@ int main(int argc, char** argv) {
   const std::string model = modelDir + "/ggml-base.bin";
   writeWhisperTestModel(model, {whisperTestHparams(WhisperSize::kBase, true), 1, 3.0f});
   setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+  setenv("OMP_WAIT_POLICY", "PASSIVE", 0);  // as tavrin-system-audio live sets it
 
   std::printf(
       "whisper live: base multilingual random-weight model (end bias 3), %zu sentences, %.0f s of audio "

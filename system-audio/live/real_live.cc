@@ -41,6 +41,11 @@ class SoundServerCaptures final : public LiveCaptureFactory {
 }  // namespace
 
 void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
+  // whisper.cpp's threads (OpenMP) wait for each other passively: spinning,
+  // they stall whenever another thread takes a core (PocketSphinx, the other
+  // channel, any program): a 3 s utterance took 4 to 8 s instead of 1 s on a
+  // busy 2-core machine. Set before the library loads; a user's value wins.
+  ::setenv("OMP_WAIT_POLICY", "PASSIVE", 0);
   std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
   // A Whisper model the user installed takes the locales it serves; any
   // other language Whisper knows gets its default model, downloaded when a
