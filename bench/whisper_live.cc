@@ -1,8 +1,8 @@
 // Live subtitles on the Whisper engine, fed in real time, with a base-size
 // random-weight model whose end bias makes it stop like a real one.
 //
-//   bench_whisper_live [sentences file] [sentences]   (defaults:
-//                                                     bench/speech_sentences.txt, all)
+//   bench_whisper_live [sentences file] [sentences] [decoding]   (defaults:
+//       bench/speech_sentences.txt, all; a third argument: the decoding alone)
 //
 // flite speaks the sentences with 1.5 s pauses. Runs, each over that audio:
 //   en-US (PocketSphinx finds the utterances and gives the volatiles,
@@ -223,6 +223,7 @@ int main(int argc, char** argv) {
     ApertiumTranslationService translation;
     LiveServices services{routed, translation, "en_US"};
     for (const char* language : {"en-US", "de-DE"}) {
+      if (argc > 3) break;  // a third argument: the decoding alone
       for (int channels : {1, 2}) run(language, channels, audio, speechSeconds, services);
     }
   }
@@ -232,6 +233,7 @@ int main(int argc, char** argv) {
   auto decoder = engine->load(model, "en", false);
   const auto decodeAll = [&](int margin, bool padded) {
     double wall = 0, cpu = 0;
+    size_t chars = 0;
     for (const auto& p : parts) {
       std::vector<float> u(4800, 0.0f);
       u.insert(u.end(), p.begin(), p.end());
@@ -240,13 +242,13 @@ int main(int argc, char** argv) {
       w.settings.audioContext += margin - speech::kAudioContextMargin;
       if (padded) w.settings.audioContext = 0;
       const double w0 = wallSeconds(), c0 = cpuSeconds();
-      decoder->decode(w.samples.data(), w.samples.size(), w.settings);
+      chars += speech::utteranceText(decoder->decode(w.samples.data(), w.samples.size(), w.settings)).size();
       wall += wallSeconds() - w0, cpu += cpuSeconds() - c0;
     }
     const double n = static_cast<double>(parts.size());
-    std::printf("  %-28s wall %.3f s per utterance  CPU %.3f s per utterance, %.3f s per speech s\n",
+    std::printf("  %-28s wall %.3f s per utterance  CPU %.3f s per utterance, %.3f s per speech s  (%.0f characters)\n",
                 padded ? "padded to 30 s (peer)" : ("context + " + std::to_string(margin) + " frames").c_str(),
-                wall / n, cpu / n, cpu / speechSeconds);
+                wall / n, cpu / n, cpu / speechSeconds, static_cast<double>(chars) / n);
     return cpu;
   };
   std::printf("final decoding alone (%zu utterances, %.0f s of speech, 2 threads):\n", parts.size(), speechSeconds);
