@@ -1,7 +1,5 @@
 #include "apple-llm/thread_choice.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -10,18 +8,6 @@
 #include <string>
 
 namespace tavrin::llm {
-
-std::vector<int> allowedCpus() {
-  std::vector<int> cpus;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-    for (int c = 0; c < CPU_SETSIZE; ++c) {
-      if (CPU_ISSET(c, &set)) cpus.push_back(c);
-    }
-  }
-  return cpus;
-}
 
 int physicalCores(const std::vector<int>& cpus) {
   std::set<std::string> cores;

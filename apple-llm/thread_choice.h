@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/processors.h"
+
 namespace tavrin::llm {
 
 // Clock ticks summed over a set of CPUs since boot, and this process's own.
@@ -22,9 +24,6 @@ struct CpuTimes {
   uint64_t total = 0;  // all their ticks, idle included
   uint64_t own = 0;    // ticks this process ran, all its threads
 };
-
-// The CPUs this process may run on (its affinity mask).
-std::vector<int> allowedCpus();
 
 // The physical cores among `cpus` (CPUs that share a core count once); the
 // number of CPUs when the topology cannot be read.

@@ -106,7 +106,8 @@ std::string supportedLocaleFor(const std::optional<std::string>& language, Trans
 void transcribe(const TranscribeArguments& arguments, TranscribeContext& context) {
   speech::SpeechService& service = context.service;
   const std::string locale = supportedLocaleFor(arguments.language, context);
-  if (service.assetStatus(locale) != speech::AssetStatus::kInstalled) service.installAssets(locale);
+  if (service.assetStatus(locale) != speech::AssetStatus::kInstalled)
+    service.installAssets(locale, [] { return true; });
   const std::optional<PcmFormat> analyzerFormat = service.inputFormat(locale);
   if (!analyzerFormat) throw HelperError::incompatibleAudioFormat();
 

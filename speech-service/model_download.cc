@@ -5,6 +5,16 @@
 namespace tavrin::speech {
 namespace {
 
+// Shows nothing; stops when the caller no longer waits.
+class Observer final : public models::InstallObserver {
+ public:
+  explicit Observer(const KeepWaiting& keepWaiting) : keepWaiting_(keepWaiting) {}
+  bool proceed() override { return !keepWaiting_ || keepWaiting_(); }
+
+ private:
+  const KeepWaiting& keepWaiting_;
+};
+
 class CatalogueWhisperDownload final : public WhisperDownload {
  public:
   explicit CatalogueWhisperDownload(std::unique_ptr<models::HttpsClient> client)
@@ -16,16 +26,16 @@ class CatalogueWhisperDownload final : public WhisperDownload {
 
   bool inProgress() override { return installer_.state(model_) == models::InstallState::kDownloading; }
 
-  void install(const std::string& locale) override {
+  void install(const std::string& locale, const KeepWaiting& keepWaiting) override {
     if (!models::downloadsEnabled(installer_.paths())) {
       throw SpeechServiceError("The speech model for " + locale +
                                " is not installed and model downloads are turned off: run `tavrin-models install " +
                                model_.name + "`, or put " + model_.fileName + " (from " + model_.address + ") into " +
                                installer_.paths().directory(model_.kind) + ".");
     }
-    models::InstallObserver quiet;
+    Observer observer(keepWaiting);
     try {
-      installer_.install(model_, quiet);
+      installer_.install(model_, observer);
     } catch (const models::InstallError& e) {
       throw SpeechServiceError(e.what());
     }

@@ -638,7 +638,7 @@ AssetStatus PocketSphinxService::assetStatus(const std::string& localeIdentifier
   return status;
 }
 
-void PocketSphinxService::installAssets(const std::string& localeIdentifier) {
+void PocketSphinxService::installAssets(const std::string& localeIdentifier, const KeepWaiting&) {
   switch (catalog_.status(localeIdentifier)) {
     case AssetStatus::kInstalled:
       if (modelLoads(*catalog_.installedModel(localeIdentifier), settings_)) return;
@@ -669,7 +669,7 @@ std::unique_ptr<Recognizer> PocketSphinxService::makeRecognizer(const std::strin
                                                                 ReportingMode mode) {
   const std::optional<ModelFiles> model = catalog_.installedModel(localeIdentifier);
   if (!model) {
-    installAssets(localeIdentifier);  // throws with the reason
+    installAssets(localeIdentifier, {});  // throws with the reason
     throw SpeechServiceError("The speech model for locale " + localeIdentifier + " is not installed.");
   }
   return makePocketSphinxRecognizer(*model, mode, settings_);

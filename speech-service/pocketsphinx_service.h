@@ -81,7 +81,7 @@ class PocketSphinxService final : public SpeechService {
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
   std::vector<std::string> supportedLocales() override;
   AssetStatus assetStatus(const std::string& localeIdentifier) override;
-  void installAssets(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "common/capture_stream.h"
 
@@ -159,12 +161,16 @@ AssetStatus ScriptedSpeechService::assetStatus(const std::string& localeIdentifi
   return AssetStatus::kUnsupported;
 }
 
-void ScriptedSpeechService::installAssets(const std::string& localeIdentifier) {
+void ScriptedSpeechService::installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) {
   {
     std::lock_guard lock(mutex_);
     calls_.push_back("install:" + localeIdentifier);
   }
   if (!failInstall.empty()) throw SpeechServiceError(failInstall);
+  if (installWaits) {
+    while (keepWaiting()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    throw SpeechServiceError("The download was stopped.");
+  }
   for (ScriptedLocale& l : locales) {
     if (l.identifier == localeIdentifier && l.status != AssetStatus::kUnsupported) {
       l.status = AssetStatus::kInstalled;

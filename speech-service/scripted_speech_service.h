@@ -77,6 +77,9 @@ class ScriptedSpeechService final : public SpeechService {
   // installAssets(): when set, throws this text; otherwise marks the locale
   // installed.
   std::string failInstall;
+  // installAssets(): when set, waits until it is told to stop waiting, then
+  // throws "The download was stopped.".
+  bool installWaits = false;
   std::string failMakeRecognizer;
   // Script for the next recognizers, in order; an empty script when they run
   // out.
@@ -86,7 +89,7 @@ class ScriptedSpeechService final : public SpeechService {
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
   std::vector<std::string> supportedLocales() override;
   AssetStatus assetStatus(const std::string& localeIdentifier) override;
-  void installAssets(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
 

@@ -14,6 +14,7 @@
 // reads results (nextResult); each side is used by one thread at a time.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -36,6 +37,9 @@ enum class AssetStatus {
   kDownloading,  // an install is in progress
   kInstalled,
 };
+
+// Asked during a long wait; false ends the wait.
+using KeepWaiting = std::function<bool()>;
 
 // How a recognizer reports.
 enum class ReportingMode {
@@ -99,7 +103,9 @@ class SpeechService {
 
   // Installs the assets of a supported locale when they are missing. Returns
   // at once when they are installed; throws SpeechServiceError otherwise.
-  virtual void installAssets(const std::string& localeIdentifier) = 0;
+  // A download asks `keepWaiting` at least once a second; false ends it
+  // (SpeechServiceError; what was fetched stays for a later run).
+  virtual void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) = 0;
 
   // The PCM format recognizers of this locale take, or nothing.
   virtual std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) = 0;

@@ -1,14 +1,16 @@
 #include "speech-service/whisper_service.h"
 
-#include <sched.h>
 #include <unicode/uloc.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 
 #include "common/locale.h"
+#include "common/processors.h"
 #include "speech-service/whisper_library.h"
+#include "speech-service/whisper_live.h"
 
 namespace tavrin::speech {
 namespace {
@@ -24,24 +26,15 @@ std::string isoCode(const std::string& code) {
   return code == "jw" ? "jv" : code;
 }
 
-int threadCount() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  return 1;
-}
-
 class LibraryDecoder final : public WhisperWindowDecoder {
  public:
   LibraryDecoder(const WhisperLibrary& library, whisper_context* context, std::string language)
-      : api_(library.api()), context_(context), language_(std::move(language)), threads_(threadCount()) {}
+      : api_(library.api()), context_(context), language_(std::move(language)), threads_(allowedCpuCount()) {}
   ~LibraryDecoder() override { api_.whisper_free(context_); }
   LibraryDecoder(const LibraryDecoder&) = delete;
   LibraryDecoder& operator=(const LibraryDecoder&) = delete;
 
-  void setPrompt(const std::string& prompt) override { prompt_ = prompt; }
-
-  std::vector<WhisperSegment> decode(const float* samples, size_t n) override {
+  std::vector<WhisperSegment> decode(const float* samples, size_t n, const WhisperDecodeSettings& settings) override {
     whisper_full_params params = api_.whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     params.n_threads = threads_;
     params.language = language_.c_str();
@@ -52,7 +45,10 @@ class LibraryDecoder final : public WhisperWindowDecoder {
     params.print_progress = false;
     params.print_realtime = false;
     params.print_timestamps = false;
-    params.initial_prompt = prompt_.empty() ? nullptr : prompt_.c_str();
+    params.initial_prompt = settings.prompt.empty() ? nullptr : settings.prompt.c_str();
+    params.audio_ctx = settings.audioContext;
+    if (!settings.fallback) params.temperature_inc = 0.0f;
+    params.no_timestamps = !settings.timestamps;
     if (api_.whisper_full(context_, params, samples, static_cast<int>(n)) != 0) {
       throw SpeechServiceError("The speech engine failed to decode the audio.");
     }
@@ -70,7 +66,6 @@ class LibraryDecoder final : public WhisperWindowDecoder {
   const WhisperApi& api_;  // owned by the engine, which outlives its decoders
   whisper_context* context_;
   std::string language_;
-  std::string prompt_;
   int threads_;
 };
 
@@ -100,11 +95,13 @@ class LibraryEngine final : public WhisperEngine {
     return codes;
   }
 
-  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) override {
+  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language,
+                                             bool flashAttention) override {
     if (!usable()) throw SpeechServiceError("The speech engine for Whisper models is not available.");
     const WhisperApi& api = library_->api();
     whisper_context_params params = api.whisper_context_default_params();
     params.use_gpu = false;
+    params.flash_attn = flashAttention;
     whisper_context* context = api.whisper_init_from_file_with_params(path.c_str(), params);
     if (context == nullptr)
       throw SpeechServiceError("The speech engine could not load the Whisper model " + path + ".");
@@ -115,6 +112,10 @@ class LibraryEngine final : public WhisperEngine {
   std::unique_ptr<WhisperLibrary> library_;
   bool tried_ = false;
 };
+
+double monotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -135,7 +136,7 @@ void WhisperRecognizer::setContextualStrings(const std::vector<std::string>& phr
     if (!prompt.empty()) prompt += ", ";
     prompt += phrase;
   }
-  decoder_->setPrompt(prompt);
+  settings_.prompt = prompt;
 }
 
 void WhisperRecognizer::acceptWaveform(const PcmBuffer& buffer) {
@@ -164,7 +165,7 @@ void WhisperRecognizer::inputFinished() {
 void WhisperRecognizer::decodeWindow(bool last) {
   std::vector<WhisperSegment> segments;
   try {
-    segments = decoder_->decode(window_.data(), window_.size());
+    segments = decoder_->decode(window_.data(), window_.size(), settings_);
   } catch (const SpeechServiceError& e) {
     fail(e.what());
     throw;
@@ -236,6 +237,8 @@ WhisperSpeechService::WhisperSpeechService(std::unique_ptr<WhisperDownload> down
                                            std::unique_ptr<WhisperEngine> engine)
     : models_{{download->path(), true}}, engine_(std::move(engine)), download_(std::move(download)) {}
 
+WhisperSpeechService::~WhisperSpeechService() = default;
+
 std::unique_ptr<WhisperSpeechService> WhisperSpeechService::fromProcess() {
   return std::make_unique<WhisperSpeechService>(findWhisperModels(ModelSearchPaths::fromProcess()),
                                                 makeWhisperLibraryEngine());
@@ -266,16 +269,19 @@ std::optional<std::pair<WhisperModel, std::string>> WhisperSpeechService::route(
 }
 
 bool WhisperSpeechService::isAvailable() {
+  std::lock_guard lock(mutex_);
   return usable();
 }
 
 std::optional<std::string> WhisperSpeechService::supportedLocale(const std::string& identifier) {
+  std::lock_guard lock(mutex_);
   if (!route(identifier)) return std::nullopt;
   const auto [language, region] = localeParts(identifier);
   return region.empty() ? language : language + "_" + region;
 }
 
 std::vector<std::string> WhisperSpeechService::supportedLocales() {
+  std::lock_guard lock(mutex_);
   std::vector<std::string> locales;
   if (!usable()) return locales;
   const bool multilingual =
@@ -296,6 +302,7 @@ std::optional<std::string> WhisperSpeechService::damage(const WhisperModel& mode
 }
 
 AssetStatus WhisperSpeechService::assetStatus(const std::string& identifier) {
+  std::lock_guard lock(mutex_);
   const auto routed = route(identifier);
   if (!routed) return AssetStatus::kUnsupported;
   if (download_ && !std::filesystem::exists(routed->first.path)) {
@@ -304,24 +311,45 @@ AssetStatus WhisperSpeechService::assetStatus(const std::string& identifier) {
   return damage(routed->first) ? AssetStatus::kSupported : AssetStatus::kInstalled;
 }
 
-void WhisperSpeechService::installAssets(const std::string& identifier) {
+void WhisperSpeechService::installAssets(const std::string& identifier, const KeepWaiting& keepWaiting) {
+  std::unique_lock lock(mutex_);
   const auto routed = route(identifier);
   if (!routed) throw SpeechServiceError("No Whisper model is installed for " + identifier + ".");
-  if (download_ && !std::filesystem::exists(routed->first.path)) download_->install(identifier);
+  if (download_ && !std::filesystem::exists(routed->first.path)) {
+    lock.unlock();  // the download may take long; the download itself lets one process at a time fetch
+    download_->install(identifier, keepWaiting);
+    lock.lock();
+  }
   if (const std::optional<std::string> reason = damage(routed->first)) throw SpeechServiceError(*reason);
 }
 
 std::optional<PcmFormat> WhisperSpeechService::inputFormat(const std::string& identifier) {
+  std::lock_guard lock(mutex_);
   if (!route(identifier)) return std::nullopt;
   return PcmFormat::float32(16000, 1);
 }
 
-std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::string& identifier, ReportingMode) {
+std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::string& identifier, ReportingMode mode) {
+  std::lock_guard lock(mutex_);
   const auto routed = route(identifier);
   if (!routed) throw SpeechServiceError("No Whisper model is installed for " + identifier + ".");
   const auto& [model, code] = *routed;
   if (const std::optional<std::string> reason = damage(model)) throw SpeechServiceError(*reason);
-  return std::make_unique<WhisperRecognizer>(engine_->load(model.path, code));
+  if (mode != ReportingMode::kLive) return std::make_unique<WhisperRecognizer>(engine_->load(model.path, code, true));
+  std::weak_ptr<WhisperLiveEngine>& slot = liveEngines_[model.path + '\n' + code];
+  std::shared_ptr<WhisperLiveEngine> live = slot.lock();
+  if (!live) {
+    live = std::make_shared<WhisperLiveEngine>(engine_->load(model.path, code, false), monotonicSeconds);
+    slot = live;
+  }
+  std::unique_ptr<Recognizer> guide;
+  if (guide_ != nullptr) {
+    const std::optional<std::string> locale = guide_->supportedLocale(identifier);
+    if (locale && guide_->assetStatus(*locale) == AssetStatus::kInstalled) {
+      guide = guide_->makeRecognizer(*locale, ReportingMode::kLive);
+    }
+  }
+  return std::make_unique<WhisperLiveRecognizer>(std::move(live), std::move(guide));
 }
 
 // --- RoutedSpeechService ---
@@ -365,8 +393,8 @@ AssetStatus RoutedSpeechService::assetStatus(const std::string& identifier) {
   return serviceFor(identifier).assetStatus(identifier);
 }
 
-void RoutedSpeechService::installAssets(const std::string& identifier) {
-  serviceFor(identifier).installAssets(identifier);
+void RoutedSpeechService::installAssets(const std::string& identifier, const KeepWaiting& keepWaiting) {
+  serviceFor(identifier).installAssets(identifier, keepWaiting);
 }
 
 std::optional<PcmFormat> RoutedSpeechService::inputFormat(const std::string& identifier) {

@@ -1,5 +1,6 @@
 // The Whisper engine (whisper.cpp) behind the speech service, for users who
-// install a Whisper model: file transcription only.
+// install a Whisper model: file transcription here, live recognition in
+// whisper_live.h.
 //
 // Models: findWhisperModels() (whisper_model.h). An English-only model
 // serves every English locale, a multilingual one every language the engine
@@ -44,15 +45,23 @@ struct WhisperSegment {
   std::string text;
 };
 
+// How one window is decoded (greedy in every case).
+struct WhisperDecodeSettings {
+  int audioContext = 0;  // the encoder's context in 20 ms frames; 0: the model's whole 30 s
+  bool fallback = true;  // decode again at higher temperatures when the text looks wrong
+  // Times within the window (one segment without them: the window is
+  // decoded once, with no timestamp tokens to spend).
+  bool timestamps = true;
+  std::string prompt;  // the initial prompt; empty: none
+};
+
 // Decodes windows of 16 kHz mono samples with one loaded model.
 class WhisperWindowDecoder {
  public:
   virtual ~WhisperWindowDecoder() = default;
-  // The initial prompt of every later window.
-  virtual void setPrompt(const std::string& prompt) = 0;
   // The segments of `n` samples (at most kWhisperWindowFrames), in order.
   // Throws SpeechServiceError when the engine fails.
-  virtual std::vector<WhisperSegment> decode(const float* samples, size_t n) = 0;
+  virtual std::vector<WhisperSegment> decode(const float* samples, size_t n, const WhisperDecodeSettings& settings) = 0;
 };
 
 // What the service needs of whisper.cpp; the real one loads the library.
@@ -66,7 +75,12 @@ class WhisperEngine {
   virtual std::vector<std::string> languages() = 0;
   // A decoder over the model file at `path` for `language` (an engine
   // code). Throws SpeechServiceError when the engine cannot load it.
-  virtual std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) = 0;
+  // Flash attention is faster over whole windows, but when the context size
+  // changes between decodings it lets what a longer one left behind change
+  // a shorter one's text (whisper.cpp 1.9.1): decoders of varying contexts
+  // go without it.
+  virtual std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language,
+                                                     bool flashAttention) = 0;
 };
 
 // whisper.cpp through WhisperLibrary, loaded on first use; decoders use as
@@ -93,6 +107,7 @@ class WhisperRecognizer final : public Recognizer {
   void push(RecognitionResult result);
 
   std::unique_ptr<WhisperWindowDecoder> decoder_;
+  WhisperDecodeSettings settings_;
   std::vector<float> window_;
   uint64_t windowStart_ = 0;  // frames fed before the window's first sample
   double lastStart_ = 0;      // seconds; segment starts never go back
@@ -115,10 +130,17 @@ class WhisperDownload {
   virtual bool inProgress() = 0;
   // Downloads and installs it for `locale` (or waits for the process that
   // does); returns once it is in place. Throws SpeechServiceError with the
-  // line to report (downloads turned off, a failed download).
-  virtual void install(const std::string& locale) = 0;
+  // line to report (downloads turned off, a failed download, `keepWaiting`
+  // turned false).
+  virtual void install(const std::string& locale, const KeepWaiting& keepWaiting) = 0;
 };
 
+class WhisperLiveEngine;
+
+// Thread-safe. Live recognizers (ReportingMode::kLive, whisper_live.h) of
+// one model and language share one loaded model while any of them lives;
+// those of a locale that the live guide has installed follow its
+// utterances.
 class WhisperSpeechService final : public SpeechService {
  public:
   WhisperSpeechService(std::vector<WhisperModel> models, std::unique_ptr<WhisperEngine> engine);
@@ -128,6 +150,11 @@ class WhisperSpeechService final : public SpeechService {
   // knows is "supported" ("downloading" while a process fetches it) until
   // the file is there; installAssets() downloads it.
   WhisperSpeechService(std::unique_ptr<WhisperDownload> download, std::unique_ptr<WhisperEngine> engine);
+  ~WhisperSpeechService() override;
+
+  // The service whose live recognizers find the utterances (and give the
+  // volatile results) of the locales it has installed.
+  void setLiveGuide(SpeechService* guide) { guide_ = guide; }
 
   bool isAvailable() override;
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
@@ -137,7 +164,7 @@ class WhisperSpeechService final : public SpeechService {
   // a SpeechServiceError naming the file and the damage: it never reaches
   // the engine.
   AssetStatus assetStatus(const std::string& localeIdentifier) override;
-  void installAssets(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
 
@@ -157,6 +184,9 @@ class WhisperSpeechService final : public SpeechService {
   std::optional<std::vector<std::string>> languages_;
   std::map<std::string, std::optional<std::string>> damage_;
   std::unique_ptr<WhisperDownload> download_;
+  SpeechService* guide_ = nullptr;
+  std::map<std::string, std::weak_ptr<WhisperLiveEngine>> liveEngines_;  // by model path and language
+  std::mutex mutex_;                                                     // guards all of the above
 };
 
 // Every locale `preferred` supports goes to it; then every locale the
@@ -174,7 +204,7 @@ class RoutedSpeechService final : public SpeechService {
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
   std::vector<std::string> supportedLocales() override;
   AssetStatus assetStatus(const std::string& localeIdentifier) override;
-  void installAssets(const std::string& localeIdentifier) override;
+  void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
 

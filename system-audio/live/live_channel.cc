@@ -84,13 +84,14 @@ bool isBlank(const std::string& text) {
   return true;
 }
 
-LiveTranscriber makeLiveTranscriber(const std::optional<std::string>& language, const LiveServices& services) {
+LiveTranscriber makeLiveTranscriber(const std::optional<std::string>& language, const LiveServices& services,
+                                    const speech::KeepWaiting& keepWaiting) {
   if (!services.speech.isAvailable()) throw SystemAudioError::speechUnavailable();
   const std::string requested = requestedLocale(language, services.currentLocale);
   std::optional<std::string> supported = services.speech.supportedLocale(requested);
   if (!supported) throw SystemAudioError::unsupportedLocale(requested);
   if (services.speech.assetStatus(*supported) != speech::AssetStatus::kInstalled) {
-    services.speech.installAssets(*supported);
+    services.speech.installAssets(*supported, keepWaiting);
   }
   return LiveTranscriber{*supported};
 }
@@ -126,7 +127,8 @@ void runLiveChannel(const LiveChannelRequest& request, const LiveServices& servi
   std::unique_ptr<Translator> translator;
   std::optional<PcmFormat> format;
   try {
-    const LiveTranscriber transcriber = makeLiveTranscriber(request.language, services);
+    const LiveTranscriber transcriber =
+        makeLiveTranscriber(request.language, services, [&] { return !request.buffers->isFinished(); });
     translator = makeTranslator(transcriber.locale, request.translateTo, *request.writer, request.emitStatus,
                                 services.translation);
     format = services.speech.inputFormat(transcriber.locale);

@@ -50,10 +50,13 @@ struct LiveTranscriber {
 };
 
 // Checks that speech is available, finds the supported locale equivalent to
-// the requested one and installs its assets. Throws
-// SystemAudioError::speechUnavailable / unsupportedLocale, or the service's
-// error when assets cannot be installed. Writes nothing.
-LiveTranscriber makeLiveTranscriber(const std::optional<std::string>& language, const LiveServices& services);
+// the requested one and installs its assets, waiting for their download
+// while `keepWaiting` says so. Throws SystemAudioError::speechUnavailable /
+// unsupportedLocale, or the service's error when assets cannot be installed
+// (the download was ended included). Writes nothing.
+LiveTranscriber makeLiveTranscriber(
+    const std::optional<std::string>& language, const LiveServices& services,
+    const speech::KeepWaiting& keepWaiting = [] { return true; });
 
 // Decides translation for a channel and, when `emitStatus`, writes its one
 // status event ("disabled", "sameLanguage", "installed", "needsDownload",
@@ -65,7 +68,9 @@ std::unique_ptr<Translator> makeTranslator(const std::string& sourceLocale,
 
 // Runs one channel until its stream ends and every result is written.
 // Throws when set-up fails (after cancelling the stream, so that nothing
-// piles up on it) or when the recognizer cannot finish.
+// piles up on it) or when the recognizer cannot finish. A download of the
+// locale's assets ends when the stream ends (the capture was stopped): the
+// channel then fails, having written nothing.
 void runLiveChannel(const LiveChannelRequest& request, const LiveServices& services);
 
 // Result times in seconds to event milliseconds: start = max(0, s) (NaN: 0),

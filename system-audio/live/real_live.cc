@@ -4,7 +4,10 @@
 
 #include "common/locale.h"
 #include "common/output.h"
+#include "models/http.h"
+#include "speech-service/model_download.h"
 #include "speech-service/pocketsphinx_service.h"
+#include "speech-service/whisper_service.h"
 #include "system-audio/base/stop_signals.h"
 #include "system-audio/live/apertium.h"
 #include "system-audio/live/live_subtitles.h"
@@ -38,9 +41,23 @@ class SoundServerCaptures final : public LiveCaptureFactory {
 }  // namespace
 
 void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
-  std::unique_ptr<speech::PocketSphinxService> speech = speech::PocketSphinxService::fromProcess();
+  // whisper.cpp's threads (OpenMP) wait for each other passively: spinning,
+  // they stall whenever another thread takes a core (PocketSphinx, the other
+  // channel, any program): a 3 s utterance took 4 to 8 s instead of 1 s on a
+  // busy 2-core machine. Set before the library loads; a user's value wins.
+  ::setenv("OMP_WAIT_POLICY", "PASSIVE", 0);
+  std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
+  // A Whisper model the user installed takes the locales it serves; any
+  // other language Whisper knows gets its default model, downloaded when a
+  // channel first needs it. PocketSphinx still finds English utterances.
+  std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
+  speech::WhisperSpeechService onDemand(speech::makeCatalogueWhisperDownload(models::makeCurlClient()),
+                                        speech::makeWhisperLibraryEngine());
+  whisper->setLiveGuide(builtIn.get());
+  onDemand.setLiveGuide(builtIn.get());
+  speech::RoutedSpeechService speech(*whisper, *builtIn, &onDemand);
   ApertiumTranslationService translation;
-  LiveServices services{*speech, translation, currentLocaleIdentifier()};
+  LiveServices services{speech, translation, currentLocaleIdentifier()};
   LiveRunOptions options;
   options.outputFd = 1;
   options.timingEnabled = std::getenv("TAVRIN_LIVE_TIMING") != nullptr;

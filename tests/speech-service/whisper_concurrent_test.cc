@@ -12,8 +12,7 @@ namespace {
 // Two segments per window, early in it, so none is held back for the next.
 class TwoSegments final : public WhisperWindowDecoder {
  public:
-  void setPrompt(const std::string&) override {}
-  std::vector<WhisperSegment> decode(const float*, size_t) override {
+  std::vector<WhisperSegment> decode(const float*, size_t, const WhisperDecodeSettings&) override {
     ++n_;
     return {{0, 100, std::to_string(2 * n_)}, {100, 200, std::to_string(2 * n_ + 1)}};
   }

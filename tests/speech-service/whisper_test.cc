@@ -57,8 +57,8 @@ TEST(WhisperModelTest, DamageIsNamed) {
 class FakeDecoder final : public WhisperWindowDecoder {
  public:
   explicit FakeDecoder(std::vector<std::vector<WhisperSegment>> script) : script_(std::move(script)) {}
-  void setPrompt(const std::string& text) override { prompt = text; }
-  std::vector<WhisperSegment> decode(const float*, size_t n) override {
+  std::vector<WhisperSegment> decode(const float*, size_t n, const WhisperDecodeSettings& settings) override {
+    prompt = settings.prompt;
     windows.push_back(n);
     if (windows.size() > script_.size()) throw SpeechServiceError("decode failed");
     return script_[windows.size() - 1];
@@ -74,7 +74,7 @@ class FakeEngine final : public WhisperEngine {
  public:
   bool usable() override { return ++asked, isUsable; }
   std::vector<std::string> languages() override { return {"en", "de", "ja", "jw"}; }
-  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language) override {
+  std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language, bool) override {
     loaded.push_back(path + ":" + language);
     return std::make_unique<FakeDecoder>(std::vector<std::vector<WhisperSegment>>{});
   }
@@ -117,7 +117,10 @@ TEST(WhisperServiceTest, ModelsInSearchOrderServeTheirLocalesAheadOfTheBuiltInEn
     if (!row.locale) continue;
     EXPECT_EQ(routed.assetStatus(*row.locale), AssetStatus::kInstalled);
     routed.makeRecognizer(*row.locale, ReportingMode::kTranscription);
-    EXPECT_EQ(fake.loaded, std::vector<std::string>{row.loaded});
+    // Live recognizers share one loaded model while they live.
+    auto live1 = routed.makeRecognizer(*row.locale, ReportingMode::kLive);
+    auto live2 = routed.makeRecognizer(*row.locale, ReportingMode::kLive);
+    EXPECT_EQ(fake.loaded, std::vector<std::string>(2, row.loaded));
     EXPECT_TRUE(builtIn.recognizers().empty());
   }
   ScriptedSpeechService builtIn;

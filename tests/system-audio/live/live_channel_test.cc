@@ -133,10 +133,16 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     std::optional<std::string> language;
     std::string error;
     bool statusWritten;
+    bool stopped = false;  // the capture has stopped: a download stops waiting
   } rows[] = {
       {[](auto& s) { s.available = false; }, {}, "Apple SpeechTranscriber is not available on this device.", false},
       {[](auto&) {}, "xx-YY", "Apple SpeechTranscriber does not support locale xx_YY.", false},
       {[](auto& s) { s.format = std::nullopt; }, {}, "No compatible SpeechAnalyzer audio format is installed.", true},
+      {[](auto& s) { s.locales[0].status = speech::AssetStatus::kSupported, s.installWaits = true; },
+       {},
+       "The download was stopped.",
+       false,
+       true},
   };
   for (const auto& row : rows) {
     speech::ScriptedSpeechService fresh;
@@ -145,6 +151,7 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     NDJSONWriter w(file.fd());
     auto source = std::make_shared<CaptureStream>();
     push(*source, 160);
+    if (row.stopped) source->finish();
     LiveChannelRequest r = request();
     r.language = row.language;
     r.buffers = source;

@@ -1,0 +1,264 @@
+// Live subtitles on the Whisper engine, fed in real time, with a base-size
+// random-weight model whose end bias makes it stop like a real one.
+//
+//   bench_whisper_live [sentences file] [sentences] [decoding]   (defaults:
+//       bench/speech_sentences.txt, all; a third argument: the decoding alone)
+//
+// flite speaks the sentences with 1.5 s pauses. Runs, each over that audio:
+//   en-US (PocketSphinx finds the utterances and gives the volatiles,
+//   Whisper the finals) and de-DE (Whisper alone: loudness segmenter,
+//   volatiles re-decoded), each with one channel and with two channels
+//   speaking at once. Figures per run: final-result lag after each
+//   utterance's audio end (median, p95), first volatile after its speech
+//   start, CPU per second of audio per channel.
+// Then, on the same utterances, one decoder: the final as live decodes it
+// (context sized to the utterance plus margins of 0, 16, 32, 64 frames)
+// against the same utterance padded to the model's 30 s window (the
+// re-decode live used to cost): wall and CPU per utterance, and the ratio.
+#include "speech-service/whisper_live.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "speech-service/pocketsphinx_service.h"
+#include "speech-service/testmodel/whisper_testmodel.h"
+#include "system-audio/base/system_env.h"
+#include "system-audio/live/apertium.h"
+#include "system-audio/live/live_channel.h"
+
+using namespace tavrin;
+using namespace tavrin::system_audio;
+
+namespace {
+
+std::vector<float> readRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<float> samples;
+  float v;
+  while (in.read(reinterpret_cast<char*>(&v), 4)) samples.push_back(v);
+  return samples;
+}
+
+// The sentences spoken, each followed by 1.5 s of silence; the speech
+// parts alone in `parts`.
+std::vector<float> spokenSentences(const std::string& dir, const std::vector<std::string>& sentences,
+                                   std::vector<std::vector<float>>& parts) {
+  std::vector<float> all;
+  for (size_t i = 0; i < sentences.size(); ++i) {
+    const std::string raw = dir + "/s" + std::to_string(i) + ".raw";
+    const std::string cmd = "flite -voice slt -t \"" + sentences[i] + "\" -o " + dir + "/s.wav && sox " + dir +
+                            "/s.wav -t raw -e floating-point -b 32 -r 16000 -c 1 " + raw;
+    if (std::system(cmd.c_str()) != 0) return {};
+    parts.push_back(readRaw(raw));
+    all.insert(all.end(), parts.back().begin(), parts.back().end());
+    all.insert(all.end(), 24000, 0.0f);
+  }
+  return all;
+}
+
+double cpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+double wallSeconds() {
+  return static_cast<double>(monotonicNowNanos()) / 1e9;
+}
+
+struct Quantiles {
+  double median = 0, p95 = 0;
+  size_t n = 0;
+};
+Quantiles quantiles(std::vector<double> v) {
+  if (v.empty()) return {};
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+  return {at(0.5), at(0.95), v.size()};
+}
+
+// One live run of `channels` channels over `audio`, in real time.
+void run(const char* language, int channels, const std::vector<float>& audio, double speechSeconds,
+         const LiveServices& services) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  NDJSONWriter writer(fds[1]);
+  std::mutex mutex;
+  std::vector<std::pair<uint64_t, std::string>> lines;
+  std::thread reader([&] {
+    std::string pending;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+      const uint64_t now = monotonicNowNanos();
+      pending.append(buf, static_cast<size_t>(n));
+      for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(now, pending.substr(0, nl));
+      }
+    }
+  });
+  std::vector<double> finalLag;
+  std::vector<std::unique_ptr<LiveTiming>> timings;
+  std::vector<std::thread> feeders, runners;
+  std::vector<std::atomic<uint64_t>> begin(static_cast<size_t>(channels));
+  for (int c = 0; c < channels; ++c) {
+    auto stream = std::make_shared<CaptureStream>();
+    auto& started = begin[static_cast<size_t>(c)];
+    timings.push_back(std::make_unique<LiveTiming>(
+        true,
+        [&started] {
+          const uint64_t now = monotonicNowNanos();
+          uint64_t zero = 0;
+          started.compare_exchange_strong(zero, now);
+          return now;
+        },
+        [&](const std::string& line) {
+          std::smatch m;
+          static const std::regex lag(R"(kind=final audioEndSec=[0-9.]+ lagMs=(-?[0-9]+))");
+          std::lock_guard lock(mutex);
+          if (std::regex_search(line, m, lag)) finalLag.push_back(std::stod(m[1]));
+        }));
+    feeders.emplace_back([&, stream] {
+      while (started == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      constexpr uint32_t kFrames = 320;  // 20 ms
+      for (uint64_t pos = 0; pos < audio.size(); pos += kFrames) {
+        const uint64_t due = started + pos * 1'000'000'000ull / 16000;
+        const uint64_t now = monotonicNowNanos();
+        if (due > now) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(kFrames, audio.size() - pos));
+        PcmBufferPtr b = PcmBuffer::create(PcmFormat::float32(16000, 1), n);
+        b->setFrameLength(n);
+        std::copy_n(audio.data() + pos, n, b->floatChannel(0));
+        stream->add(b);
+      }
+      stream->finish();
+    });
+    LiveChannelRequest request{c == 0 ? AudioChannel::kSystem : AudioChannel::kMic,
+                               stream,
+                               std::string(language),
+                               std::nullopt,
+                               &writer,
+                               timings.back().get(),
+                               c == 0};
+    runners.emplace_back([request, &services] { runLiveChannel(request, services); });
+  }
+  while (begin[0] == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const double cpu0 = cpuSeconds();
+  for (auto& t : feeders) t.join();
+  for (auto& t : runners) t.join();
+  const double cpu = cpuSeconds() - cpu0;
+  close(fds[1]);
+  reader.join();
+  close(fds[0]);
+
+  std::vector<double> firstVolatile;
+  std::map<std::pair<std::string, int>, bool> seen;
+  const std::regex segment(R"re("source":"(system|mic)","id":(\d+),"text":"[^"]*","isFinal":false,"startMs":(\d+))re");
+  for (auto& [t, l] : lines) {
+    std::smatch m;
+    if (!std::regex_search(l, m, segment) || seen[{m[1].str(), std::stoi(m[2])}]) continue;
+    seen[{m[1].str(), std::stoi(m[2])}] = true;
+    const uint64_t start = begin[m[1] == "system" ? 0 : 1];
+    firstVolatile.push_back(static_cast<double>(t - start) / 1e6 - std::stod(m[3]));
+  }
+  const Quantiles f = quantiles(finalLag), v = quantiles(firstVolatile);
+  std::printf(
+      "%-6s %d ch  final lag median %5.0f ms  p95 %5.0f ms (%3zu finals)  first volatile median %5.0f ms "
+      "(%3zu)  CPU %.3f s per audio s per channel\n",
+      language, channels, f.median, f.p95, f.n, v.median, v.n,
+      cpu / (static_cast<double>(audio.size()) / 16000) / channels);
+  (void)speechSeconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string file = argc > 1 ? argv[1] : "bench/speech_sentences.txt";
+  const size_t wanted = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : SIZE_MAX;
+  std::vector<std::string> sentences;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line) && sentences.size() < wanted;) {
+    if (!line.empty()) sentences.push_back(line);
+  }
+  char dirTemplate[] = "/tmp/tavrin-bench-whisper-live.XXXXXX";
+  const std::string dir = mkdtemp(dirTemplate);
+  std::vector<std::vector<float>> parts;
+  const std::vector<float> audio = spokenSentences(dir, sentences, parts);
+  if (audio.empty()) {
+    std::fprintf(stderr, "bench_whisper_live: flite/sox could not make the speech from %s\n", file.c_str());
+    return 1;
+  }
+  double speechSeconds = 0;
+  for (const auto& p : parts) speechSeconds += static_cast<double>(p.size()) / 16000;
+  using namespace speech::testmodel;
+  const std::string modelDir = dir + "/data/tavrin/speech/whisper";
+  std::filesystem::create_directories(modelDir);
+  const std::string model = modelDir + "/ggml-base.bin";
+  writeWhisperTestModel(model, {whisperTestHparams(WhisperSize::kBase, true), 1, 3.0f});
+  setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+  setenv("OMP_WAIT_POLICY", "PASSIVE", 0);  // as tavrin-system-audio live sets it
+
+  std::printf(
+      "whisper live: base multilingual random-weight model (end bias 3), %zu sentences, %.0f s of audio "
+      "(%.0f s speech), real time\n",
+      sentences.size(), static_cast<double>(audio.size()) / 16000, speechSeconds);
+  {
+    auto builtIn = speech::PocketSphinxService::fromProcess();
+    auto whisper = speech::WhisperSpeechService::fromProcess();
+    whisper->setLiveGuide(builtIn.get());
+    speech::RoutedSpeechService routed(*whisper, *builtIn);
+    ApertiumTranslationService translation;
+    LiveServices services{routed, translation, "en_US"};
+    for (const char* language : {"en-US", "de-DE"}) {
+      if (argc > 3) break;  // a third argument: the decoding alone
+      for (int channels : {1, 2}) run(language, channels, audio, speechSeconds, services);
+    }
+  }
+
+  // The final's decoding alone, against the same utterance padded to 30 s.
+  auto engine = speech::makeWhisperLibraryEngine();
+  auto decoder = engine->load(model, "en", false);
+  const auto decodeAll = [&](int margin, bool padded) {
+    double wall = 0, cpu = 0;
+    size_t chars = 0;
+    for (const auto& p : parts) {
+      std::vector<float> u(4800, 0.0f);
+      u.insert(u.end(), p.begin(), p.end());
+      u.resize(u.size() + 4800, 0.0f);
+      speech::WhisperUtterance w = speech::whisperUtterance(u, "");
+      w.settings.audioContext += margin - speech::kAudioContextMargin;
+      if (padded) w.settings.audioContext = 0;
+      const double w0 = wallSeconds(), c0 = cpuSeconds();
+      chars += speech::utteranceText(decoder->decode(w.samples.data(), w.samples.size(), w.settings)).size();
+      wall += wallSeconds() - w0, cpu += cpuSeconds() - c0;
+    }
+    const double n = static_cast<double>(parts.size());
+    std::printf("  %-28s wall %.3f s per utterance  CPU %.3f s per utterance, %.3f s per speech s  (%.0f characters)\n",
+                padded ? "padded to 30 s (peer)" : ("context + " + std::to_string(margin) + " frames").c_str(),
+                wall / n, cpu / n, cpu / speechSeconds, static_cast<double>(chars) / n);
+    return cpu;
+  };
+  std::printf("final decoding alone (%zu utterances, %.0f s of speech, 2 threads):\n", parts.size(), speechSeconds);
+  double ours = 0;
+  for (int margin : {0, 16, 32, 64}) {
+    const double cpu = decodeAll(margin, false);
+    if (margin == speech::kAudioContextMargin) ours = cpu;
+  }
+  const double padded = decodeAll(0, true);
+  std::printf("  CPU ratio padded / sized (margin %d): %.1f x\n", speech::kAudioContextMargin, padded / ours);
+  std::system(("rm -rf " + dir).c_str());
+  return 0;
+}

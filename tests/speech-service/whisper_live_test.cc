@@ -1,0 +1,174 @@
+// Live recognition on a fake Whisper decoder: utterances found by loudness
+// or by a guide, finals as the decoder's text of each utterance's audio,
+// and one engine shared by two recognizers (also run under ThreadSanitizer).
+#include "speech-service/whisper_live.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "speech-service/scripted_speech_service.h"
+#include "tests/support/samples.h"
+
+namespace tavrin::speech {
+namespace {
+
+using Results = std::vector<std::tuple<std::string, double, double, bool>>;
+
+// Answers " <samples>/<context>"; when gated, the first decoding starts
+// (awaitStart) and waits for open(). Fails loudly if two decodings overlap.
+class FakeDecoder final : public WhisperWindowDecoder {
+ public:
+  explicit FakeDecoder(bool gated = false) : gated_(gated) {}
+  std::vector<WhisperSegment> decode(const float*, size_t n, const WhisperDecodeSettings& s) override {
+    EXPECT_FALSE(busy_.exchange(true));
+    EXPECT_FALSE(s.fallback || s.timestamps);
+    if (std::exchange(gated_, false)) started_.set_value(), opened_.wait();
+    calls.push_back(n);
+    busy_ = false;
+    if (n == failOn) throw SpeechServiceError("decode failed");
+    return {{0, 0, " " + std::to_string(n)}, {0, 0, "/" + std::to_string(s.audioContext) + " "}};
+  }
+  void open() { opener_.set_value(); }
+  void awaitStart() { started_.get_future().wait(); }
+  std::vector<size_t> calls;  // read once the engine is idle
+  size_t failOn = 0;
+
+ private:
+  std::atomic<bool> busy_{false};
+  bool gated_;
+  std::promise<void> opener_, started_;
+  std::shared_future<void> opened_ = opener_.get_future().share();
+};
+
+// Quiet and loud stretches (samples, loud), handed over in 999-sample pieces.
+void inPieces(const std::vector<std::pair<size_t, bool>>& spans,
+              const std::function<void(const float*, size_t)>& take) {
+  std::vector<float> audio;
+  for (auto [n, loud] : spans) {
+    for (size_t i = 0; i < n; ++i) audio.push_back(loud ? 0.3f * std::sin(0.17f * static_cast<float>(i)) : 0.0f);
+  }
+  for (size_t at = 0; at < audio.size(); at += 999) take(audio.data() + at, std::min<size_t>(999, audio.size() - at));
+}
+// By default 1 s quiet, 1 s loud, 1 s quiet, 0.7 s loud.
+void feed(Recognizer& r, const std::vector<std::pair<size_t, bool>>& spans = {
+                             {16000, false}, {16000, true}, {16000, false}, {11200, true}}) {
+  inPieces(spans, [&](const float* samples, size_t n) {
+    PcmBufferPtr b = PcmBuffer::create(PcmFormat::float32(16000, 1), static_cast<uint32_t>(n));
+    b->setFrameLength(static_cast<uint32_t>(n));
+    std::copy_n(samples, n, b->floatChannel(0));
+    r.acceptWaveform(*b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // an idle engine takes up the volatiles
+  });
+  r.inputFinished();
+}
+Results read(Recognizer& r, bool finalsOnly) {
+  Results out;
+  while (auto x = r.nextResult()) {
+    if (x->isFinal || !finalsOnly) out.emplace_back(x->text, x->start, x->end, x->isFinal);
+  }
+  return out;
+}
+// Decodings take no time unless `clock` says otherwise.
+std::shared_ptr<WhisperLiveEngine> engineOf(
+    std::unique_ptr<FakeDecoder> decoder, WhisperLiveEngine::Clock clock = [] { return 0.0; }) {
+  return std::make_shared<WhisperLiveEngine>(std::move(decoder), std::move(clock));
+}
+
+TEST(SpeechSegmenterTest, UtterancesStartAtTheFirstLoudFrameAndEndAfter300msQuietOrAtTheLongest) {
+  const struct {
+    std::vector<std::pair<size_t, bool>> spans;  // samples, loud
+    std::vector<std::pair<bool, uint64_t>> events;
+  } rows[] = {
+      {{{16000, false}, {16000, true}, {16000, false}, {8000, true}, {3200, false}},
+       {{true, 16000}, {false, 32000}, {true, 48000}}},
+      {{{30 * 16000, true}}, {{true, 0}, {false, 28 * 16000}, {true, 28 * 16000}}},
+  };
+  for (const auto& row : rows) {
+    SpeechSegmenter segmenter;
+    std::vector<std::pair<bool, uint64_t>> events;
+    inPieces(row.spans, [&](const float* samples, size_t n) {
+      for (auto e : segmenter.feed(samples, n)) events.emplace_back(e.start, e.at);
+    });
+    EXPECT_EQ(events, row.events);
+  }
+}
+
+TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLoudnessOrByTheGuide) {
+  // Utterance audio: 0.3 s before the speech to 0.3 s after it, at least
+  // 1.1 s; context: its 20 ms frames + the margin.
+  const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
+  WhisperLiveRecognizer byLoudness(engineOf(std::make_unique<FakeDecoder>()), nullptr);
+  feed(byLoudness);
+  EXPECT_EQ(read(byLoudness, true), finals);
+
+  // The guide's volatile passes as it is; a volatile read while its final
+  // is still being decoded is not skipped.
+  ScriptedSpeechService guides;
+  RecognizerScript script;
+  script.results = {
+      {{"hel", 1.0, 1.5, false}, 24000}, {{"hello", 1.0, 2.0, true}, 36800}, {{"bye", 3.0, 3.5, true}, UINT64_MAX}};
+  guides.scripts = {script};
+  auto decoder = std::make_unique<FakeDecoder>(true);
+  FakeDecoder& fake = *decoder;
+  WhisperLiveRecognizer byGuide(engineOf(std::move(decoder)), guides.makeRecognizer("en_US", ReportingMode::kLive));
+  feed(byGuide);
+  EXPECT_EQ(byGuide.nextResult()->text, "hel");
+  fake.open();
+  EXPECT_EQ(read(byGuide, false), (Results{{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.5, true}}));
+
+  auto failing = std::make_unique<FakeDecoder>();
+  failing->failOn = 25600;
+  WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr);
+  feed(broken);
+  EXPECT_THROW(read(broken, true), SpeechServiceError);
+  EXPECT_EQ(broken.nextResult(), std::nullopt);
+}
+
+TEST(WhisperLiveEngineTest, FinalsGoFirstInOrderAndVolatilesAreSkippedWhileBusy) {
+  auto decoder = std::make_unique<FakeDecoder>(true);
+  FakeDecoder& fake = *decoder;
+  auto engine = engineOf(std::move(decoder));
+  auto a = std::make_shared<LiveResults>(), b = std::make_shared<LiveResults>();
+  const auto audio = [](size_t n) { return whisperUtterance(std::vector<float>(n), ""); };
+  ASSERT_TRUE(engine->offerVolatile(a, 0, audio(20000), {}));
+  fake.awaitStart();
+  EXPECT_FALSE(engine->offerVolatile(b, 0, audio(21000), {}));  // busy: skipped
+  engine->submitFinal(a, a->close(1, 2), audio(30000));
+  engine->submitFinal(b, b->close(1, 2), audio(40000));
+  fake.open();
+  EXPECT_EQ(a->next()->text, "30000/126");  // its volatile came after its final was asked for: dropped
+  EXPECT_EQ(b->next()->text, "40000/157");
+  EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000}));
+}
+
+TEST(WhisperLiveEngineTest, VolatilesEverySecondOfSpeechOnlyWhileTheEngineKeepsUp) {
+  for (const bool slow : {false, true}) {
+    auto decoder = std::make_unique<FakeDecoder>();
+    FakeDecoder& fake = *decoder;
+    double now = 0;  // slow: every reading of the clock a second later, every decoding a second long
+    WhisperLiveRecognizer r(engineOf(std::move(decoder), [&] { return slow ? now += 1 : 0; }), nullptr);
+    feed(r, {{16000, false}, {5 * 16000, true}});
+    EXPECT_EQ(read(r, true).size(), 1u);
+    // Volatiles after 1, 2, 3 (4) s of the utterance, then the final; slow: the first one only.
+    EXPECT_EQ(slow ? fake.calls.size() == 2 : fake.calls.size() > 3, true) << fake.calls.size();
+  }
+}
+
+TEST(WhisperLiveEngineTest, TwoRecognizersFedAtOnceShareOneEngine) {
+  auto engine = engineOf(std::make_unique<FakeDecoder>());
+  WhisperLiveRecognizer mic(engine, nullptr), system(engine, nullptr);
+  auto micFinals = std::async(std::launch::async, [&] { return read(mic, true); });
+  auto systemFinals = std::async(std::launch::async, [&] { return read(system, true); });
+  std::thread micFeed([&] { feed(mic); });
+  feed(system);
+  micFeed.join();
+  const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
+  EXPECT_EQ(micFinals.get(), finals);
+  EXPECT_EQ(systemFinals.get(), finals);
+}
+
+}  // namespace
+}  // namespace tavrin::speech
