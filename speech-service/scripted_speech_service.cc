@@ -37,11 +37,7 @@ class ScriptedRecognizer final : public Recognizer {
 
   void acceptWaveform(const PcmBuffer& buffer) override {
     ++acceptCalls_;
-    if (script_.failAcceptCall == acceptCalls_) {
-      queue_.add(Item{std::nullopt, script_.failAcceptAtCall});
-      queue_.finish();
-      throw SpeechServiceError(script_.failAcceptAtCall);
-    }
+    if (script_.failAcceptCall == acceptCalls_) fail(script_.failAcceptAtCall);
     log_->recordBuffer(buffer);
     fed_ += buffer.frameLength();
     while (next_ < script_.results.size() && script_.results[next_].afterFrames <= fed_) {
@@ -50,11 +46,7 @@ class ScriptedRecognizer final : public Recognizer {
   }
 
   void inputFinished() override {
-    if (!script_.failInputFinished.empty()) {
-      queue_.add(Item{std::nullopt, script_.failInputFinished});
-      queue_.finish();
-      throw SpeechServiceError(script_.failInputFinished);
-    }
+    if (!script_.failInputFinished.empty()) fail(script_.failInputFinished);
     while (next_ < script_.results.size()) queue_.add(Item{script_.results[next_++].result, {}});
     log_->recordFinished();
     queue_.finish();
@@ -74,6 +66,13 @@ class ScriptedRecognizer final : public Recognizer {
   }
 
  private:
+  // The sequence ends with this failure, which the feeding side gets too.
+  [[noreturn]] void fail(const std::string& text) {
+    queue_.add(Item{std::nullopt, text});
+    queue_.finish();
+    throw SpeechServiceError(text);
+  }
+
   RecognizerScript script_;
   std::shared_ptr<RecognizerLog> log_;
   UnboundedStream<Item> queue_;
@@ -102,40 +101,13 @@ void RecognizerLog::recordFinished() {
   finished_ = true;
 }
 
-std::optional<std::vector<std::string>> RecognizerLog::contextualStrings() const {
+void ScriptedSpeechService::record(const std::string& call) {
   std::lock_guard lock(mutex_);
-  return context_;
-}
-
-std::vector<uint32_t> RecognizerLog::chunkFrames() const {
-  std::lock_guard lock(mutex_);
-  return chunks_;
-}
-
-std::vector<PcmFormat> RecognizerLog::chunkFormats() const {
-  std::lock_guard lock(mutex_);
-  return formats_;
-}
-
-std::vector<float> RecognizerLog::samples() const {
-  std::lock_guard lock(mutex_);
-  return samples_;
-}
-
-bool RecognizerLog::finished() const {
-  std::lock_guard lock(mutex_);
-  return finished_;
-}
-
-bool ScriptedSpeechService::isAvailable() {
-  return available;
+  calls_.push_back(call);
 }
 
 std::optional<std::string> ScriptedSpeechService::supportedLocale(const std::string& localeIdentifier) {
-  {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("match:" + localeIdentifier);
-  }
+  record("match:" + localeIdentifier);
   if (localeIdentifier.empty()) return std::nullopt;
   for (const ScriptedLocale& l : locales) {
     if (normalised(l.identifier) == normalised(localeIdentifier)) return l.identifier;
@@ -160,10 +132,7 @@ AssetStatus ScriptedSpeechService::assetStatus(const std::string& localeIdentifi
 }
 
 void ScriptedSpeechService::installAssets(const std::string& localeIdentifier) {
-  {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("install:" + localeIdentifier);
-  }
+  record("install:" + localeIdentifier);
   if (!failInstall.empty()) throw SpeechServiceError(failInstall);
   for (ScriptedLocale& l : locales) {
     if (l.identifier == localeIdentifier && l.status != AssetStatus::kUnsupported) {
@@ -172,10 +141,6 @@ void ScriptedSpeechService::installAssets(const std::string& localeIdentifier) {
     }
   }
   throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
-}
-
-std::optional<PcmFormat> ScriptedSpeechService::inputFormat(const std::string&) {
-  return format;
 }
 
 std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::string& localeIdentifier,
@@ -190,16 +155,6 @@ std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::str
   log->mode = mode;
   logs_.push_back(log);
   return std::make_unique<ScriptedRecognizer>(std::move(script), std::move(log));
-}
-
-std::vector<std::string> ScriptedSpeechService::calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-std::vector<std::shared_ptr<RecognizerLog>> ScriptedSpeechService::recognizers() const {
-  std::lock_guard lock(mutex_);
-  return logs_;
 }
 
 }  // namespace tavrin::speech

@@ -3,7 +3,6 @@
 
 #include "apple-speech/arguments.h"
 #include "apple-speech/helper_error.h"
-#include "apple-speech/media_decoder.h"
 #include "apple-speech/tavrin_apple_speech.h"
 #include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
@@ -26,16 +25,6 @@ TEST(ArgumentsTest, FlagValueContextualStringsAndTranscribeArguments) {
   EXPECT_THROW(parseTranscribeArguments({"transcribe"}), HelperError);
 }
 
-TEST(MediaDecoderTest, FfmpegCodesBecomeSentences) {
-  const std::pair<int, std::string> rows[] = {
-      {-541478725, "The file ends before its audio does"},                 // AVERROR_EOF
-      {-16976906, "The audio data is damaged or of an unsupported kind"},  // AC-3's lost frame sync
-      {-1094995529, "Invalid data found when processing input"},           // AVERROR_INVALIDDATA
-      {-2, "No such file or directory"},
-  };
-  for (const auto& [code, text] : rows) EXPECT_EQ(ffmpegErrorText(code), text) << code;
-}
-
 class CommandsTest : public ::testing::Test {
  protected:
   int run(const std::vector<std::string>& args) { return TavrinAppleSpeech::run(args, platform); }
@@ -48,11 +37,12 @@ class CommandsTest : public ::testing::Test {
 
 TEST_F(CommandsTest, OlderSystemRefusesEverythingButDecode) {
   platform.onDeviceServices = false;
+  const std::string older = HelperError::unsupportedOS().what();
   const std::vector<std::pair<Lines, std::string>> rows = {
-      {{"decode"}, "Invalid helper arguments."},
-      {{"frobnicate"}, "Apple SpeechAnalyzer requires macOS 26.0 or later."},
-      {{"status"}, "Apple SpeechAnalyzer requires macOS 26.0 or later."},
-      {{"decode", "/nonexistent/file"}, "Could not decode the media file: file not found"}};
+      {{"decode"}, HelperError::invalidArguments().what()},
+      {{"frobnicate"}, older},
+      {{"status"}, older},
+      {{"decode", "/nonexistent/file"}, HelperError::decodeFailed("file not found").what()}};
   std::string messages;
   for (const auto& [args, message] : rows) {
     EXPECT_EQ(run(args), 1);
