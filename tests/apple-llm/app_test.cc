@@ -23,9 +23,9 @@ TEST(ParseGenerateArgs, PathAndOptionalLanguage) {
   for (const Case& c : {Case{{"extract", "p"}, "p", std::nullopt}, Case{{"extract", "--p"}, "--p", std::nullopt},
                         Case{{"extract", "p", "ja"}, "p", "ja"}, Case{{"extract", "p", "--ja"}, "p", std::nullopt},
                         Case{{"extract", "p", "ja", "--x", "y"}, "p", "ja"}, Case{{"extract", "p", ""}, "p", ""}}) {
-    const GenerateArgs parsed = parseGenerateArgs(args);
+    const GenerateArgs parsed = parseGenerateArgs(c.args);
     EXPECT_EQ(parsed.path, c.path);
-    EXPECT_EQ(parsed.language, c.language) << ::testing::PrintToString(args);
+    EXPECT_EQ(parsed.language, c.language) << ::testing::PrintToString(c.args);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -34,21 +35,14 @@ const LlamaApi& api() {
 
 TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
   using Env = std::map<std::string, std::string>;
-  struct Case {
-    Env env;
-    Dirs dirs;
-  };
-  for (const Case& c :
-       {Case{{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
-        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
-             {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-        Case{{}, {"/usr/local/share", "/usr/share"}}}) {
-    const auto getenv = [&](const char* name) -> const char* {
-      auto it = c.env.find(name);
-      return it == c.env.end() ? nullptr : it->second.c_str();
-    };
-    EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, c.dirs);
+  for (const auto& [env, dirs] : std::vector<std::pair<Env, Dirs>>{
+           {{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+           {{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
+           {{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
+            {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+           {{}, {"/usr/local/share", "/usr/share"}}}) {
+    const auto getenv = [&](const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; };
+    EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, dirs);
   }
 }
 
@@ -81,32 +75,26 @@ TEST(FindModels, NewestFirstThenDirectoryOrderThenName) {
 
 TEST(ChooseModel, TheFirstUsableModelWinsElseTheMostTellingReason) {
   using R = UnavailableReason;
-  const ModelAvailability ok = ModelAvailability::ready();
-  const auto no = [](R r) { return ModelAvailability::unavailable(r); };
+  using Ranked = std::vector<std::pair<std::string, std::optional<R>>>;  // no reason: usable
   struct Case {
     bool installing;
-    std::vector<std::pair<std::string, ModelAvailability>> ranked;
+    Ranked ranked;
     std::string chosen;
     R reason;
   };
-  for (const Case& c : {
-           Case{false, {}, "", R::kAppleIntelligenceNotEnabled},
-           Case{true, {}, "", R::kModelNotReady},
-           Case{true, {{"old", ok}}, "old", R::kOther},  // a download never blocks a complete model
-           Case{
-               false, {{"partial", no(R::kModelNotReady)}, {"broken", no(R::kOther)}, {"good", ok}}, "good", R::kOther},
-           Case{false, {{"good", ok}, {"other", ok}}, "good", R::kOther},
-           Case{false, {{"broken", no(R::kOther)}, {"partial", no(R::kModelNotReady)}}, "", R::kModelNotReady},
-           Case{false, {{"huge", no(R::kDeviceNotEligible)}, {"broken", no(R::kOther)}}, "", R::kDeviceNotEligible},
-           Case{false, {{"broken", no(R::kOther)}}, "", R::kOther},
-       }) {
+  for (const Case& c :
+       {Case{false, {}, "", R::kAppleIntelligenceNotEnabled}, Case{true, {}, "", R::kModelNotReady},
+        Case{true, {{"old", {}}}, "old", R::kOther},  // a download never blocks a complete model
+        Case{false, {{"partial", R::kModelNotReady}, {"broken", R::kOther}, {"good", {}}}, "good", R::kOther},
+        Case{false, {{"good", {}}, {"other", {}}}, "good", R::kOther},
+        Case{false, {{"broken", R::kOther}, {"partial", R::kModelNotReady}}, "", R::kModelNotReady},
+        Case{false, {{"huge", R::kDeviceNotEligible}, {"broken", R::kOther}}, "", R::kDeviceNotEligible},
+        Case{false, {{"broken", R::kOther}}, "", R::kOther}}) {
     InstalledModels installed{{}, c.installing};
-    for (const auto& [path, verdict] : c.ranked) installed.models.push_back({path, 0, 0});
+    for (const auto& [path, reason] : c.ranked) installed.models.push_back({path, 0, 0});
     const ModelChoice choice = chooseModel(installed, [&](const std::string& path) {
-      for (const auto& [p, verdict] : c.ranked) {
-        if (p == path) return verdict;
-      }
-      return ModelAvailability::unavailable(R::kOther);
+      const auto it = std::find_if(c.ranked.begin(), c.ranked.end(), [&](const auto& r) { return r.first == path; });
+      return it->second ? ModelAvailability::unavailable(*it->second) : ModelAvailability::ready();
     });
     EXPECT_EQ(choice.path, c.chosen);
     EXPECT_EQ(choice.availability.available, !c.chosen.empty());

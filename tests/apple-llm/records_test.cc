@@ -23,25 +23,20 @@ TEST(RecordJson, FieldOrderEmptyListsAbsentOwnerAndEscaping) {
 }
 
 TEST(RecordJson, MissingOrMisshapenFieldsAreModelErrors) {
-  struct Case {
-    const char* text;
-    const char* what;
-  };
-  for (const Case& c : {
-           Case{R"({"topics":[],"decisions":[]})", "it has no \"actionItems\" field"},
-           Case{R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", "it has no \"notes\" field"},
-           Case{R"({"topics":[],"decisions":[1],"actionItems":[]})", "its \"decisions\" field is not a string"},
-           Case{R"({"topics":{},"decisions":[],"actionItems":[]})", "its \"topics\" field is not a list"},
-           Case{R"({"topics":[],"decisions":[],"actionItems":[{"text":"x","owner":null}]})",
-                "its \"owner\" field is not a string"},
-           Case{R"({"topics":[],"decisions":[],"actionItems":[)", "it is not JSON"},
-           Case{"[]", "it is not an object"},
-       }) {
+  for (const auto& [text, what] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"topics":[],"decisions":[]})", "it has no \"actionItems\" field"},
+           {R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", "it has no \"notes\" field"},
+           {R"({"topics":[],"decisions":[1],"actionItems":[]})", "its \"decisions\" field is not a string"},
+           {R"({"topics":{},"decisions":[],"actionItems":[]})", "its \"topics\" field is not a list"},
+           {R"({"topics":[],"decisions":[],"actionItems":[{"text":"x","owner":null}]})",
+            "its \"owner\" field is not a string"},
+           {R"({"topics":[],"decisions":[],"actionItems":[)", "it is not JSON"},
+           {"[]", "it is not an object"}}) {
     try {
-      Extract::fromGenerated(c.text);
-      ADD_FAILURE() << c.text;
+      Extract::fromGenerated(text);
+      ADD_FAILURE() << text;
     } catch (const GeneratedValueError& e) {
-      EXPECT_EQ(std::string(e.what()), std::string("The model's response is not a valid Extract: ") + c.what + ".");
+      EXPECT_EQ(std::string(e.what()), "The model's response is not a valid Extract: " + what + ".");
     }
   }
 }
