@@ -98,36 +98,29 @@ TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
   EXPECT_EQ(service.calls().at(0), "match:en_US");
 }
 
-TEST_F(TranscribeTest, TimesAreClampedAndCut) {
+// Times clamped and cut; a result sequence that fails loses its later segments but not the run; contextual strings
+// only when there are some.
+TEST_F(TranscribeTest, TheResultLineOfTheSegmentsThatCameAndTheirTimesClamped) {
   RecognizerScript s;
-  s.results = {result("a", -1, 0.5), result("b", 2, 1), result("c", std::nan(""), std::nan("")),
-               result("d", 1, std::numeric_limits<double>::infinity()), result("e", 1e30, 1e30)};
+  s.results = {result("a", -1, 0.5),
+               result("b", 2, 1),
+               result("c", std::nan(""), std::nan("")),
+               result("d", 1, std::numeric_limits<double>::infinity()),
+               result("e", 1e30, 1e30),
+               result("lost", 1, 2)};
+  s.failResultsText = "results failed";
+  s.failResultsAfter = 5;
   script(s);
-  ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
+  ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "\n\n"}), 0);
   EXPECT_EQ(out.lines().back(),
             R"({"type":"result","text":"a b c d e","segments":[{"startMs":0,"endMs":500,"text":"a"},)"
             R"({"startMs":2000,"endMs":2000,"text":"b"},{"startMs":0,"endMs":0,"text":"c"},)"
             R"({"startMs":1000,"endMs":1000,"text":"d"},)"
             R"({"startMs":18446744073709551615,"endMs":18446744073709551615,"text":"e"}],)"
             R"("detectedLanguage":"en","detectionConfidence":0.97})");
-}
-
-TEST_F(TranscribeTest, ContextualStringsOnlyWhenThereAreSome) {
-  ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "\n\n"}), 0);
   EXPECT_EQ(recognizer()->contextualStrings(), std::nullopt);
   ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "Tavrin\nQ3 budget\n"}), 0);
   EXPECT_EQ(recognizer(1)->contextualStrings(), (std::vector<std::string>{"Tavrin", "Q3 budget"}));
-}
-
-TEST_F(TranscribeTest, AFailingResultSequenceLosesLaterSegmentsButNotTheRun) {
-  RecognizerScript s;
-  s.results = {result("kept", 0, 1), result("lost", 1, 2)};
-  s.failResultsText = "results failed";
-  s.failResultsAfter = 1;
-  script(s);
-  ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  EXPECT_EQ(out.lines().back(),
-            R"({"type":"result","text":"kept","segments":[{"startMs":0,"endMs":1000,"text":"kept"}]})");
 }
 
 TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {

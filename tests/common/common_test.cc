@@ -8,7 +8,12 @@
 #include "common/audio_converter.h"
 #include "common/json.h"
 #include "common/locale.h"
+#include "common/speech_downmix.h"
 #include "tests/support/samples.h"
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
 
 namespace tavrin {
 namespace {
@@ -88,30 +93,30 @@ TEST(LiveAudioConverterTest, ResamplesAndMixesDownLosingOnlyTheStartUpDelay) {
               500.0, 2.0);
 }
 
-// Full-scale 5.1 at 48 kHz with the tone in some channels (FL FR FC LFE BL BR): mono never past full scale, dialogue
-// in the centre 3 dB under the front pair's level, LFE out, stereo copied into every channel at the stereo level.
-TEST(LiveAudioConverterTest, SurroundIsMixedDownForSpeech) {
+// A full-scale tone in some channels of 5.1 (FL FR FC LFE BL BR) or 7.1: mono never past the loudest channel, dialogue
+// in the centre (or the surrounds) 3 dB under the front pair's level, LFE out, the same content in every channel (a
+// server's upmix) at its own level.
+TEST(SpeechDownmix, SpeechKeepsItsLevelInEveryLayout) {
   const struct {
-    std::vector<int> channels;
+    uint32_t channels;
+    std::vector<size_t> with;
     double db;
-  } rows[] = {{{0, 1}, 0}, {{2}, -3}, {{0, 1, 2, 3, 4, 5}, 0}, {{0, 1, 2, 4, 5}, 0}, {{4, 5}, -3}, {{3}, -300}};
+  } rows[] = {
+      {2, {0, 1}, 0},          {6, {0, 1}, 0}, {6, {2}, -3}, {8, {2}, -3}, {6, {3}, -300}, {6, {0, 1, 2, 3, 4, 5}, 0},
+      {6, {0, 1, 2, 4, 5}, 0}, {6, {4, 5}, -3}};
   for (const auto& row : rows) {
-    LiveAudioConverter converter(PcmFormat::float32(16000, 1));
-    std::vector<float> out;
-    for (int i = 0; i < 50; ++i) {
-      auto in = makeTone({48000, 6, SampleType::kFloat32, true, 0x3f}, 480, 1000, 1.0f, 480u * i);
-      auto* samples = reinterpret_cast<float*>(in->data(0));
-      for (int c = 0; c < 6; ++c) {
-        if (std::find(row.channels.begin(), row.channels.end(), c) != row.channels.end()) continue;
-        for (size_t f = 0; f < 480; ++f) samples[f * 6 + size_t(c)] = 0;
-      }
-      if (auto converted = converter.convert(in))
-        out.insert(out.end(), converted->floatChannel(0), converted->floatChannel(0) + converted->frameLength());
+    const auto mix = SpeechDownmix::create(row.channels, row.channels == 6 ? 0x3f : 0, AV_SAMPLE_FMT_FLT, 48000);
+    const PcmBufferPtr in = makeTone({48000, row.channels, SampleType::kFloat32, true}, 480, 1000, 1.0f);
+    auto* samples = reinterpret_cast<float*>(in->data(0));
+    for (size_t i = 0; i < 480 * row.channels; ++i) {
+      if (std::find(row.with.begin(), row.with.end(), i % row.channels) == row.with.end()) samples[i] = 0;
     }
-    ASSERT_GT(out.size(), 7000u);
-    const double db = 20 * std::log10(testing::rms({out.begin() + 1000, out.end()}) * std::sqrt(2) + 1e-15);
-    EXPECT_NEAR(std::max(db, -100.0), std::max(row.db, -100.0), 0.5) << row.channels.size();
-    for (float x : out) ASSERT_LE(std::fabs(x), 1.01f) << row.channels.size();
+    const uint8_t* planes[] = {reinterpret_cast<const uint8_t*>(samples)};
+    ASSERT_EQ(mix->mix(planes, 480), 480);
+    const std::vector<float> out(mix->mono(), mix->mono() + 480);
+    EXPECT_NEAR(std::max(20 * std::log10(testing::rms(out) * std::sqrt(2)), -100.0), std::max(row.db, -100.0), 0.5)
+        << row.channels << " channels, " << row.with.size() << " with the tone";
+    for (float x : out) ASSERT_LE(std::fabs(x), 1.0f);
   }
 }
 
