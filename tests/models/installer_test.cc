@@ -28,21 +28,20 @@ class ScriptedClient final : public models::HttpsClient {
  public:
   ScriptedClient(std::string body, std::vector<Reply> replies) : body_(std::move(body)), replies_(std::move(replies)) {}
   void get(const HttpsRequest& request, HttpsSink& sink) override {
+    using K = TransferError::Kind;
     offsets.push_back(request.offset);
     const Reply reply = replies_.at(offsets.size() - 1);
+    if (reply.status >= 400) throw TransferError(K::kStatus, "HTTP " + std::to_string(reply.status));
     const size_t from = reply.ignoreRange ? 0 : request.offset;
-    const bool partial = from > 0;
-    models::HttpsResponse response{partial ? 206 : reply.status, body_.size() - from, {}};
-    if (partial)
+    models::HttpsResponse response{from > 0 ? 206 : reply.status, body_.size() - from, {}};
+    if (from > 0)
       response.headers["content-range"] = "bytes " + std::to_string(from) + "-/" + std::to_string(body_.size());
-    if (reply.status >= 400) throw TransferError(TransferError::Kind::kStatus, "HTTP " + std::to_string(reply.status));
-    if (!sink.onResponse(response)) throw TransferError(TransferError::Kind::kStopped, "stopped");
+    if (!sink.onResponse(response)) throw TransferError(K::kStopped, "stopped");
     const std::string rest = body_.substr(from, std::min(reply.cutAfter, body_.size() - from));
     for (size_t at = 0; at < rest.size(); at += 1000) {
-      if (!sink.onBody(std::string_view(rest).substr(at, 1000)))
-        throw TransferError(TransferError::Kind::kStopped, "stopped");
+      if (!sink.onBody(std::string_view(rest).substr(at, 1000))) throw TransferError(K::kStopped, "stopped");
     }
-    if (reply.cutAfter != SIZE_MAX) throw TransferError(TransferError::Kind::kConnection, "connection dropped");
+    if (reply.cutAfter != SIZE_MAX) throw TransferError(K::kConnection, "connection dropped");
   }
   std::vector<uint64_t> offsets;
 
