@@ -6,7 +6,6 @@
 
 #include <filesystem>
 
-#include "speech-service/pocketsphinx_service.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::speech {
@@ -92,12 +91,6 @@ TEST(CepstralMeanTest, KeptFileIsReadBackOnlyWhenWholeInRangeAndARegularFile) {
   writeCepstralMean(link, {50, 1, 2});  // replaces the link, not what it points to
   EXPECT_EQ(readCepstralMean(good, 3), (std::vector<float>{52.5f, -1.25f, 3}));
   EXPECT_EQ(readCepstralMean(link, 3), (std::vector<float>{50, 1, 2}));
-}
-
-TEST(CepstralMeanTest, KeptUnderAnAbsoluteCacheHomeOnly) {
-  ::setenv("HOME", "/home/u", 1);
-  ::setenv("XDG_CACHE_HOME", "relative/cache", 1);
-  EXPECT_EQ(PocketSphinxService::settingsFromProcess().cepstralMeanDirectory, "/home/u/.cache/tavrin/speech/sources");
 }
 
 }  // namespace
