@@ -60,7 +60,7 @@ class CliTest : public ::testing::Test {
 
 TEST_F(CliTest, ArgumentAndFileFailures) {
   installTinyModel();
-  const std::string missing = files_.file("no such/file ü.txt");
+  const std::string missing = files_.file("no such\n/file ü\xfe.txt");  // reported as one line of valid UTF-8
   writeFile(files_.file("blank.txt"), "  \t\n\n \r\n ");
   writeFile(files_.file("bad.txt"), "You: caf\xE9 \xFF\xFE");
   writeFile(files_.file("huge.txt"), std::string((size_t{16} << 20) + 1, 'x'));
@@ -75,7 +75,7 @@ TEST_F(CliTest, ArgumentAndFileFailures) {
   };
   for (const Case& c :
        {Case{{}, invalid}, Case{{"Status"}, invalid}, Case{{"EXTRACT", "x"}, invalid}, Case{{"synthesize"}, invalid},
-        Case{{"extract", missing}, HelperError::fileNotFound(missing).what()},
+        Case{{"extract", missing}, HelperError::fileNotFound(files_.file("no such /file ü\xEF\xBF\xBD.txt")).what()},
         Case{{"extract", files_.file("blank.txt")}, empty}, Case{{"synthesize", files_.file("bad.txt")}, empty},
         Case{{"extract", files_.path()}, empty},
         Case{{"extract", files_.file("huge.txt")}, HelperError::tooLong().what()},

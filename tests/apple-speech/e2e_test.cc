@@ -35,7 +35,17 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
     std::string out, err;  // standard output without its last line break
   };
   const std::vector<Row> rows = {
-      {{"Status"}, {}, "", "Invalid helper arguments.\n"},
+      // Whatever bytes the arguments carry, a failure is one line of valid UTF-8.
+      {{"Deco\nde"}, {}, "", "Invalid helper arguments.\n"},
+      {{"decode", "/nonexistent\n\xff.mp3"}, {}, "", "Could not decode the media file: file not found\n"},
+      {{"transcribe", "/nonexistent.raw", "en\xff"},
+       {},
+       "",
+       "Apple SpeechTranscriber does not support locale en\xEF\xBF\xBD.\n"},
+      {{"transcribe", "/nonexistent.raw", "en\nUS"},
+       {},
+       "",
+       "Apple SpeechTranscriber does not support locale en US.\n"},
       {{"status", "en-US"}, {}, R"({"available":true,"status":"installed","locale":"en_US"})", ""},
       {{"status"}, {{"LANG", "fr_CA.UTF-8"}}, R"({"available":true,"status":"supported","locale":"fr_CA"})", ""},
       {{"supported-locales", "ignored"},

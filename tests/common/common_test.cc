@@ -1,4 +1,4 @@
-// JSON writing, PCM buffers, the format converter and the locale rules.
+// JSON writing, the speech downmix, the format converter and the locale rules.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -55,17 +55,6 @@ TEST(Json, BuilderKeepsKeyOrderAndWritesShortestNumbers) {
   json.value(1e300).endArray().endObject();
   EXPECT_EQ(json.str(), R"({"z":1,"list":[{"x":18446744073709551615},{}],"neg":-5,)"
                         R"("d":[0.1,2,0.3333333333333333,1e+300]})");
-}
-
-TEST(PcmBufferTest, LengthIsClampedAndCopiesAreIndependent) {
-  EXPECT_EQ(PcmBuffer::create(PcmFormat{0, 1, SampleType::kFloat32, false}, 10), nullptr);
-  auto planar = makeTone(PcmFormat::float32(16000, 2), 64, 1000, 0.5f);
-  planar->setFrameLength(1000);
-  EXPECT_EQ(planar->frameLength(), 64u);
-  auto copy = planar->deepCopy();
-  EXPECT_EQ(copy->floatChannel(1)[63], planar->floatChannel(1)[63]);
-  copy->floatChannel(1)[3] = 7;
-  EXPECT_NE(planar->floatChannel(1)[3], 7.0f);
 }
 
 std::vector<float> convertAll(LiveAudioConverter& converter, const PcmFormat& from, uint32_t frames, int buffers,

@@ -1,6 +1,7 @@
 // tavrin-models and the speech helper's downloads against a loopback HTTPS
-// server with faults (tests/support/model-server). Always the build tree's
-// programs: only they read the test catalogue.
+// server with faults (tests/support/model-server): resuming, starting over,
+// stopping, checksums, never touching an installed model. Always the build
+// tree's programs: only they read the test catalogue.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -72,11 +73,15 @@ TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
   struct Row {
     std::string fault, model, err, installed;
     std::string switchFile = "";
+    uintmax_t partBytes = 0;  // kept for a later resume
   };
   const std::string failed = "Could not download ggml-base.bin: ";
   const std::vector<Row> rows = {
       {"ok", "base", "", whisper},
       {"drop", "base", "", whisper},
+      {"norange", "base", "", whisper},
+      {"stuck", "base", "Could not download ggml-base.bin: STUCK; it resumes when started again.\n", "", "", 1'500'000},
+      {"corrupt", "base", failed + "its checksum does not match.\n", ""},
       {"redirect", "base", "", whisper},
       {"hub", "notes", "", notes},
       {"insecure", "base", failed + "the server redirected to an address that is not HTTPS.\n", ""},
@@ -106,12 +111,14 @@ TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
       EXPECT_TRUE(r.out.ends_with(done)) << r.out;
       EXPECT_EQ(readFile(row.installed), bytes);
     }
-    for (const std::string& path : {whisper, notes, whisper + ".part", notes + ".part"}) {
+    for (const std::string& path : {whisper, notes, notes + ".part"}) {
       EXPECT_EQ(std::filesystem::exists(path), path == row.installed) << path;
     }
-    if (row.fault == "drop") {
-      EXPECT_NE(downloads.log().find("/drop/f.bin bytes=1500000-\n"), std::string::npos);
-    }
+    EXPECT_EQ(std::filesystem::exists(whisper + ".part") ? std::filesystem::file_size(whisper + ".part") : 0,
+              row.partBytes);
+    // A cut download resumes where it was cut, and starts over when the server answers with the whole file.
+    EXPECT_EQ(downloads.log().find("/" + row.fault + "/f.bin bytes=1500000-\n") != std::string::npos,
+              row.fault == "drop" || row.fault == "norange" || row.fault == "stuck" || row.fault == "corrupt");
   }
 }
 
@@ -130,6 +137,8 @@ TEST(ModelsE2eTest, OneDownloadForTwoProcessesAndAStopSignalKeepsThePartOnly) {
   EXPECT_EQ(one.exitStatus, 0) << one.err;
   EXPECT_EQ(second.exitStatus, 0) << second.err;
   EXPECT_EQ(second.out.rfind("{\"type\":\"waiting\",\"model\":\"base\"}\n", 0), 0u) << second.out;
+  // An installed model is never downloaded again.
+  EXPECT_EQ(runProcess({kModels, "install", "base"}, downloads.options("ok")).exitStatus, 0);
   EXPECT_EQ(downloads.log(), "/slow/f.bin -\n");
   const std::string status = R"({"downloads":true,"speechDirectory":")" + downloads.data("speech/whisper") +
                              R"(","notesDirectory":")" + downloads.data("models") + "\",";
