@@ -135,6 +135,7 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
            Case{{{"m.gguf", "unknown-template"}}, unusable},
            Case{{{"m.gguf", "short-context"}}, unusable},
            Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
+           Case{{{"m.gguf", "duplicate-token"}, {"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
            Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},
            Case{{{"z.gguf", "good"}, {"a.gguf", "duplicate-token"}, {"b.gguf.download", "good"}}, ""},
        }) {

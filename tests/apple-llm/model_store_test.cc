@@ -1,11 +1,10 @@
-// Finding and choosing the model, availability when the engine cannot run, usable processors. What each kind
-// of model file is reported as: cli_e2e_test.
+// Finding the model files, availability when the engine cannot run, usable processors. What each kind of model
+// file is reported as, and which of several is used: cli_e2e_test.
 #include "apple-llm/model_store.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -65,35 +64,6 @@ TEST(FindModels, NewestFirstThenDirectoryOrderThenName) {
   for (const ModelCandidate& m : found.models) order.push_back(m.path);
   const std::string h = modelsDir(home.path()), s = modelsDir(system.path());
   EXPECT_EQ(order, (Dirs{s + "/new.gguf", h + "/a.gguf", h + "/b.gguf", s + "/a.gguf", h + "/old.gguf"}));
-}
-
-TEST(ChooseModel, TheFirstUsableModelWinsElseTheMostTellingReason) {
-  using R = UnavailableReason;
-  using Ranked = std::vector<std::pair<std::string, std::optional<R>>>;  // no reason: usable
-  struct Case {
-    bool installing;
-    Ranked ranked;
-    std::string chosen;
-    R reason;
-  };
-  for (const Case& c :
-       {Case{false, {}, "", R::kAppleIntelligenceNotEnabled}, Case{true, {}, "", R::kModelNotReady},
-        Case{true, {{"old", {}}}, "old", R::kOther},  // a download never blocks a complete model
-        Case{false, {{"partial", R::kModelNotReady}, {"broken", R::kOther}, {"good", {}}}, "good", R::kOther},
-        Case{false, {{"good", {}}, {"other", {}}}, "good", R::kOther},
-        Case{false, {{"broken", R::kOther}, {"partial", R::kModelNotReady}}, "", R::kModelNotReady},
-        Case{false, {{"huge", R::kDeviceNotEligible}, {"broken", R::kOther}}, "", R::kDeviceNotEligible},
-        Case{false, {{"broken", R::kOther}}, "", R::kOther}}) {
-    InstalledModels installed{{}, c.installing};
-    for (const auto& [path, reason] : c.ranked) installed.models.push_back({path, 0, 0});
-    const ModelChoice choice = chooseModel(installed, [&](const std::string& path) {
-      const auto it = std::find_if(c.ranked.begin(), c.ranked.end(), [&](const auto& r) { return r.first == path; });
-      return it->second ? ModelAvailability::unavailable(*it->second) : ModelAvailability::ready();
-    });
-    EXPECT_EQ(choice.path, c.chosen);
-    EXPECT_EQ(choice.availability.available, !c.chosen.empty());
-    EXPECT_EQ(choice.availability.reason, c.reason) << c.ranked.size();
-  }
 }
 
 TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {
