@@ -15,23 +15,24 @@ namespace {
 
 using testing::TempDir;
 
+// One tiny model for the whole program, in a data folder of its own; a model with generation counters.
 class LlamaModelTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    std::filesystem::create_directories(dir_->path() + "/tavrin/models");
-    testmodel::writeModel(modelPath(), testmodel::tinyShape());
+  static const std::string& dataDir() {
+    static const TempDir dir;
+    static const bool written = (std::filesystem::create_directories(dir.path() + "/tavrin/models"),
+                                 testmodel::writeModel(modelPath(dir.path()), testmodel::tinyShape()), true);
+    return (void)written, dir.path();
   }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::string modelPath() { return dir_->path() + "/tavrin/models/tiny.gguf"; }
-  static ModelSearchPaths paths() { return ModelSearchPaths{{dir_->path()}}; }
+  static std::string modelPath(const std::string& dir = dataDir()) { return dir + "/tavrin/models/tiny.gguf"; }
 
-  static TempDir* dir_;
+  GenerationStats stats;
+  LlamaLanguageModel model{ModelSearchPaths{{dataDir()}}, [this] {
+                             LlamaOptions options;
+                             options.stats = &stats;
+                             return options;
+                           }()};
 };
-TempDir* LlamaModelTest::dir_ = nullptr;
 
 TEST_F(LlamaModelTest, GrammarsAcceptCompleteRecordsOnly) {
   const auto extract = [&](const char* text) { return generationAccepts(modelPath(), Extract::schema(), text); };
@@ -63,10 +64,6 @@ TEST_F(LlamaModelTest, GrammarsAcceptCompleteRecordsOnly) {
 }
 
 TEST_F(LlamaModelTest, GeneratesCompleteRecordsWithinTheLimit) {
-  GenerationStats stats;
-  LlamaOptions options;
-  options.stats = &stats;
-  LlamaLanguageModel model(paths(), options);
   ASSERT_TRUE(model.availability().available);
   EXPECT_NO_THROW(Extract::fromGenerated(model.openSession("I")->respond("You: hi.", Extract::schema(), {0.1, 1200})));
   EXPECT_LE(stats.generatedTokens, 1200);
@@ -82,10 +79,6 @@ TEST_F(LlamaModelTest, GeneratesCompleteRecordsWithinTheLimit) {
 }
 
 TEST_F(LlamaModelTest, TheTranscriptIsPlainTextOfBoundedLength) {
-  GenerationStats stats;
-  LlamaOptions options;
-  options.stats = &stats;
-  LlamaLanguageModel model(paths(), options);
   const auto respond = [&](const std::string& instructions, const std::string& prompt) {
     return model.openSession(instructions)->respond(prompt, Overview::schema(), {0.3, 500});
   };
