@@ -156,7 +156,8 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
         const ProcessResult r = run({pass, files_.file("t.txt"), "ja"});
         EXPECT_TRUE(r.exitStatus == 0 && r.err.empty() && r.out.find('\n') == r.out.size() - 1) << r.err << r.out;
         std::string found;
-        for (const auto& [key, value] : nlohmann::json::parse(r.out, nullptr, false).items()) found += key + " ";
+        const nlohmann::json reply = nlohmann::json::parse(r.out, nullptr, false);
+        for (const auto& [key, value] : reply.items()) found += key + " ";
         EXPECT_EQ(found, keys) << r.out;
       }
     } else {

@@ -80,7 +80,10 @@ TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
       {"ok", "base", "", whisper},
       {"drop", "base", "", whisper},
       {"norange", "base", "", whisper},
-      {"stuck", "base", "Could not download ggml-base.bin: STUCK; it resumes when started again.\n", "", "", 1'500'000},
+      {"stuck", "base",
+       "Could not download ggml-base.bin: transfer closed with 1500000 bytes remaining to read; it resumes when "
+       "started again.\n",
+       "", "", 1'500'000},
       {"corrupt", "base", failed + "its checksum does not match.\n", ""},
       {"redirect", "base", "", whisper},
       {"hub", "notes", "", notes},
