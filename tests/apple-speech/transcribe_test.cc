@@ -49,7 +49,7 @@ class TranscribeTest : public ::testing::Test {
   Platform platform{service, out, err, languages, true, "en_US", {}};
 };
 
-TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDuration) {
+TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDurationInTheServicesFormat) {
   struct Row {
     uint32_t frames;
     std::vector<uint32_t> chunks;
@@ -70,13 +70,11 @@ TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDuration) {
     for (uint32_t f = 0; f < rows[i].frames; f += 997) EXPECT_EQ(fed[f], static_cast<float>(f % 1000) / 1000.0f);
   }
   EXPECT_EQ(err.text(), "");
-}
-
-TEST_F(TranscribeTest, ChunksAreConvertedToTheServiceFormat) {
+  // Converted to the service's format.
   service.format = PcmFormat::float32(48000, 1);
   ASSERT_EQ(run({"transcribe", rawFile(16000)}), 0);
-  EXPECT_NEAR(recognizer()->chunkFrames().at(0), 48000u, 64);
-  EXPECT_EQ(recognizer()->chunkFormats().at(0), PcmFormat::float32(48000, 1));
+  EXPECT_NEAR(recognizer(4)->chunkFrames().at(0), 48000u, 64);
+  EXPECT_EQ(recognizer(4)->chunkFormats().at(0), PcmFormat::float32(48000, 1));
 }
 
 TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {

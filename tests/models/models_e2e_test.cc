@@ -191,14 +191,25 @@ TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
             "The speech model for de_DE is not installed and model downloads are turned off: run `tavrin-models "
             "install base`, or put ggml-base.bin (from " +
                 downloads.address("ok") + ") into " + downloads.data("speech/whisper") + ".\n");
+  // The real Whisper engine on the random-weight model: the duration, segments within it, the result; the engine's
+  // own log lines never on standard error.
   const ProcessResult r = speech({"transcribe", scratch.file("silence.raw"), "de-DE"});
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_TRUE(r.exitStatus == 0 && r.err.empty()) << r.err;
   EXPECT_EQ(r.out.rfind("{\"type\":\"duration\",\"ms\":1000}\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("{\"type\":\"result\","), std::string::npos) << r.out;
+  const std::regex end(R"("endMs":(\d+))");
+  for (auto m = std::sregex_iterator(r.out.begin(), r.out.end(), end); m != std::sregex_iterator(); ++m) {
+    EXPECT_LE(std::stoul((*m)[1]), 1000u) << r.out;
+  }
   EXPECT_EQ(speech({"status", "de-DE"}).out, statusOf("installed"));
   EXPECT_EQ(speech({"status", "en-US"}).out, R"({"available":true,"status":"installed","locale":"en_US"})"
                                              "\n");
   EXPECT_EQ(downloads.log(), "/ok/ggml-base.bin -\n");
+  // A damaged model is one line, before anything is written.
+  const std::string model = downloads.data("speech/whisper/ggml-base.bin");
+  writeFile(model, readFile(model).substr(0, 60));
+  const ProcessResult damaged = speech({"transcribe", scratch.file("silence.raw"), "de-DE"});
+  EXPECT_EQ(damaged.out + damaged.err, "The Whisper model " + model + " is damaged: it ends early.\n");
 }
 
 }  // namespace
