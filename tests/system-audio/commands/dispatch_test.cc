@@ -27,6 +27,8 @@ TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
        "{}",
        ""},
       {{"record", "--output", "o.raw"}, "record o.raw - - -", "{}", ""},
+      {{"record", "--output", "--seconds", "--stop-file", ""}, "record --seconds - - -", "{}", ""},  // values verbatim
+      {{"live", "--language", "fr", "--NO-MIC", "--language", "de"}, "live fr - - mic=1 system=1 echo=0", "", ""},
       {{"live", "--language", "--no-mic", "--echo-cancel", "--translate-to", "ja"},
        "live --no-mic ja - mic=0 system=1 echo=1",
        "",
