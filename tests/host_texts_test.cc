@@ -87,8 +87,7 @@ TEST(HostTexts, EveryTextWhole) {
       {Audio::liveUnsupported().what(), "Live subtitles require macOS 26.0 or later."},
       {Audio::speechUnavailable().what(), "Apple SpeechTranscriber is not available on this device."},
       {Audio::incompatibleAudioFormat().what(), "No compatible SpeechAnalyzer audio format is installed."},
-      {system_audio::CoreAudioError("CreateProcessTap", -6).what(), "CoreAudio error (CreateProcessTap): -6"},
-  };
+      {system_audio::CoreAudioError("CreateProcessTap", -6).what(), "CoreAudio error (CreateProcessTap): -6"}};
   for (const auto& [text, whole] : rows) EXPECT_EQ(text, whole);
 }
 

@@ -124,21 +124,16 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
     std::vector<std::pair<std::string, std::string>> files;  // name, content
     std::string reason;                                      // empty: available
   };
-  for (const Case& c : {
-           Case{{}, notEnabled},
-           Case{{{"model.gguf.part", "good"}}, notReady},
-           Case{{{"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
-           Case{{{"m.gguf", "unknown-architecture"}}, unusable},
-           Case{{{"m.gguf", "missing-key"}}, unusable},
-           Case{{{"m.gguf", "duplicate-token"}}, unusable},
-           Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
-           Case{{{"m.gguf", "unknown-template"}}, unusable},
-           Case{{{"m.gguf", "short-context"}}, unusable},
-           Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
-           Case{{{"m.gguf", "duplicate-token"}, {"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
-           Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},
-           Case{{{"z.gguf", "good"}, {"a.gguf", "duplicate-token"}, {"b.gguf.download", "good"}}, ""},
-       }) {
+  for (const Case& c :
+       {Case{{}, notEnabled}, Case{{{"model.gguf.part", "good"}}, notReady},
+        Case{{{"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
+        Case{{{"m.gguf", "unknown-architecture"}}, unusable}, Case{{{"m.gguf", "missing-key"}}, unusable},
+        Case{{{"m.gguf", "duplicate-token"}}, unusable}, Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
+        Case{{{"m.gguf", "unknown-template"}}, unusable}, Case{{{"m.gguf", "short-context"}}, unusable},
+        Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
+        Case{{{"m.gguf", "duplicate-token"}, {"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
+        Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},
+        Case{{{"z.gguf", "good"}, {"a.gguf", "duplicate-token"}, {"b.gguf.download", "good"}}, ""}}) {
     std::filesystem::remove_all(models());
     std::filesystem::create_directories(models());
     const auto now = std::filesystem::file_time_type::clock::now();

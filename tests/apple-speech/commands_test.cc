@@ -75,8 +75,7 @@ TEST_F(CommandsTest, StatusReplies) {
           R"({"available":true,"status":"downloading","locale":"de_DE"})",
           R"({"available":false,"status":"unsupported","locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})",
           R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
-          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})",
-      }));
+          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})"}));
   EXPECT_EQ(service.calls(), (Lines{"match:en_US", "match:fr", "match:de_AT", "match:ja_JP", "match:__foo"}));
   EXPECT_EQ(err.text(), "");
 }

@@ -76,8 +76,7 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
       {{"transcribe", dir.file("silence.raw"), "--contextual-strings", "hello"},
        {{"TMPDIR", dir.file("missing")}},  // the contextual strings' file goes there
        "{\"type\":\"duration\",\"ms\":1000}",
-       "The contextual strings could not be prepared.\n"},
-  };
+       "The contextual strings could not be prepared.\n"}};
   for (const Row& row : rows) {
     ProcessOptions options;
     options.setEnv = row.setEnv;

@@ -90,8 +90,7 @@ TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
           R"({"type":"segment","segment":{"startMs":100,"endMs":1234,"text":"Hello"}})",
           R"({"type":"segment","segment":{"startMs":2000,"endMs":2000,"text":" world "}})",
           R"({"type":"segment","segment":{"startMs":3000,"endMs":4000,"text":"Hello"}})",
-          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})",
-      }));
+          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})"}));
   EXPECT_EQ(languages.seen, std::vector<std::string>{"Hello  world  Hello"});
   EXPECT_EQ(service.calls().at(0), "match:en_US");
 }

@@ -26,14 +26,12 @@ TEST(Json, StringsAreEscapedAndIllFormedUtf8Repaired) {
     std::string in;
     SlashStyle style;
     std::string out;
-  } rows[] = {
-      {"a\"b\\c/d é😀", SlashStyle::kEscaped, R"("a\"b\\c\/d é😀")"},
-      {"a/b", SlashStyle::kPlain, R"("a/b")"},
-      {std::string("\n\t\r\b\f\x01\0\x7f", 8), SlashStyle::kPlain, "\"\\n\\t\\r\\b\\f\\u0001\\u0000\x7f\""},
-      // Stray continuation, cut-short sequence, overlong form, surrogate, 0xFF: U+FFFD each.
-      {"a\x80z\xE3\x81", SlashStyle::kPlain, "\"a" + r + "z" + r + "\""},
-      {"\xC0\xAF\xED\xA0\x80\xFF", SlashStyle::kPlain, "\"" + r + r + r + r + r + r + "\""},
-  };
+  } rows[] = {{"a\"b\\c/d é😀", SlashStyle::kEscaped, R"("a\"b\\c\/d é😀")"},
+              {"a/b", SlashStyle::kPlain, R"("a/b")"},
+              {std::string("\n\t\r\b\f\x01\0\x7f", 8), SlashStyle::kPlain, "\"\\n\\t\\r\\b\\f\\u0001\\u0000\x7f\""},
+              // Stray continuation, cut-short sequence, overlong form, surrogate, 0xFF: U+FFFD each.
+              {"a\x80z\xE3\x81", SlashStyle::kPlain, "\"a" + r + "z" + r + "\""},
+              {"\xC0\xAF\xED\xA0\x80\xFF", SlashStyle::kPlain, "\"" + r + r + r + r + r + r + "\""}};
   for (const auto& row : rows) {
     std::string out;
     appendJsonString(out, row.in, row.style);

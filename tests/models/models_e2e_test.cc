@@ -96,8 +96,7 @@ TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
       {"ok", "base",
        "Model downloads are turned off: put ggml-base.bin (from " + downloads.address("ok") + ") into " +
            downloads.data("speech/whisper") + " by hand.\n",
-       "", "downloads = off\n"},
-  };
+       "", "downloads = off\n"}};
   for (const Row& row : rows) {
     downloads.reset();
     ProcessOptions options = downloads.options(row.fault);

@@ -38,8 +38,7 @@ TEST(CepstralMeanTest, EstimatesFromLoudFramesOnlyOnceEnoughSpeechWasHeard) {
       {"speech far below the mean used", {}, {{100, 70, 0}}, 0.0f, true, {74, 0}, true},
       {"speech near the mean used", {}, {{100, 70, 0}}, 0.0f, true, {72, 0}, false},
       {"prior only, as used", {41, 0}, {{100, 20, 0}}, 0.0f, false, {41, 0}, false},
-      {"neither estimate nor prior", {}, {{100, 20, 0}}, std::nullopt, false, {41, 0}, false},
-  };
+      {"neither estimate nor prior", {}, {{100, 20, 0}}, std::nullopt, false, {41, 0}, false}};
   for (const Row& row : rows) {
     CepstralMeanEstimate estimate(2);
     estimate.seed(row.prior);

@@ -45,8 +45,7 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
       {{"translation-status", "--target", "x/y"}, 0, R"({"status":"unsupported","source":"en_US","target":"x\/y"})"},
       {{"translation-status", "--target", "de-AT", "--source", "de"},
        0,
-       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"},
-  };
+       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"}};
   ProcessOptions options;
   options.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("no-server")}, {"LANG", "en_US.UTF-8"}};
   options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "TAVRIN_LIVE_TIMING"};
@@ -69,11 +68,9 @@ TEST(SystemAudioCli, FewDescriptorsAndAFifoWithoutReader) {
   TempDir dir;
   const struct {
     std::string script, err;
-  } rows[] = {
-      {R"(ulimit -n 8; exec "$0" record --output "$1/b.raw" --seconds 1)", "Connection refused\n"},
-      {R"(mkfifo "$1/fifo"; exec "$0" record --output "$1/fifo" --seconds 1)",
-       "Could not open system audio output file: " + dir.file("fifo") + ".\n"},
-  };
+  } rows[] = {{R"(ulimit -n 8; exec "$0" record --output "$1/b.raw" --seconds 1)", "Connection refused\n"},
+              {R"(mkfifo "$1/fifo"; exec "$0" record --output "$1/fifo" --seconds 1)",
+               "Could not open system audio output file: " + dir.file("fifo") + ".\n"}};
   ProcessOptions options;
   options.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("no-server")}};
   options.timeout = std::chrono::seconds(20);

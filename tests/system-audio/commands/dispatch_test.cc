@@ -36,8 +36,7 @@ TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
       {{"live", "--stop-file", "/s", "--no-system"}, "live - - /s mic=1 system=0 echo=0", "", "Microphone is gone"},
       {{"translation-status", "--target", "pt-BR", "--source", "en"}, "translation en pt-BR", "{}", ""},
       {{"live", "--language", "en"}, "", "", older, false},
-      {{"translation-status", "--source", "en"}, "", "", older, false},
-  };
+      {{"translation-status", "--source", "en"}, "", "", older, false}};
   for (const auto& row : rows) {
     testing::FakeSystemEnv env;
     env.failStdoutWith(row.stdoutError);
