@@ -53,29 +53,25 @@ TEST_F(CommandsTest, OlderSystemRefusesEverythingButDecode) {
 }
 
 TEST_F(CommandsTest, StatusReplies) {
-  service.locales = {{"en_US", AssetStatus::kInstalled},
-                     {"fr_FR", AssetStatus::kSupported},
-                     {"de_DE", AssetStatus::kDownloading},
-                     {"ja_JP", AssetStatus::kUnsupported}};
+  using enum AssetStatus;
+  service.locales = {{"en_US", kInstalled}, {"fr_FR", kSupported}, {"de_DE", kDownloading}, {"ja_JP", kUnsupported}};
   platform.currentLocale = "de_AT";
-  for (const Lines& args : std::vector<Lines>{{"status", "en-US", "ignored"},
-                                              {"status", "fr"},
-                                              {"status", ""},
-                                              {"status", "ja-JP"},
-                                              {"status", "--foo"}}) {
+  const std::string unsupported = R"({"available":false,"status":"unsupported",)";
+  for (const auto& [args, line] : std::vector<std::pair<Lines, std::string>>{
+           {{"status", "en-US", "ignored"}, R"({"available":true,"status":"installed","locale":"en_US"})"},
+           {{"status", "fr"}, R"({"available":true,"status":"supported","locale":"fr_FR"})"},
+           {{"status", ""}, R"({"available":true,"status":"downloading","locale":"de_DE"})"},
+           {{"status", "ja-JP"},
+            unsupported + R"("locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})"},
+           {{"status", "--foo"},
+            unsupported + R"("reason":"Apple SpeechTranscriber does not support locale __foo."})"}}) {
     EXPECT_EQ(run(args), 0);
+    EXPECT_EQ(out.lines().back(), line);
   }
   service.available = false;
   EXPECT_EQ(run({"status", "en"}), 0);
-  EXPECT_EQ(
-      out.lines(),
-      (Lines{
-          R"({"available":true,"status":"installed","locale":"en_US"})",
-          R"({"available":true,"status":"supported","locale":"fr_FR"})",
-          R"({"available":true,"status":"downloading","locale":"de_DE"})",
-          R"({"available":false,"status":"unsupported","locale":"ja_JP","reason":"Required Apple speech assets are unsupported."})",
-          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber does not support locale __foo."})",
-          R"({"available":false,"status":"unsupported","reason":"Apple SpeechTranscriber is not available on this device."})"}));
+  EXPECT_EQ(out.lines().back(),
+            unsupported + R"("reason":"Apple SpeechTranscriber is not available on this device."})");
   EXPECT_EQ(service.calls(), (Lines{"match:en_US", "match:fr", "match:de_AT", "match:ja_JP", "match:__foo"}));
   EXPECT_EQ(err.text(), "");
 }
