@@ -1,14 +1,12 @@
 // A speech service that plays a script, for exact protocol tests.
 //
-// The test describes the service's answers (availability, locales, asset
-// states, input format, install outcome) and, per recognizer, the results to
-// give and where to fail. Each recognizer records what it was given in a
-// RecognizerLog the test keeps (shared, so it outlives the recognizer).
+// The test describes the service's answers (availability, locales, asset states, input format, install outcome) and,
+// per recognizer, the results to give and where to fail. Each recognizer records what it was given in a RecognizerLog
+// the test keeps (shared, so it outlives the recognizer).
 //
-// Results are released by fed frames: a scripted result with afterFrames = n
-// is queued once at least n frames have been fed (on the feeding thread,
-// inside acceptWaveform); the rest are queued by inputFinished(), after which
-// the sequence ends (or fails, when the script says so).
+// Results are released by fed frames: a scripted result with afterFrames = n is queued once at least n frames have been
+// fed (on the feeding thread, inside acceptWaveform); the rest are queued by inputFinished(), after which the sequence
+// ends (or fails, when the script says so).
 #pragma once
 
 #include <memory>
@@ -80,12 +78,10 @@ class ScriptedSpeechService final : public SpeechService {
   bool available = true;
   std::vector<ScriptedLocale> locales = {{"en_US", AssetStatus::kInstalled}};
   std::optional<PcmFormat> format = PcmFormat::float32(16000, 1);
-  // installAssets(): when set, throws this text; otherwise marks the locale
-  // installed.
+  // installAssets(): when set, throws this text; otherwise marks the locale installed.
   std::string failInstall;
   std::string failMakeRecognizer;
-  // Script for the next recognizers, in order; an empty script when they run
-  // out.
+  // Script for the next recognizers, in order; an empty script when they run out.
   std::vector<RecognizerScript> scripts;
 
   bool isAvailable() override { return available; }
@@ -96,8 +92,7 @@ class ScriptedSpeechService final : public SpeechService {
   std::optional<PcmFormat> inputFormat(const std::string&) override { return format; }
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
 
-  // Every supportedLocale / installAssets call, in order ("match:xx",
-  // "install:xx", "make:xx").
+  // Every supportedLocale / installAssets call, in order ("match:xx", "install:xx", "make:xx").
   std::vector<std::string> calls() const { return lockedCopy(mutex_, calls_); }
   // Logs of the recognizers made so far, in order.
   std::vector<std::shared_ptr<RecognizerLog>> recognizers() const { return lockedCopy(mutex_, logs_); }

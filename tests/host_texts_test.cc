@@ -1,6 +1,5 @@
-// Every text the host matches byte for byte, compared whole: the notes
-// instructions and prompts, and the error and reason sentences of the three
-// helpers. Other tests name these texts through the product's own functions.
+// Every text the host matches byte for byte, compared whole: the notes instructions and prompts, and the error and
+// reason sentences of the three helpers. Other tests name these texts through the product's own functions.
 #include <gtest/gtest.h>
 
 #include "apple-llm/app.h"

@@ -51,15 +51,13 @@ class CliTest : public ::testing::Test {
     EXPECT_EQ(r.out, reply + "\n");
   }
 
-  void installTinyModel() { testmodel::writeModel(models() + "/tiny.gguf", testmodel::tinyShape()); }
-
   TempDir home_;
   TempDir systemData_;
   TempDir files_;
 };
 
 TEST_F(CliTest, ArgumentAndFileFailures) {
-  installTinyModel();
+  testmodel::writeModel(models() + "/tiny.gguf", testmodel::tinyShape());
   const std::string missing = files_.file("no such\n/file ü\xfe.txt");  // reported as one line of valid UTF-8
   writeFile(files_.file("blank.txt"), "  \t\n\n \r\n ");
   writeFile(files_.file("bad.txt"), "You: caf\xE9 \xFF\xFE");

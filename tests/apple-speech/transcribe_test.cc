@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "apple-speech/tavrin_apple_speech.h"
@@ -30,12 +29,9 @@ class TranscribeTest : public ::testing::Test {
  protected:
   // A raw file of `frames` frames whose sample i is i (mod 1000) / 1000.
   std::string rawFile(uint32_t frames) {
-    std::string bytes(frames * 4, '\0');
-    for (uint32_t i = 0; i < frames; ++i) {
-      const float v = static_cast<float>(i % 1000) / 1000.0f;
-      std::memcpy(bytes.data() + i * 4, &v, 4);
-    }
-    testing::writeFile(dir.file("audio.raw"), bytes);
+    std::vector<float> samples(frames);
+    for (uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f;
+    testing::writeFile(dir.file("audio.raw"), std::string(reinterpret_cast<const char*>(samples.data()), frames * 4));
     return dir.file("audio.raw");
   }
   void script(RecognizerScript s) { service.scripts = {std::move(s)}; }

@@ -43,18 +43,6 @@ TEST(Json, StringsAreEscapedAndIllFormedUtf8Repaired) {
   EXPECT_TRUE(nlohmann::json::accept(out));
 }
 
-TEST(Json, BuilderKeepsKeyOrderAndWritesShortestNumbers) {
-  JsonBuilder json(SlashStyle::kPlain);
-  json.beginObject().field("z", 1).key("list").beginArray().beginObject();
-  json.field("x", uint64_t{18446744073709551615u}).endObject().beginObject().endObject().endArray();
-  json.optionalField("absent", std::optional<int>()).field("neg", int64_t{-5}).key("d").beginArray();
-  json.value(0.1).value(2.0).value(1.0 / 3);
-  EXPECT_THROW(json.value(std::nan("")), JsonEncodingError);  // and leaves no comma behind
-  json.value(1e300).endArray().endObject();
-  EXPECT_EQ(json.str(), R"({"z":1,"list":[{"x":18446744073709551615},{}],"neg":-5,)"
-                        R"("d":[0.1,2,0.3333333333333333,1e+300]})");
-}
-
 std::vector<float> convertAll(LiveAudioConverter& converter, const PcmFormat& from, uint32_t frames, int buffers,
                               double hz) {
   std::vector<float> out;

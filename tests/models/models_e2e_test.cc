@@ -1,7 +1,6 @@
-// tavrin-models and the speech helper's downloads against a loopback HTTPS
-// server with faults (tests/support/model-server): resuming, starting over,
-// stopping, checksums, never touching an installed model. Always the build
-// tree's programs: only they read the test catalogue.
+// tavrin-models and the speech helper's downloads against a loopback HTTPS server with faults
+// (tests/support/model-server): resuming, starting over, stopping, checksums, never touching an installed model. Always
+// the build tree's programs: only they read the test catalogue.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -20,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The server over <dir>/served, a catalogue whose "base" and "notes" come
-// from /<fault>/<file> on it, and a data home of their own.
+// The server over <dir>/served, a catalogue whose "base" and "notes" come from /<fault>/<file> on it, and a data home
+// of their own.
 class Downloads {
  public:
   explicit Downloads(const std::string& file, const std::string& bytes) : file_(file), bytes_(bytes) {
@@ -190,8 +189,8 @@ TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
             "The speech model for de_DE is not installed and model downloads are turned off: run `tavrin-models "
             "install base`, or put ggml-base.bin (from " +
                 downloads.address("ok") + ") into " + downloads.data("speech/whisper") + ".\n");
-  // The real Whisper engine on the random-weight model: the duration, segments within it, the result; the engine's
-  // own log lines never on standard error.
+  // The real Whisper engine on the random-weight model: the duration, segments within it, the result; the engine's own
+  // log lines never on standard error.
   const ProcessResult r = speech({"transcribe", scratch.file("silence.raw"), "de-DE"});
   EXPECT_TRUE(r.exitStatus == 0 && r.err.empty()) << r.err;
   EXPECT_EQ(r.out.rfind("{\"type\":\"duration\",\"ms\":1000}\n", 0), 0u) << r.out;

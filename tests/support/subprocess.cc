@@ -22,8 +22,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
     if (entry.find('=') != std::string::npos)
       env.emplace(entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
   }
-  // No child downloads a model unless its test says so (and then from its
-  // own loopback server).
+  // No child downloads a model unless its test says so (and then from its own loopback server).
   env["TAVRIN_MODEL_DOWNLOADS"] = "off";
   for (const auto& name : options.unsetEnv) env.erase(name);
   for (const auto& [name, value] : options.setEnv) env[name] = value;

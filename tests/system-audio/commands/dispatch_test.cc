@@ -43,18 +43,13 @@ TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
     testing::FakeGates gates(true, row.onDeviceServices);
     std::string call;
     Commands commands;
-    commands.status = [&] {
-      call = "status";
-      return SystemAudioStatus{false, "unavailable", "/run/pulse"};
-    };
-    commands.probe = [&](uint64_t seconds) {
-      call = "probe " + std::to_string(seconds);
-      return EncodedReply("{}");
-    };
+    // Each command notes what it was asked in `call`.
+    commands.status = [&] { return call = "status", SystemAudioStatus{false, "unavailable", "/run/pulse"}; };
+    commands.probe = [&](uint64_t seconds) { return call = "probe " + std::to_string(seconds), EncodedReply("{}"); };
     commands.record = [&](const RecordRequest& r) {
-      call = "record " + r.outputPath + " " + (r.seconds ? std::to_string(*r.seconds) : "-") + " " +
-             r.stopFilePath.value_or("-") + " " + r.startFilePath.value_or("-");
-      return EncodedReply("{}");
+      return call = "record " + r.outputPath + " " + (r.seconds ? std::to_string(*r.seconds) : "-") + " " +
+                    r.stopFilePath.value_or("-") + " " + r.startFilePath.value_or("-"),
+             EncodedReply("{}");
     };
     commands.live = [&](const LiveRequest& r) {
       call = "live " + r.language.value_or("-") + " " + r.translateTo.value_or("-") + " " +
@@ -63,8 +58,7 @@ TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
       if (r.stopFilePath) throw PlatformError("Microphone is gone");
     };
     commands.translationStatus = [&](const std::optional<std::string>& source, const std::string& target) {
-      call = "translation " + source.value_or("-") + " " + target;
-      return EncodedReply("{}");
+      return call = "translation " + source.value_or("-") + " " + target, EncodedReply("{}");
     };
     std::vector<std::string> argv = row.args;
     argv.insert(argv.begin(), "tavrin-system-audio");
