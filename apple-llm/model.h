@@ -4,7 +4,7 @@
 // carries standing instructions and answers one prompt with one complete
 // value of a record schema, as JSON text. The real model is llama.cpp
 // running a locally installed GGUF file (llama_model.h); FakeLanguageModel
-// (fake_model.h) stands in for it in tests.
+// (tests/apple-llm/fake_model.h) stands in for it in tests.
 #pragma once
 
 #include <memory>

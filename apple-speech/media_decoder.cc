@@ -189,13 +189,9 @@ struct Track {
   int streamIndex = -1;
   AVRational timeBase{1, 1};
   std::unique_ptr<AVCodecContext, CodecDeleter> codec;
-  // Several channels: `unpack` makes planar float of them at their own rate
-  // (no delay), `downmix` mixes them into `mono`, which `resampler` takes.
-  // One channel: `resampler` takes the frame as it is.
-  std::unique_ptr<SwrContext, ResamplerDeleter> unpack;
-  std::optional<SpeechDownmix> downmix;
-  std::vector<std::vector<float>> planes;
-  std::vector<float> mono;
+  // Several channels: `downmix` mixes them into the mono float that
+  // `resampler` takes. One channel: `resampler` takes the frame as it is.
+  std::unique_ptr<SpeechDownmix> downmix;
   std::unique_ptr<SwrContext, ResamplerDeleter> resampler;
   // Input parameters the resampler was made for; a change makes a new one.
   int inRate = 0;
@@ -354,25 +350,16 @@ class Decoder {
       throw HelperError::decodeFailed("unsupported audio configuration");
     }
     const auto format = static_cast<AVSampleFormat>(frame->format);
-    AVChannelLayout inLayout{};
-    av_channel_layout_default(&inLayout, channels);
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     int err = 0;
-    track.unpack.reset();
     track.downmix.reset();
     if (channels > 1) {
       // A layout in FFmpeg's own order names the positions; any other (none,
       // or a custom order) is taken as the default layout for its count.
       const uint64_t mask = frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
-      track.downmix.emplace(static_cast<uint32_t>(channels), mask);
-      track.planes.assign(static_cast<size_t>(channels), {});
-      SwrContext* raw = nullptr;
-      err = swr_alloc_set_opts2(&raw, &inLayout, AV_SAMPLE_FMT_FLTP, frame->sample_rate, &inLayout, format,
-                                frame->sample_rate, 0, nullptr);
-      track.unpack.reset(raw);
-      if (err >= 0) err = swr_init(track.unpack.get());
+      track.downmix = SpeechDownmix::create(static_cast<uint32_t>(channels), mask, format, frame->sample_rate);
+      if (!track.downmix) err = AVERROR(EINVAL);
     }
-    av_channel_layout_uninit(&inLayout);
     SwrContext* raw = nullptr;
     if (err >= 0) {
       err = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, kOutputRate, &mono,
@@ -445,8 +432,11 @@ class Decoder {
   void convertPiece(Track& track, const uint8_t** in, int count) {
     const uint8_t* mono = nullptr;
     if (track.downmix) {
-      in = downmix(track, in, count, &mono);
-      if (in == nullptr) return;
+      count = track.downmix->mix(in, count);
+      if (count < 0) throw HelperError::decodeFailed(avErrorText(count));
+      if (count == 0) return;
+      mono = reinterpret_cast<const uint8_t*>(track.downmix->mono());
+      in = &mono;
     }
     const int capacity = swr_get_out_samples(track.resampler.get(), count);
     if (capacity <= 0) {
@@ -459,26 +449,6 @@ class Decoder {
     const int produced = swr_convert(track.resampler.get(), &out, capacity, in, count);
     if (produced < 0) throw HelperError::decodeFailed(avErrorText(produced));
     add(track, static_cast<size_t>(produced));
-  }
-
-  // The piece's channels mixed into track.mono; returns the resampler's
-  // input (`*mono` points at it), or nullptr when nothing came out.
-  static const uint8_t** downmix(Track& track, const uint8_t** in, int count, const uint8_t** mono) {
-    const auto frames = static_cast<size_t>(count);
-    std::vector<uint8_t*> planes(track.planes.size());
-    std::vector<const float*> mixed(track.planes.size());
-    for (size_t c = 0; c < track.planes.size(); ++c) {
-      track.planes[c].resize(frames);
-      planes[c] = reinterpret_cast<uint8_t*>(track.planes[c].data());
-      mixed[c] = track.planes[c].data();
-    }
-    const int n = swr_convert(track.unpack.get(), planes.data(), count, in, count);
-    if (n < 0) throw HelperError::decodeFailed(avErrorText(n));
-    if (n == 0) return nullptr;
-    track.mono.resize(static_cast<size_t>(n));
-    track.downmix->mixPlanar(mixed.data(), static_cast<size_t>(n), track.mono.data());
-    *mono = reinterpret_cast<const uint8_t*>(track.mono.data());
-    return mono;
   }
 
   void flushResampler(Track& track) {

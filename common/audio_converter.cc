@@ -52,21 +52,11 @@ std::unique_ptr<SwrContext, SwrDeleter> makeContext(const PcmFormat& from, const
   return context;
 }
 
-// Several channels to one: the input is taken apart into planar float at its
-// own rate (`unpack`, no delay), mixed by the speech downmix, and the mono
-// result goes through the resampler.
-struct Downmixer {
-  std::unique_ptr<SwrContext, SwrDeleter> unpack;
-  SpeechDownmix mix;
-  std::vector<std::vector<float>> planes;
-  std::vector<float> mono;
-};
-
 class ResamplingConverter final : public FormatConverter {
  public:
   ResamplingConverter(std::unique_ptr<SwrContext, SwrDeleter> context, PcmFormat from, PcmFormat to,
-                      std::optional<Downmixer> downmixer)
-      : context_(std::move(context)), from_(from), to_(to), downmixer_(std::move(downmixer)) {}
+                      std::unique_ptr<SpeechDownmix> downmix)
+      : context_(std::move(context)), from_(from), to_(to), downmix_(std::move(downmix)) {}
 
   std::optional<std::string> convert(PcmBuffer& out, const InputBlock& input) override {
     if (!(out.format() == to_)) return "output buffer is not in the converter's target format";
@@ -96,9 +86,10 @@ class ResamplingConverter final : public FormatConverter {
  private:
   std::optional<std::string> run(PcmBuffer& out, const uint8_t** in, int inFrames, uint32_t* produced) {
     const uint8_t* mono = nullptr;
-    if (downmixer_ && in != nullptr) {
-      if (auto error = downmix(in, inFrames)) return error;
-      mono = reinterpret_cast<const uint8_t*>(downmixer_->mono.data());
+    if (downmix_ && in != nullptr) {
+      inFrames = downmix_->mix(in, inFrames);
+      if (inFrames < 0) return avErrorText(inFrames);
+      mono = reinterpret_cast<const uint8_t*>(downmix_->mono());
       in = &mono;
     }
     const uint32_t room = out.frameCapacity() - *produced;
@@ -107,35 +98,16 @@ class ResamplingConverter final : public FormatConverter {
     for (uint32_t i = 0; i < out.bufferCount(); ++i) {
       planes[i] = reinterpret_cast<uint8_t*>(out.data(i)) + offset;
     }
-    if (mono != nullptr) inFrames = static_cast<int>(downmixer_->mono.size());
     const int n = swr_convert(context_.get(), planes.data(), static_cast<int>(room), in, inFrames);
     if (n < 0) return avErrorText(n);
     *produced += static_cast<uint32_t>(n);
     return std::nullopt;
   }
 
-  std::optional<std::string> downmix(const uint8_t** in, int inFrames) {
-    Downmixer& d = *downmixer_;
-    const auto frames = static_cast<size_t>(inFrames);
-    std::vector<uint8_t*> planes(d.planes.size());
-    std::vector<const float*> mixed(d.planes.size());
-    for (size_t c = 0; c < d.planes.size(); ++c) {
-      d.planes[c].resize(frames);
-      planes[c] = reinterpret_cast<uint8_t*>(d.planes[c].data());
-      mixed[c] = d.planes[c].data();
-    }
-    const int n = swr_convert(d.unpack.get(), planes.data(), inFrames, in, inFrames);
-    if (n < 0) return avErrorText(n);
-    d.mono.resize(frames);
-    d.mix.mixPlanar(mixed.data(), static_cast<size_t>(n), d.mono.data());
-    d.mono.resize(static_cast<size_t>(n));
-    return std::nullopt;
-  }
-
   std::unique_ptr<SwrContext, SwrDeleter> context_;
   PcmFormat from_;
   PcmFormat to_;
-  std::optional<Downmixer> downmixer_;
+  std::unique_ptr<SpeechDownmix> downmix_;
 };
 
 }  // namespace
@@ -145,20 +117,17 @@ std::unique_ptr<FormatConverter> makeResamplingConverter(const PcmFormat& from, 
   if (from.sampleRate > std::numeric_limits<int>::max() || to.sampleRate > std::numeric_limits<int>::max()) {
     return nullptr;
   }
-  std::optional<Downmixer> downmixer;
+  std::unique_ptr<SpeechDownmix> downmix;
   PcmFormat resampled = from;
   if (to.channelCount == 1 && from.channelCount > 1) {
-    const PcmFormat planar{from.sampleRate, from.channelCount, SampleType::kFloat32, false};
-    downmixer.emplace(Downmixer{makeContext(from, planar),
-                                SpeechDownmix(from.channelCount, from.channelMask),
-                                std::vector<std::vector<float>>(from.channelCount),
-                                {}});
-    if (!downmixer->unpack || swr_init(downmixer->unpack.get()) < 0) return nullptr;
+    downmix = SpeechDownmix::create(from.channelCount, from.channelMask, avSampleFormat(from),
+                                    static_cast<int>(std::lround(from.sampleRate)));
+    if (!downmix) return nullptr;
     resampled = PcmFormat{from.sampleRate, 1, SampleType::kFloat32, true};
   }
   std::unique_ptr<SwrContext, SwrDeleter> context = makeContext(resampled, to);
   if (!context || swr_init(context.get()) < 0) return nullptr;
-  return std::make_unique<ResamplingConverter>(std::move(context), from, to, std::move(downmixer));
+  return std::make_unique<ResamplingConverter>(std::move(context), from, to, std::move(downmix));
 }
 
 uint32_t convertedCapacity(uint32_t frames, double fromRate, double toRate) {

@@ -16,17 +16,7 @@ namespace {
 // fills rows of this width whatever `stride` it is given.
 constexpr int kMaxChannels = 64;
 
-float bounded(float mixed, float loudest) {
-  return std::clamp(mixed, -loudest, loudest);
-}
-
-}  // namespace
-
-SpeechDownmix::SpeechDownmix(uint32_t channels, uint64_t channelMask) {
-  if (channels <= 1) {
-    coefficients_.assign(channels, 1.0f);
-    return;
-  }
+std::vector<float> coefficientsFor(uint32_t channels, uint64_t channelMask) {
   AVChannelLayout in{};
   if (channelMask == 0 || std::popcount(channelMask) != static_cast<int>(channels) ||
       av_channel_layout_from_mask(&in, channelMask) < 0) {
@@ -42,41 +32,60 @@ SpeechDownmix::SpeechDownmix(uint32_t channels, uint64_t channelMask) {
                                                     AV_MATRIX_ENCODING_NONE, log);
   swr_free(&log);
   av_channel_layout_uninit(&in);
-  coefficients_.resize(channels);
+  std::vector<float> coefficients(channels);
   for (uint32_t c = 0; c < channels; ++c) {
     // A layout the library cannot mix (more than it names) falls back to
     // the average of the channels.
-    coefficients_[c] =
+    coefficients[c] =
         rc < 0 ? 1.0f / static_cast<float>(channels) : static_cast<float>(0.5 * (matrix[c] + matrix[kMaxChannels + c]));
   }
+  return coefficients;
 }
 
-void SpeechDownmix::mixPlanar(const float* const* planes, size_t frames, float* out) const {
-  const size_t channels = coefficients_.size();
-  for (size_t i = 0; i < frames; ++i) {
+}  // namespace
+
+std::unique_ptr<SpeechDownmix> SpeechDownmix::create(uint32_t channels, uint64_t channelMask, int sampleFormat,
+                                                     int rate) {
+  AVChannelLayout layout{};
+  av_channel_layout_default(&layout, static_cast<int>(channels));
+  SwrContext* unpack = nullptr;
+  int rc = swr_alloc_set_opts2(&unpack, &layout, AV_SAMPLE_FMT_FLTP, rate, &layout,
+                               static_cast<AVSampleFormat>(sampleFormat), rate, 0, nullptr);
+  av_channel_layout_uninit(&layout);
+  if (rc >= 0) rc = swr_init(unpack);
+  if (rc < 0) {
+    swr_free(&unpack);
+    return nullptr;
+  }
+  return std::unique_ptr<SpeechDownmix>(new SpeechDownmix(unpack, coefficientsFor(channels, channelMask)));
+}
+
+SpeechDownmix::SpeechDownmix(SwrContext* unpack, std::vector<float> coefficients)
+    : unpack_(unpack), coefficients_(std::move(coefficients)), planes_(coefficients_.size()) {}
+
+SpeechDownmix::~SpeechDownmix() {
+  swr_free(&unpack_);
+}
+
+int SpeechDownmix::mix(const uint8_t* const* in, int frames) {
+  std::vector<uint8_t*> planes(planes_.size());
+  for (size_t c = 0; c < planes_.size(); ++c) {
+    planes_[c].resize(static_cast<size_t>(std::max(frames, 0)));
+    planes[c] = reinterpret_cast<uint8_t*>(planes_[c].data());
+  }
+  const int n = swr_convert(unpack_, planes.data(), frames, const_cast<const uint8_t**>(in), frames);
+  mono_.resize(static_cast<size_t>(std::max(n, 0)));
+  for (size_t i = 0; i < mono_.size(); ++i) {
     float sum = 0;
     float loudest = 0;
-    for (size_t c = 0; c < channels; ++c) {
-      const float x = planes[c][i];
+    for (size_t c = 0; c < planes_.size(); ++c) {
+      const float x = planes_[c][i];
       sum += coefficients_[c] * x;
       loudest = std::max(loudest, std::fabs(x));
     }
-    out[i] = bounded(sum, loudest);
+    mono_[i] = std::clamp(sum, -loudest, loudest);
   }
-}
-
-void SpeechDownmix::mixInterleaved(const float* in, size_t frames, float* out) const {
-  const size_t channels = coefficients_.size();
-  for (size_t i = 0; i < frames; ++i) {
-    const float* frame = in + i * channels;
-    float sum = 0;
-    float loudest = 0;
-    for (size_t c = 0; c < channels; ++c) {
-      sum += coefficients_[c] * frame[c];
-      loudest = std::max(loudest, std::fabs(frame[c]));
-    }
-    out[i] = bounded(sum, loudest);
-  }
+  return n;
 }
 
 }  // namespace tavrin

@@ -14,34 +14,43 @@
 // full-scale input never exceeds full scale out. The bound only acts where
 // the matrix's sum would exceed every input channel.
 //
-// Immutable after construction; mix() may run on any thread.
+// The input, in any FFmpeg sample format, is first taken apart into planar
+// float at its own rate (no delay). One object per stream; one thread at a
+// time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+struct SwrContext;
 
 namespace tavrin {
 
 class SpeechDownmix {
  public:
-  // `channelMask`: the channels' positions as FFmpeg channel-mask bits
-  // (AV_CH_*), the channels ordered by bit; 0, or a mask whose bit count is
-  // not `channels`, means FFmpeg's default layout for that many channels
-  // (6: 5.1, 8: 7.1). `channels` must be at least 1.
-  SpeechDownmix(uint32_t channels, uint64_t channelMask);
+  // `channels` (2 or more) of FFmpeg sample format `sampleFormat` (an
+  // AVSampleFormat) at `rate`. `channelMask`: the channels' positions as
+  // FFmpeg channel-mask bits (AV_CH_*), the channels ordered by bit; 0, or a
+  // mask whose bit count is not `channels`, means FFmpeg's default layout
+  // for that many channels (6: 5.1, 8: 7.1). Null when FFmpeg cannot take
+  // that format apart.
+  static std::unique_ptr<SpeechDownmix> create(uint32_t channels, uint64_t channelMask, int sampleFormat, int rate);
+  ~SpeechDownmix();
 
-  // One weight per channel, in channel order.
-  const std::vector<float>& coefficients() const { return coefficients_; }
-
-  // Mixes `frames` frames of planar float input (one array per channel)
-  // into `out`.
-  void mixPlanar(const float* const* planes, size_t frames, float* out) const;
-  // The same for interleaved float input.
-  void mixInterleaved(const float* in, size_t frames, float* out) const;
+  // Mixes `frames` frames (FFmpeg's data pointers, one per plane) into
+  // mono(); returns how many came out, or FFmpeg's (negative) error code.
+  int mix(const uint8_t* const* in, int frames);
+  const float* mono() const { return mono_.data(); }
 
  private:
-  std::vector<float> coefficients_;
+  SpeechDownmix(SwrContext* unpack, std::vector<float> coefficients);
+
+  SwrContext* unpack_;
+  std::vector<float> coefficients_;  // one weight per channel, in channel order
+  std::vector<std::vector<float>> planes_;
+  std::vector<float> mono_;
 };
 
 }  // namespace tavrin

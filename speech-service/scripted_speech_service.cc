@@ -10,15 +10,11 @@
 namespace tavrin::speech {
 namespace {
 
-std::string normalised(std::string identifier) {
+// "en-US" and "en_us" alike: lower case, underscores; `language` keeps only the part before the first one.
+std::string normalised(std::string identifier, bool language = false) {
   std::replace(identifier.begin(), identifier.end(), '-', '_');
   for (char& c : identifier) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return identifier;
-}
-
-std::string languageOf(const std::string& identifier) {
-  const std::string n = normalised(identifier);
-  return n.substr(0, n.find('_'));
+  return language ? identifier.substr(0, identifier.find('_')) : identifier;
 }
 
 struct Item {
@@ -38,36 +34,26 @@ class ScriptedRecognizer final : public Recognizer {
   }
 
   void acceptWaveform(const PcmBuffer& buffer) override {
-    ++acceptCalls_;
-    if (script_.failAcceptCall == acceptCalls_) {
-      queue_.add(Item{std::nullopt, script_.failAcceptAtCall});
-      queue_.finish();
-      throw SpeechServiceError(script_.failAcceptAtCall);
-    }
+    if (script_.failAcceptCall == ++acceptCalls_) fail(script_.failAcceptAtCall);
     log_->recordBuffer(buffer);
     fed_ += buffer.frameLength();
-    while (next_ < script_.results.size() && script_.results[next_].afterFrames <= fed_) {
-      queue_.add(Item{script_.results[next_++].result, {}});
-    }
+    release(fed_);
   }
 
   void inputFinished() override {
-    if (!script_.failInputFinished.empty()) {
-      queue_.add(Item{std::nullopt, script_.failInputFinished});
-      queue_.finish();
-      throw SpeechServiceError(script_.failInputFinished);
-    }
-    while (next_ < script_.results.size()) queue_.add(Item{script_.results[next_++].result, {}});
+    if (!script_.failInputFinished.empty()) fail(script_.failInputFinished);
+    release(UINT64_MAX);
     log_->recordFinished();
     queue_.finish();
   }
 
   std::optional<RecognitionResult> nextResult() override {
-    if (!script_.failResultsText.empty() && read_ == script_.failResultsAfter) {
+    const bool failing = !script_.failResultsText.empty();
+    if (failing && read_ == script_.failResultsAfter) {
       ++read_;  // fails once; afterwards the sequence has ended
       throw SpeechServiceError(script_.failResultsText);
     }
-    if (!script_.failResultsText.empty() && read_ > script_.failResultsAfter) return std::nullopt;
+    if (failing && read_ > script_.failResultsAfter) return std::nullopt;
     std::optional<Item> item = queue_.next();
     if (!item) return std::nullopt;
     if (!item->error.empty()) throw SpeechServiceError(item->error);
@@ -76,6 +62,19 @@ class ScriptedRecognizer final : public Recognizer {
   }
 
  private:
+  // Queues the results due once `frames` frames have been fed.
+  void release(uint64_t frames) {
+    for (; next_ < script_.results.size() && script_.results[next_].afterFrames <= frames; ++next_) {
+      queue_.add(Item{script_.results[next_].result, {}});
+    }
+  }
+  // The sequence ends with this failure, which the feeding side gets too.
+  [[noreturn]] void fail(const std::string& text) {
+    queue_.add(Item{std::nullopt, text});
+    queue_.finish();
+    throw SpeechServiceError(text);
+  }
+
   RecognizerScript script_;
   std::shared_ptr<RecognizerLog> log_;
   UnboundedStream<Item> queue_;
@@ -104,46 +103,18 @@ void RecognizerLog::recordFinished() {
   finished_ = true;
 }
 
-std::optional<std::vector<std::string>> RecognizerLog::contextualStrings() const {
+void ScriptedSpeechService::record(const std::string& call) {
   std::lock_guard lock(mutex_);
-  return context_;
-}
-
-std::vector<uint32_t> RecognizerLog::chunkFrames() const {
-  std::lock_guard lock(mutex_);
-  return chunks_;
-}
-
-std::vector<PcmFormat> RecognizerLog::chunkFormats() const {
-  std::lock_guard lock(mutex_);
-  return formats_;
-}
-
-std::vector<float> RecognizerLog::samples() const {
-  std::lock_guard lock(mutex_);
-  return samples_;
-}
-
-bool RecognizerLog::finished() const {
-  std::lock_guard lock(mutex_);
-  return finished_;
-}
-
-bool ScriptedSpeechService::isAvailable() {
-  return available;
+  calls_.push_back(call);
 }
 
 std::optional<std::string> ScriptedSpeechService::supportedLocale(const std::string& localeIdentifier) {
-  {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("match:" + localeIdentifier);
-  }
-  if (localeIdentifier.empty()) return std::nullopt;
-  for (const ScriptedLocale& l : locales) {
-    if (normalised(l.identifier) == normalised(localeIdentifier)) return l.identifier;
-  }
-  for (const ScriptedLocale& l : locales) {
-    if (languageOf(l.identifier) == languageOf(localeIdentifier)) return l.identifier;
+  record("match:" + localeIdentifier);
+  for (const bool language : {false, true}) {
+    for (const ScriptedLocale& l : locales) {
+      if (!localeIdentifier.empty() && normalised(l.identifier, language) == normalised(localeIdentifier, language))
+        return l.identifier;
+    }
   }
   return std::nullopt;
 }
@@ -155,39 +126,29 @@ std::vector<std::string> ScriptedSpeechService::supportedLocales() {
 }
 
 AssetStatus ScriptedSpeechService::assetStatus(const std::string& localeIdentifier) {
-  for (const ScriptedLocale& l : locales) {
-    if (l.identifier == localeIdentifier) return l.status;
-  }
-  return AssetStatus::kUnsupported;
+  const auto it =
+      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
+  return it == locales.end() ? AssetStatus::kUnsupported : it->status;
 }
 
 void ScriptedSpeechService::installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) {
-  {
-    std::lock_guard lock(mutex_);
-    calls_.push_back("install:" + localeIdentifier);
-  }
+  record("install:" + localeIdentifier);
   if (!failInstall.empty()) throw SpeechServiceError(failInstall);
   if (installWaits) {
     while (keepWaiting()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     throw SpeechServiceError("The download was stopped.");
   }
-  for (ScriptedLocale& l : locales) {
-    if (l.identifier == localeIdentifier && l.status != AssetStatus::kUnsupported) {
-      l.status = AssetStatus::kInstalled;
-      return;
-    }
-  }
-  throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
-}
-
-std::optional<PcmFormat> ScriptedSpeechService::inputFormat(const std::string&) {
-  return format;
+  const auto it =
+      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
+  if (it == locales.end() || it->status == AssetStatus::kUnsupported)
+    throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
+  it->status = AssetStatus::kInstalled;
 }
 
 std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::string& localeIdentifier,
                                                                   ReportingMode mode) {
+  record("make:" + localeIdentifier);
   std::lock_guard lock(mutex_);
-  calls_.push_back("make:" + localeIdentifier);
   if (!failMakeRecognizer.empty()) throw SpeechServiceError(failMakeRecognizer);
   RecognizerScript script = nextScript_ < scripts.size() ? scripts[nextScript_] : RecognizerScript{};
   ++nextScript_;
@@ -196,16 +157,6 @@ std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::str
   log->mode = mode;
   logs_.push_back(log);
   return std::make_unique<ScriptedRecognizer>(std::move(script), std::move(log));
-}
-
-std::vector<std::string> ScriptedSpeechService::calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-std::vector<std::shared_ptr<RecognizerLog>> ScriptedSpeechService::recognizers() const {
-  std::lock_guard lock(mutex_);
-  return logs_;
 }
 
 }  // namespace tavrin::speech

@@ -1,17 +1,14 @@
 // A speech service that plays a script, for exact protocol tests.
 //
-// The test describes the service's answers (availability, locales, asset
-// states, input format, install outcome) and, per recognizer, the results to
-// give and where to fail. Each recognizer records what it was given in a
-// RecognizerLog the test keeps (shared, so it outlives the recognizer).
+// The test describes the service's answers (availability, locales, asset states, input format, install outcome) and,
+// per recognizer, the results to give and where to fail. Each recognizer records what it was given in a RecognizerLog
+// the test keeps (shared, so it outlives the recognizer).
 //
-// Results are released by fed frames: a scripted result with afterFrames = n
-// is queued once at least n frames have been fed (on the feeding thread,
-// inside acceptWaveform); the rest are queued by inputFinished(), after which
-// the sequence ends (or fails, when the script says so).
+// Results are released by fed frames: a scripted result with afterFrames = n is queued once at least n frames have been
+// fed (on the feeding thread, inside acceptWaveform); the rest are queued by inputFinished(), after which the sequence
+// ends (or fails, when the script says so).
 #pragma once
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +36,13 @@ struct RecognizerScript {
   size_t failResultsAfter = 0;
 };
 
+// A copy of `value` taken under `mutex`.
+template <typename T>
+T lockedCopy(std::mutex& mutex, const T& value) {
+  std::lock_guard lock(mutex);
+  return value;
+}
+
 // What a recognizer was given. Thread-safe.
 class RecognizerLog {
  public:
@@ -46,12 +50,12 @@ class RecognizerLog {
   void recordBuffer(const PcmBuffer& buffer);
   void recordFinished();
 
-  std::optional<std::vector<std::string>> contextualStrings() const;
-  std::vector<uint32_t> chunkFrames() const;
-  std::vector<PcmFormat> chunkFormats() const;
+  std::optional<std::vector<std::string>> contextualStrings() const { return lockedCopy(mutex_, context_); }
+  std::vector<uint32_t> chunkFrames() const { return lockedCopy(mutex_, chunks_); }
+  std::vector<PcmFormat> chunkFormats() const { return lockedCopy(mutex_, formats_); }
   // Every sample fed (channel 0 of float buffers), in order.
-  std::vector<float> samples() const;
-  bool finished() const;
+  std::vector<float> samples() const { return lockedCopy(mutex_, samples_); }
+  bool finished() const { return lockedCopy(mutex_, finished_); }
   std::string locale;
   ReportingMode mode = ReportingMode::kTranscription;
 
@@ -74,32 +78,31 @@ class ScriptedSpeechService final : public SpeechService {
   bool available = true;
   std::vector<ScriptedLocale> locales = {{"en_US", AssetStatus::kInstalled}};
   std::optional<PcmFormat> format = PcmFormat::float32(16000, 1);
-  // installAssets(): when set, throws this text; otherwise marks the locale
-  // installed.
+  // installAssets(): when set, throws this text; otherwise marks the locale installed.
   std::string failInstall;
   // installAssets(): when set, waits until it is told to stop waiting, then
   // throws "The download was stopped.".
   bool installWaits = false;
   std::string failMakeRecognizer;
-  // Script for the next recognizers, in order; an empty script when they run
-  // out.
+  // Script for the next recognizers, in order; an empty script when they run out.
   std::vector<RecognizerScript> scripts;
 
-  bool isAvailable() override;
+  bool isAvailable() override { return available; }
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
   std::vector<std::string> supportedLocales() override;
   AssetStatus assetStatus(const std::string& localeIdentifier) override;
   void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
-  std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
+  std::optional<PcmFormat> inputFormat(const std::string&) override { return format; }
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
 
-  // Every supportedLocale / installAssets call, in order ("match:xx",
-  // "install:xx", "make:xx").
-  std::vector<std::string> calls() const;
+  // Every supportedLocale / installAssets call, in order ("match:xx", "install:xx", "make:xx").
+  std::vector<std::string> calls() const { return lockedCopy(mutex_, calls_); }
   // Logs of the recognizers made so far, in order.
-  std::vector<std::shared_ptr<RecognizerLog>> recognizers() const;
+  std::vector<std::shared_ptr<RecognizerLog>> recognizers() const { return lockedCopy(mutex_, logs_); }
 
  private:
+  void record(const std::string& call);
+
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;
   std::vector<std::shared_ptr<RecognizerLog>> logs_;

@@ -4,15 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "apple-llm/crash_guard.h"
-#include "apple-llm/fake_model.h"
 #include "apple-llm/prompts.h"
+#include "tests/apple-llm/fake_model.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::llm {
 namespace {
 
-using testing::TempDir;
-using testing::writeFile;
 using Args = std::vector<std::string>;
 
 TEST(ParseGenerateArgs, PathAndOptionalLanguage) {
@@ -37,88 +35,63 @@ TEST(Trim, UnicodeWhiteSpaceAndLineBreaksAtBothEndsOnly) {
   EXPECT_EQ(trimWhitespaceAndNewlines(" \n "), "");
 }
 
-class AppTest : public ::testing::Test {
- protected:
-  RunOutcome run(Args args) { return runTavrinAppleLLM(args, platform_); }
-
-  FakeLanguageModel model_;
-  Platform platform_{model_};
-  TempDir dir_;
-};
-
-TEST_F(AppTest, WithoutTheModelServiceEveryCommandFailsButNoArguments) {
-  platform_.modelServiceAvailable = false;
-  EXPECT_EQ(run({}).err, "Invalid arguments.");
+TEST(App, WithoutTheModelServiceEveryCommandFailsButNoArguments) {
+  FakeLanguageModel model;
+  Platform platform{model, false};
+  EXPECT_EQ(runTavrinAppleLLM({}, platform).err, HelperError::invalidArguments().what());
   for (const Args& args : {Args{"status"}, Args{"extract", "x"}, Args{"bogus"}}) {
-    const RunOutcome r = run(args);
+    const RunOutcome r = runTavrinAppleLLM(args, platform);
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Apple Foundation Models requires macOS 26.0 or later.");
+    EXPECT_EQ(r.err, HelperError::unsupportedOS().what());
   }
 }
 
-TEST_F(AppTest, EachPassSendsOneRequestWithItsTextsAndOptions) {
-  writeFile(dir_.file("t.txt"), "\n  You: a/b\nOthers: c  \n");
-  struct Case {
-    Args args;
-    std::string reply;
-    std::string instructions;
-    std::string prompt;
-    double temperature;
-    int limit;
-    const RecordSchema* schema;
-  };
+// One session and one request per pass, with the pass's texts and options; a model failure is one line, not retried.
+TEST(App, EachPassSendsOneRequestWithItsTextsAndOptions) {
+  testing::TempDir dir;
+  testing::writeFile(dir.file("t.txt"), "\n  You: a/b\nOthers: c  \n");
   const std::string text = "You: a/b\nOthers: c";
   const std::optional<std::string> ja("ja"), none;
-  for (const Case& c : {Case{{"extract", dir_.file("t.txt"), "ja-JP", "--x"},
-                             R"({"topics":[{"topic":"A","notes":"B"}],"decisions":[],"actionItems":[{"text":"D"}]})",
-                             extractInstructions(ja),
-                             buildPrompt(extractPass(), text, ja),
-                             0.1,
-                             1200,
-                             &Extract::schema()},
-                        Case{{"synthesize", dir_.file("t.txt"), ""},
-                             R"({"title":"T","summary":"S"})",
-                             synthesizeInstructions(none),
-                             buildPrompt(synthesizePass(), text, none),
-                             0.3,
-                             500,
-                             &Overview::schema()}}) {
+  const auto check = [](const Args& args, const std::string& reply, const std::string& instructions,
+                        const std::string& prompt, double temperature, int limit, const RecordSchema& schema) {
     FakeLanguageModel model;
     Platform platform{model};
-    model.setResponse(c.reply);
-    const RunOutcome r = runTavrinAppleLLM(c.args, platform);
-    EXPECT_EQ(r.out, c.reply) << r.err;
-    ASSERT_EQ(model.requests().size(), 1u);
-    EXPECT_EQ(model.sessionsOpened(), 1);
-    const auto& req = model.requests()[0];
-    EXPECT_EQ(req.instructions, c.instructions);
-    EXPECT_EQ(req.prompt, c.prompt);
-    EXPECT_EQ(req.schema, c.schema);
-    EXPECT_DOUBLE_EQ(req.options.temperature, c.temperature);
-    EXPECT_EQ(req.options.maximumResponseTokens, c.limit);
-  }
-}
-
-TEST_F(AppTest, ModelFailuresAreOneLineWithNoReplyAndNoRetry) {
-  writeFile(dir_.file("t.txt"), "x");
-  model_.setError("The response was cut off\nat the limit.");
-  RunOutcome r = run({"synthesize", dir_.file("t.txt")});
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "The response was cut off at the limit.");
-  model_.setResponse(R"({"title":"T"})");
-  EXPECT_EQ(run({"synthesize", dir_.file("t.txt")}).exitStatus, 1);  // an incomplete record fails
-  EXPECT_EQ(model_.requests().size(), 2u);
+    model.setResponse(reply);
+    EXPECT_EQ(runTavrinAppleLLM(args, platform).out, reply);
+    ASSERT_EQ(model.requests.size(), 1u);
+    EXPECT_EQ(model.sessionsOpened, 1);
+    const auto& req = model.requests[0];
+    EXPECT_EQ(req.instructions, instructions);
+    EXPECT_EQ(req.prompt, prompt);
+    EXPECT_EQ(req.schema, &schema);
+    EXPECT_DOUBLE_EQ(req.options.temperature, temperature);
+    EXPECT_EQ(req.options.maximumResponseTokens, limit);
+    model.setError("The response was cut off\nat the limit.");
+    const RunOutcome r = runTavrinAppleLLM(args, platform);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "The response was cut off at the limit.");
+    model.setResponse(R"({"title":"T"})");  // an incomplete record fails
+    EXPECT_EQ(runTavrinAppleLLM(args, platform).exitStatus, 1);
+    EXPECT_EQ(model.requests.size(), 3u);
+  };
+  check({"extract", dir.file("t.txt"), "ja-JP", "--x"}, R"({"topics":[],"decisions":[],"actionItems":[]})",
+        extractInstructions(ja), buildPrompt(extractPass(), text, ja), 0.1, 1200, Extract::schema());
+  check({"synthesize", dir.file("t.txt"), ""}, R"({"title":"T","summary":"S"})", synthesizeInstructions(none),
+        buildPrompt(synthesizePass(), text, none), 0.3, 500, Overview::schema());
 }
 
 TEST(CrashGuard, ACrashIsOneLineAndExitStatus1) {
-  for (int signal : {SIGSEGV, SIGILL, SIGABRT}) {
+  for (const auto& [signal, what] :
+       std::vector<std::pair<int, std::string>>{{SIGSEGV, "the process crashed"},
+                                                {SIGILL, "this CPU cannot run its instructions"},
+                                                {SIGABRT, "it aborted"}}) {
     EXPECT_EXIT(
         {
           const CrashGuard guard;
           std::raise(signal);
         },
-        ::testing::ExitedWithCode(1), "^The language model failed: [a-zA-Z ]+\\.\n$");
+        ::testing::ExitedWithCode(1), "^The language model failed: " + what + "\\.\n$");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "apple-llm/app.h"
 #include "apple-llm/testmodel/testmodel.h"
 #include "tests/support/subprocess.h"
 
@@ -50,16 +51,14 @@ class CliTest : public ::testing::Test {
     EXPECT_EQ(r.out, reply + "\n");
   }
 
-  void installTinyModel() { testmodel::writeModel(models() + "/tiny.gguf", testmodel::tinyShape()); }
-
   TempDir home_;
   TempDir systemData_;
   TempDir files_;
 };
 
 TEST_F(CliTest, ArgumentAndFileFailures) {
-  installTinyModel();
-  const std::string missing = files_.file("no such/file ü.txt");
+  testmodel::writeModel(models() + "/tiny.gguf", testmodel::tinyShape());
+  const std::string missing = files_.file("no such\n/file ü\xfe.txt");  // reported as one line of valid UTF-8
   writeFile(files_.file("blank.txt"), "  \t\n\n \r\n ");
   writeFile(files_.file("bad.txt"), "You: caf\xE9 \xFF\xFE");
   writeFile(files_.file("huge.txt"), std::string((size_t{16} << 20) + 1, 'x'));
@@ -67,20 +66,19 @@ TEST_F(CliTest, ArgumentAndFileFailures) {
   writeFile(files_.file("huge-blank.txt"), std::string(size_t{17} << 20, ' '));
   writeFile(files_.file("huge-bad.txt"), std::string(size_t{17} << 20, 'x') + "\xFF");
   ASSERT_EQ(::mkfifo(files_.file("fifo").c_str(), 0600), 0);
+  const std::string invalid = HelperError::invalidArguments().what(), empty = HelperError::emptyTranscript().what();
   struct Case {
     Args args;
     std::string line;
   };
-  for (const Case& c : {Case{{}, "Invalid arguments."}, Case{{"Status"}, "Invalid arguments."},
-                        Case{{"EXTRACT", "x"}, "Invalid arguments."}, Case{{"synthesize"}, "Invalid arguments."},
-                        Case{{"extract", missing}, "Transcript file not found: " + missing},
-                        Case{{"extract", files_.file("blank.txt")}, "Transcript is empty."},
-                        Case{{"synthesize", files_.file("bad.txt")}, "Transcript is empty."},
-                        Case{{"extract", files_.path()}, "Transcript is empty."},
-                        Case{{"extract", files_.file("huge.txt")}, "Transcript is too long."},
-                        Case{{"extract", files_.file("huge-blank.txt")}, "Transcript is empty."},
-                        Case{{"synthesize", files_.file("huge-bad.txt")}, "Transcript is empty."},
-                        Case{{"extract", files_.file("fifo")}, "Transcript is empty."}}) {
+  for (const Case& c :
+       {Case{{}, invalid}, Case{{"Status"}, invalid}, Case{{"EXTRACT", "x"}, invalid}, Case{{"synthesize"}, invalid},
+        Case{{"extract", missing}, HelperError::fileNotFound(files_.file("no such /file ü\xEF\xBF\xBD.txt")).what()},
+        Case{{"extract", files_.file("blank.txt")}, empty}, Case{{"synthesize", files_.file("bad.txt")}, empty},
+        Case{{"extract", files_.path()}, empty},
+        Case{{"extract", files_.file("huge.txt")}, HelperError::tooLong().what()},
+        Case{{"extract", files_.file("huge-blank.txt")}, empty},
+        Case{{"synthesize", files_.file("huge-bad.txt")}, empty}, Case{{"extract", files_.file("fifo")}, empty}}) {
     expectFailure(c.args, c.line);
   }
 }
@@ -114,30 +112,26 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
       {"no-emoji-bytes", written(noEmojiBytes)},
       {"unknown-template", written(unknownTemplate)},
       {"short-context", written(shortContext)}};
-  const std::string notEnabled = "Enable Apple Intelligence in System Settings to generate summaries.";
+  using R = UnavailableReason;
+  const std::string notEnabled = describe(R::kAppleIntelligenceNotEnabled), notReady = describe(R::kModelNotReady),
+                    unusable = describe(R::kOther);
   // Availability comes before the length of the transcript.
   writeFile(files_.file("huge.txt"), "You: " + std::string(size_t{17} << 20, 'x'));
   expectFailure({"extract", files_.file("huge.txt")}, notEnabled);
-  const std::string notReady = "The on-device model is still downloading. Try again shortly.";
-  const std::string unusable = "Apple Intelligence is unavailable on this device.";
   struct Case {
     std::vector<std::pair<std::string, std::string>> files;  // name, content
     std::string reason;                                      // empty: available
   };
-  for (const Case& c : {
-           Case{{}, notEnabled},
-           Case{{{"model.gguf.part", "good"}}, notReady},
-           Case{{{"huge.gguf", "huge"}}, "This device does not support Apple Intelligence."},
-           Case{{{"m.gguf", "unknown-architecture"}}, unusable},
-           Case{{{"m.gguf", "missing-key"}}, unusable},
-           Case{{{"m.gguf", "duplicate-token"}}, unusable},
-           Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
-           Case{{{"m.gguf", "unknown-template"}}, unusable},
-           Case{{{"m.gguf", "short-context"}}, unusable},
-           Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
-           Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},
-           Case{{{"z.gguf", "good"}, {"a.gguf", "duplicate-token"}, {"b.gguf.download", "good"}}, ""},
-       }) {
+  for (const Case& c :
+       {Case{{}, notEnabled}, Case{{{"model.gguf.part", "good"}}, notReady},
+        Case{{{"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
+        Case{{{"m.gguf", "unknown-architecture"}}, unusable}, Case{{{"m.gguf", "missing-key"}}, unusable},
+        Case{{{"m.gguf", "duplicate-token"}}, unusable}, Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
+        Case{{{"m.gguf", "unknown-template"}}, unusable}, Case{{{"m.gguf", "short-context"}}, unusable},
+        Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
+        Case{{{"m.gguf", "duplicate-token"}, {"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
+        Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},
+        Case{{{"z.gguf", "good"}, {"a.gguf", "duplicate-token"}, {"b.gguf.download", "good"}}, ""}}) {
     std::filesystem::remove_all(models());
     std::filesystem::create_directories(models());
     const auto now = std::filesystem::file_time_type::clock::now();
@@ -149,7 +143,16 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
     SCOPED_TRACE(::testing::PrintToString(c.files));
     if (c.reason.empty()) {
       expectStatus(R"({"available":true,"status":"available"})");
-      EXPECT_EQ(run({"extract", files_.file("t.txt")}).exitStatus, 0);
+      // Each pass prints one complete record and nothing else; loading and generating are silent.
+      for (const auto& [pass, keys] :
+           {std::pair{"extract", "actionItems decisions topics "}, std::pair{"synthesize", "summary title "}}) {
+        const ProcessResult r = run({pass, files_.file("t.txt"), "ja"});
+        EXPECT_TRUE(r.exitStatus == 0 && r.err.empty() && r.out.find('\n') == r.out.size() - 1) << r.err << r.out;
+        std::string found;
+        const nlohmann::json reply = nlohmann::json::parse(r.out, nullptr, false);
+        for (const auto& [key, value] : reply.items()) found += key + " ";
+        EXPECT_EQ(found, keys) << r.out;
+      }
     } else {
       expectStatus(R"({"available":false,"status":"unavailable","reason":")" + c.reason + "\"}");
       expectFailure({"extract", files_.file("t.txt")}, c.reason);
@@ -170,24 +173,6 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
   ::flock(lock, LOCK_EX);
   expectStatus(R"({"available":false,"status":"unavailable","reason":")" + notReady + "\"}");
   ::close(lock);
-}
-
-TEST_F(CliTest, EachPassPrintsOneCompleteRecordAndNothingElse) {
-  installTinyModel();
-  writeFile(files_.file("t.txt"), "\n\nYou: Let's move the launch to Monday.\nOthers: Fine.\n\n");
-  const std::map<std::string, std::set<std::string>> keys{{"extract", {"topics", "decisions", "actionItems"}},
-                                                          {"synthesize", {"title", "summary"}}};
-  for (const Args& args : {Args{"extract", files_.file("t.txt")}, Args{"synthesize", files_.file("t.txt"), "ja"}}) {
-    const ProcessResult r = run(args);
-    ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.err, "");  // loading and generating are silent
-    ASSERT_FALSE(r.out.empty());
-    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
-    const nlohmann::json reply = nlohmann::json::parse(r.out);
-    std::set<std::string> found;
-    for (const auto& [key, value] : reply.items()) found.insert(key);
-    EXPECT_EQ(found, keys.at(args[0])) << r.out;
-  }
 }
 
 }  // namespace

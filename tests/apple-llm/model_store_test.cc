@@ -1,4 +1,5 @@
-// Finding the model, availability reasons of its and the engine's states, usable processors.
+// Finding the model files, availability when the engine cannot run, usable processors. What each kind of model
+// file is reported as, and which of several is used: cli_e2e_test.
 #include "apple-llm/model_store.h"
 
 #include <gtest/gtest.h>
@@ -25,30 +26,16 @@ std::string modelsDir(const std::string& dataDir) {
   return dataDir + "/tavrin/models";
 }
 
-constexpr uint64_t kPlenty = uint64_t{1} << 40;
-
-const LlamaApi& api() {
-  static const std::unique_ptr<LlamaLibrary> library = LlamaLibrary::open(defaultLibraryDirs());
-  return library->api();
-}
-
 TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
   using Env = std::map<std::string, std::string>;
-  struct Case {
-    Env env;
-    Dirs dirs;
-  };
-  for (const Case& c :
-       {Case{{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
-        Case{{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
-             {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-        Case{{}, {"/usr/local/share", "/usr/share"}}}) {
-    const auto getenv = [&](const char* name) -> const char* {
-      auto it = c.env.find(name);
-      return it == c.env.end() ? nullptr : it->second.c_str();
-    };
-    EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, c.dirs);
+  for (const auto& [env, dirs] : std::vector<std::pair<Env, Dirs>>{
+           {{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+           {{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
+           {{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
+            {"/h/.local/share", "/usr/local/share", "/usr/share"}},
+           {{}, {"/usr/local/share", "/usr/share"}}}) {
+    const auto getenv = [&](const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; };
+    EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, dirs);
   }
 }
 
@@ -77,55 +64,6 @@ TEST(FindModels, NewestFirstThenDirectoryOrderThenName) {
   for (const ModelCandidate& m : found.models) order.push_back(m.path);
   const std::string h = modelsDir(home.path()), s = modelsDir(system.path());
   EXPECT_EQ(order, (Dirs{s + "/new.gguf", h + "/a.gguf", h + "/b.gguf", s + "/a.gguf", h + "/old.gguf"}));
-}
-
-TEST(ChooseModel, TheFirstUsableModelWinsElseTheMostTellingReason) {
-  using R = UnavailableReason;
-  const ModelAvailability ok = ModelAvailability::ready();
-  const auto no = [](R r) { return ModelAvailability::unavailable(r); };
-  struct Case {
-    bool installing;
-    std::vector<std::pair<std::string, ModelAvailability>> ranked;
-    std::string chosen;
-    R reason;
-  };
-  for (const Case& c : {
-           Case{false, {}, "", R::kAppleIntelligenceNotEnabled},
-           Case{true, {}, "", R::kModelNotReady},
-           Case{true, {{"old", ok}}, "old", R::kOther},  // a download never blocks a complete model
-           Case{
-               false, {{"partial", no(R::kModelNotReady)}, {"broken", no(R::kOther)}, {"good", ok}}, "good", R::kOther},
-           Case{false, {{"good", ok}, {"other", ok}}, "good", R::kOther},
-           Case{false, {{"broken", no(R::kOther)}, {"partial", no(R::kModelNotReady)}}, "", R::kModelNotReady},
-           Case{false, {{"huge", no(R::kDeviceNotEligible)}, {"broken", no(R::kOther)}}, "", R::kDeviceNotEligible},
-           Case{false, {{"broken", no(R::kOther)}}, "", R::kOther},
-       }) {
-    InstalledModels installed{{}, c.installing};
-    for (const auto& [path, verdict] : c.ranked) installed.models.push_back({path, 0, 0});
-    const ModelChoice choice = chooseModel(installed, [&](const std::string& path) {
-      for (const auto& [p, verdict] : c.ranked) {
-        if (p == path) return verdict;
-      }
-      return ModelAvailability::unavailable(R::kOther);
-    });
-    EXPECT_EQ(choice.path, c.chosen);
-    EXPECT_EQ(choice.availability.available, !c.chosen.empty());
-    EXPECT_EQ(choice.availability.reason, c.reason) << c.ranked.size();
-  }
-}
-
-TEST(InspectModel, EachStateMapsToItsReason) {
-  TempDir dir;
-  const std::string good = dir.file("good.gguf");
-  testmodel::writeModel(good, testmodel::tinyShape());
-  EXPECT_TRUE(inspectModel(api(), good, kPlenty).available);
-  EXPECT_EQ(inspectModel(api(), good, 1000).reason, UnavailableReason::kDeviceNotEligible);
-  // A copy in progress: header complete, data cut short.
-  const std::string content = testing::readFile(good);
-  writeFile(dir.file("half.gguf"), content.substr(0, content.size() / 2));
-  EXPECT_EQ(inspectModel(api(), dir.file("half.gguf"), kPlenty).reason, UnavailableReason::kModelNotReady);
-  writeFile(dir.file("text.gguf"), "hello, this is not a model");
-  EXPECT_EQ(inspectModel(api(), dir.file("text.gguf"), kPlenty).reason, UnavailableReason::kOther);
 }
 
 TEST(EngineAvailability, ACpuOrEngineThatCannotRunMakesTheModelUnavailable) {

@@ -23,57 +23,46 @@ TEST(RecordJson, FieldOrderEmptyListsAbsentOwnerAndEscaping) {
 }
 
 TEST(RecordJson, MissingOrMisshapenFieldsAreModelErrors) {
-  struct Case {
-    const char* text;
-    const char* what;
-  };
-  for (const Case& c : {
-           Case{R"({"topics":[],"decisions":[]})", "it has no \"actionItems\" field"},
-           Case{R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", "it has no \"notes\" field"},
-           Case{R"({"topics":[],"decisions":[1],"actionItems":[]})", "its \"decisions\" field is not a string"},
-           Case{R"({"topics":{},"decisions":[],"actionItems":[]})", "its \"topics\" field is not a list"},
-           Case{R"({"topics":[],"decisions":[],"actionItems":[{"text":"x","owner":null}]})",
-                "its \"owner\" field is not a string"},
-           Case{R"({"topics":[],"decisions":[],"actionItems":[)", "it is not JSON"},
-           Case{"[]", "it is not an object"},
-       }) {
+  for (const auto& [text, what] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"topics":[],"decisions":[]})", "it has no \"actionItems\" field"},
+           {R"({"topics":[{"topic":"A"}],"decisions":[],"actionItems":[]})", "it has no \"notes\" field"},
+           {R"({"topics":[],"decisions":[1],"actionItems":[]})", "its \"decisions\" field is not a string"},
+           {R"({"topics":{},"decisions":[],"actionItems":[]})", "its \"topics\" field is not a list"},
+           {R"({"topics":[],"decisions":[],"actionItems":[{"text":"x","owner":null}]})",
+            "its \"owner\" field is not a string"},
+           {R"({"topics":[],"decisions":[],"actionItems":[)", "it is not JSON"},
+           {"[]", "it is not an object"}}) {
     try {
-      Extract::fromGenerated(c.text);
-      ADD_FAILURE() << c.text;
+      Extract::fromGenerated(text);
+      ADD_FAILURE() << text;
     } catch (const GeneratedValueError& e) {
-      EXPECT_EQ(std::string(e.what()), std::string("The model's response is not a valid Extract: ") + c.what + ".");
+      EXPECT_EQ(std::string(e.what()), "The model's response is not a valid Extract: " + what + ".");
     }
   }
 }
 
 TEST(Utf8Prefix, AcceptsWellFormedUtf8OnlyAcrossPieces) {
-  struct Case {
-    std::vector<std::string> pieces;
-    bool accepted;
-    bool complete;
+  using Pieces = std::vector<std::string>;
+  const auto accepted = [](const Pieces& pieces, Utf8Prefix& text) {
+    for (const std::string& piece : pieces) {
+      if (!text.accepts(piece)) return false;
+      text.append(piece);
+    }
+    return true;
   };
-  for (const Case& c : {
-           Case{{"a", "\xC3", "\xA9", "\xE6\x97", "\xA5", "\xF0\x9F\x98\x80"}, true, true},
-           Case{{"\xEF\xBF\xBD", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xE2"}, true, false},
-           Case{{"\xC0\x80"}, false, false},          // overlong
-           Case{{"\xC1", "\xBF"}, false, false},      // overlong
-           Case{{"\xE0\x9F\xBF"}, false, false},      // overlong
-           Case{{"\xED", "\xA0\x80"}, false, false},  // surrogate
-           Case{{"\xF4\x90\x80\x80"}, false, false},  // above U+10FFFF
-           Case{{"\xF8\x90\x80\x80"}, false, false}, Case{{"\xFF"}, false, false},
-           Case{{"a", "\x80"}, false, false},  // stray continuation
-           Case{{"\xC3", "a"}, false, false},  // cut short
-       }) {
+  for (const auto& [pieces, complete] :
+       std::vector<std::pair<Pieces, bool>>{{{"a", "\xC3", "\xA9", "\xE6\x97", "\xA5", "\xF0\x9F\x98\x80"}, true},
+                                            {{"\xEF\xBF\xBD", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xE2"}, false}}) {
     Utf8Prefix text;
-    bool accepted = true;
-    for (const std::string& piece : c.pieces) {
-      accepted = accepted && text.accepts(piece);
-      if (accepted) text.append(piece);
-    }
-    EXPECT_EQ(accepted, c.accepted) << ::testing::PrintToString(c.pieces);
-    if (accepted) {
-      EXPECT_EQ(text.complete(), c.complete) << ::testing::PrintToString(c.pieces);
-    }
+    EXPECT_TRUE(accepted(pieces, text)) << ::testing::PrintToString(pieces);
+    EXPECT_EQ(text.complete(), complete) << ::testing::PrintToString(pieces);
+  }
+  // Overlong forms, a surrogate, above U+10FFFF, bytes no UTF-8 has, a stray continuation, a sequence cut short.
+  for (const Pieces& pieces : {Pieces{"\xC0\x80"}, Pieces{"\xC1", "\xBF"}, Pieces{"\xE0\x9F\xBF"},
+                               Pieces{"\xED", "\xA0\x80"}, Pieces{"\xF4\x90\x80\x80"}, Pieces{"\xF8\x90\x80\x80"},
+                               Pieces{"\xFF"}, Pieces{"a", "\x80"}, Pieces{"\xC3", "a"}}) {
+    Utf8Prefix text;
+    EXPECT_FALSE(accepted(pieces, text)) << ::testing::PrintToString(pieces);
   }
 }
 

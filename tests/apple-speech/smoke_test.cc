@@ -1,5 +1,4 @@
-// Real speech through the real program: flite speech decoded and
-// transcribed with contextual strings.
+// Real speech through the real program: flite speech decoded and transcribed with contextual strings.
 #include <gtest/gtest.h>
 
 #include "tests/support/speech_samples.h"

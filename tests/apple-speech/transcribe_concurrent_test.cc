@@ -25,7 +25,6 @@ TEST(TranscribeConcurrentTest, EverySegmentLineComesBeforeTheResultLine) {
     testing::FakeLanguage languages;
     TranscribeContext context{service, out, languages, "en_US"};
     transcribe(TranscribeArguments{dir.file("a.raw"), std::nullopt, {}}, context);
-
     const std::vector<std::string> lines = out.lines();
     ASSERT_EQ(lines.size(), 1u + 200u + 1u);
     for (size_t i = 1, word = 1; i + 1 < lines.size(); ++i, word += word % 3 == 2 ? 2 : 1) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "apple-speech/tavrin_apple_speech.h"
@@ -30,12 +29,9 @@ class TranscribeTest : public ::testing::Test {
  protected:
   // A raw file of `frames` frames whose sample i is i (mod 1000) / 1000.
   std::string rawFile(uint32_t frames) {
-    std::string bytes(frames * 4, '\0');
-    for (uint32_t i = 0; i < frames; ++i) {
-      const float v = static_cast<float>(i % 1000) / 1000.0f;
-      std::memcpy(bytes.data() + i * 4, &v, 4);
-    }
-    testing::writeFile(dir.file("audio.raw"), bytes);
+    std::vector<float> samples(frames);
+    for (uint32_t i = 0; i < frames; ++i) samples[i] = static_cast<float>(i % 1000) / 1000.0f;
+    testing::writeFile(dir.file("audio.raw"), std::string(reinterpret_cast<const char*>(samples.data()), frames * 4));
     return dir.file("audio.raw");
   }
   void script(RecognizerScript s) { service.scripts = {std::move(s)}; }
@@ -49,7 +45,7 @@ class TranscribeTest : public ::testing::Test {
   Platform platform{service, out, err, languages, true, "en_US", {}};
 };
 
-TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDuration) {
+TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDurationInTheServicesFormat) {
   struct Row {
     uint32_t frames;
     std::vector<uint32_t> chunks;
@@ -70,13 +66,11 @@ TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDuration) {
     for (uint32_t f = 0; f < rows[i].frames; f += 997) EXPECT_EQ(fed[f], static_cast<float>(f % 1000) / 1000.0f);
   }
   EXPECT_EQ(err.text(), "");
-}
-
-TEST_F(TranscribeTest, ChunksAreConvertedToTheServiceFormat) {
+  // Converted to the service's format.
   service.format = PcmFormat::float32(48000, 1);
   ASSERT_EQ(run({"transcribe", rawFile(16000)}), 0);
-  EXPECT_NEAR(recognizer()->chunkFrames().at(0), 48000u, 64);
-  EXPECT_EQ(recognizer()->chunkFormats().at(0), PcmFormat::float32(48000, 1));
+  EXPECT_NEAR(recognizer(4)->chunkFrames().at(0), 48000u, 64);
+  EXPECT_EQ(recognizer(4)->chunkFormats().at(0), PcmFormat::float32(48000, 1));
 }
 
 TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
@@ -92,42 +86,34 @@ TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
           R"({"type":"segment","segment":{"startMs":100,"endMs":1234,"text":"Hello"}})",
           R"({"type":"segment","segment":{"startMs":2000,"endMs":2000,"text":" world "}})",
           R"({"type":"segment","segment":{"startMs":3000,"endMs":4000,"text":"Hello"}})",
-          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})",
-      }));
+          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})"}));
   EXPECT_EQ(languages.seen, std::vector<std::string>{"Hello  world  Hello"});
   EXPECT_EQ(service.calls().at(0), "match:en_US");
 }
 
-TEST_F(TranscribeTest, TimesAreClampedAndCut) {
+// Times clamped and cut; a result sequence that fails loses its later segments but not the run; contextual strings
+// only when there are some.
+TEST_F(TranscribeTest, TheResultLineOfTheSegmentsThatCameAndTheirTimesClamped) {
   RecognizerScript s;
-  s.results = {result("a", -1, 0.5), result("b", 2, 1), result("c", std::nan(""), std::nan("")),
-               result("d", 1, std::numeric_limits<double>::infinity()), result("e", 1e30, 1e30)};
+  s.results = {result("a", -1, 0.5),
+               result("b", 2, 1),
+               result("c", std::nan(""), std::nan("")),
+               result("d", 1, std::numeric_limits<double>::infinity()),
+               result("e", 1e30, 1e30),
+               result("lost", 1, 2)};
+  s.failResultsText = "results failed";
+  s.failResultsAfter = 5;
   script(s);
-  ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
+  ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "\n\n"}), 0);
   EXPECT_EQ(out.lines().back(),
             R"({"type":"result","text":"a b c d e","segments":[{"startMs":0,"endMs":500,"text":"a"},)"
             R"({"startMs":2000,"endMs":2000,"text":"b"},{"startMs":0,"endMs":0,"text":"c"},)"
             R"({"startMs":1000,"endMs":1000,"text":"d"},)"
             R"({"startMs":18446744073709551615,"endMs":18446744073709551615,"text":"e"}],)"
             R"("detectedLanguage":"en","detectionConfidence":0.97})");
-}
-
-TEST_F(TranscribeTest, ContextualStringsOnlyWhenThereAreSome) {
-  ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "\n\n"}), 0);
   EXPECT_EQ(recognizer()->contextualStrings(), std::nullopt);
   ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "Tavrin\nQ3 budget\n"}), 0);
   EXPECT_EQ(recognizer(1)->contextualStrings(), (std::vector<std::string>{"Tavrin", "Q3 budget"}));
-}
-
-TEST_F(TranscribeTest, AFailingResultSequenceLosesLaterSegmentsButNotTheRun) {
-  RecognizerScript s;
-  s.results = {result("kept", 0, 1), result("lost", 1, 2)};
-  s.failResultsText = "results failed";
-  s.failResultsAfter = 1;
-  script(s);
-  ASSERT_EQ(run({"transcribe", rawFile(100)}), 0);
-  EXPECT_EQ(out.lines().back(),
-            R"({"type":"result","text":"kept","segments":[{"startMs":0,"endMs":1000,"text":"kept"}]})");
 }
 
 TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {

@@ -84,6 +84,7 @@ TEST(ModelSearchPathsTest, ReadsAbsoluteXdgVariablesElseTheDefaults) {
     p = ModelSearchPaths::fromProcess();
     EXPECT_EQ(p.dataHome, "/h/.local/share");
     EXPECT_EQ(p.cacheHome, "/h/.cache");
+    EXPECT_EQ(PocketSphinxService::settingsFromProcess().cepstralMeanDirectory, "/h/.cache/tavrin/speech/sources");
     EXPECT_EQ(p.dataDirs, (std::vector<std::string>{"/usr/local/share", "/usr/share"}));
   }
   // No HOME (or a relative one): the password database's home, never /.cache.

@@ -52,15 +52,11 @@ class FakeSystemEnv final : public system_audio::SystemEnv {
 };
 
 // Gates that pose as any platform.
-class FakeGates final : public system_audio::PlatformGates {
- public:
-  FakeGates(bool processTap, bool onDeviceServices) : tap_(processTap), services_(onDeviceServices) {}
-  bool processTapAvailable() override { return tap_; }
-  bool onDeviceServicesAvailable() override { return services_; }
-
- private:
-  bool tap_;
-  bool services_;
+struct FakeGates final : system_audio::PlatformGates {
+  FakeGates(bool processTap, bool onDeviceServices) : tap(processTap), services(onDeviceServices) {}
+  bool processTapAvailable() override { return tap; }
+  bool onDeviceServicesAvailable() override { return services; }
+  bool tap, services;
 };
 
 }  // namespace tavrin::testing

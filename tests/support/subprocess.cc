@@ -8,7 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -19,11 +19,10 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
   std::map<std::string, std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    const auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    if (entry.find('=') != std::string::npos)
+      env.emplace(entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
   }
-  // No child downloads a model unless its test says so (and then from its
-  // own loopback server).
+  // No child downloads a model unless its test says so (and then from its own loopback server).
   env["TAVRIN_MODEL_DOWNLOADS"] = "off";
   for (const auto& name : options.unsetEnv) env.erase(name);
   for (const auto& [name, value] : options.setEnv) env[name] = value;
@@ -54,13 +53,8 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
 }
 
 BackgroundProcess::~BackgroundProcess() {
-  if (!done_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  for (int fd : fds_) {
-    if (fd >= 0) close(fd);
-  }
+  if (!done_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  for (int fd : fds_) close(fd);  // -1 when closed already: ignored
 }
 
 void BackgroundProcess::pump(int timeoutMs) {
@@ -121,15 +115,12 @@ TempDir::~TempDir() {
 
 std::string programUnderTest(const char* name, const char* builtPath) {
   const char* dir = std::getenv("TAVRIN_TEST_PROGRAM_DIR");
-  if (dir == nullptr || *dir == '\0') return builtPath;
-  return std::string(dir) + "/" + name;
+  return dir == nullptr || *dir == '\0' ? builtPath : std::string(dir) + "/" + name;
 }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeFile(const std::string& path, const std::string& content) {

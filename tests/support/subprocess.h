@@ -10,14 +10,12 @@
 namespace tavrin::testing {
 
 struct ProcessResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int exitStatus = -1;  // -1 when the child was killed by a signal
 };
 
 struct ProcessOptions {
-  // Added to (or replacing in) the environment, which always holds
-  // TAVRIN_MODEL_DOWNLOADS=off unless set or unset here.
+  // Added to (or replacing in) the environment, which always holds TAVRIN_MODEL_DOWNLOADS=off unless set or unset here.
   std::map<std::string, std::string> setEnv;
   std::vector<std::string> unsetEnv;
   std::optional<std::string> workingDirectory;
@@ -35,8 +33,8 @@ class BackgroundProcess {
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-  // Waits for the child to end (killing it after `timeout`; reading stops 2 s later if a
-  // grandchild holds the pipes) and returns all it wrote.
+  // Waits for the child to end (killing it after `timeout`; reading stops 2 s later if a grandchild holds the pipes)
+  // and returns all it wrote.
   ProcessResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // What it has written to standard output so far.
   std::string outputSoFar();

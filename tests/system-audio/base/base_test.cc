@@ -29,17 +29,6 @@ TEST(Arguments, UnsignedDecimals) {
   }
 }
 
-TEST(Arguments, OptionsAnywhereFirstWinsValuesVerbatim) {
-  const auto a = args({"live", "--language", "fr", "--NO-MIC", "--language", "de", "--stop-file", ""});
-  EXPECT_EQ(a.parseArgValue("--language"), "fr");
-  EXPECT_FALSE(a.hasFlag("--no-mic"));
-  EXPECT_FALSE(a.parseStopFilePath());  // followed by the empty string
-  EXPECT_FALSE(args({"live", "--language"}).parseArgValue("--language"));
-  EXPECT_EQ(args({"record", "--output", ""}).parseOutputPath(), "");
-  EXPECT_EQ(args({"record", "--output", "--seconds"}).parseOutputPath(), "--seconds");
-  EXPECT_THROW(args({"record", "--output"}).parseOutputPath(), SystemAudioError);
-}
-
 TEST(Arguments, Durations) {
   // --seconds value: probe's duration (1...30, default 5), record's (at least 1, or none).
   const struct {

@@ -10,64 +10,46 @@
 namespace tavrin::system_audio {
 namespace {
 
+// A row fails exactly when it writes to standard error.
 TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
-  const std::string older = "Live subtitles require macOS 26.0 or later.";
+  const std::string older = SystemAudioError::liveUnsupported().what();
   const struct {
     std::vector<std::string> args;
-    bool onDeviceServices;
     std::string call, out, err;
-    ExitStatus exit;
+    bool onDeviceServices = true;
     int stdoutError = 0;
   } rows[] = {
-      {{}, true, "status", R"({"available":false,"status":"unavailable","reason":"\/run\/pulse"})", "", kExitSuccess},
-      {{"probe", "--seconds", "99"}, true, "probe 30", "{}", "", kExitSuccess},
-      {{"probe"}, true, "probe 5", "", "No space left on device", kExitFailure, ENOSPC},  // the reply cannot be written
-      {{"record", "--stop-file", "/s", "--seconds", "0", "--output", "o.raw", "--start-file", "/t"},
-       true,
-       "record o.raw 1 /s /t",
+      {{}, "status", R"({"available":false,"status":"unavailable","reason":"\/run\/pulse"})", ""},
+      {{"probe", "--seconds", "99"}, "probe 30", "{}", ""},
+      {{"probe"}, "probe 5", "", "No space left on device", true, ENOSPC},  // the reply cannot be written
+      {{"record", "--stop-file", "/s", "--seconds", "0", "--output", "o", "--start-file", "/t"},
+       "record o 1 /s /t",
        "{}",
-       "",
-       kExitSuccess},
-      {{"record", "--output", "o.raw"}, true, "record o.raw - - -", "{}", "", kExitSuccess},
+       ""},
+      {{"record", "--output", "o.raw"}, "record o.raw - - -", "{}", ""},
+      {{"record", "--output", "--seconds", "--stop-file", ""}, "record --seconds - - -", "{}", ""},  // values verbatim
+      {{"live", "--language", "fr", "--NO-MIC", "--language", "de"}, "live fr - - mic=1 system=1 echo=0", "", ""},
       {{"live", "--language", "--no-mic", "--echo-cancel", "--translate-to", "ja"},
-       true,
        "live --no-mic ja - mic=0 system=1 echo=1",
        "",
-       "",
-       kExitSuccess},
-      {{"live", "--stop-file", "/s", "--no-system"},
-       true,
-       "live - - /s mic=1 system=0 echo=0",
-       "",
-       "Microphone is gone",
-       kExitFailure},
-      {{"translation-status", "--target", "pt-BR", "--source", "en"},
-       true,
-       "translation en pt-BR",
-       "{}",
-       "",
-       kExitSuccess},
-      {{"live", "--language", "en"}, false, "", "", older, kExitFailure},
-      {{"translation-status", "--source", "en"}, false, "", "", older, kExitFailure},
-  };
+       ""},
+      {{"live", "--stop-file", "/s", "--no-system"}, "live - - /s mic=1 system=0 echo=0", "", "Microphone is gone"},
+      {{"translation-status", "--target", "pt-BR", "--source", "en"}, "translation en pt-BR", "{}", ""},
+      {{"live", "--language", "en"}, "", "", older, false},
+      {{"translation-status", "--source", "en"}, "", "", older, false}};
   for (const auto& row : rows) {
     testing::FakeSystemEnv env;
     env.failStdoutWith(row.stdoutError);
     testing::FakeGates gates(true, row.onDeviceServices);
     std::string call;
     Commands commands;
-    commands.status = [&] {
-      call = "status";
-      return SystemAudioStatus{false, "unavailable", "/run/pulse"};
-    };
-    commands.probe = [&](uint64_t seconds) {
-      call = "probe " + std::to_string(seconds);
-      return EncodedReply("{}");
-    };
+    // Each command notes what it was asked in `call`.
+    commands.status = [&] { return call = "status", SystemAudioStatus{false, "unavailable", "/run/pulse"}; };
+    commands.probe = [&](uint64_t seconds) { return call = "probe " + std::to_string(seconds), EncodedReply("{}"); };
     commands.record = [&](const RecordRequest& r) {
-      call = "record " + r.outputPath + " " + (r.seconds ? std::to_string(*r.seconds) : "-") + " " +
-             r.stopFilePath.value_or("-") + " " + r.startFilePath.value_or("-");
-      return EncodedReply("{}");
+      return call = "record " + r.outputPath + " " + (r.seconds ? std::to_string(*r.seconds) : "-") + " " +
+                    r.stopFilePath.value_or("-") + " " + r.startFilePath.value_or("-"),
+             EncodedReply("{}");
     };
     commands.live = [&](const LiveRequest& r) {
       call = "live " + r.language.value_or("-") + " " + r.translateTo.value_or("-") + " " +
@@ -76,13 +58,12 @@ TEST(Dispatch, EachCommandGetsItsRequestAndItsReplyIsOneLine) {
       if (r.stopFilePath) throw PlatformError("Microphone is gone");
     };
     commands.translationStatus = [&](const std::optional<std::string>& source, const std::string& target) {
-      call = "translation " + source.value_or("-") + " " + target;
-      return EncodedReply("{}");
+      return call = "translation " + source.value_or("-") + " " + target, EncodedReply("{}");
     };
     std::vector<std::string> argv = row.args;
     argv.insert(argv.begin(), "tavrin-system-audio");
     Platform platform{env, gates, commands};
-    EXPECT_EQ(TavrinSystemAudio::run(Arguments(argv), platform), row.exit) << row.call;
+    EXPECT_EQ(TavrinSystemAudio::run(Arguments(argv), platform), row.err.empty() ? kExitSuccess : kExitFailure);
     EXPECT_EQ(call, row.call);
     EXPECT_EQ(env.stdoutLines(), row.out.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.out});
     EXPECT_EQ(env.stderrLines(), row.err.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.err});
