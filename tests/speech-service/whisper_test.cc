@@ -1,6 +1,6 @@
 // The Whisper side of the speech service on fakes: model files judged whole
 // or damaged, model lookup, locale routing, and the windowing of the audio.
-// (A damaged model as the program reports it: whisper_smoke_test.)
+// (A damaged model as the program reports it: models_e2e_test.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
