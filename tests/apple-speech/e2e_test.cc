@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "models/catalogue.h"
 #include "tests/support/speech_samples.h"
 
 namespace tavrin::testing {
@@ -63,8 +64,8 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
        {{"XDG_DATA_HOME", "/srv/data"}},
        "",
        "The speech model for es_ES is not installed and model downloads are turned off: run `tavrin-models install "
-       "base`, or put ggml-base.bin (from https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-base.bin) "
-       "into /srv/data/tavrin/speech/whisper.\n"},
+       "base`, or put ggml-base.bin (from " +
+           models::findModel("base")->address + ") into /srv/data/tavrin/speech/whisper.\n"},
       {{"transcribe", dir.file("silence.raw"), "--contextual-strings", "\n"},
        {},
        "{\"type\":\"duration\",\"ms\":1000}\n{\"type\":\"result\",\"text\":\"\",\"segments\":[]}",
