@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/timed_lines.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "system-audio/base/system_env.h"
 #include "system-audio/live/apertium.h"
@@ -107,28 +108,9 @@ int main(int argc, char** argv) {
   ApertiumTranslationService translation;
   LiveServices services{*service, translation, "en_US"};
 
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return 1;
-  NDJSONWriter writer(pipeFds[1]);
-
-  // Event arrival times, read from the writer's pipe.
+  bench::TimedLines events;
+  NDJSONWriter writer(events.writeFd());
   std::mutex mutex;
-  std::vector<std::pair<uint64_t, std::string>> lines;
-  std::thread reader([&] {
-    std::string pending;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) {
-      const uint64_t now = monotonicNowNanos();
-      pending.append(buf, static_cast<size_t>(n));
-      size_t nl;
-      while ((nl = pending.find('\n')) != std::string::npos) {
-        std::lock_guard lock(mutex);
-        lines.emplace_back(now, pending.substr(0, nl));
-        pending.erase(0, nl + 1);
-      }
-    }
-  });
 
   std::vector<std::string> timingLines;
   std::vector<std::unique_ptr<LiveTiming>> timings;
@@ -190,8 +172,7 @@ int main(int argc, char** argv) {
   for (auto& t : runners) t.join();
   const double cpu = cpuSeconds() - cpuBefore;
   const double wall = static_cast<double>(monotonicNowNanos() - wallBefore) / 1e9;
-  close(pipeFds[1]);
-  reader.join();
+  const auto& lines = events.finish();
 
   std::vector<double> finalLag, firstVolatile;
   const std::regex lag(R"(kind=final audioEndSec=[0-9.]+ lagMs=(-?[0-9]+))");

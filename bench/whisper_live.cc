@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/timed_lines.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "speech-service/testmodel/whisper_testmodel.h"
 #include "system-audio/base/system_env.h"
@@ -92,24 +93,9 @@ Quantiles quantiles(std::vector<double> v) {
 // One live run of `channels` channels over `audio`, in real time.
 void run(const char* language, int channels, const std::vector<float>& audio, double speechSeconds,
          const LiveServices& services) {
-  int fds[2];
-  if (pipe(fds) != 0) return;
-  NDJSONWriter writer(fds[1]);
+  bench::TimedLines events;
+  NDJSONWriter writer(events.writeFd());
   std::mutex mutex;
-  std::vector<std::pair<uint64_t, std::string>> lines;
-  std::thread reader([&] {
-    std::string pending;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
-      const uint64_t now = monotonicNowNanos();
-      pending.append(buf, static_cast<size_t>(n));
-      for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
-        std::lock_guard lock(mutex);
-        lines.emplace_back(now, pending.substr(0, nl));
-      }
-    }
-  });
   std::vector<double> finalLag;
   std::vector<std::unique_ptr<LiveTiming>> timings;
   std::vector<std::thread> feeders, runners;
@@ -160,9 +146,7 @@ void run(const char* language, int channels, const std::vector<float>& audio, do
   for (auto& t : feeders) t.join();
   for (auto& t : runners) t.join();
   const double cpu = cpuSeconds() - cpu0;
-  close(fds[1]);
-  reader.join();
-  close(fds[0]);
+  const auto& lines = events.finish();
 
   std::vector<double> firstVolatile;
   std::map<std::pair<std::string, int>, bool> seen;
