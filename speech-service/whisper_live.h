@@ -40,7 +40,7 @@ namespace tavrin::speech {
 constexpr double kVolatilePaceSeconds = 1.0;
 
 // The context margin, in encoder frames (20 ms each), beyond an
-// utterance's audio (bench/whisper_live.sh measures it).
+// utterance's audio (bench_whisper_live measures it).
 constexpr int kAudioContextMargin = 32;
 
 // What the engine is given for one utterance: the samples, with silence
