@@ -12,53 +12,12 @@
 #include <thread>
 
 #include "speech-service/testmodel/whisper_testmodel.h"
-#include "tests/support/subprocess.h"
+#include "tests/support/model_downloads.h"
 
 namespace tavrin::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The server over <dir>/served, a catalogue whose "base" and "notes" come from /<fault>/<file> on it, and a data home
-// of their own.
-class Downloads {
- public:
-  explicit Downloads(const std::string& file, const std::string& bytes) : file_(file), bytes_(bytes) {
-    std::filesystem::create_directories(dir_.file("served"));
-    writeFile(dir_.file("served/" + file), bytes);
-    sha1_ = runProcess({"/usr/bin/sha1sum", dir_.file("served/" + file)}).out.substr(0, 40);
-    server_ = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{TAVRIN_MODEL_SERVER, dir_.file("served"), dir_.file("log")});
-    for (int i = 0; i < 200 && server_->outputSoFar().find('\n') == std::string::npos; ++i)
-      std::this_thread::sleep_for(50ms);
-    const std::string first = server_->outputSoFar();
-    port_ = first.substr(0, first.find(' '));
-    ca_ = first.substr(first.find(' ') + 1, first.find('\n') - first.find(' ') - 1);
-  }
-  std::string address(const std::string& fault) const {
-    return "https://127.0.0.1:" + port_ + "/" + fault + "/" + file_;
-  }
-  ProcessOptions options(const std::string& fault) const {
-    writeFile(dir_.file("catalogue"), "ca " + ca_ + "\nmodel base " + address(fault) + " sha1:" + sha1_ + " " +
-                                          std::to_string(bytes_.size()) + "\nmodel notes " + address(fault) + " hub " +
-                                          std::to_string(bytes_.size()) + "\n");
-    return {{{"TAVRIN_TEST_MODEL_CATALOGUE", dir_.file("catalogue")},
-             {"XDG_DATA_HOME", dir_.file("data")},
-             {"XDG_CONFIG_HOME", dir_.file("config")},
-             {"XDG_CACHE_HOME", dir_.file("cache")}},
-            {"TAVRIN_MODEL_DOWNLOADS"},
-            {},
-            120s};
-  }
-  std::string data(const std::string& path) const { return dir_.file("data/tavrin/" + path); }
-  std::string log() const { return std::filesystem::exists(dir_.file("log")) ? readFile(dir_.file("log")) : ""; }
-  void reset() const { std::filesystem::remove_all(dir_.file("data")), std::filesystem::remove(dir_.file("log")); }
-
- private:
-  TempDir dir_;
-  std::string file_, bytes_, sha1_, port_, ca_;
-  std::unique_ptr<BackgroundProcess> server_;
-};
 
 const std::string kModels = TAVRIN_MODELS_BUILT;
 const std::string kSpeech = TAVRIN_APPLE_SPEECH_BUILT;

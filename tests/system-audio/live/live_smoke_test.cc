@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/model_downloads.h"
 #include "tests/system-audio/sound-server/pulse_test_server.h"
 
 namespace tavrin::testing {
@@ -70,6 +71,27 @@ TEST(LiveSmokeTest, ChangingTheDefaultOutputGivesOneDeviceChangeEvent) {
   EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
             R"({"type":"error","message":"System audio output device changed; stopping capture."})"
             "\n");
+}
+
+// A language only a downloaded model serves: the channel asks for the model and waits; the stop file ends the stalled
+// download and the run, and leaves only the partial file.
+TEST(LiveSmokeTest, TheStopFileEndsAChannelsStalledModelDownload) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  const Downloads downloads("ggml-base.bin", std::string(1 << 20, 'w'));
+  BackgroundProcess live(
+      {TAVRIN_SYSTEM_AUDIO_BIN, "live", "--language", "de-DE", "--no-mic", "--stop-file", dir.file("stop")},
+      downloads.options("stall"));
+  for (int i = 0; i < 300 && downloads.log().empty(); ++i) std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(1s);  // half the file arrives, then nothing
+  writeFile(dir.file("stop"), "");
+  const ProcessResult r = live.wait(20s);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(downloads.log(), "/stall/ggml-base.bin -\n");
+  EXPECT_TRUE(std::filesystem::exists(downloads.data("speech/whisper/ggml-base.bin.part")));
+  EXPECT_FALSE(std::filesystem::exists(downloads.data("speech/whisper/ggml-base.bin")));
 }
 
 }  // namespace
