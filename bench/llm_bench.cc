@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
   const Spread peerPrompt = llamaBench(modelPath, args, threads, nullptr, on.promptTokens, 0, 0);
   const Spread peerGen = llamaBench(modelPath, args, threads, nullptr, 0, args.tokens, on.promptTokens);
   const Spread passiveGen = llamaBench(modelPath, args, threads, "PASSIVE", 0, args.tokens, on.promptTokens);
-  std::printf("threads used: %d (of %zu CPUs this process may use)\n", threads, allowedCpus().size());
+  std::printf("threads used: %d (of %zu CPUs this process may use)\n", threads, tavrin::allowedCpus().size());
 
   std::printf("extract, prompt of %d tokens, up to %d generated; min / median / max of %d runs\n", on.promptTokens,
               args.tokens, args.repeat);
