@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/timed_lines.h"
+#include "bench/live_bench.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "speech-service/testmodel/whisper_testmodel.h"
 #include "system-audio/base/system_env.h"
@@ -79,16 +79,8 @@ double wallSeconds() {
   return static_cast<double>(monotonicNowNanos()) / 1e9;
 }
 
-struct Quantiles {
-  double median = 0, p95 = 0;
-  size_t n = 0;
-};
-Quantiles quantiles(std::vector<double> v) {
-  if (v.empty()) return {};
-  std::sort(v.begin(), v.end());
-  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-  return {at(0.5), at(0.95), v.size()};
-}
+using bench::Quantiles;
+using bench::quantiles;
 
 // One live run of `channels` channels over `audio`, in real time.
 void run(const char* language, int channels, const std::vector<float>& audio, double speechSeconds,

@@ -1,9 +1,11 @@
-// The live benchmarks' event reader: newline-delimited events written into a
-// pipe, each line kept with the monotonic time it arrived.
+// What the live benchmarks share: the event reader (newline-delimited events
+// written into a pipe, each line kept with the monotonic time it arrived) and
+// the median and 95th percentile of a set of figures.
 #pragma once
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -61,5 +63,16 @@ class TimedLines {
   std::vector<std::pair<uint64_t, std::string>> lines_;
   std::thread reader_;
 };
+
+struct Quantiles {
+  double median = 0, p95 = 0;
+  size_t n = 0;
+};
+inline Quantiles quantiles(std::vector<double> v) {
+  if (v.empty()) return {};
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
+  return {at(0.5), at(0.95), v.size()};
+}
 
 }  // namespace tavrin::bench
