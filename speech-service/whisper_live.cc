@@ -273,14 +273,9 @@ WhisperLiveRecognizer::~WhisperLiveRecognizer() {
 }
 
 void WhisperLiveRecognizer::setContextualStrings(const std::vector<std::string>& phrases) {
-  std::string prompt;
-  for (const std::string& phrase : phrases) {
-    if (phrase.empty()) continue;
-    if (!prompt.empty()) prompt += ", ";
-    prompt += phrase;
-  }
+  std::string prompt = whisperPrompt(phrases);
   std::lock_guard lock(audioMutex_);
-  prompt_ = prompt;
+  prompt_ = std::move(prompt);
 }
 
 void WhisperLiveRecognizer::setSourceName(const std::string& source) {

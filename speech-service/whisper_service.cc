@@ -129,14 +129,18 @@ WhisperRecognizer::WhisperRecognizer(std::unique_ptr<WhisperWindowDecoder> decod
   window_.reserve(kWhisperWindowFrames);
 }
 
-void WhisperRecognizer::setContextualStrings(const std::vector<std::string>& phrases) {
+std::string whisperPrompt(const std::vector<std::string>& phrases) {
   std::string prompt;
   for (const std::string& phrase : phrases) {
     if (phrase.empty()) continue;
     if (!prompt.empty()) prompt += ", ";
     prompt += phrase;
   }
-  settings_.prompt = prompt;
+  return prompt;
+}
+
+void WhisperRecognizer::setContextualStrings(const std::vector<std::string>& phrases) {
+  settings_.prompt = whisperPrompt(phrases);
 }
 
 void WhisperRecognizer::acceptWaveform(const PcmBuffer& buffer) {

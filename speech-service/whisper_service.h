@@ -55,6 +55,10 @@ struct WhisperDecodeSettings {
   std::string prompt;  // the initial prompt; empty: none
 };
 
+// The initial prompt for contextual strings: the non-empty phrases joined
+// with ", "; empty when there are none.
+std::string whisperPrompt(const std::vector<std::string>& phrases);
+
 // Decodes windows of 16 kHz mono samples with one loaded model.
 class WhisperWindowDecoder {
  public:
