@@ -128,8 +128,8 @@ class ProgressWriter final : public InstallObserver {
       // The bar takes what the name and the figures leave of the width.
       const size_t columns = terminalColumns();
       const size_t used = model_.name.size() + 3 + std::strlen(text);
-      if (columns > used + 11) {
-        const size_t width = std::min<size_t>(40, columns - used - 1);
+      if (columns >= used + 8) {
+        const size_t width = std::min<size_t>(40, columns - used - 3);
         const auto filled = static_cast<size_t>(share * static_cast<double>(width));
         bar.append(1, '[').append(filled, '#').append(width - filled, '-').append(1, ']');
       }
