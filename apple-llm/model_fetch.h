@@ -17,7 +17,10 @@ inline constexpr uint64_t kDefaultNotesModelMemory = uint64_t{4} << 30;
 // none is and it may be: the model that fits `physicalMemory` is not
 // installed in the user's data home and downloads are on. One download at a
 // time: the installer's lock is held by the detached process for its whole
-// run. Never throws; a download that cannot be started is none.
+// run. A download that failed leaves <file>.failed holding why, and for ten
+// minutes after none is started (offline, the answer is then the one given
+// with no model, not "still downloading"). Never throws; a download that
+// cannot be started is none.
 bool fetchNotesModel(uint64_t physicalMemory);
 
 }  // namespace tavrin::llm
