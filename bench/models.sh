@@ -12,10 +12,11 @@
 #      the last byte reads the whole .part back to check it; its time per GB against
 #      sha1sum (Whisper models, SHA-1) and sha256sum (notes models, SHA-256).
 # The peer of 1 is as slow as the Python server allows; both share it.
-# Needs a build in build/ with test hooks (the default). Usage: bench/models.sh
+# Needs a build in build/ with test hooks (the default), or the program to
+# measure in TAVRIN_MODELS_BIN (an earlier build, to compare). Usage: bench/models.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin=$PWD/build/models/tavrin-models
+bin=${TAVRIN_MODELS_BIN:-$PWD/build/models/tavrin-models}
 work=$(mktemp -d)
 server_pid=
 trap '[ -n "$server_pid" ] && kill "$server_pid"; rm -rf "$work"' EXIT
