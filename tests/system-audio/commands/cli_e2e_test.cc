@@ -1,8 +1,11 @@
-// The real binary without a sound server; translation-status sees the installed eng-spa only.
+// The real binary without a sound server; translation-status sees the installed eng-spa only, and a multilingual
+// Whisper model with random weights (in "model" rows).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "speech-service/testmodel/whisper_testmodel.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::testing {
@@ -13,10 +16,15 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
   writeFile(dir.file("stop"), "");
   const std::string stop = dir.file("stop");
   // Exit status 0: the line on standard output; 1: on standard error.
+  std::filesystem::create_directories(dir.file("model/tavrin/speech/whisper"));
+  speech::WhisperHparams multilingual = speech::testmodel::whisperMicroHparams();
+  multilingual.nVocab = speech::testmodel::whisperTestHparams(speech::testmodel::WhisperSize::kTiny, true).nVocab;
+  speech::testmodel::writeWhisperTestModel(dir.file("model/tavrin/speech/whisper/ggml-base.bin"), {multilingual});
   const struct {
     std::vector<std::string> args;
     int exitStatus;
     std::string line;
+    std::string dataHome = "none";  // "model": the multilingual model is installed
   } rows[] = {
       {{}, 0, R"({"available":false,"status":"unavailable","reason":"Connection refused"})"},
       {{"Status"}, 1, "Unknown system audio command: Status."},
@@ -45,12 +53,38 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
       {{"translation-status", "--target", "x/y"}, 0, R"({"status":"unsupported","source":"en_US","target":"x\/y"})"},
       {{"translation-status", "--target", "de-AT", "--source", "de"},
        0,
-       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"}};
+       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"},
+      // Into English by the model, onward from English through Apertium.
+      {{"translation-status", "--source", "de", "--target", "en"},
+       0,
+       R"({"status":"installed","source":"de","target":"en"})",
+       "model"},
+      {{"translation-status", "--source", "ja-JP", "--target", "en-GB"},
+       0,
+       R"({"status":"installed","source":"ja_JP","target":"en-GB"})",
+       "model"},
+      {{"translation-status", "--source", "de-DE", "--target", "es"},
+       0,
+       R"({"status":"installed","source":"de_DE","target":"es"})",
+       "model"},
+      {{"translation-status", "--source", "de", "--target", "ca"},
+       0,
+       R"({"status":"needsDownload","source":"de","target":"ca"})",
+       "model"},
+      {{"translation-status", "--source", "de", "--target", "xx"},
+       0,
+       R"({"status":"unsupported","source":"de","target":"xx"})",
+       "model"},
+      {{"translation-status", "--source", "de", "--target", "en"},
+       0,
+       R"({"status":"needsDownload","source":"de","target":"en"})"}};
   ProcessOptions options;
   options.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("no-server")}, {"LANG", "en_US.UTF-8"}};
   options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "TAVRIN_LIVE_TIMING"};
   options.timeout = std::chrono::seconds(20);
   for (const auto& row : rows) {
+    options.setEnv["XDG_DATA_HOME"] = dir.file(row.dataHome);
+    options.setEnv["XDG_CACHE_HOME"] = dir.file("cache");
     std::vector<std::string> argv = row.args;
     argv.insert(argv.begin(), TAVRIN_SYSTEM_AUDIO_BIN);
     const ProcessResult r = runProcess(argv, options);

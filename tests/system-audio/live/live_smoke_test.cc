@@ -1,11 +1,14 @@
 // live through the real binary and engines on the test server; recognition quality is in bench/.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "speech-service/testmodel/whisper_testmodel.h"
 #include "tests/support/model_downloads.h"
 #include "tests/system-audio/sound-server/pulse_test_server.h"
 
@@ -47,6 +50,56 @@ TEST(LiveSmokeTest, BothChannelsAreSubtitledAndTranslatedUntilTheStopFile) {
     seen.insert(event["type"].get<std::string>() + " " + event["source"].get<std::string>());
   }
   EXPECT_EQ(seen, (std::set<std::string>{"segment mic", "segment system", "translation mic", "translation system"}));
+}
+
+// German into English by a multilingual model itself (random weights: its words are noise, its decodings real): the
+// stop file comes right after the words, and still every final that says something gets exactly one translation,
+// right after it, with its id.
+TEST(LiveSmokeTest, EveryNonBlankFinalOfASpokenLanguageGetsOneEnglishTranslation) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  std::filesystem::create_directories(dir.file("data/tavrin/speech/whisper"));
+  using namespace speech::testmodel;
+  writeWhisperTestModel(dir.file("data/tavrin/speech/whisper/ggml-tiny.bin"),
+                        {whisperTestHparams(WhisperSize::kTiny, true), 7, 3.0f});
+  runTool({"/usr/bin/flite", "-voice", "slt", "-t", "Guten Tag. Heute sprechen wir ueber das Budget. Noch eine Frage.",
+           "-o", dir.file("system.wav")});
+  ProcessOptions options;
+  options.setEnv = {{"XDG_DATA_HOME", dir.file("data")}, {"XDG_CACHE_HOME", dir.file("cache")}};
+  options.timeout = std::chrono::seconds(120);
+  BackgroundProcess live({TAVRIN_SYSTEM_AUDIO_BIN, "live", "--language", "de-DE", "--no-mic", "--stop-file",
+                          dir.file("stop"), "--translate-to", "en"},
+                         options);
+  for (int i = 0; i < 300 && live.outputSoFar().find(R"("type":"status")") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  runTool({"/usr/bin/paplay", "--device=system_output", dir.file("system.wav")});
+  writeFile(dir.file("stop"), "");
+  const ProcessResult r = live.wait(120s);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err, "");
+
+  std::istringstream lines(r.out);
+  std::string line;
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line, R"({"type":"status","translationStatus":"installed","sourceLocale":"de_DE","targetLanguage":"en"})");
+  std::vector<nlohmann::json> events;
+  while (std::getline(lines, line)) events.push_back(nlohmann::json::parse(line));
+  int translated = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const auto& e = events[i];
+    ASSERT_TRUE(e["type"] == "segment" || e["type"] == "translation") << e.dump();
+    if (e["type"] == "translation") continue;
+    const bool blank = e["text"].get<std::string>().find_first_not_of(" \t\n") == std::string::npos;
+    if (!e["isFinal"] || blank) continue;
+    ++translated;
+    ASSERT_LT(i + 1, events.size()) << "no translation after " << e.dump();
+    EXPECT_EQ(events[i + 1]["type"], "translation") << e.dump();
+    EXPECT_EQ(events[i + 1]["id"], e["id"]) << e.dump();
+  }
+  EXPECT_GT(translated, 0);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e["type"] == "translation"; }),
+            translated);
 }
 
 // The user switches outputs twice during live subtitles: one device-change event, and the run goes on to its stop.
