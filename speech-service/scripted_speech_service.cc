@@ -130,10 +130,14 @@ std::vector<std::string> ScriptedSpeechService::supportedLocales() {
   return out;
 }
 
+ScriptedLocale* ScriptedSpeechService::find(const std::string& identifier) {
+  const auto it = std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == identifier; });
+  return it == locales.end() ? nullptr : &*it;
+}
+
 AssetStatus ScriptedSpeechService::assetStatus(const std::string& localeIdentifier) {
-  const auto it =
-      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
-  return it == locales.end() ? AssetStatus::kUnsupported : it->status;
+  const ScriptedLocale* l = find(localeIdentifier);
+  return l ? l->status : AssetStatus::kUnsupported;
 }
 
 void ScriptedSpeechService::installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) {
@@ -143,11 +147,10 @@ void ScriptedSpeechService::installAssets(const std::string& localeIdentifier, c
     while (keepWaiting()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     throw SpeechServiceError("The download was stopped.");
   }
-  const auto it =
-      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
-  if (it == locales.end() || it->status == AssetStatus::kUnsupported)
+  ScriptedLocale* l = find(localeIdentifier);
+  if (!l || l->status == AssetStatus::kUnsupported)
     throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
-  it->status = AssetStatus::kInstalled;
+  l->status = AssetStatus::kInstalled;
 }
 
 std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::string& localeIdentifier,
@@ -166,9 +169,8 @@ std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::str
 }
 
 AssetStatus ScriptedSpeechService::englishTranslation(const std::string& localeIdentifier) {
-  const auto it =
-      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
-  return it == locales.end() ? AssetStatus::kUnsupported : it->english;
+  const ScriptedLocale* l = find(localeIdentifier);
+  return l ? l->english : AssetStatus::kUnsupported;
 }
 
 }  // namespace tavrin::speech

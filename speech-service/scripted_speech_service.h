@@ -104,6 +104,7 @@ class ScriptedSpeechService final : public SpeechService {
 
  private:
   void record(const std::string& call);
+  ScriptedLocale* find(const std::string& identifier);  // in `locales`, or null
 
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;

@@ -17,9 +17,8 @@ namespace {
 
 using Results = std::vector<std::tuple<std::string, double, double, bool>>;
 
-// Answers " <samples>/<context>" (" en<samples>/<context>" with the translate
-// task); when gated, the first decoding starts (awaitStart) and waits for
-// open(). Fails loudly if two decodings overlap.
+// Answers " <samples>/<context>" (translating: " en<samples>/..."); when gated, the first decoding
+// starts (awaitStart) and waits for open(). Fails loudly if two decodings overlap.
 class FakeDecoder final : public WhisperWindowDecoder {
  public:
   explicit FakeDecoder(bool gated = false) : gated_(gated) {}
@@ -131,24 +130,8 @@ TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLo
   EXPECT_EQ(broken.nextResult(), std::nullopt);
 }
 
+// Then the English of each final, in order; a failed one costs its line only.
 TEST(WhisperLiveEngineTest, FinalsGoFirstInOrderAndVolatilesAreSkippedWhileBusy) {
-  auto decoder = std::make_unique<FakeDecoder>(true);
-  FakeDecoder& fake = *decoder;
-  auto engine = engineOf(std::move(decoder));
-  auto a = std::make_shared<LiveResults>(), b = std::make_shared<LiveResults>();
-  const auto audio = [](size_t n) { return whisperUtterance(std::vector<float>(n), ""); };
-  ASSERT_TRUE(engine->offerVolatile(a, 0, audio(20000), {}));
-  fake.awaitStart();
-  EXPECT_FALSE(engine->offerVolatile(b, 0, audio(21000), {}));  // busy: skipped
-  engine->submitFinal(a, a->close(1, 2), audio(30000));
-  engine->submitFinal(b, b->close(1, 2), audio(40000));
-  fake.open();
-  EXPECT_EQ(a->next()->text, "30000/126");  // its volatile came after its final was asked for: dropped
-  EXPECT_EQ(b->next()->text, "40000/157");
-  EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000}));
-}
-
-TEST(WhisperLiveEngineTest, EachFinalsEnglishIsDecodedAfterItAndAfterEveryWaitingFinal) {
   auto decoder = std::make_unique<FakeDecoder>(true);
   FakeDecoder& fake = *decoder;
   fake.failTranslationOn = 40000;
@@ -159,27 +142,19 @@ TEST(WhisperLiveEngineTest, EachFinalsEnglishIsDecodedAfterItAndAfterEveryWaitin
   const auto audio = [](size_t n) { return whisperUtterance(std::vector<float>(n), ""); };
   ASSERT_TRUE(engine->offerVolatile(a, 0, audio(20000), {}));
   fake.awaitStart();
+  EXPECT_FALSE(engine->offerVolatile(b, 0, audio(21000), {}));  // busy: skipped
   engine->submitFinal(a, a->close(1, 2), audio(30000));
   engine->submitFinal(b, b->close(1, 2), audio(40000));
   fake.open();
   const auto finalA = a->next(), finalB = b->next();
-  EXPECT_EQ(finalA->text, "30000/126");
+  EXPECT_EQ(finalA->text, "30000/126");  // its volatile came after its final was asked for: dropped
+  EXPECT_EQ(finalB->text, "40000/157");
   EXPECT_EQ(finalA->english->wait(), "en30000/126");
-  EXPECT_THROW(finalB->english->wait(), SpeechServiceError);  // that line's English only: b goes on
+  EXPECT_THROW(finalB->english->wait(), SpeechServiceError);
   b->end();
   EXPECT_EQ(b->next(), std::nullopt);
+  EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000, 30000, 40000}));
   EXPECT_EQ(fake.tasks, "rrrtt");
-
-  // A recognizer asks only an engine that translates; its last final's English comes after the input ended.
-  WhisperLiveRecognizer plain(engineOf(std::make_unique<FakeDecoder>()), nullptr), translating(engine, nullptr);
-  EXPECT_FALSE(plain.translateFinalsToEnglish());
-  EXPECT_TRUE(translating.translateFinalsToEnglish());
-  feed(translating);
-  std::vector<std::string> english;
-  while (auto x = translating.nextResult()) {
-    if (x->isFinal) english.push_back(x->english->wait());
-  }
-  EXPECT_EQ(english, (std::vector<std::string>{"en25600/112", "en17600/87"}));
 }
 
 TEST(WhisperLiveEngineTest, VolatilesEverySecondOfSpeechOnlyWhileTheEngineKeepsUp) {
