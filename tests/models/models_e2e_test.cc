@@ -39,7 +39,8 @@ TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
     std::string planted = "";  // in the .part before the run
     bool closedStdio = false;  // started with descriptors 0-2 closed
   };
-  const std::string failed = "Could not download ggml-base.bin: ";
+  const std::string failed = "Could not download ggml-base.bin: ",
+                    notesFailed = "Could not download qwen2.5-1.5b-instruct-q4_k_m.gguf: ";
   const std::vector<Row> rows = {
       {"ok", "base", "", whisper},
       {"drop", "base", "", whisper},
@@ -59,12 +60,9 @@ TEST(ModelsE2eTest, InstallFaultsEndInOneLineAndNoModel) {
       {"ok", "base", "", whisper, "", 0, bytes},  // complete: the server answers 416
       {"ok", "base", "", whisper, "", 0, "", true},
       {"oversize", "base", failed + "the server sent more than 3000000 bytes.\n", ""},
-      {"oversize", "notes",
-       "Could not download qwen2.5-1.5b-instruct-q4_k_m.gguf: the server sent more than 3000000 bytes.\n", ""},
-      {"storage", "notes",
-       "Could not download qwen2.5-1.5b-instruct-q4_k_m.gguf: the server declared no checksum for it.\n", ""},
-      {"ok", "notes", "Could not download qwen2.5-1.5b-instruct-q4_k_m.gguf: the server declared no checksum for it.\n",
-       ""},
+      {"oversize", "notes", notesFailed + "the server sent more than 3000000 bytes.\n", ""},
+      {"storage", "notes", notesFailed + "the server declared no checksum for it.\n", ""},
+      {"ok", "notes", notesFailed + "the server declared no checksum for it.\n", ""},
       {"ok", "base",
        "Model downloads are turned off: put ggml-base.bin (from " + downloads.address("ok") + ") into " +
            downloads.data("speech/whisper") + " by hand.\n",
