@@ -51,11 +51,16 @@ void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
   // other language Whisper knows gets its default model, downloaded when a
   // channel first needs it. PocketSphinx still finds English utterances.
   std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
-  speech::WhisperSpeechService onDemand(speech::makeCatalogueWhisperDownload(models::makeCurlClient()),
-                                        speech::makeWhisperLibraryEngine());
+  speech::WhisperSpeechService english(
+      speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
+      speech::makeWhisperLibraryEngine());
+  speech::WhisperSpeechService onDemand(
+      speech::makeCatalogueWhisperDownload(models::makeCurlClient(), models::defaultModel(models::ModelKind::kSpeech)),
+      speech::makeWhisperLibraryEngine());
   whisper->setLiveGuide(builtIn.get());
+  english.setLiveGuide(builtIn.get());
   onDemand.setLiveGuide(builtIn.get());
-  speech::RoutedSpeechService speech(*whisper, *builtIn, &onDemand);
+  speech::RoutedSpeechService speech(*whisper, *builtIn, &onDemand, &english);
   ApertiumTranslationService translation;
   LiveServices services{speech, translation, currentLocaleIdentifier()};
   LiveRunOptions options;

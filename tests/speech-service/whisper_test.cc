@@ -3,6 +3,7 @@
 // (A damaged model as the program reports it: models_e2e_test.)
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "speech-service/scripted_speech_service.h"
@@ -130,6 +131,137 @@ TEST(WhisperServiceTest, ModelsInSearchOrderServeTheirLocalesAheadOfTheBuiltInEn
             (std::vector<std::string>{"en_US", "de_DE", "ja", "jv"}));
 }
 
+// Syllables: 0.1 s of a loud tone, 0.1 s of nothing.
+std::vector<float> speechLike(size_t samples, float amplitude = 0.3f) {
+  std::vector<float> v(samples);
+  for (size_t i = 0; i < samples; ++i)
+    v[i] = (i / 1600) % 2 == 0 ? amplitude * std::sin(0.2f * static_cast<float>(i)) : 0;
+  return v;
+}
+
+PcmBufferPtr bufferOf(const std::vector<float>& samples) {
+  PcmBufferPtr buffer = PcmBuffer::create(PcmFormat::float32(16000, 1), static_cast<uint32_t>(samples.size()));
+  buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
+  std::copy(samples.begin(), samples.end(), buffer->floatChannel(0));
+  return buffer;
+}
+
+// Only stretches that hold speech reach the engine, where they are in the audio.
+TEST(WhisperRecognizerTest, OnlyStretchesOfSpeechAreDecodedAtTheirPlace) {
+  std::vector<float> noise(20 * 16000);
+  uint32_t seed = 7;
+  for (float& v : noise)
+    v = 0.4f * (static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f - 0.5f);
+  std::vector<float> tone(20 * 16000);
+  for (size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(0.17f * static_cast<float>(i));
+  const auto between = [](std::vector<float> around, size_t at, const std::vector<float>& speech) {
+    for (size_t i = 0; i < speech.size(); ++i) around[at + i] += speech[i];
+    return around;
+  };
+  struct Row {
+    std::string name;
+    std::vector<float> audio;
+    std::vector<size_t> windows;  // samples given to the engine
+    std::vector<double> starts;   // of the engine's segment at 0 of each window
+  };
+  const std::vector<Row> rows = {
+      {"silence", std::vector<float>(20 * 16000), {}, {}},
+      {"steady noise", noise, {}, {}},
+      {"steady tone", tone, {}, {}},
+      // 2 s of speech at 10 s: from 0.3 s and 8 frames before it to 0.3 s after its last loud frame (11.9 s).
+      {"speech in silence", between(std::vector<float>(20 * 16000), 160000, speechLike(32000)), {40800}, {9.65}},
+      {"speech in noise", between(noise, 160000, speechLike(32000, 0.9f)), {40800}, {9.65}},
+      // 0.3 s of speech: padded to the engine's shortest input.
+      {"a short word", between(std::vector<float>(5 * 16000), 16000, speechLike(4800)), {kShortestInput}, {0.65}},
+      // Speech to the end of the input: decoded when the input ends.
+      {"speech at the end", between(std::vector<float>(5 * 16000), 48000, speechLike(32000)), {37600}, {2.65}}};
+  for (const Row& row : rows) {
+    std::vector<std::vector<WhisperSegment>> script(row.windows.size(), {{0, 10, "x"}});
+    auto decoder = std::make_unique<FakeDecoder>(script);
+    FakeDecoder& fake = *decoder;
+    WhisperRecognizer recognizer(std::move(decoder));
+    // In pieces that do not fall on the detector's frames.
+    for (size_t at = 0; at < row.audio.size(); at += 1001) {
+      const auto from = row.audio.begin() + static_cast<std::ptrdiff_t>(at);
+      recognizer.acceptWaveform(
+          *bufferOf({from, from + static_cast<std::ptrdiff_t>(std::min<size_t>(1001, row.audio.size() - at))}));
+    }
+    recognizer.inputFinished();
+    std::vector<double> starts;
+    while (auto r = recognizer.nextResult()) starts.push_back(r->start);
+    EXPECT_EQ(fake.windows, row.windows) << row.name;
+    EXPECT_EQ(starts, row.starts) << row.name;
+  }
+}
+
+class FakeDownload final : public WhisperDownload {
+ public:
+  FakeDownload(std::string path, bool works) : path_(std::move(path)), works_(works) {}
+  std::string path() const override { return path_; }
+  bool multilingual() const override { return false; }
+  bool inProgress() override { return false; }
+  void install(const std::string&, const KeepWaiting&) override {
+    ++installs;
+    if (!works_) throw SpeechServiceError("Could not download ggml-base.en.bin: its checksum does not match.");
+    microModel(path_);
+  }
+  int installs = 0;
+
+ private:
+  std::string path_;
+  bool works_;
+};
+
+// English is served in full throughout: by Whisper when a model can be had and loaded, else by the built-in engine,
+// and then only a model of the user's that cannot be used is news.
+TEST(WhisperServiceTest, EnglishGoesToWhisperWhenItCanAndToTheBuiltInEngineOtherwise) {
+  struct Row {
+    std::string name;
+    bool downloads, usable;
+    std::string userModel;  // "", "whole" or "damaged"
+    std::string engine;     // which one made the recognizer
+    bool notice;
+  };
+  const std::vector<Row> rows = {{"first use fetches the model", true, true, "", "download", false},
+                                 {"a failed download", false, true, "", "built-in", false},
+                                 {"a CPU below the baseline", true, false, "", "built-in", false},
+                                 {"the user's model", true, true, "whole", "user", false},
+                                 {"the user's model, damaged", true, true, "damaged", "built-in", true}};
+  for (const Row& row : rows) {
+    testing::TempDir dir;
+    const std::string user = dir.file("user/tavrin/speech/whisper/ggml-small.en.bin");
+    if (!row.userModel.empty()) microModel(user);
+    if (row.userModel == "damaged") writeFile(user, readFile(user).substr(0, 60));
+    auto userEngine = std::make_unique<FakeEngine>();
+    auto downloadEngine = std::make_unique<FakeEngine>();
+    FakeEngine &userFake = *userEngine, &downloadFake = *downloadEngine;
+    userFake.isUsable = downloadFake.isUsable = row.usable;
+    auto download = std::make_unique<FakeDownload>(dir.file("data/ggml-base.en.bin"), row.downloads);
+    FakeDownload& fetch = *download;
+    WhisperSpeechService preferred(findWhisperModels({dir.file("user"), {}, "", ""}), std::move(userEngine));
+    WhisperSpeechService english(std::move(download), std::move(downloadEngine));
+    ScriptedSpeechService builtIn;
+    RoutedSpeechService routed(preferred, builtIn, nullptr, &english);
+    SCOPED_TRACE(row.name);
+    const std::optional<std::string> locale = routed.supportedLocale("en-US");
+    ASSERT_EQ(locale, "en_US");
+    EXPECT_EQ(routed.assetStatus(*locale), AssetStatus::kInstalled);
+    EXPECT_NO_THROW(routed.installAssets(*locale, [] { return true; }));
+    EXPECT_EQ(routed.assetStatus(*locale), AssetStatus::kInstalled);
+    EXPECT_EQ(fetch.installs, row.usable && row.userModel.empty() ? 1 : 0);
+    routed.makeRecognizer(*locale, ReportingMode::kTranscription);
+    EXPECT_EQ(userFake.loaded.size(), row.engine == "user" ? 1u : 0u);
+    EXPECT_EQ(downloadFake.loaded.size(), row.engine == "download" ? 1u : 0u);
+    EXPECT_EQ(builtIn.recognizers().size(), row.engine == "built-in" ? 1u : 0u);
+    const std::optional<std::string> notice = routed.fallbackNotice(*locale);
+    EXPECT_EQ(notice, row.notice ? std::optional<std::string>("The Whisper model " + user +
+                                                              " is damaged: it ends early. en_US is transcribed by "
+                                                              "the built-in engine instead.")
+                                 : std::nullopt);
+    EXPECT_EQ(routed.fallbackNotice(*locale), std::nullopt);  // said once
+  }
+}
+
 TEST(WhisperRecognizerTest, WindowsOf30sWithTheLastSegmentOfAFullWindowDecodedAgain) {
   // Windows: 0-30 s (its last segment, from 20 s, goes again), 20-50 s, 50-75 s.
   auto decoder = std::make_unique<FakeDecoder>(std::vector<std::vector<WhisperSegment>>{
@@ -137,8 +269,7 @@ TEST(WhisperRecognizerTest, WindowsOf30sWithTheLastSegmentOfAFullWindowDecodedAg
   FakeDecoder& fake = *decoder;
   WhisperRecognizer recognizer(std::move(decoder));
   recognizer.setContextualStrings({"Tavrin", "", "Q3 budget"});
-  PcmBufferPtr chunk = PcmBuffer::create(PcmFormat::float32(16000, 1), 240000);
-  chunk->setFrameLength(240000);
+  const PcmBufferPtr chunk = bufferOf(speechLike(240000));
   for (int i = 0; i < 5; ++i) recognizer.acceptWaveform(*chunk);
   recognizer.inputFinished();
   std::vector<std::tuple<std::string, double, double>> results;

@@ -133,7 +133,8 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     std::optional<std::string> language;
     std::string error;
     bool statusWritten;
-    bool stopped = false;  // the capture has stopped: a download stops waiting
+    bool stopped = false;     // the capture has stopped: a download stops waiting
+    bool errorEvent = false;  // the reason is also an error event
   } rows[] = {
       {[](auto& s) { s.available = false; }, {}, "Apple SpeechTranscriber is not available on this device.", false},
       {[](auto&) {}, "xx-YY", "Apple SpeechTranscriber does not support locale xx_YY.", false},
@@ -141,6 +142,12 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
       {[](auto& s) { s.locales[0].status = speech::AssetStatus::kSupported, s.installWaits = true; },
        {},
        "The download was stopped.",
+       false,
+       true},
+      {[](auto& s) { s.locales[0].status = speech::AssetStatus::kSupported, s.failInstall = "no model"; },
+       {},
+       "no model",
+       false,
        false,
        true},
   };
@@ -164,7 +171,10 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     }
     push(*source, 160);  // abandoned: what it held is gone and new buffers are not kept
     EXPECT_EQ(source->queued(), 0u) << row.error;
-    EXPECT_EQ(file.lines(), row.statusWritten ? std::vector<std::string>{status} : std::vector<std::string>{});
+    std::vector<std::string> lines;
+    if (row.statusWritten) lines.push_back(status);
+    if (row.errorEvent) lines.push_back(R"({"type":"error","message":")" + row.error + "\"}");
+    EXPECT_EQ(file.lines(), lines);
   }
 }
 
