@@ -115,9 +115,12 @@ TEST_F(LiveChannelTest, TranslationAndTranscriptionFailuresBecomeErrorEvents) {
   s.failResultsAfter = 2;
   s.failResultsText = "engine exploded";
   speech.scripts.push_back(s);
+  speech.notice = "The Whisper model /m.bin is damaged: it ends early. en_US is transcribed by the built-in engine.";
   EXPECT_EQ(
       run(request("es", false)),
       (std::vector<std::string>{
+          R"({"type":"error","message":"The Whisper model \/m.bin is damaged: it ends early. en_US is transcribed by )"
+          R"(the built-in engine."})",
           R"({"type":"segment","source":"system","id":0,"text":"bad line","isFinal":true,"startMs":0,"endMs":1000})",
           R"({"type":"error","message":"Translation failed: The Apertium translator stopped."})",
           R"({"type":"segment","source":"system","id":1,"text":"good line","isFinal":true,"startMs":1000,"endMs":2000})",
