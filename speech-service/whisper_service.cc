@@ -16,7 +16,6 @@
 namespace tavrin::speech {
 namespace {
 
-constexpr double kSecondsPerTick = 0.01;
 constexpr size_t kFramesPerTick = 160;
 
 // The engine writes Javanese as "jw"; everything else it names by ISO 639.
@@ -194,36 +193,50 @@ void WhisperRecognizer::frame(const float* samples) {
   if (!inStretch_ && detector_.speaking()) {
     inStretch_ = true;
     lastLoud_ = fed_;
-    keepLast(std::min(window_.size(), kBefore));
+    dropSilence(kBefore);
   }
   if (!inStretch_) {
-    keepLast(kBefore);
-    return;
+    // Dropped in bulk: each drop moves the samples kept after it.
+    if (window_.size() > committed_ + kBefore + kStretchGap) dropSilence(kBefore);
+  } else {
+    if (loud) lastLoud_ = fed_;
+    if (fed_ - lastLoud_ >= kStretchGap) {
+      // The stretch ends kStretchTail after its last loud frame; it waits
+      // in the window for the next one, or the end of the input.
+      inStretch_ = false;
+      committed_ = window_.size() - static_cast<size_t>(fed_ - std::min(lastLoud_ + kStretchTail, fed_));
+      dropSilence(kBefore);
+    }
   }
-  if (loud) lastLoud_ = fed_;
-  if (fed_ - lastLoud_ >= kStretchGap) {
-    const uint64_t end = std::max(windowStart_, std::min(lastLoud_ + kStretchTail, fed_));
-    decodeWindow(true, static_cast<size_t>(end - windowStart_));
-    keepLast(kBefore);
-    inStretch_ = false;
-  } else if (window_.size() >= kWhisperWindowFrames) {
-    decodeWindow(false, window_.size());
-  }
+  if (window_.size() >= kWhisperWindowFrames) decodeWindow(false, window_.size());
 }
 
-void WhisperRecognizer::keepLast(size_t keep) {
-  if (window_.size() <= keep) return;
-  const size_t drop = window_.size() - keep;
-  window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(drop));
-  windowStart_ += drop;
+void WhisperRecognizer::dropSilence(size_t keep) {
+  if (window_.size() <= committed_ + keep) return;
+  const size_t drop = window_.size() - committed_ - keep;
+  window_.erase(window_.begin() + static_cast<std::ptrdiff_t>(committed_),
+                window_.begin() + static_cast<std::ptrdiff_t>(committed_ + drop));
+  // What follows the stretches kept is the last `keep` samples fed.
+  while (!pieces_.empty() && pieces_.back().first >= committed_) pieces_.pop_back();
+  pieces_.emplace_back(committed_, fed_ - keep);
+}
+
+uint64_t WhisperRecognizer::sourceOf(size_t position) const {
+  auto piece = pieces_.begin();
+  for (auto it = pieces_.begin(); it != pieces_.end() && it->first <= position; ++it) piece = it;
+  return piece->second + (position - piece->first);
 }
 
 void WhisperRecognizer::inputFinished() {
   if (finished_) return;
   finished_ = true;
   // The last partial frame belongs to a stretch that is still open.
-  if (inStretch_) window_.insert(window_.end(), partial_.begin(), partial_.end());
-  if (inStretch_ && !window_.empty()) decodeWindow(true, window_.size());
+  if (inStretch_) {
+    window_.insert(window_.end(), partial_.begin(), partial_.end());
+    decodeWindow(true, window_.size());
+  } else {
+    decodeWindow(true, committed_);
+  }
   std::lock_guard lock(mutex_);
   ended_ = true;
   changed_.notify_all();
@@ -256,20 +269,30 @@ void WhisperRecognizer::decodeWindow(bool last, size_t n) {
       consumed = from;
     }
   }
-  const double windowSeconds = static_cast<double>(windowStart_) / 16000.0;
-  const double windowEnd = static_cast<double>(n) / 16000.0;
+  // Window positions (samples) to seconds of the input: across the
+  // silence left out between stretches.
+  const auto at = [this, n](int64_t ticks, bool isEnd) {
+    const size_t p =
+        static_cast<size_t>(std::clamp<int64_t>(ticks, 0, static_cast<int64_t>(n / kFramesPerTick))) * kFramesPerTick;
+    const uint64_t source = isEnd && p > 0 ? sourceOf(p - 1) + 1 : sourceOf(p);
+    return static_cast<double>(source) / 16000.0;
+  };
   for (size_t i = 0; i < emitted; ++i) {
     // Times stay inside the window and never go back, whatever the engine
     // says.
-    const double t0 = std::clamp(static_cast<double>(segments[i].t0) * kSecondsPerTick, 0.0, windowEnd);
-    const double t1 = std::clamp(static_cast<double>(segments[i].t1) * kSecondsPerTick, t0, windowEnd);
-    const double start = std::max(lastStart_, windowSeconds + t0);
-    const double end = std::max(start, windowSeconds + t1);
+    const double start = std::max(lastStart_, at(segments[i].t0, false));
+    const double end = std::max(start, at(std::max(segments[i].t0, segments[i].t1), true));
     lastStart_ = start;
     push({segments[i].text, start, end, true});
   }
+  const uint64_t next = sourceOf(consumed);
   window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(consumed));
-  windowStart_ += consumed;
+  std::vector<std::pair<size_t, uint64_t>> pieces = {{0, next}};
+  for (const auto& [position, source] : pieces_) {
+    if (position > consumed) pieces.emplace_back(position - consumed, source);
+  }
+  pieces_ = std::move(pieces);
+  committed_ = committed_ > consumed ? committed_ - consumed : 0;
 }
 
 void WhisperRecognizer::fail(const std::string& message) {

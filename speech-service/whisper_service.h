@@ -11,16 +11,17 @@
 // Recognition: only the stretches of audio that hold speech are decoded
 // (SpeechStretchDetector: silence and steady noise never reach the engine,
 // where they cost a whole window's work and come back as invented words). A
-// stretch starts kStretchLead before its first loud frames and is decoded
-// once kStretchGap has passed without a loud frame, up to kStretchTail after
-// the last one; a stretch shorter than the engine's shortest input gets
-// silence appended. Stretches are decoded in windows of at most 30 s (the
-// model's input length): a full window is decoded as soon as it is
-// complete; the last segment of a full window, when it starts in the
+// stretch starts kStretchLead before its first loud frames and ends
+// kStretchTail after its last one, once kStretchGap has passed without a
+// loud frame. Stretches are packed one after the other, the silence between
+// them cut short, into windows of at most 30 s (the model's input length),
+// so a window's work is spent on speech: a full window is decoded as soon
+// as it is complete, the rest when the input ends (with silence appended
+// when it is shorter than the engine's shortest input); the last segment of a full window, when it starts in the
 // window's second half, is decoded again at the head of the next window so
 // a word at the cut is not split. Segments become final results at once,
-// with the engine's times plus the window's place in the stream, so they
-// stay true to the audio. The recognizer holds one window of samples and
+// with the engine's times mapped back to the input across the silence left
+// out, so they stay true to the audio. The recognizer holds one window of samples and
 // the engine's fixed state, however long the input. Decoding happens on the
 // feeding thread (acceptWaveform, inputFinished); results are queued for the
 // reading thread.
@@ -141,8 +142,11 @@ class WhisperRecognizer final : public Recognizer {
  private:
   // Takes one 10 ms frame of audio.
   void frame(const float* samples);
-  // Drops all but the last `keep` samples of the window.
-  void keepLast(size_t keep);
+  // Drops the silence after the stretches the window holds, all but its
+  // last `keep` samples.
+  void dropSilence(size_t keep);
+  // The position in the input of position `position` of the window.
+  uint64_t sourceOf(size_t position) const;
   // Decodes the first `n` samples of the window; keeps the samples from a
   // held-back last segment on (only when not `last`).
   void decodeWindow(bool last, size_t n);
@@ -151,8 +155,13 @@ class WhisperRecognizer final : public Recognizer {
 
   std::unique_ptr<WhisperWindowDecoder> decoder_;
   WhisperDecodeSettings settings_;
+  // The stretches of speech not decoded yet, one after the other with the
+  // silence between them cut short, then what came since.
   std::vector<float> window_;
-  uint64_t windowStart_ = 0;    // frames fed before the window's first sample
+  // Where the window's pieces come from: (window position, input position)
+  // of each piece's first sample, in order; the first at 0.
+  std::vector<std::pair<size_t, uint64_t>> pieces_{{0, 0}};
+  size_t committed_ = 0;        // the end of the window's last closed stretch
   std::vector<float> partial_;  // the start of the next 10 ms frame
   SpeechStretchDetector detector_;
   uint64_t fed_ = 0;        // frames fed, partial_ excepted

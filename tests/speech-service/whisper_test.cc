@@ -146,7 +146,7 @@ PcmBufferPtr bufferOf(const std::vector<float>& samples) {
   return buffer;
 }
 
-// Only stretches that hold speech reach the engine, where they are in the audio.
+// Only stretches that hold speech reach the engine, packed into windows; their segments keep their place in the audio.
 TEST(WhisperRecognizerTest, OnlyStretchesOfSpeechAreDecodedAtTheirPlace) {
   std::vector<float> noise(20 * 16000);
   uint32_t seed = 7;
@@ -162,7 +162,8 @@ TEST(WhisperRecognizerTest, OnlyStretchesOfSpeechAreDecodedAtTheirPlace) {
     std::string name;
     std::vector<float> audio;
     std::vector<size_t> windows;  // samples given to the engine
-    std::vector<double> starts;   // of the engine's segment at 0 of each window
+    std::vector<double> starts;   // of the engine's segments of each window
+    std::vector<WhisperSegment> segments = {{0, 10, "x"}};
   };
   const std::vector<Row> rows = {
       {"silence", std::vector<float>(20 * 16000), {}, {}},
@@ -173,10 +174,17 @@ TEST(WhisperRecognizerTest, OnlyStretchesOfSpeechAreDecodedAtTheirPlace) {
       {"speech in noise", between(noise, 160000, speechLike(32000, 0.9f)), {40800}, {9.65}},
       // 0.3 s of speech: padded to the engine's shortest input.
       {"a short word", between(std::vector<float>(5 * 16000), 16000, speechLike(4800)), {kShortestInput}, {0.65}},
+      // Two stretches 10 s apart share one window, the silence between them cut to 0.68 s: the second one's
+      // segment (at 1.55 s of the window) is at its place in the input.
+      {"two stretches",
+       between(between(std::vector<float>(15 * 16000), 32000, speechLike(16000)), 192000, speechLike(16000)),
+       {49600},
+       {1.65, 11.65},
+       {{0, 10, "x"}, {155, 165, "y"}}},
       // Speech to the end of the input: decoded when the input ends.
       {"speech at the end", between(std::vector<float>(5 * 16000), 48000, speechLike(32000)), {37600}, {2.65}}};
   for (const Row& row : rows) {
-    std::vector<std::vector<WhisperSegment>> script(row.windows.size(), {{0, 10, "x"}});
+    std::vector<std::vector<WhisperSegment>> script(row.windows.size(), row.segments);
     auto decoder = std::make_unique<FakeDecoder>(script);
     FakeDecoder& fake = *decoder;
     WhisperRecognizer recognizer(std::move(decoder));
