@@ -143,13 +143,6 @@ TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
     EXPECT_EQ(speech({"status", "de-DE"}).out, statusOf("downloading"));
     ::close(lock);
   }
-  const ProcessResult off =
-      speech({"transcribe", scratch.file("silence.raw"), "de-DE"}, {{"TAVRIN_MODEL_DOWNLOADS", "off"}});
-  EXPECT_EQ(off.exitStatus, 1);
-  EXPECT_EQ(off.err,
-            "The speech model for de_DE is not installed and model downloads are turned off: run `tavrin-models "
-            "install base`, or put ggml-base.bin (from " +
-                downloads.address("ok") + ") into " + downloads.data("speech/whisper") + ".\n");
   // The real Whisper engine on the random-weight model: the duration, segments within it, the result; the engine's own
   // log lines never on standard error.
   const ProcessResult r = speech({"transcribe", scratch.file("silence.raw"), "de-DE"});
@@ -161,8 +154,6 @@ TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
     EXPECT_LE(std::stoul((*m)[1]), 1000u) << r.out;
   }
   EXPECT_EQ(speech({"status", "de-DE"}).out, statusOf("installed"));
-  EXPECT_EQ(speech({"status", "en-US"}).out, R"({"available":true,"status":"installed","locale":"en_US"})"
-                                             "\n");
   EXPECT_EQ(downloads.log(), "/ok/ggml-base.bin -\n");
   // A damaged model is one line, before anything is written.
   const std::string model = downloads.data("speech/whisper/ggml-base.bin");
@@ -172,7 +163,8 @@ TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
 }
 
 // English is Whisper's once its model can be had, and PocketSphinx's at once and in full whenever it cannot. With a
-// Whisper model, silence and steady noise give no segment, and a damaged sample changes nothing but its moment.
+// Whisper model, silence gives no segment (steady noise: whisper_test), and a damaged sample changes nothing but its
+// moment.
 TEST(ModelsE2eTest, EnglishIsWhispersWhenItsModelCanBeHadAndPocketSphinxsOtherwise) {
   TempDir scratch;
   using namespace speech::testmodel;
@@ -215,14 +207,9 @@ TEST(ModelsE2eTest, EnglishIsWhispersWhenItsModelCanBeHadAndPocketSphinxsOtherwi
   EXPECT_EQ(status(), installed);
   EXPECT_EQ(downloads.log(), "/404/ggml-base.en.bin -\n/short/ggml-base.en.bin -\n/ok/ggml-base.en.bin -\n");
 
-  std::vector<float> noise(5 * 16000);
-  uint32_t seed = 3;
-  for (float& v : noise)
-    v = 0.2f * (static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f - 0.5f);
   const std::string empty =
       "{\"type\":\"duration\",\"ms\":5000}\n{\"type\":\"result\",\"text\":\"\",\"segments\":[]}\n";
   EXPECT_EQ(transcribe("ok", raw("silence.raw", std::vector<float>(5 * 16000))).out, empty);
-  EXPECT_EQ(transcribe("ok", raw("noise.raw", noise)).out, empty);
   std::vector<float> damaged = speech, zeroed = speech;
   damaged[24000] = std::numeric_limits<float>::quiet_NaN(), zeroed[24000] = 0;
   damaged[40000] = 1e30f, zeroed[40000] = 0;
