@@ -21,7 +21,7 @@
 namespace tavrin::speech {
 
 struct ScriptedResult {
-  RecognitionResult result;
+  RecognitionResult result;  // its `english` reaches the reader only when the recognizer was asked to translate
   uint64_t afterFrames = 0;
 };
 
@@ -72,6 +72,7 @@ class RecognizerLog {
 struct ScriptedLocale {
   std::string identifier;  // as supportedLocale() answers it (en_US)
   AssetStatus status = AssetStatus::kInstalled;
+  AssetStatus english = AssetStatus::kUnsupported;  // englishTranslation(); kInstalled: its recognizers translate
 };
 
 class ScriptedSpeechService final : public SpeechService {
@@ -101,6 +102,7 @@ class ScriptedSpeechService final : public SpeechService {
     std::lock_guard lock(mutex_);
     return std::exchange(notice, std::nullopt);
   }
+  AssetStatus englishTranslation(const std::string& localeIdentifier) override;
 
   // Every supportedLocale / installAssets call, in order ("match:xx", "install:xx", "make:xx").
   std::vector<std::string> calls() const { return lockedCopy(mutex_, calls_); }
@@ -109,6 +111,7 @@ class ScriptedSpeechService final : public SpeechService {
 
  private:
   void record(const std::string& call);
+  ScriptedLocale* find(const std::string& identifier);  // in `locales`, or null
 
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;

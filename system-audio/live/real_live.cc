@@ -40,29 +40,37 @@ class SoundServerCaptures final : public LiveCaptureFactory {
 
 }  // namespace
 
+MachineSpeech::MachineSpeech()
+    : builtIn_(speech::PocketSphinxService::fromProcess()),
+      // A Whisper model the user installed takes the locales it serves; any
+      // other language Whisper knows gets its default model, downloaded when
+      // a channel first needs it. PocketSphinx still finds English
+      // utterances.
+      whisper_(speech::WhisperSpeechService::fromProcess()),
+      // English: the English model chosen for this machine, fetched in the
+      // background while PocketSphinx serves the run.
+      english_(std::make_unique<speech::WhisperSpeechService>(
+          speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
+          speech::makeWhisperLibraryEngine())),
+      onDemand_(std::make_unique<speech::WhisperSpeechService>(
+          speech::makeCatalogueWhisperDownload(models::makeCurlClient(),
+                                               models::defaultModel(models::ModelKind::kSpeech)),
+          speech::makeWhisperLibraryEngine())),
+      routed_(std::make_unique<speech::RoutedSpeechService>(*whisper_, *builtIn_, onDemand_.get(), english_.get())) {
+  whisper_->setLiveGuide(builtIn_.get());
+  english_->setLiveGuide(builtIn_.get());
+  onDemand_->setLiveGuide(builtIn_.get());
+}
+
 void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
   // whisper.cpp's threads (OpenMP) wait for each other passively: spinning,
   // they stall whenever another thread takes a core (PocketSphinx, the other
   // channel, any program): a 3 s utterance took 4 to 8 s instead of 1 s on a
   // busy 2-core machine. Set before the library loads; a user's value wins.
   ::setenv("OMP_WAIT_POLICY", "PASSIVE", 0);
-  std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
-  // A Whisper model the user installed takes the locales it serves; any
-  // other language Whisper knows gets its default model, downloaded when a
-  // channel first needs it. PocketSphinx still finds English utterances.
-  std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
-  speech::WhisperSpeechService english(
-      speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
-      speech::makeWhisperLibraryEngine());
-  speech::WhisperSpeechService onDemand(
-      speech::makeCatalogueWhisperDownload(models::makeCurlClient(), models::defaultModel(models::ModelKind::kSpeech)),
-      speech::makeWhisperLibraryEngine());
-  whisper->setLiveGuide(builtIn.get());
-  english.setLiveGuide(builtIn.get());
-  onDemand.setLiveGuide(builtIn.get());
-  speech::RoutedSpeechService speech(*whisper, *builtIn, &onDemand, &english);
+  MachineSpeech speech;
   ApertiumTranslationService translation;
-  LiveServices services{speech, translation, currentLocaleIdentifier()};
+  LiveServices services{speech.service(), translation, currentLocaleIdentifier()};
   LiveRunOptions options;
   options.outputFd = 1;
   options.timingEnabled = std::getenv("TAVRIN_LIVE_TIMING") != nullptr;
