@@ -1,9 +1,13 @@
 // The Whisper recognizer fed on one thread and read on another, as
 // transcribe runs it: every segment arrives once, in order, then the end.
+// Two live channels set up or stopped together make and free two
+// PocketSphinx decoders at the same moment.
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <thread>
 
+#include "speech-service/pocketsphinx_service.h"
 #include "speech-service/whisper_service.h"
 
 namespace tavrin::speech {
@@ -34,6 +38,23 @@ TEST(WhisperRecognizerConcurrentTest, ResultsReadWhileWindowsAreDecoded) {
   while (auto result = recognizer.nextResult()) EXPECT_EQ(result->text, std::to_string(next++));
   feeder.join();
   EXPECT_EQ(next, 2 * windows);
+}
+
+TEST(PocketSphinxConcurrentTest, TwoRecognizersAreMadeAndFreedAtOnce) {
+  const std::optional<ModelFiles> model = ModelCatalog(ModelSearchPaths::fromProcess()).installedModel("en_US");
+  ASSERT_TRUE(model);
+  for (int round = 0; round < 2; ++round) {
+    std::barrier together(2);
+    auto channel = [&] {
+      together.arrive_and_wait();
+      auto recognizer =
+          makePocketSphinxRecognizer(*model, ReportingMode::kLive, PocketSphinxService::settingsFromProcess());
+      together.arrive_and_wait();
+    };
+    std::thread other(channel);
+    channel();
+    other.join();
+  }
 }
 
 }  // namespace
