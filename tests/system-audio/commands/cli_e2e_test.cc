@@ -63,6 +63,19 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
   EXPECT_FALSE(std::ifstream(dir.file("start")));
 }
 
+// whisper.cpp's OpenMP threads in live wait passively; libgomp (loaded before main) shows what it read, once per start.
+TEST(SystemAudioCli, LiveRunsWithOpenMpThreadsWaitingPassively) {
+  TempDir dir;
+  writeFile(dir.file("stop"), "");
+  ProcessOptions options;
+  options.setEnv = {{"OMP_DISPLAY_ENV", "verbose"}};
+  options.unsetEnv = {"OMP_WAIT_POLICY"};
+  const ProcessResult r = runProcess(
+      {TAVRIN_SYSTEM_AUDIO_BIN, "live", "--no-mic", "--no-system", "--stop-file", dir.file("stop")}, options);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(r.err.substr(r.err.rfind("GOMP_SPINCOUNT"), 20), "GOMP_SPINCOUNT = '0'") << r.err;
+}
+
 // Started by a shell as hosts sometimes start it: what reaches stderr and the output file.
 TEST(SystemAudioCli, FewDescriptorsAndAFifoWithoutReader) {
   TempDir dir;
