@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <sstream>
 
 #include "tests/support/speech_samples.h"
@@ -119,28 +120,18 @@ TEST_F(DecodeTest, EveryFormatMatchesTheFfmpegTool) {
   // Speech-like material: a chirp with noise, 3 seconds, mono.
   const std::string source =
       make("source.wav", {"-f", "lavfi", "-i", "aevalsrc=0.4*sin(2*PI*(200+300*t)*t)+0.1*random(0)-0.05:d=3:s=44100"});
-  const std::string jump = "asetpts=PTS+if(between(T\\,1\\,2)\\,60/TB\\,0)";  // a minute ahead for a second
-  // Raw video: 46 MB between the 1-second audio packets.
-  const std::vector<std::string> video = {"-f",   "lavfi",
-                                          "-i",   "color=s=1280x720:r=50,format=gray",
-                                          "-t",   "2",
-                                          "-c:v", "rawvideo",
-                                          "-af",  "asetnsamples=44100"};
-  const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> formats = {
-      {"a.wav", "pcm_s16le", {}},
-      {"a.flac", "flac", {}},
-      {"a.mp3", "libmp3lame", {}},
-      {"a.opus", "libopus", {}},
-      {"a.m4a", "aac", {}},
-      {"a.ogg", "libvorbis", {}},
-      {"a.mkv", "pcm_f32le", {}},
-      {"raw.mkv", "pcm_s16le", video},
-      {"jump.mkv", "flac", {"-af", jump}}};
-  for (const auto& [name, codec, more] : formats) {
+  // Options before the codec: a raw-video MKV (46 MB between its 1-second audio packets); stamps a minute ahead.
+  const std::map<std::string, std::string> before = {
+      {"raw.mkv", "-f lavfi -i color=s=1280x720:r=50,format=gray -t 2 -c:v rawvideo -af asetnsamples=44100"},
+      {"jump.mkv", "-af asetpts=PTS+if(between(T\\,1\\,2)\\,60/TB\\,0)"}};
+  const std::vector<std::pair<std::string, std::string>> formats = {
+      {"a.wav", "pcm_s16le"}, {"a.flac", "flac"},     {"a.mp3", "libmp3lame"},  {"a.opus", "libopus"}, {"a.m4a", "aac"},
+      {"a.ogg", "libvorbis"}, {"a.mkv", "pcm_f32le"}, {"raw.mkv", "pcm_s16le"}, {"jump.mkv", "flac"}};
+  for (const auto& [name, codec] : formats) {
     SCOPED_TRACE(name);
     std::vector<std::string> args = {"-i", source};
-    args.insert(args.end(), more.begin(), more.end());
-    args.insert(args.end(), {"-c:a", codec});
+    std::istringstream words((before.count(name) ? before.at(name) : "") + " -c:a " + codec);
+    for (std::string word; words >> word;) args.push_back(word);
     const std::string file = make(name, args);
     const ProcessResult r = decode(file);
     ASSERT_EQ(r.exitStatus, 0) << r.err;

@@ -1,7 +1,6 @@
 // The Whisper recognizer fed on one thread and read on another, as
 // transcribe runs it: every segment arrives once, in order, then the end.
-// Two live channels set up or stopped together make and free two
-// PocketSphinx decoders at the same moment.
+// PocketSphinx decoders made and freed at once, as by two live channels.
 #include <gtest/gtest.h>
 
 #include <barrier>
@@ -41,20 +40,18 @@ TEST(WhisperRecognizerConcurrentTest, ResultsReadWhileWindowsAreDecoded) {
 }
 
 TEST(PocketSphinxConcurrentTest, TwoRecognizersAreMadeAndFreedAtOnce) {
-  const std::optional<ModelFiles> model = ModelCatalog(ModelSearchPaths::fromProcess()).installedModel("en_US");
-  ASSERT_TRUE(model);
-  for (int round = 0; round < 2; ++round) {
-    std::barrier together(2);
-    auto channel = [&] {
+  const ModelFiles model = ModelCatalog(ModelSearchPaths::fromProcess()).installedModel("en_US").value();
+  std::barrier together(2);
+  auto channel = [&] {
+    for (int round = 0; round < 2; ++round) {
       together.arrive_and_wait();
       auto recognizer =
-          makePocketSphinxRecognizer(*model, ReportingMode::kLive, PocketSphinxService::settingsFromProcess());
+          makePocketSphinxRecognizer(model, ReportingMode::kLive, PocketSphinxService::settingsFromProcess());
       together.arrive_and_wait();
-    };
-    std::thread other(channel);
-    channel();
-    other.join();
-  }
+    }
+  };
+  std::jthread other(channel);
+  channel();
 }
 
 }  // namespace
