@@ -4,3 +4,6 @@ target_link_libraries(bench_whisper_redecode PRIVATE tavrin_speech_service)
 
 add_executable(bench_whisper_live ${CMAKE_CURRENT_LIST_DIR}/whisper_live.cc)
 target_link_libraries(bench_whisper_live PRIVATE tavrin_system_audio_lib tavrin_speech_service tavrin_whisper_testmodel)
+
+add_executable(bench_whisper_translation ${CMAKE_CURRENT_LIST_DIR}/whisper_translation.cc)
+target_link_libraries(bench_whisper_translation PRIVATE tavrin_system_audio_lib tavrin_speech_service tavrin_whisper_testmodel)

@@ -24,14 +24,16 @@ struct Item {
 
 class ScriptedRecognizer final : public Recognizer {
  public:
-  ScriptedRecognizer(RecognizerScript script, std::shared_ptr<RecognizerLog> log)
-      : script_(std::move(script)), log_(std::move(log)) {}
+  ScriptedRecognizer(RecognizerScript script, std::shared_ptr<RecognizerLog> log, bool translates)
+      : script_(std::move(script)), log_(std::move(log)), translates_(translates) {}
   ~ScriptedRecognizer() override { queue_.finish(); }
 
   void setContextualStrings(const std::vector<std::string>& phrases) override {
     if (!script_.failSetContext.empty()) throw SpeechServiceError(script_.failSetContext);
     log_->recordContext(phrases);
   }
+
+  bool translateFinalsToEnglish() override { return asked_ = translates_; }
 
   void acceptWaveform(const PcmBuffer& buffer) override {
     if (script_.failAcceptCall == ++acceptCalls_) fail(script_.failAcceptAtCall);
@@ -58,6 +60,7 @@ class ScriptedRecognizer final : public Recognizer {
     if (!item) return std::nullopt;
     if (!item->error.empty()) throw SpeechServiceError(item->error);
     ++read_;
+    if (!asked_) item->result->english.reset();
     return item->result;
   }
 
@@ -82,6 +85,8 @@ class ScriptedRecognizer final : public Recognizer {
   size_t next_ = 0;
   size_t read_ = 0;
   int acceptCalls_ = 0;
+  bool translates_;
+  bool asked_ = false;
 };
 
 }  // namespace
@@ -125,10 +130,14 @@ std::vector<std::string> ScriptedSpeechService::supportedLocales() {
   return out;
 }
 
+ScriptedLocale* ScriptedSpeechService::find(const std::string& identifier) {
+  const auto it = std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == identifier; });
+  return it == locales.end() ? nullptr : &*it;
+}
+
 AssetStatus ScriptedSpeechService::assetStatus(const std::string& localeIdentifier) {
-  const auto it =
-      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
-  return it == locales.end() ? AssetStatus::kUnsupported : it->status;
+  const ScriptedLocale* l = find(localeIdentifier);
+  return l ? l->status : AssetStatus::kUnsupported;
 }
 
 void ScriptedSpeechService::installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) {
@@ -138,11 +147,10 @@ void ScriptedSpeechService::installAssets(const std::string& localeIdentifier, c
     while (keepWaiting()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     throw SpeechServiceError("The download was stopped.");
   }
-  const auto it =
-      std::find_if(locales.begin(), locales.end(), [&](auto& l) { return l.identifier == localeIdentifier; });
-  if (it == locales.end() || it->status == AssetStatus::kUnsupported)
+  ScriptedLocale* l = find(localeIdentifier);
+  if (!l || l->status == AssetStatus::kUnsupported)
     throw SpeechServiceError("No speech model is known for locale " + localeIdentifier + ".");
-  it->status = AssetStatus::kInstalled;
+  l->status = AssetStatus::kInstalled;
 }
 
 std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::string& localeIdentifier,
@@ -156,7 +164,13 @@ std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::str
   log->locale = localeIdentifier;
   log->mode = mode;
   logs_.push_back(log);
-  return std::make_unique<ScriptedRecognizer>(std::move(script), std::move(log));
+  return std::make_unique<ScriptedRecognizer>(std::move(script), std::move(log),
+                                              englishTranslation(localeIdentifier) == AssetStatus::kInstalled);
+}
+
+AssetStatus ScriptedSpeechService::englishTranslation(const std::string& localeIdentifier) {
+  const ScriptedLocale* l = find(localeIdentifier);
+  return l ? l->english : AssetStatus::kUnsupported;
 }
 
 }  // namespace tavrin::speech

@@ -20,7 +20,7 @@
 namespace tavrin::speech {
 
 struct ScriptedResult {
-  RecognitionResult result;
+  RecognitionResult result;  // its `english` reaches the reader only when the recognizer was asked to translate
   uint64_t afterFrames = 0;
 };
 
@@ -71,6 +71,7 @@ class RecognizerLog {
 struct ScriptedLocale {
   std::string identifier;  // as supportedLocale() answers it (en_US)
   AssetStatus status = AssetStatus::kInstalled;
+  AssetStatus english = AssetStatus::kUnsupported;  // englishTranslation(); kInstalled: its recognizers translate
 };
 
 class ScriptedSpeechService final : public SpeechService {
@@ -94,6 +95,7 @@ class ScriptedSpeechService final : public SpeechService {
   void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string&) override { return format; }
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+  AssetStatus englishTranslation(const std::string& localeIdentifier) override;
 
   // Every supportedLocale / installAssets call, in order ("match:xx", "install:xx", "make:xx").
   std::vector<std::string> calls() const { return lockedCopy(mutex_, calls_); }
@@ -102,6 +104,7 @@ class ScriptedSpeechService final : public SpeechService {
 
  private:
   void record(const std::string& call);
+  ScriptedLocale* find(const std::string& identifier);  // in `locales`, or null
 
   mutable std::mutex mutex_;
   std::vector<std::string> calls_;

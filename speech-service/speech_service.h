@@ -14,8 +14,10 @@
 // reads results (nextResult); each side is used by one thread at a time.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,11 +50,47 @@ enum class ReportingMode {
                    // hypothesis changes, finals at each utterance end
 };
 
+// The engine's own English for one final result, decoded from the final's
+// audio after the final. Filled once by the engine's thread; waited for by
+// the reader of the results.
+class EnglishOfFinal {
+ public:
+  void deliver(std::string text) { settle(std::move(text), {}); }
+  void fail(std::string message) { settle({}, std::move(message)); }
+  // Blocks until it is delivered; throws SpeechServiceError when it failed.
+  std::string wait() {
+    std::unique_lock lock(mutex_);
+    settled_.wait(lock, [this] { return done_; });
+    if (failure_) throw SpeechServiceError(*failure_);
+    return text_;
+  }
+
+ private:
+  void settle(std::string text, std::optional<std::string> failure) {
+    {
+      std::lock_guard lock(mutex_);
+      if (done_) return;
+      text_ = std::move(text);
+      failure_ = std::move(failure);
+      done_ = true;
+    }
+    settled_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable settled_;
+  bool done_ = false;
+  std::string text_;
+  std::optional<std::string> failure_;
+};
+
 struct RecognitionResult {
   std::string text;  // as the engine gives it, not trimmed
   double start = 0;  // seconds on the recognizer's time line
   double end = 0;    // seconds; may be anything the engine reports
   bool isFinal = false;
+  // A final's English, when the recognizer was asked to translate its
+  // finals (translateFinalsToEnglish()); null otherwise.
+  std::shared_ptr<EnglishOfFinal> english = nullptr;
 };
 
 class Recognizer {
@@ -68,6 +106,13 @@ class Recognizer {
   // run a head start. Call before the first buffer. Engines that learn
   // nothing ignore it.
   virtual void setSourceName(const std::string& source) { (void)source; }
+
+  // Asks that every final result carry `english`: the engine's own
+  // translation of the final's audio into English, decoded after the final
+  // on the engine's thread, never before a final that waits. Call before the
+  // first buffer. False, changing nothing, when the engine cannot (see
+  // SpeechService::englishTranslation()).
+  virtual bool translateFinalsToEnglish() { return false; }
 
   // Feeds one buffer in the service's input format (inputFormat()). Throws
   // SpeechServiceError when the engine fails; the result sequence then ends
@@ -112,6 +157,16 @@ class SpeechService {
 
   // A recognizer for a supported, installed locale. Throws SpeechServiceError.
   virtual std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) = 0;
+
+  // Whether live recognizers of this locale can translate their finals into
+  // English (Recognizer::translateFinalsToEnglish()): kInstalled when they
+  // can now, kSupported (or kDownloading) once the locale's assets are
+  // installed, kUnsupported when they never can (an engine without the
+  // task, an English locale). Downloads nothing.
+  virtual AssetStatus englishTranslation(const std::string& localeIdentifier) {
+    (void)localeIdentifier;
+    return AssetStatus::kUnsupported;
+  }
 };
 
 }  // namespace tavrin::speech

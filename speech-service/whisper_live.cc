@@ -109,23 +109,35 @@ void LiveResults::addVolatile(uint64_t utterance, RecognitionResult result) {
   changed_.notify_all();
 }
 
+void LiveResults::translateFinals() {
+  std::lock_guard lock(mutex_);
+  translating_ = true;
+}
+
 uint64_t LiveResults::close(double start, double end) {
   std::lock_guard lock(mutex_);
-  if (!failed_) slots_.push_back({RecognitionResult{"", start, end, true}, open_, false});
+  if (!failed_) {
+    RecognitionResult final{"", start, end, true};
+    if (translating_) final.english = std::make_shared<EnglishOfFinal>();
+    slots_.push_back({std::move(final), open_, false});
+  }
   return open_++;
 }
 
-void LiveResults::deliverFinal(uint64_t utterance, std::string text) {
+std::shared_ptr<EnglishOfFinal> LiveResults::deliverFinal(uint64_t utterance, std::string text) {
+  std::shared_ptr<EnglishOfFinal> english;
   {
     std::lock_guard lock(mutex_);
     for (Slot& slot : slots_) {
       if (slot.utterance == utterance && slot.result.isFinal) {
         slot.result.text = std::move(text);
         slot.ready = true;
+        english = slot.result.english;
       }
     }
   }
   changed_.notify_all();
+  return english;
 }
 
 void LiveResults::fail(const std::string& message) {
@@ -175,8 +187,8 @@ std::optional<RecognitionResult> LiveResults::next() {
 
 // --- WhisperLiveEngine ---
 
-WhisperLiveEngine::WhisperLiveEngine(std::unique_ptr<WhisperWindowDecoder> decoder, Clock clock)
-    : decoder_(std::move(decoder)), clock_(std::move(clock)), thread_([this] { run(); }) {}
+WhisperLiveEngine::WhisperLiveEngine(std::unique_ptr<WhisperWindowDecoder> decoder, Clock clock, bool translates)
+    : decoder_(std::move(decoder)), clock_(std::move(clock)), translates_(translates), thread_([this] { run(); }) {}
 
 WhisperLiveEngine::~WhisperLiveEngine() {
   {
@@ -202,14 +214,14 @@ double WhisperLiveEngine::expectedSeconds(size_t samples) {
 
 bool WhisperLiveEngine::idle() {
   std::lock_guard lock(mutex_);
-  return !busy_ && finals_.empty() && !volatile_;
+  return !busy_ && finals_.empty() && translations_.empty() && !volatile_;
 }
 
 bool WhisperLiveEngine::offerVolatile(std::shared_ptr<LiveResults> results, uint64_t utterance, WhisperUtterance audio,
                                       RecognitionResult times) {
   {
     std::lock_guard lock(mutex_);
-    if (busy_ || !finals_.empty() || volatile_) return false;
+    if (busy_ || !finals_.empty() || !translations_.empty() || volatile_) return false;
     volatile_ = Job{std::move(results), utterance, false, std::move(audio), std::move(times)};
   }
   wake_.notify_all();
@@ -219,12 +231,18 @@ bool WhisperLiveEngine::offerVolatile(std::shared_ptr<LiveResults> results, uint
 void WhisperLiveEngine::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !finals_.empty() || volatile_; });
-    if (stopping_) return;
+    wake_.wait(lock, [&] { return stopping_ || !finals_.empty() || !translations_.empty() || volatile_; });
+    if (stopping_) {
+      for (Job& job : translations_) job.english->fail("The speech engine stopped.");
+      return;
+    }
     Job job;
     if (!finals_.empty()) {
       job = std::move(finals_.front());
       finals_.pop_front();
+    } else if (!translations_.empty()) {
+      job = std::move(translations_.front());
+      translations_.pop_front();
     } else {
       job = std::move(*volatile_);
       volatile_.reset();
@@ -233,20 +251,38 @@ void WhisperLiveEngine::run() {
     lock.unlock();
     const double begin = clock_();
     const WhisperUtterance& a = job.audio;
+    const size_t samples = a.samples.size();
+    std::optional<Job> translation;  // of the final just decoded
     try {
       std::string text = utteranceText(decoder_->decode(a.samples.data(), a.samples.size(), a.settings));
-      if (job.isFinal) {
-        job.results->deliverFinal(job.utterance, std::move(text));
+      if (job.english) {
+        job.english->deliver(std::move(text));
+      } else if (job.isFinal) {
+        std::shared_ptr<EnglishOfFinal> english = job.results->deliverFinal(job.utterance, text);
+        if (english && text.empty()) {
+          english->deliver("");  // nothing said, nothing to translate
+        } else if (english) {
+          job.audio.settings.translate = true;
+          translation = Job{job.results, job.utterance, false, std::move(job.audio), {}, std::move(english)};
+        }
       } else {
         job.times.text = std::move(text);
         job.results->addVolatile(job.utterance, std::move(job.times));
       }
     } catch (const std::exception& e) {
-      job.results->fail(e.what());
+      // A failed translation costs its line only; a failed recognition ends
+      // the recognizer's results.
+      if (job.english) {
+        job.english->fail(e.what());
+      } else {
+        job.results->fail(e.what());
+      }
     }
-    const double perSample = (clock_() - begin) / static_cast<double>(std::max<size_t>(1, a.samples.size()));
+    const double perSample = (clock_() - begin) / static_cast<double>(std::max<size_t>(1, samples));
     job = {};
     lock.lock();
+    // Queued before the engine counts as idle, so no volatile goes first.
+    if (translation) translations_.push_back(std::move(*translation));
     busy_ = false;
     secondsPerSample_ = secondsPerSample_ > 0 ? 0.7 * secondsPerSample_ + 0.3 * perSample : perSample;
   }
@@ -280,6 +316,12 @@ void WhisperLiveRecognizer::setContextualStrings(const std::vector<std::string>&
 
 void WhisperLiveRecognizer::setSourceName(const std::string& source) {
   if (guide_) guide_->setSourceName(source);
+}
+
+bool WhisperLiveRecognizer::translateFinalsToEnglish() {
+  if (!engine_->translates()) return false;
+  results_->translateFinals();
+  return true;
 }
 
 void WhisperLiveRecognizer::acceptWaveform(const PcmBuffer& buffer) {

@@ -16,8 +16,9 @@
 //
 // Every recognizer of one model and language shares one WhisperLiveEngine:
 // one loaded model and one decoding thread. Finals are decoded in the order
-// they were asked for, before any volatile; a volatile is only taken while
-// nothing else waits. Results come out of each recognizer in order (the
+// they were asked for, before anything else; then the English of finals
+// whose recognizer translates (the same audio again, with the translate
+// task), in order; a volatile is only taken while nothing else waits. Results come out of each recognizer in order (the
 // volatiles of an utterance, then its final); a volatile that a newer
 // result has overtaken before it was read is skipped.
 #pragma once
@@ -91,10 +92,13 @@ class LiveResults {
   // A volatile of `utterance`, unless that utterance has been closed or
   // the results have ended.
   void addVolatile(uint64_t utterance, RecognitionResult result);
+  // Every final closed from now on carries an English still to come.
+  void translateFinals();
   // Closes the open utterance with a final whose text is still to come;
   // returns the utterance's number.
   uint64_t close(double start, double end);
-  void deliverFinal(uint64_t utterance, std::string text);
+  // Returns the final's English to fill in, if it has one.
+  std::shared_ptr<EnglishOfFinal> deliverFinal(uint64_t utterance, std::string text);
   // The sequence fails (after the results ready before it).
   void fail(const std::string& message);
   // No utterance comes after those closed.
@@ -119,13 +123,15 @@ class LiveResults {
   std::optional<std::string> failure_;
   bool ended_ = false;
   bool failed_ = false;
+  bool translating_ = false;
 };
 
 // One model's decoding thread, shared by the recognizers of a live run.
 class WhisperLiveEngine {
  public:
   using Clock = std::function<double()>;  // monotonic seconds
-  WhisperLiveEngine(std::unique_ptr<WhisperWindowDecoder> decoder, Clock clock);
+  // `translates`: the model can translate this language into English.
+  WhisperLiveEngine(std::unique_ptr<WhisperWindowDecoder> decoder, Clock clock, bool translates = false);
   ~WhisperLiveEngine();  // waits for the decoding in progress
   WhisperLiveEngine(const WhisperLiveEngine&) = delete;
   WhisperLiveEngine& operator=(const WhisperLiveEngine&) = delete;
@@ -134,6 +140,7 @@ class WhisperLiveEngine {
   void submitFinal(std::shared_ptr<LiveResults> results, uint64_t utterance, WhisperUtterance audio);
   // Whether nothing is decoding or queued.
   bool idle();
+  bool translates() const { return translates_; }
   // How long decoding `samples` samples is expected to take, from the
   // decodings so far (0 before the first).
   double expectedSeconds(size_t samples);
@@ -148,7 +155,8 @@ class WhisperLiveEngine {
     uint64_t utterance = 0;
     bool isFinal = false;
     WhisperUtterance audio;
-    RecognitionResult times;  // a volatile's
+    RecognitionResult times;                            // a volatile's
+    std::shared_ptr<EnglishOfFinal> english = nullptr;  // a translation's
   };
   void run();
 
@@ -157,10 +165,12 @@ class WhisperLiveEngine {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> finals_;
+  std::deque<Job> translations_;
   std::optional<Job> volatile_;
   bool busy_ = false;
   double secondsPerSample_ = 0;  // of recent decodings, smoothed
   bool stopping_ = false;
+  const bool translates_;
   std::thread thread_;
 };
 
@@ -172,6 +182,7 @@ class WhisperLiveRecognizer final : public Recognizer {
 
   void setContextualStrings(const std::vector<std::string>& phrases) override;
   void setSourceName(const std::string& source) override;
+  bool translateFinalsToEnglish() override;
   void acceptWaveform(const PcmBuffer& buffer) override;
   void inputFinished() override;
   std::optional<RecognitionResult> nextResult() override;

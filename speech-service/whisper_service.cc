@@ -38,7 +38,7 @@ class LibraryDecoder final : public WhisperWindowDecoder {
     whisper_full_params params = api_.whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     params.n_threads = threads_;
     params.language = language_.c_str();
-    params.translate = false;
+    params.translate = settings.translate;
     params.detect_language = false;
     params.no_context = true;
     params.print_special = false;
@@ -343,7 +343,8 @@ std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::stri
   std::weak_ptr<WhisperLiveEngine>& slot = liveEngines_[model.path + '\n' + code];
   std::shared_ptr<WhisperLiveEngine> live = slot.lock();
   if (!live) {
-    live = std::make_shared<WhisperLiveEngine>(engine_->load(model.path, code, false), monotonicSeconds);
+    live = std::make_shared<WhisperLiveEngine>(engine_->load(model.path, code, false), monotonicSeconds,
+                                               model.multilingual && code != "en");
     slot = live;
   }
   std::unique_ptr<Recognizer> guide;
@@ -354,6 +355,15 @@ std::unique_ptr<Recognizer> WhisperSpeechService::makeRecognizer(const std::stri
     }
   }
   return std::make_unique<WhisperLiveRecognizer>(std::move(live), std::move(guide));
+}
+
+AssetStatus WhisperSpeechService::englishTranslation(const std::string& identifier) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto routed = route(identifier);
+    if (!routed || !routed->first.multilingual || routed->second == "en") return AssetStatus::kUnsupported;
+  }
+  return assetStatus(identifier);
 }
 
 // --- RoutedSpeechService ---
@@ -407,6 +417,10 @@ std::optional<PcmFormat> RoutedSpeechService::inputFormat(const std::string& ide
 
 std::unique_ptr<Recognizer> RoutedSpeechService::makeRecognizer(const std::string& identifier, ReportingMode mode) {
   return serviceFor(identifier).makeRecognizer(identifier, mode);
+}
+
+AssetStatus RoutedSpeechService::englishTranslation(const std::string& identifier) {
+  return serviceFor(identifier).englishTranslation(identifier);
 }
 
 }  // namespace tavrin::speech

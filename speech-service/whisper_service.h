@@ -53,6 +53,9 @@ struct WhisperDecodeSettings {
   // decoded once, with no timestamp tokens to spend).
   bool timestamps = true;
   std::string prompt;  // the initial prompt; empty: none
+  // The translate task: the text in English, whatever language is spoken
+  // (multilingual models only).
+  bool translate = false;
 };
 
 // The initial prompt for contextual strings: the non-empty phrases joined
@@ -171,6 +174,9 @@ class WhisperSpeechService final : public SpeechService {
   void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+  // A multilingual model serving a language other than English translates;
+  // its status is the locale's asset status.
+  AssetStatus englishTranslation(const std::string& localeIdentifier) override;
 
  private:
   // The model serving `localeIdentifier` and the engine's code of its
@@ -211,6 +217,7 @@ class RoutedSpeechService final : public SpeechService {
   void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+  AssetStatus englishTranslation(const std::string& localeIdentifier) override;
 
  private:
   SpeechService& serviceFor(const std::string& localeIdentifier);

@@ -53,7 +53,8 @@ Commands realCommands(SystemEnv& env, PlatformGates& gates) {
   commands.live = [&env](const LiveRequest& request) { runRealLiveSubtitles(request, env); };
   commands.translationStatus = [](const std::optional<std::string>& source, const std::string& target) {
     ApertiumTranslationService service;
-    return encodeReply(translationStatus(source, target, service, currentLocaleIdentifier()));
+    MachineSpeech speech;
+    return encodeReply(translationStatus(source, target, service, currentLocaleIdentifier(), &speech.service()));
   };
   return commands;
 }

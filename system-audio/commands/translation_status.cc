@@ -9,7 +9,8 @@ void TranslationStatusResponse::encode(JsonBuilder& json) const {
 }
 
 TranslationStatusResponse translationStatus(const std::optional<std::string>& source, const std::string& target,
-                                            TranslationService& service, const std::string& currentLocale) {
+                                            TranslationService& service, const std::string& currentLocale,
+                                            speech::SpeechService* speech) {
   TranslationStatusResponse response;
   response.source = requestedLocale(source, currentLocale);
   response.target = target;
@@ -18,7 +19,12 @@ TranslationStatusResponse translationStatus(const std::optional<std::string>& so
   if (sameLanguage(from, to)) {
     response.status = "sameLanguage";
   } else {
-    response.status = translationStatusName(service.status(from, to));
+    speech::AssetStatus spoken = speech::AssetStatus::kUnsupported;
+    if (speech) {
+      if (const std::optional<std::string> locale = speech->supportedLocale(response.source))
+        spoken = speech->englishTranslation(*locale);
+    }
+    response.status = translationStatusName(planTranslation(from, to, spoken, service).availability);
   }
   return response;
 }

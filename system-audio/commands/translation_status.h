@@ -19,8 +19,11 @@ struct TranslationStatusResponse {
 
 // `source` is --source (absent or empty: `currentLocale`), `target` is
 // --target. Only the language codes are compared for "sameLanguage"; the
-// service is not asked then. Never fails.
+// services are not asked then. Otherwise the answer is what a live channel
+// of that language would write (planTranslation(), with `speech`'s locale
+// equivalent to the source). Never fails.
 TranslationStatusResponse translationStatus(const std::optional<std::string>& source, const std::string& target,
-                                            TranslationService& service, const std::string& currentLocale);
+                                            TranslationService& service, const std::string& currentLocale,
+                                            speech::SpeechService* speech = nullptr);
 
 }  // namespace tavrin::system_audio

@@ -55,7 +55,14 @@ void writeResults(speech::Recognizer& recognizer, const LiveChannelRequest& requ
     if (!result->isFinal) continue;
     if (translator && !isBlank(result->text)) {
       try {
-        writer.emit(LiveTranslationEvent{source, id, translator->translate(result->text)});
+        std::string line = result->text;
+        if (translator->fromSpokenEnglish()) {
+          // Decoded after the final on the engine's thread; later results
+          // wait in the recognizer meanwhile.
+          if (!result->english) throw TranslationError("The speech engine gave no English for the line.");
+          line = result->english->wait();
+        }
+        writer.emit(LiveTranslationEvent{source, id, translator->translate(line)});
       } catch (const std::exception& e) {
         writer.emit(LiveErrorEvent{std::string("Translation failed: ") + e.what()});
       }
@@ -98,7 +105,8 @@ LiveTranscriber makeLiveTranscriber(const std::optional<std::string>& language, 
 
 std::unique_ptr<Translator> makeTranslator(const std::string& sourceLocale,
                                            const std::optional<std::string>& targetLanguage, NDJSONWriter& writer,
-                                           bool emitStatus, TranslationService& service) {
+                                           bool emitStatus, TranslationService& service,
+                                           speech::SpeechService* speech) {
   auto writeStatus = [&](const std::string& name) {
     if (emitStatus) writer.emit(LiveStatusEvent{name, sourceLocale, targetLanguage});
   };
@@ -112,11 +120,14 @@ std::unique_ptr<Translator> makeTranslator(const std::string& sourceLocale,
     writeStatus("sameLanguage");
     return nullptr;
   }
-  const TranslationAvailability availability = service.status(from, to);
-  writeStatus(translationStatusName(availability));
-  if (availability != TranslationAvailability::kInstalled) return nullptr;
+  const speech::AssetStatus spoken =
+      speech ? speech->englishTranslation(sourceLocale) : speech::AssetStatus::kUnsupported;
+  const TranslationPlan plan = planTranslation(from, to, spoken, service);
+  writeStatus(translationStatusName(plan.availability));
+  if (plan.availability != TranslationAvailability::kInstalled) return nullptr;
   try {
-    return service.open(*from, *to);
+    if (!plan.throughSpeech) return service.open(*from, *to);
+    return std::make_unique<SpokenEnglishTranslator>(*to == "en" ? nullptr : service.open("en", *to));
   } catch (const std::exception& e) {
     return std::make_unique<FailedTranslator>(e.what());
   }
@@ -130,13 +141,16 @@ void runLiveChannel(const LiveChannelRequest& request, const LiveServices& servi
     const LiveTranscriber transcriber =
         makeLiveTranscriber(request.language, services, [&] { return !request.buffers->isFinished(); });
     translator = makeTranslator(transcriber.locale, request.translateTo, *request.writer, request.emitStatus,
-                                services.translation);
+                                services.translation, &services.speech);
     format = services.speech.inputFormat(transcriber.locale);
     if (!format) throw SystemAudioError::incompatibleAudioFormat();
     recognizer = services.speech.makeRecognizer(transcriber.locale, speech::ReportingMode::kLive);
     // Each channel hears its own sound; the engine may start from what it
     // learnt about it in the last run.
     recognizer->setSourceName(rawValue(request.source));
+    // The status said installed: the engine can. Were it not so, each line
+    // reports that it has no English.
+    if (translator && translator->fromSpokenEnglish()) recognizer->translateFinalsToEnglish();
   } catch (...) {
     // Nobody will read this stream: drop what it holds and what comes.
     request.buffers->cancel();

@@ -61,10 +61,13 @@ LiveTranscriber makeLiveTranscriber(
 // Decides translation for a channel and, when `emitStatus`, writes its one
 // status event ("disabled", "sameLanguage", "installed", "needsDownload",
 // "unsupported"). Returns a translator only for an installed pair; nothing is
-// downloaded.
+// downloaded. With `speech`, the recognizers of `sourceLocale` may translate
+// into English themselves (planTranslation()); the translator then says
+// fromSpokenEnglish() and the channel asks its recognizer for that English.
 std::unique_ptr<Translator> makeTranslator(const std::string& sourceLocale,
                                            const std::optional<std::string>& targetLanguage, NDJSONWriter& writer,
-                                           bool emitStatus, TranslationService& service);
+                                           bool emitStatus, TranslationService& service,
+                                           speech::SpeechService* speech = nullptr);
 
 // Runs one channel until its stream ends and every result is written.
 // Throws when set-up fails (after cancelling the stream, so that nothing

@@ -83,20 +83,25 @@ void waitPassivelyInOpenMp(SystemEnv& env) {
 
 }  // namespace
 
+MachineSpeech::MachineSpeech()
+    : builtIn_(speech::PocketSphinxService::fromProcess()),
+      // A Whisper model the user installed takes the locales it serves; any
+      // other language Whisper knows gets its default model, downloaded when
+      // a channel first needs it. PocketSphinx still finds English
+      // utterances.
+      whisper_(speech::WhisperSpeechService::fromProcess()),
+      onDemand_(std::make_unique<speech::WhisperSpeechService>(
+          speech::makeCatalogueWhisperDownload(models::makeCurlClient()), speech::makeWhisperLibraryEngine())),
+      routed_(std::make_unique<speech::RoutedSpeechService>(*whisper_, *builtIn_, onDemand_.get())) {
+  whisper_->setLiveGuide(builtIn_.get());
+  onDemand_->setLiveGuide(builtIn_.get());
+}
+
 void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
   waitPassivelyInOpenMp(env);
-  std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
-  // A Whisper model the user installed takes the locales it serves; any
-  // other language Whisper knows gets its default model, downloaded when a
-  // channel first needs it. PocketSphinx still finds English utterances.
-  std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
-  speech::WhisperSpeechService onDemand(speech::makeCatalogueWhisperDownload(models::makeCurlClient()),
-                                        speech::makeWhisperLibraryEngine());
-  whisper->setLiveGuide(builtIn.get());
-  onDemand.setLiveGuide(builtIn.get());
-  speech::RoutedSpeechService speech(*whisper, *builtIn, &onDemand);
+  MachineSpeech speech;
   ApertiumTranslationService translation;
-  LiveServices services{speech, translation, currentLocaleIdentifier()};
+  LiveServices services{speech.service(), translation, currentLocaleIdentifier()};
   LiveRunOptions options;
   options.outputFd = 1;
   options.timingEnabled = std::getenv("TAVRIN_LIVE_TIMING") != nullptr;

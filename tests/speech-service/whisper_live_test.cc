@@ -17,8 +17,8 @@ namespace {
 
 using Results = std::vector<std::tuple<std::string, double, double, bool>>;
 
-// Answers " <samples>/<context>"; when gated, the first decoding starts
-// (awaitStart) and waits for open(). Fails loudly if two decodings overlap.
+// Answers " <samples>/<context>" (translating: " en<samples>/..."); when gated, the first decoding
+// starts (awaitStart) and waits for open(). Fails loudly if two decodings overlap.
 class FakeDecoder final : public WhisperWindowDecoder {
  public:
   explicit FakeDecoder(bool gated = false) : gated_(gated) {}
@@ -27,14 +27,17 @@ class FakeDecoder final : public WhisperWindowDecoder {
     EXPECT_FALSE(s.fallback || s.timestamps);
     if (std::exchange(gated_, false)) started_.set_value(), opened_.wait();
     calls.push_back(n);
+    tasks += s.translate ? 't' : 'r';
     busy_ = false;
-    if (n == failOn) throw SpeechServiceError("decode failed");
-    return {{0, 0, " " + std::to_string(n)}, {0, 0, "/" + std::to_string(s.audioContext) + " "}};
+    if (n == (s.translate ? failTranslationOn : failOn)) throw SpeechServiceError("decode failed");
+    return {{0, 0, (s.translate ? " en" : " ") + std::to_string(n)},
+            {0, 0, "/" + std::to_string(s.audioContext) + " "}};
   }
   void open() { opener_.set_value(); }
   void awaitStart() { started_.get_future().wait(); }
   std::vector<size_t> calls;  // read once the engine is idle
-  size_t failOn = 0;
+  std::string tasks;          // per call: r(ecognize) or t(ranslate)
+  size_t failOn = 0, failTranslationOn = 0;
 
  private:
   std::atomic<bool> busy_{false};
@@ -127,11 +130,15 @@ TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLo
   EXPECT_EQ(broken.nextResult(), std::nullopt);
 }
 
+// Then the English of each final, in order; a failed one costs its line only.
 TEST(WhisperLiveEngineTest, FinalsGoFirstInOrderAndVolatilesAreSkippedWhileBusy) {
   auto decoder = std::make_unique<FakeDecoder>(true);
   FakeDecoder& fake = *decoder;
-  auto engine = engineOf(std::move(decoder));
+  fake.failTranslationOn = 40000;
+  auto engine = std::make_shared<WhisperLiveEngine>(
+      std::move(decoder), [] { return 0.0; }, true);
   auto a = std::make_shared<LiveResults>(), b = std::make_shared<LiveResults>();
+  a->translateFinals(), b->translateFinals();
   const auto audio = [](size_t n) { return whisperUtterance(std::vector<float>(n), ""); };
   ASSERT_TRUE(engine->offerVolatile(a, 0, audio(20000), {}));
   fake.awaitStart();
@@ -139,9 +146,15 @@ TEST(WhisperLiveEngineTest, FinalsGoFirstInOrderAndVolatilesAreSkippedWhileBusy)
   engine->submitFinal(a, a->close(1, 2), audio(30000));
   engine->submitFinal(b, b->close(1, 2), audio(40000));
   fake.open();
-  EXPECT_EQ(a->next()->text, "30000/126");  // its volatile came after its final was asked for: dropped
-  EXPECT_EQ(b->next()->text, "40000/157");
-  EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000}));
+  const auto finalA = a->next(), finalB = b->next();
+  EXPECT_EQ(finalA->text, "30000/126");  // its volatile came after its final was asked for: dropped
+  EXPECT_EQ(finalB->text, "40000/157");
+  EXPECT_EQ(finalA->english->wait(), "en30000/126");
+  EXPECT_THROW(finalB->english->wait(), SpeechServiceError);
+  b->end();
+  EXPECT_EQ(b->next(), std::nullopt);
+  EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000, 30000, 40000}));
+  EXPECT_EQ(fake.tasks, "rrrtt");
 }
 
 TEST(WhisperLiveEngineTest, VolatilesEverySecondOfSpeechOnlyWhileTheEngineKeepsUp) {

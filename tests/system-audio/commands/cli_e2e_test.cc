@@ -1,8 +1,10 @@
-// The real binary without a sound server; translation-status sees the installed eng-spa only.
+// The real binary without a sound server; translation-status sees the installed eng-spa and a random-weight model.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "speech-service/testmodel/whisper_testmodel.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::testing {
@@ -13,6 +15,10 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
   writeFile(dir.file("stop"), "");
   const std::string stop = dir.file("stop");
   // Exit status 0: the line on standard output; 1: on standard error.
+  std::filesystem::create_directories(dir.file("model/tavrin/speech/whisper"));
+  speech::WhisperHparams multilingual = speech::testmodel::whisperMicroHparams();
+  multilingual.nVocab = speech::testmodel::whisperTestHparams(speech::testmodel::WhisperSize::kTiny, true).nVocab;
+  speech::testmodel::writeWhisperTestModel(dir.file("model/tavrin/speech/whisper/ggml-base.bin"), {multilingual});
   const struct {
     std::vector<std::string> args;
     int exitStatus;
@@ -58,6 +64,20 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
     EXPECT_EQ(r.exitStatus == 0 ? r.out : r.err, row.line + "\n") << what;
     EXPECT_EQ(r.exitStatus == 0 ? r.err : r.out, "") << what;
     EXPECT_EQ(r.exitStatus, row.exitStatus) << what;
+  }
+  // Into English by the speech model, onward from English through Apertium; the model in "model" or in no data home.
+  const std::string statuses[][4] = {
+      {"model", "de", "en", R"({"status":"installed","source":"de","target":"en"})"},
+      {"model", "ja-JP", "en-GB", R"({"status":"installed","source":"ja_JP","target":"en-GB"})"},
+      {"model", "de-DE", "es", R"({"status":"installed","source":"de_DE","target":"es"})"},
+      {"model", "de", "ca", R"({"status":"needsDownload","source":"de","target":"ca"})"},
+      {"model", "de", "xx", R"({"status":"unsupported","source":"de","target":"xx"})"},
+      {"none", "de", "en", R"({"status":"needsDownload","source":"de","target":"en"})"}};
+  for (const auto& [home, source, target, line] : statuses) {
+    options.setEnv["XDG_DATA_HOME"] = dir.file(home);
+    const ProcessResult r =
+        runProcess({TAVRIN_SYSTEM_AUDIO_BIN, "translation-status", "--source", source, "--target", target}, options);
+    EXPECT_EQ(r.out + r.err, line + "\n") << home << " " << source << " " << target;
   }
   EXPECT_EQ(readFile(dir.file("a.raw")), "");  // created, nothing recorded
   EXPECT_FALSE(std::ifstream(dir.file("start")));

@@ -107,6 +107,26 @@ TEST_F(LiveChannelTest, OneStatusEventPerRunAndATranslatorOnlyForAnInstalledPair
   }
 }
 
+TEST_F(LiveChannelTest, SpokenLinesAreTranslatedFromTheEnginesEnglishAndAFailedOneGivesAnErrorEvent) {
+  translation.setStatus("en", "es", TranslationAvailability::kInstalled);
+  speech.locales = {{"de_DE", speech::AssetStatus::kInstalled, speech::AssetStatus::kInstalled}};
+  const auto spoken = [](std::string text, double start, std::string english, bool fails = false) {
+    speech::ScriptedResult r = result(std::move(text), true, start, start + 1);
+    r.result.english = std::make_shared<speech::EnglishOfFinal>();
+    fails ? r.result.english->fail(english) : r.result.english->deliver(english);
+    return r;
+  };
+  speech.scripts.push_back(
+      script({spoken("hallo", 0, "hello"), spoken("kaputt", 1, "No decoding.", true), spoken("weiter", 2, "go on")}));
+  LiveChannelRequest r = request("es", false);
+  r.language = "de-DE";
+  const auto lines = run(r);
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[1], R"({"type":"translation","source":"system","id":0,"text":"es:hello"})");
+  EXPECT_EQ(lines[3], R"({"type":"error","message":"Translation failed: No decoding."})");
+  EXPECT_EQ(lines[5], R"({"type":"translation","source":"system","id":2,"text":"es:go on"})");
+}
+
 TEST_F(LiveChannelTest, TranslationAndTranscriptionFailuresBecomeErrorEvents) {
   translation.setStatus("en", "es", TranslationAvailability::kInstalled);
   translation.failOn("bad line", "The Apertium translator stopped.");
