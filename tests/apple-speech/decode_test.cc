@@ -117,10 +117,9 @@ TEST_F(DecodeTest, FailuresAreOneExactLineInBoundedMemory) {
 }
 
 TEST_F(DecodeTest, EveryFormatMatchesTheFfmpegTool) {
-  // Speech-like material: a chirp with noise, 3 seconds, mono.
+  // A chirp with noise, 3 s, mono; also beside raw video (46 MB between audio packets) and with stamps that jump.
   const std::string source =
       make("source.wav", {"-f", "lavfi", "-i", "aevalsrc=0.4*sin(2*PI*(200+300*t)*t)+0.1*random(0)-0.05:d=3:s=44100"});
-  // Options before the codec: a raw-video MKV (46 MB between its 1-second audio packets); stamps a minute ahead.
   const std::map<std::string, std::string> before = {
       {"raw.mkv", "-f lavfi -i color=s=1280x720:r=50,format=gray -t 2 -c:v rawvideo -af asetnsamples=44100"},
       {"jump.mkv", "-af asetpts=PTS+if(between(T\\,1\\,2)\\,60/TB\\,0)"}};
