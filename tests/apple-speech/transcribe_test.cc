@@ -52,7 +52,7 @@ TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDurationInT
     int durationMs;
   };
   const std::vector<Row> rows = {
-      {17, {17}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000}, {480000, {240000, 240000}, 30000}};
+      {24, {24}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000}, {480000, {240000, 240000}, 30000}};
   for (size_t i = 0; i < rows.size(); ++i) {
     ASSERT_EQ(run({"transcribe", rawFile(rows[i].frames)}), 0);
     const Lines lines = out.lines();
