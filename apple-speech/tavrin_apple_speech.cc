@@ -197,11 +197,18 @@ int TavrinAppleSpeech::main(int argc, char** argv) {
     std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
     // A Whisper model the user installed takes the locales it serves.
     std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
-    // Any other language Whisper knows: its default model, downloaded when
-    // first needed.
-    speech::WhisperSpeechService onDemand(speech::makeCatalogueWhisperDownload(models::makeCurlClient()),
-                                          speech::makeWhisperLibraryEngine());
-    speech::RoutedSpeechService service(*whisper, *builtIn, &onDemand);
+    // English: the English model chosen for this machine, downloaded when
+    // first needed; PocketSphinx serves until it is there, and whenever it
+    // cannot be had. Any other language Whisper knows: its default model,
+    // downloaded when first needed.
+    speech::WhisperSpeechService english(
+        speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
+        speech::makeWhisperLibraryEngine());
+    speech::WhisperSpeechService onDemand(
+        speech::makeCatalogueWhisperDownload(models::makeCurlClient(),
+                                             models::defaultModel(models::ModelKind::kSpeech)),
+        speech::makeWhisperLibraryEngine());
+    speech::RoutedSpeechService service(*whisper, *builtIn, &onDemand, &english);
     Cld2LanguageRecognizer languages;
     Platform platform{
         service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};

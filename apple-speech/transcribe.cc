@@ -106,8 +106,9 @@ std::string supportedLocaleFor(const std::optional<std::string>& language, Trans
 void transcribe(const TranscribeArguments& arguments, TranscribeContext& context) {
   speech::SpeechService& service = context.service;
   const std::string locale = supportedLocaleFor(arguments.language, context);
-  if (service.assetStatus(locale) != speech::AssetStatus::kInstalled)
-    service.installAssets(locale, [] { return true; });
+  // Returns at once when nothing is to be installed; may fetch a better
+  // model for a locale that is already served.
+  service.installAssets(locale, [] { return true; });
   const std::optional<PcmFormat> analyzerFormat = service.inputFormat(locale);
   if (!analyzerFormat) throw HelperError::incompatibleAudioFormat();
 
@@ -131,6 +132,7 @@ void transcribe(const TranscribeArguments& arguments, TranscribeContext& context
     ResultsConsumer consumer(*recognizer, collector, context.out);
     // One chunk of the file in memory at a time: read, convert, feed.
     while (const PcmBufferPtr chunk = audio.next(kChunkFrames, fileFormat)) {
+      silenceDamagedSamples(*chunk);
       recognizer->acceptWaveform(*convertIfNeeded(chunk, fileFormat, *analyzerFormat));
     }
     recognizer->inputFinished();

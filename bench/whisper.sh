@@ -78,3 +78,20 @@ while IFS= read -r sentence; do
   ffmpeg -nostdin -loglevel error -y -i "$work/u$n.wav" -ac 1 -ar 16000 -f f32le "$work/u$n.raw"
 done < bench/speech_sentences.txt
 build/bench/bench_whisper_redecode "$model" $(for i in $(seq 1 $n); do echo "$work/u$i.raw"; done)
+
+echo
+echo "== 4. a recording that is half silence (10 s of speech, 10 s of silence, for 2 minutes): transcribe decodes"
+echo "      only its speech, whisper-cli (no voice-activity step) all of it, in the same 30 s windows"
+ffmpeg -nostdin -loglevel error -y -f lavfi -i anullsrc=r=16000:cl=mono -t 10 -c:a pcm_s16le "$work/quiet.wav"
+for i in 0 1 2 3 4 5; do
+  ffmpeg -nostdin -loglevel error -y -ss $((i * 10)) -t 10 -i "$work/2min.wav" -c:a pcm_s16le "$work/s$i.wav"
+  printf "file '%s'\nfile '%s'\n" "$work/s$i.wav" "$work/quiet.wav"
+done > "$work/half.txt"
+ffmpeg -nostdin -loglevel error -y -f concat -safe 0 -i "$work/half.txt" -c:a pcm_s16le "$work/half.wav"
+ffmpeg -nostdin -loglevel error -y -i "$work/half.wav" -f f32le "$work/half.raw"
+ffmpeg -nostdin -loglevel error -y -i "$work/half.wav" -f segment -segment_time 30 -c:a pcm_s16le "$work/h%d.wav"
+read -r h_cpu _ _ < <(measure "$work/h.out" "$bin" transcribe "$work/half.raw" en-US)
+read -r hc_cpu _ _ < <(measure "$work/hc.out" "$cli" -m "$model" $(for w in 0 1 2 3; do echo -f "$work/h$w.wav"; done) \
+  -t "$threads" -l en -bs 1 -np)
+echo "CPU s: transcribe $h_cpu, whisper-cli $hc_cpu; ratio $(ratio "$h_cpu" "$hc_cpu")   (target <= 0.6; 60 s of speech"
+echo "take three 30 s windows, the last one mostly padding, against whisper-cli's four)"

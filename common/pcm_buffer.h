@@ -93,4 +93,14 @@ class PcmBuffer {
   std::vector<std::unique_ptr<std::byte[]>> data_;
 };
 
+// Float samples beyond this magnitude are damage, not sound: no decoder or
+// mixer makes them from real audio (full scale is 1).
+constexpr float kDamagedSampleMagnitude = 16.0f;
+
+// Sets every float sample of `buffer` that is not finite or lies beyond
+// ±kDamagedSampleMagnitude to 0, so that a damaged sample costs only its own
+// moment: one NaN would otherwise turn a whole window of an engine's
+// features into NaN. Buffers of other sample types are left alone.
+void silenceDamagedSamples(PcmBuffer& buffer);
+
 }  // namespace tavrin

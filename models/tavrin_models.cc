@@ -8,6 +8,7 @@
 
 #include "common/json.h"
 #include "common/output.h"
+#include "models/machine.h"
 
 namespace tavrin::models {
 namespace {
@@ -117,6 +118,10 @@ CatalogueModel named(const std::vector<std::string>& args) {
 }
 
 void list(ProgramContext& context) {
+  // English is fetched in the size this machine runs well (models/machine.h).
+  const Machine machine = thisMachine();
+  const std::string english = englishModelName(machine);
+  const auto fetchedByItself = [&](const CatalogueModel& model) { return model.isDefault || model.name == english; };
   if (context.terminal) {
     std::printf("%-12s %-9s %-14s %-11s %s\n", "NAME", "SIZE", "STATE", "LICENCE", "SERVES");
   }
@@ -124,18 +129,22 @@ void list(ProgramContext& context) {
     const InstallState state = context.installer.state(model);
     if (context.terminal) {
       std::printf("%-12s %-9s %-14s %-11s %s%s\n", model.name.c_str(), formatBytes(model.approximateBytes).c_str(),
-                  stateName(state), model.licence.c_str(), model.serves.c_str(), model.isDefault ? " *" : "");
+                  stateName(state), model.licence.c_str(), model.serves.c_str(), fetchedByItself(model) ? " *" : "");
       continue;
     }
     JsonBuilder json(SlashStyle::kPlain);
     json.beginObject().field("name", model.name).field("kind", model.kind == ModelKind::kSpeech ? "speech" : "notes");
     json.field("file", model.fileName).field("bytes", model.approximateBytes).field("state", stateName(state));
-    json.field("licence", model.licence).field("serves", model.serves).field("default", model.isDefault);
+    json.field("licence", model.licence).field("serves", model.serves).field("default", fetchedByItself(model));
     json.field("address", model.address).endObject();
     line(json.take());
   }
   if (context.terminal) {
-    std::printf("* fetched by itself when needed (speech) or the default (notes)\n");
+    std::printf(
+        "* fetched by itself when needed (speech: %s for English, chosen for %d cores and %s of memory; "
+        "%s for other languages) or the default (notes)\n",
+        english.c_str(), machine.cores, formatBytes(machine.memoryBytes).c_str(),
+        defaultModel(ModelKind::kSpeech).name.c_str());
   }
   std::fflush(stdout);
 }

@@ -1,6 +1,10 @@
 #include "speech-service/model_download.h"
 
+#include <mutex>
+#include <optional>
+
 #include "models/installer.h"
+#include "models/machine.h"
 
 namespace tavrin::speech {
 namespace {
@@ -17,16 +21,19 @@ class Observer final : public models::InstallObserver {
 
 class CatalogueWhisperDownload final : public WhisperDownload {
  public:
-  explicit CatalogueWhisperDownload(std::unique_ptr<models::HttpsClient> client)
-      : client_(std::move(client)),
-        model_(models::defaultModel(models::ModelKind::kSpeech)),
-        installer_(*client_, models::ModelPaths::fromProcess()) {}
+  CatalogueWhisperDownload(std::unique_ptr<models::HttpsClient> client, models::CatalogueModel model)
+      : client_(std::move(client)), model_(std::move(model)), installer_(*client_, models::ModelPaths::fromProcess()) {}
 
   std::string path() const override { return installer_.paths().installedPath(model_); }
+  bool multilingual() const override { return model_.multilingual; }
 
   bool inProgress() override { return installer_.state(model_) == models::InstallState::kDownloading; }
 
   void install(const std::string& locale, const KeepWaiting& keepWaiting) override {
+    // Callers of this process take turns; the lock file makes other
+    // processes wait.
+    std::lock_guard lock(mutex_);
+    if (failure_) throw SpeechServiceError(*failure_);
     if (!models::downloadsEnabled(installer_.paths())) {
       throw SpeechServiceError("The speech model for " + locale +
                                " is not installed and model downloads are turned off: run `tavrin-models install " +
@@ -37,6 +44,7 @@ class CatalogueWhisperDownload final : public WhisperDownload {
     try {
       installer_.install(model_, observer);
     } catch (const models::InstallError& e) {
+      failure_ = e.what();
       throw SpeechServiceError(e.what());
     }
   }
@@ -45,12 +53,21 @@ class CatalogueWhisperDownload final : public WhisperDownload {
   std::unique_ptr<models::HttpsClient> client_;
   models::CatalogueModel model_;
   models::ModelInstaller installer_;
+  std::mutex mutex_;
+  std::optional<std::string> failure_;  // the line of the download that failed
 };
 
 }  // namespace
 
-std::unique_ptr<WhisperDownload> makeCatalogueWhisperDownload(std::unique_ptr<models::HttpsClient> client) {
-  return std::make_unique<CatalogueWhisperDownload>(std::move(client));
+std::unique_ptr<WhisperDownload> makeCatalogueWhisperDownload(std::unique_ptr<models::HttpsClient> client,
+                                                              models::CatalogueModel model) {
+  return std::make_unique<CatalogueWhisperDownload>(std::move(client), std::move(model));
+}
+
+models::CatalogueModel englishCatalogueModel() {
+  const std::string name = models::englishModelName(models::thisMachine());
+  const std::optional<models::CatalogueModel> model = models::findModel(name);
+  return model ? *model : *models::findModel("base.en");
 }
 
 }  // namespace tavrin::speech

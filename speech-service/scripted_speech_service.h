@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "speech-service/speech_service.h"
@@ -85,6 +86,8 @@ class ScriptedSpeechService final : public SpeechService {
   // throws "The download was stopped.".
   bool installWaits = false;
   std::string failMakeRecognizer;
+  // fallbackNotice(): this text, once.
+  std::optional<std::string> notice;
   // Script for the next recognizers, in order; an empty script when they run out.
   std::vector<RecognizerScript> scripts;
 
@@ -95,6 +98,10 @@ class ScriptedSpeechService final : public SpeechService {
   void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string&) override { return format; }
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+  std::optional<std::string> fallbackNotice(const std::string&) override {
+    std::lock_guard lock(mutex_);
+    return std::exchange(notice, std::nullopt);
+  }
   AssetStatus englishTranslation(const std::string& localeIdentifier) override;
 
   // Every supportedLocale / installAssets call, in order ("match:xx", "install:xx", "make:xx").

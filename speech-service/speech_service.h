@@ -158,6 +158,14 @@ class SpeechService {
   // A recognizer for a supported, installed locale. Throws SpeechServiceError.
   virtual std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) = 0;
 
+  // Why the recognizers of a locale come from a lesser engine than the one
+  // meant for it (a model that cannot be used, named in the line); given to
+  // the first caller only, nothing afterwards or when nothing fell back.
+  virtual std::optional<std::string> fallbackNotice(const std::string& localeIdentifier) {
+    (void)localeIdentifier;
+    return std::nullopt;
+  }
+
   // Whether live recognizers of this locale can translate their finals into
   // English (Recognizer::translateFinalsToEnglish()): kInstalled when they
   // can now, kSupported (or kDownloading) once the locale's assets are

@@ -10,7 +10,6 @@ namespace {
 constexpr double kRate = 16000;
 constexpr size_t kFrameSamples = 160;             // 10 ms
 constexpr size_t kContextFrameSamples = 320;      // one encoder frame: 20 ms
-constexpr size_t kShortestInput = 17600;          // the engine decodes nothing under 1 s of input
 constexpr int kLargestContext = 1500;             // the model's 30 s
 constexpr uint64_t kLead = 4800;                  // audio before an utterance's start: 0.3 s
 constexpr uint64_t kTail = 4800;                  // and after its end: the quiet that ended it
@@ -346,9 +345,36 @@ void WhisperLiveRecognizer::acceptWaveform(const PcmBuffer& buffer) {
   }
   if (guide_) {
     guide_->acceptWaveform(buffer);
+    offerGuidedVolatile();
   } else {
     segment(samples, n);
   }
+}
+
+void WhisperLiveRecognizer::offerGuidedVolatile() {
+  uint64_t from = 0;
+  uint64_t utterance = 0;
+  double start = 0;
+  std::string prompt;
+  const uint64_t to = fed_;
+  {
+    std::lock_guard lock(audioMutex_);
+    if (!guideStart_ || to - lastVolatileAt_ < toSamples(kVolatilePaceSeconds)) return;
+    lastVolatileAt_ = to;
+    from = *guideStart_ > kLead ? *guideStart_ - kLead : 0;
+    start = toSeconds(*guideStart_);
+    // Read while the guide's thread cannot close the utterance: a volatile
+    // that arrives after its final is dropped, never given to the next one.
+    utterance = results_->open();
+    prompt = prompt_;
+  }
+  std::vector<float> audio = audioBetween(from, to);
+  const bool keepsUp = engine_->idle() && engine_->expectedSeconds(audio.size()) <= kVolatilePaceSeconds / 2;
+  const bool offered =
+      keepsUp && engine_->offerVolatile(results_, utterance, whisperUtterance(std::move(audio), prompt),
+                                        RecognitionResult{"", start, toSeconds(to), false});
+  std::lock_guard lock(audioMutex_);
+  if (guideStart_) whisperBehind_ = !offered;
 }
 
 void WhisperLiveRecognizer::segment(const float* samples, size_t n) {
@@ -385,8 +411,25 @@ void WhisperLiveRecognizer::followGuide() {
   try {
     while (std::optional<RecognitionResult> result = guide_->nextResult()) {
       if (!result->isFinal) {
-        results_->addVolatile(results_->open(), std::move(*result));
+        // The guide's volatiles stand in for Whisper's only while the
+        // engine falls behind; its first one opens the utterance.
+        bool pass = false;
+        {
+          std::lock_guard lock(audioMutex_);
+          if (!guideStart_) {
+            guideStart_ = toSamples(std::max(0.0, result->start));
+            lastVolatileAt_ = *guideStart_;
+            whisperBehind_ =
+                engine_->expectedSeconds(toSamples(kVolatilePaceSeconds) + kLead) > kVolatilePaceSeconds / 2;
+          }
+          pass = whisperBehind_;
+        }
+        if (pass) results_->addVolatile(results_->open(), std::move(*result));
         continue;
+      }
+      {
+        std::lock_guard lock(audioMutex_);
+        guideStart_.reset();
       }
       const uint64_t start = toSamples(result->start);
       std::vector<float> audio = audioBetween(start > kLead ? start - kLead : 0, toSamples(result->end) + kTail);

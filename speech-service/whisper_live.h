@@ -5,9 +5,12 @@
 // (whisperUtterance), not padded to the model's 30 s window. Where the
 // utterances come from:
 //   - a guide: another live recognizer (PocketSphinx for English) whose
-//     volatile results are passed on as they are and whose final results
-//     mark the utterances; each final is replaced by Whisper's text for the
-//     audio of the guide's time range (its times stay);
+//     final results mark the utterances; each final is replaced by
+//     Whisper's text for the audio of the guide's time range (its times
+//     stay). The guide's first volatile of an utterance opens it; the
+//     volatiles are Whisper's text of the open utterance, decoded as below,
+//     and the guide's own are passed on only while the engine falls behind
+//     (it did not take the last one);
 //   - otherwise an energy segmenter (SpeechSegmenter), and the volatile
 //     results are Whisper's text for the open utterance, decoded again
 //     after every kVolatilePaceSeconds of new audio when the engine is idle
@@ -189,6 +192,9 @@ class WhisperLiveRecognizer final : public Recognizer {
 
  private:
   void segment(const float* samples, size_t n);
+  // With a guide: Whisper's text of the guide's open utterance so far, at
+  // a steady pace, when the engine keeps up.
+  void offerGuidedVolatile();
   void closeUtterance(uint64_t end);
   // The guide's results, on a thread of their own.
   void followGuide();
@@ -209,7 +215,11 @@ class WhisperLiveRecognizer final : public Recognizer {
   SpeechSegmenter segmenter_;
   std::optional<uint64_t> utteranceStart_;  // of its audio, the lead included
   double startSeconds_ = 0;                 // of its speech
+  // The position of the last volatile (or of the utterance's start); with a
+  // guide, guarded by audioMutex_ like the two below.
   uint64_t lastVolatileAt_ = 0;
+  std::optional<uint64_t> guideStart_;  // the guide's open utterance, from its first volatile
+  bool whisperBehind_ = false;          // the engine did not take the last volatile
   std::thread guideThread_;
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 
 #include "common/locale.h"
@@ -15,7 +16,6 @@
 namespace tavrin::speech {
 namespace {
 
-constexpr double kSecondsPerTick = 0.01;
 constexpr size_t kFramesPerTick = 160;
 
 // The engine writes Javanese as "jw"; everything else it names by ISO 639.
@@ -143,33 +143,116 @@ void WhisperRecognizer::setContextualStrings(const std::vector<std::string>& phr
   settings_.prompt = whisperPrompt(phrases);
 }
 
+bool SpeechStretchDetector::frame(const float* samples) {
+  double energy = 0;
+  for (size_t i = 0; i < kFrameSamples; ++i) {
+    const double v = std::isfinite(samples[i]) ? samples[i] : 0.0;
+    energy += v * v;
+  }
+  const double db = 10 * std::log10(energy / kFrameSamples + 1e-10);
+  // The quietest frame of the last 2 s: a deque of rising minima.
+  constexpr uint64_t kFloorFrames = 200;
+  while (!minima_.empty() && minima_.back().second >= db) minima_.pop_back();
+  minima_.emplace_back(frames_, db);
+  while (minima_.front().first + kFloorFrames <= frames_) minima_.pop_front();
+  ++frames_;
+  const bool loud = db > std::max(minima_.front().second + 12, -50.0);
+  recent_ = ((recent_ << 1) | (loud ? 1u : 0u)) & 0xffu;
+  return loud;
+}
+
+bool SpeechStretchDetector::speaking() const {
+  return __builtin_popcount(recent_) >= 3;
+}
+
 void WhisperRecognizer::acceptWaveform(const PcmBuffer& buffer) {
   if (finished_) return;
   const float* samples = buffer.floatChannel(0);
   if (samples == nullptr) return;
-  size_t offset = 0;
   const size_t frames = buffer.frameLength();
-  while (offset < frames) {
-    const size_t take = std::min(frames - offset, kWhisperWindowFrames - window_.size());
-    window_.insert(window_.end(), samples + offset, samples + offset + take);
-    offset += take;
-    if (window_.size() == kWhisperWindowFrames) decodeWindow(false);
+  size_t offset = 0;
+  constexpr size_t kFrame = SpeechStretchDetector::kFrameSamples;
+  if (!partial_.empty()) {
+    offset = std::min(frames, kFrame - partial_.size());
+    partial_.insert(partial_.end(), samples, samples + offset);
+    if (partial_.size() < kFrame) return;
+    frame(partial_.data());
+    partial_.clear();
   }
+  for (; offset + kFrame <= frames; offset += kFrame) frame(samples + offset);
+  partial_.assign(samples + offset, samples + frames);
+}
+
+void WhisperRecognizer::frame(const float* samples) {
+  constexpr size_t kFrame = SpeechStretchDetector::kFrameSamples;
+  const bool loud = detector_.frame(samples);
+  window_.insert(window_.end(), samples, samples + kFrame);
+  fed_ += kFrame;
+  // Room before a stretch: its lead and the frames that made it start.
+  constexpr size_t kBefore = kStretchLead + 8 * kFrame;
+  if (!inStretch_ && detector_.speaking()) {
+    inStretch_ = true;
+    lastLoud_ = fed_;
+    dropSilence(kBefore);
+  }
+  if (!inStretch_) {
+    // Dropped in bulk: each drop moves the samples kept after it.
+    if (window_.size() > committed_ + kBefore + kStretchGap) dropSilence(kBefore);
+  } else {
+    if (loud) lastLoud_ = fed_;
+    if (fed_ - lastLoud_ >= kStretchGap) {
+      // The stretch ends kStretchTail after its last loud frame; it waits
+      // in the window for the next one, or the end of the input.
+      inStretch_ = false;
+      committed_ = window_.size() - static_cast<size_t>(fed_ - std::min(lastLoud_ + kStretchTail, fed_));
+      dropSilence(kBefore);
+    }
+  }
+  if (window_.size() >= kWhisperWindowFrames) decodeWindow(false, window_.size());
+}
+
+void WhisperRecognizer::dropSilence(size_t keep) {
+  if (window_.size() <= committed_ + keep) return;
+  const size_t drop = window_.size() - committed_ - keep;
+  window_.erase(window_.begin() + static_cast<std::ptrdiff_t>(committed_),
+                window_.begin() + static_cast<std::ptrdiff_t>(committed_ + drop));
+  // What follows the stretches kept is the last `keep` samples fed.
+  while (!pieces_.empty() && pieces_.back().first >= committed_) pieces_.pop_back();
+  pieces_.emplace_back(committed_, fed_ - keep);
+}
+
+uint64_t WhisperRecognizer::sourceOf(size_t position) const {
+  auto piece = pieces_.begin();
+  for (auto it = pieces_.begin(); it != pieces_.end() && it->first <= position; ++it) piece = it;
+  return piece->second + (position - piece->first);
 }
 
 void WhisperRecognizer::inputFinished() {
   if (finished_) return;
   finished_ = true;
-  if (!window_.empty()) decodeWindow(true);
+  // The last partial frame belongs to a stretch that is still open.
+  if (inStretch_) {
+    window_.insert(window_.end(), partial_.begin(), partial_.end());
+    decodeWindow(true, window_.size());
+  } else {
+    decodeWindow(true, committed_);
+  }
   std::lock_guard lock(mutex_);
   ended_ = true;
   changed_.notify_all();
 }
 
-void WhisperRecognizer::decodeWindow(bool last) {
+void WhisperRecognizer::decodeWindow(bool last, size_t n) {
+  if (n == 0) return;
   std::vector<WhisperSegment> segments;
   try {
-    segments = decoder_->decode(window_.data(), window_.size(), settings_);
+    if (n < kShortestInput) {
+      std::vector<float> padded(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(n));
+      padded.resize(kShortestInput, 0.0f);
+      segments = decoder_->decode(padded.data(), padded.size(), settings_);
+    } else {
+      segments = decoder_->decode(window_.data(), n, settings_);
+    }
   } catch (const SpeechServiceError& e) {
     fail(e.what());
     throw;
@@ -177,29 +260,39 @@ void WhisperRecognizer::decodeWindow(bool last) {
   // Hold back the last segment of a full window when it starts in the
   // window's second half: it may run on past the cut.
   size_t emitted = segments.size();
-  size_t consumed = window_.size();
+  size_t consumed = n;
   if (!last && segments.size() > 1) {
     const int64_t t0 = segments.back().t0;
     const size_t from = t0 > 0 ? static_cast<size_t>(t0) * kFramesPerTick : 0;
-    if (from >= window_.size() / 2 && from < window_.size()) {
+    if (from >= n / 2 && from < n) {
       emitted = segments.size() - 1;
       consumed = from;
     }
   }
-  const double windowSeconds = static_cast<double>(windowStart_) / 16000.0;
-  const double windowEnd = static_cast<double>(window_.size()) / 16000.0;
+  // Window positions (samples) to seconds of the input: across the
+  // silence left out between stretches.
+  const auto at = [this, n](int64_t ticks, bool isEnd) {
+    const size_t p =
+        static_cast<size_t>(std::clamp<int64_t>(ticks, 0, static_cast<int64_t>(n / kFramesPerTick))) * kFramesPerTick;
+    const uint64_t source = isEnd && p > 0 ? sourceOf(p - 1) + 1 : sourceOf(p);
+    return static_cast<double>(source) / 16000.0;
+  };
   for (size_t i = 0; i < emitted; ++i) {
     // Times stay inside the window and never go back, whatever the engine
     // says.
-    const double t0 = std::clamp(static_cast<double>(segments[i].t0) * kSecondsPerTick, 0.0, windowEnd);
-    const double t1 = std::clamp(static_cast<double>(segments[i].t1) * kSecondsPerTick, t0, windowEnd);
-    const double start = std::max(lastStart_, windowSeconds + t0);
-    const double end = std::max(start, windowSeconds + t1);
+    const double start = std::max(lastStart_, at(segments[i].t0, false));
+    const double end = std::max(start, at(std::max(segments[i].t0, segments[i].t1), true));
     lastStart_ = start;
     push({segments[i].text, start, end, true});
   }
+  const uint64_t next = sourceOf(consumed);
   window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(consumed));
-  windowStart_ += consumed;
+  std::vector<std::pair<size_t, uint64_t>> pieces = {{0, next}};
+  for (const auto& [position, source] : pieces_) {
+    if (position > consumed) pieces.emplace_back(position - consumed, source);
+  }
+  pieces_ = std::move(pieces);
+  committed_ = committed_ > consumed ? committed_ - consumed : 0;
 }
 
 void WhisperRecognizer::fail(const std::string& message) {
@@ -239,7 +332,9 @@ WhisperSpeechService::WhisperSpeechService(std::vector<WhisperModel> models, std
 
 WhisperSpeechService::WhisperSpeechService(std::unique_ptr<WhisperDownload> download,
                                            std::unique_ptr<WhisperEngine> engine)
-    : models_{{download->path(), true}}, engine_(std::move(engine)), download_(std::move(download)) {}
+    : models_{{download->path(), download->multilingual()}},
+      engine_(std::move(engine)),
+      download_(std::move(download)) {}
 
 WhisperSpeechService::~WhisperSpeechService() = default;
 
@@ -368,15 +463,23 @@ AssetStatus WhisperSpeechService::englishTranslation(const std::string& identifi
 
 // --- RoutedSpeechService ---
 
+bool RoutedSpeechService::fallbackServes(const std::string& identifier) {
+  const std::optional<std::string> locale = fallback_.supportedLocale(identifier);
+  return locale && fallback_.assetStatus(*locale) == AssetStatus::kInstalled;
+}
+
 SpeechService& RoutedSpeechService::serviceFor(const std::string& identifier) {
   if (preferred_.supportedLocale(identifier)) return preferred_;
-  if (onDemand_ == nullptr) return fallback_;
+  if (onDemand_ == nullptr && english_ == nullptr) return fallback_;
   // A model of the fallback's, installed or being put in place, stays its.
   if (const std::optional<std::string> locale = fallback_.supportedLocale(identifier)) {
     const AssetStatus status = fallback_.assetStatus(*locale);
     if (status == AssetStatus::kInstalled || status == AssetStatus::kDownloading) return fallback_;
   }
-  return onDemand_->supportedLocale(identifier) ? *onDemand_ : fallback_;
+  for (SpeechService* other : {english_, onDemand_}) {
+    if (other != nullptr && other->supportedLocale(identifier)) return *other;
+  }
+  return fallback_;
 }
 
 bool RoutedSpeechService::isAvailable() {
@@ -384,6 +487,12 @@ bool RoutedSpeechService::isAvailable() {
 }
 
 std::optional<std::string> RoutedSpeechService::supportedLocale(const std::string& identifier) {
+  // A whole model of the user's answers for its locale as before; one that
+  // is not whole leaves it to the fallback, which serves it meanwhile.
+  if (preferred_.supportedLocale(identifier) && preferred_.assetStatus(identifier) == AssetStatus::kInstalled) {
+    return preferred_.supportedLocale(identifier);
+  }
+  if (fallbackServes(identifier)) return fallback_.supportedLocale(identifier);
   return serviceFor(identifier).supportedLocale(identifier);
 }
 
@@ -391,7 +500,7 @@ std::vector<std::string> RoutedSpeechService::supportedLocales() {
   std::vector<std::string> locales = fallback_.supportedLocales();
   std::vector<std::string> languages;
   for (const std::string& locale : locales) languages.push_back(localeParts(locale).language);
-  for (SpeechService* other : {&preferred_, onDemand_}) {
+  for (SpeechService* other : {&preferred_, english_, onDemand_}) {
     if (other == nullptr) continue;
     for (const std::string& locale : other->supportedLocales()) {
       const std::string language = localeParts(locale).language;
@@ -404,19 +513,89 @@ std::vector<std::string> RoutedSpeechService::supportedLocales() {
 }
 
 AssetStatus RoutedSpeechService::assetStatus(const std::string& identifier) {
+  if (fallbackServes(identifier)) return AssetStatus::kInstalled;
   return serviceFor(identifier).assetStatus(identifier);
 }
 
+RoutedSpeechService::~RoutedSpeechService() {
+  stopping_ = true;
+  if (fetch_.joinable()) fetch_.join();
+}
+
+bool RoutedSpeechService::englishDue(const std::string& identifier) {
+  // The better model is fetched when none of the user's serves the locale.
+  return english_ != nullptr && !preferred_.supportedLocale(identifier) && english_->supportedLocale(identifier) &&
+         english_->assetStatus(identifier) != AssetStatus::kInstalled;
+}
+
+void RoutedSpeechService::fetchInBackground(const std::string& identifier) {
+  std::lock_guard lock(mutex_);
+  if (fetch_.joinable()) return;
+  fetch_ = std::thread([this, identifier] {
+    try {
+      english_->installAssets(identifier, [this] { return !stopping_.load(); });
+    } catch (const SpeechServiceError&) {
+      // The fallback goes on serving; the next run tries again.
+    }
+  });
+}
+
 void RoutedSpeechService::installAssets(const std::string& identifier, const KeepWaiting& keepWaiting) {
-  serviceFor(identifier).installAssets(identifier, keepWaiting);
+  if (!fallbackServes(identifier)) return serviceFor(identifier).installAssets(identifier, keepWaiting);
+  // The fallback serves at once. Whatever keeps the better model away
+  // (downloads off, no network, a bad download) leaves it serving, without
+  // a word.
+  if (!englishDue(identifier)) return;
+  try {
+    english_->installAssets(identifier, keepWaiting);
+  } catch (const SpeechServiceError&) {
+    // Served by the fallback.
+  }
 }
 
 std::optional<PcmFormat> RoutedSpeechService::inputFormat(const std::string& identifier) {
+  // Every engine here takes the same format; the fallback's stands for the
+  // one its recognizers may come from.
+  if (fallbackServes(identifier)) return fallback_.inputFormat(identifier);
   return serviceFor(identifier).inputFormat(identifier);
 }
 
+void RoutedSpeechService::notice(const std::string& identifier, const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  if (noticed_.count(identifier) == 0) notices_.emplace(identifier, reason);
+}
+
 std::unique_ptr<Recognizer> RoutedSpeechService::makeRecognizer(const std::string& identifier, ReportingMode mode) {
-  return serviceFor(identifier).makeRecognizer(identifier, mode);
+  if (!fallbackServes(identifier)) return serviceFor(identifier).makeRecognizer(identifier, mode);
+  for (SpeechService* better : {&preferred_, english_}) {
+    if (better == nullptr || !better->supportedLocale(identifier)) continue;
+    try {
+      if (better->assetStatus(identifier) != AssetStatus::kInstalled) {
+        // A model of the user's that is not whole says why; a download
+        // not made yet is no reason.
+        if (better == &preferred_) better->installAssets(identifier, [] { return false; });
+        continue;
+      }
+      return better->makeRecognizer(identifier, mode);
+    } catch (const SpeechServiceError& e) {
+      notice(identifier, std::string(e.what()) + " " + identifier + " is transcribed by the built-in engine instead.");
+      break;
+    }
+  }
+  // Live subtitles never wait for a model: this run is the fallback's, the
+  // next may be Whisper's.
+  if (mode == ReportingMode::kLive && englishDue(identifier)) fetchInBackground(identifier);
+  return fallback_.makeRecognizer(identifier, mode);
+}
+
+std::optional<std::string> RoutedSpeechService::fallbackNotice(const std::string& identifier) {
+  std::lock_guard lock(mutex_);
+  const auto found = notices_.find(identifier);
+  if (found == notices_.end()) return std::nullopt;
+  std::string reason = std::move(found->second);
+  notices_.erase(found);
+  noticed_.insert(identifier);
+  return reason;
 }
 
 AssetStatus RoutedSpeechService::englishTranslation(const std::string& identifier) {

@@ -8,20 +8,29 @@
 // Locale identifiers: the requested language, with its region when one was
 // given (en_GB, ja), canonicalised with ICU.
 //
-// Recognition: audio is decoded in windows of at most 30 s (the model's
-// input length). A full window is decoded as soon as it is complete, and its
-// segments become final results at once, with the engine's times plus the
-// window's place in the stream; the last segment of a full window, when it
-// starts in the window's second half, is decoded again at the head of the
-// next window so a word at the cut is not split. The recognizer holds one
-// window of samples and the engine's fixed state, however long the input.
-// Decoding happens on the feeding thread (acceptWaveform, inputFinished);
-// results are queued for the reading thread.
+// Recognition: only the stretches of audio that hold speech are decoded
+// (SpeechStretchDetector: silence and steady noise never reach the engine,
+// where they cost a whole window's work and come back as invented words). A
+// stretch starts kStretchLead before its first loud frames and ends
+// kStretchTail after its last one, once kStretchGap has passed without a
+// loud frame. Stretches are packed one after the other, the silence between
+// them cut short, into windows of at most 30 s (the model's input length),
+// so a window's work is spent on speech: a full window is decoded as soon
+// as it is complete, the rest when the input ends (with silence appended
+// when it is shorter than the engine's shortest input); the last segment of a full window, when it starts in the
+// window's second half, is decoded again at the head of the next window so
+// a word at the cut is not split. Segments become final results at once,
+// with the engine's times mapped back to the input across the silence left
+// out, so they stay true to the audio. The recognizer holds one window of samples and
+// the engine's fixed state, however long the input. Decoding happens on the
+// feeding thread (acceptWaveform, inputFinished); results are queued for the
+// reading thread.
 //
 // Contextual strings become the engine's initial prompt (joined with ", "),
 // given to every window.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,7 +38,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "speech-service/speech_service.h"
@@ -96,6 +107,30 @@ std::unique_ptr<WhisperEngine> makeWhisperLibraryEngine();
 
 constexpr size_t kWhisperWindowFrames = 30 * 16000;
 
+// Tells speech from silence and steady noise in 10 ms frames of 16 kHz
+// audio. A frame is loud when it stands 12 dB above the quietest frame of
+// the last 2 s and above -50 dBFS; speech is under way once 3 of the last 8
+// frames were loud. Steady noise, however loud, never stands above its own
+// quietest frames; speech dips between its syllables.
+class SpeechStretchDetector {
+ public:
+  static constexpr size_t kFrameSamples = 160;
+  // Takes the next frame; whether it is loud.
+  bool frame(const float* samples);
+  // Whether 3 of the last 8 frames were loud.
+  bool speaking() const;
+
+ private:
+  std::deque<std::pair<uint64_t, double>> minima_;  // (frame, dB): rising, the quietest first
+  uint64_t frames_ = 0;
+  uint32_t recent_ = 0;  // loudness of the last 8 frames, one bit each
+};
+
+constexpr size_t kStretchLead = 4800;     // 0.3 s
+constexpr size_t kStretchTail = 4800;     // 0.3 s
+constexpr size_t kStretchGap = 16000;     // 1 s
+constexpr size_t kShortestInput = 17600;  // 1.1 s: whisper.cpp decodes nothing under 1 s of input
+
 // Windows the fed audio and turns each window's segments into final
 // results, as described above.
 class WhisperRecognizer final : public Recognizer {
@@ -108,16 +143,34 @@ class WhisperRecognizer final : public Recognizer {
   std::optional<RecognitionResult> nextResult() override;
 
  private:
-  // Decodes the window; keeps the samples from a held-back last segment on.
-  void decodeWindow(bool last);
+  // Takes one 10 ms frame of audio.
+  void frame(const float* samples);
+  // Drops the silence after the stretches the window holds, all but its
+  // last `keep` samples.
+  void dropSilence(size_t keep);
+  // The position in the input of position `position` of the window.
+  uint64_t sourceOf(size_t position) const;
+  // Decodes the first `n` samples of the window; keeps the samples from a
+  // held-back last segment on (only when not `last`).
+  void decodeWindow(bool last, size_t n);
   void fail(const std::string& message);
   void push(RecognitionResult result);
 
   std::unique_ptr<WhisperWindowDecoder> decoder_;
   WhisperDecodeSettings settings_;
+  // The stretches of speech not decoded yet, one after the other with the
+  // silence between them cut short, then what came since.
   std::vector<float> window_;
-  uint64_t windowStart_ = 0;  // frames fed before the window's first sample
-  double lastStart_ = 0;      // seconds; segment starts never go back
+  // Where the window's pieces come from: (window position, input position)
+  // of each piece's first sample, in order; the first at 0.
+  std::vector<std::pair<size_t, uint64_t>> pieces_{{0, 0}};
+  size_t committed_ = 0;        // the end of the window's last closed stretch
+  std::vector<float> partial_;  // the start of the next 10 ms frame
+  SpeechStretchDetector detector_;
+  uint64_t fed_ = 0;        // frames fed, partial_ excepted
+  bool inStretch_ = false;  // the window holds speech not yet decoded
+  uint64_t lastLoud_ = 0;   // the end of the stretch's last loud frame
+  double lastStart_ = 0;    // seconds; segment starts never go back
   bool finished_ = false;
 
   std::mutex mutex_;
@@ -131,8 +184,10 @@ class WhisperRecognizer final : public Recognizer {
 class WhisperDownload {
  public:
   virtual ~WhisperDownload() = default;
-  // Where the model will be; a multilingual model.
+  // Where the model will be.
   virtual std::string path() const = 0;
+  // Whether it serves every language the engine knows (else English only).
+  virtual bool multilingual() const = 0;
   // Whether some process is downloading it now.
   virtual bool inProgress() = 0;
   // Downloads and installs it for `locale` (or waits for the process that
@@ -199,16 +254,36 @@ class WhisperSpeechService final : public SpeechService {
   std::mutex mutex_;                                                     // guards all of the above
 };
 
-// Every locale `preferred` supports goes to it; then every locale the
-// fallback has installed (or "downloading": a model folder of its own being
-// filled) to the fallback; then every locale `onDemand`
-// (when given) supports to it; every other one to `fallback`. The supported
-// locales are the fallback's, plus the others' of a language the fallback
-// has no locale of.
+// Routes each locale to one of up to four services:
+//   - `preferred`: the Whisper models the user has installed;
+//   - `fallback`: the built-in engine (PocketSphinx);
+//   - `english`: the English Whisper model downloaded on demand;
+//   - `onDemand`: the multilingual Whisper model downloaded on demand.
+// A locale the fallback has installed is answered for by the fallback
+// (status, locale), since it can always be served; its recognizers come
+// from the first Whisper service that has a model for it and can load it
+// (preferred, then english), else from the fallback. Its installAssets()
+// fetches the english model when that is due, and a failure to fetch it is
+// no failure: the fallback serves. A live recognizer never waits for it:
+// the first one the fallback makes while the english model is due starts
+// its download on a thread of the router's (one per run; other processes
+// wait for it through the installer's lock), and later runs use it. When a
+// Whisper model could not be used, fallbackNotice() says why, once.
+// Any other locale: the preferred service when it supports it; the fallback
+// when its own model folder is being filled; then english, then onDemand;
+// else the fallback. The supported locales are the fallback's, plus the
+// others' of a language the fallback has no locale of.
+// Thread-safe when the services are.
 class RoutedSpeechService final : public SpeechService {
  public:
-  RoutedSpeechService(SpeechService& preferred, SpeechService& fallback, SpeechService* onDemand = nullptr)
-      : preferred_(preferred), fallback_(fallback), onDemand_(onDemand) {}
+  RoutedSpeechService(SpeechService& preferred, SpeechService& fallback, SpeechService* onDemand = nullptr,
+                      SpeechService* english = nullptr)
+      : preferred_(preferred), fallback_(fallback), onDemand_(onDemand), english_(english) {}
+  // Stops a download in the background (what it fetched stays for the next
+  // run) and waits for it, within about a second.
+  ~RoutedSpeechService() override;
+  RoutedSpeechService(const RoutedSpeechService&) = delete;
+  RoutedSpeechService& operator=(const RoutedSpeechService&) = delete;
 
   bool isAvailable() override;
   std::optional<std::string> supportedLocale(const std::string& localeIdentifier) override;
@@ -217,14 +292,28 @@ class RoutedSpeechService final : public SpeechService {
   void installAssets(const std::string& localeIdentifier, const KeepWaiting& keepWaiting) override;
   std::optional<PcmFormat> inputFormat(const std::string& localeIdentifier) override;
   std::unique_ptr<Recognizer> makeRecognizer(const std::string& localeIdentifier, ReportingMode mode) override;
+  std::optional<std::string> fallbackNotice(const std::string& localeIdentifier) override;
   AssetStatus englishTranslation(const std::string& localeIdentifier) override;
 
  private:
   SpeechService& serviceFor(const std::string& localeIdentifier);
+  // Whether the fallback has the locale installed (and so answers for it).
+  bool fallbackServes(const std::string& localeIdentifier);
+  void notice(const std::string& localeIdentifier, const std::string& reason);
+  // Whether the english model is to be fetched for a locale the fallback
+  // serves.
+  bool englishDue(const std::string& localeIdentifier);
+  void fetchInBackground(const std::string& localeIdentifier);
 
   SpeechService& preferred_;
   SpeechService& fallback_;
   SpeechService* onDemand_;
+  SpeechService* english_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> notices_;  // by locale; guarded by mutex_
+  std::set<std::string> noticed_;               // locales whose notice was taken
+  std::thread fetch_;                           // the background download; started under mutex_
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace tavrin::speech

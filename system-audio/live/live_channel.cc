@@ -138,13 +138,27 @@ void runLiveChannel(const LiveChannelRequest& request, const LiveServices& servi
   std::unique_ptr<Translator> translator;
   std::optional<PcmFormat> format;
   try {
-    const LiveTranscriber transcriber =
-        makeLiveTranscriber(request.language, services, [&] { return !request.buffers->isFinished(); });
-    translator = makeTranslator(transcriber.locale, request.translateTo, *request.writer, request.emitStatus,
+    std::optional<LiveTranscriber> transcriber;
+    try {
+      transcriber = makeLiveTranscriber(request.language, services, [&] { return !request.buffers->isFinished(); });
+    } catch (const speech::SpeechServiceError& e) {
+      // The locale's model cannot be had (downloads off, no network, a bad
+      // download): the user learns why, in the words `transcribe` uses. A
+      // download cut short by the stop is no news.
+      if (!request.buffers->isFinished()) request.writer->emit(LiveErrorEvent{e.what()});
+      throw;
+    }
+    translator = makeTranslator(transcriber->locale, request.translateTo, *request.writer, request.emitStatus,
                                 services.translation, &services.speech);
-    format = services.speech.inputFormat(transcriber.locale);
+    format = services.speech.inputFormat(transcriber->locale);
     if (!format) throw SystemAudioError::incompatibleAudioFormat();
-    recognizer = services.speech.makeRecognizer(transcriber.locale, speech::ReportingMode::kLive);
+    recognizer = services.speech.makeRecognizer(transcriber->locale, speech::ReportingMode::kLive);
+    // A better model that could not be used (the engine that can serve the
+    // locale does instead): said once per run, by whichever channel asks
+    // first.
+    if (const std::optional<std::string> notice = services.speech.fallbackNotice(transcriber->locale)) {
+      request.writer->emit(LiveErrorEvent{*notice});
+    }
     // Each channel hears its own sound; the engine may start from what it
     // learnt about it in the last run.
     recognizer->setSourceName(rawValue(request.source));
@@ -168,8 +182,12 @@ void runLiveChannel(const LiveChannelRequest& request, const LiveServices& servi
     bool feeding = true;
     while (std::optional<PcmBufferPtr> buffer = request.buffers->next()) {
       if (!feeding) continue;  // keep draining so the capture's stream empties
+      // Damage is silenced before the resampler can smear it and again
+      // after it; the buffer is this channel's own copy.
+      if (*buffer) silenceDamagedSamples(**buffer);
       PcmBufferPtr converted = converter.convert(*buffer);
       if (!converted) continue;
+      silenceDamagedSamples(*converted);
       try {
         recognizer->acceptWaveform(*converted);
       } catch (const speech::SpeechServiceError&) {

@@ -47,10 +47,18 @@ MachineSpeech::MachineSpeech()
       // a channel first needs it. PocketSphinx still finds English
       // utterances.
       whisper_(speech::WhisperSpeechService::fromProcess()),
+      // English: the English model chosen for this machine, fetched in the
+      // background while PocketSphinx serves the run.
+      english_(std::make_unique<speech::WhisperSpeechService>(
+          speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
+          speech::makeWhisperLibraryEngine())),
       onDemand_(std::make_unique<speech::WhisperSpeechService>(
-          speech::makeCatalogueWhisperDownload(models::makeCurlClient()), speech::makeWhisperLibraryEngine())),
-      routed_(std::make_unique<speech::RoutedSpeechService>(*whisper_, *builtIn_, onDemand_.get())) {
+          speech::makeCatalogueWhisperDownload(models::makeCurlClient(),
+                                               models::defaultModel(models::ModelKind::kSpeech)),
+          speech::makeWhisperLibraryEngine())),
+      routed_(std::make_unique<speech::RoutedSpeechService>(*whisper_, *builtIn_, onDemand_.get(), english_.get())) {
   whisper_->setLiveGuide(builtIn_.get());
+  english_->setLiveGuide(builtIn_.get());
   onDemand_->setLiveGuide(builtIn_.get());
 }
 

@@ -22,6 +22,7 @@ class MachineSpeech {
  private:
   std::unique_ptr<speech::PocketSphinxService> builtIn_;
   std::unique_ptr<speech::WhisperSpeechService> whisper_;
+  std::unique_ptr<speech::WhisperSpeechService> english_;
   std::unique_ptr<speech::WhisperSpeechService> onDemand_;
   std::unique_ptr<speech::RoutedSpeechService> routed_;
 };

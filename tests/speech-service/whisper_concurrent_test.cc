@@ -27,6 +27,9 @@ TEST(WhisperRecognizerConcurrentTest, ResultsReadWhileWindowsAreDecoded) {
   std::thread feeder([&] {
     PcmBufferPtr chunk = PcmBuffer::create(PcmFormat::float32(16000, 1), 160000);
     chunk->setFrameLength(160000);
+    // Speech-like throughout (0.1 s loud, 0.1 s quiet): every window is decoded.
+    for (uint32_t i = 0; i < 160000; ++i)
+      chunk->floatChannel(0)[i] = (i / 1600) % 2 == 0 ? ((i / 8) % 2 ? 0.3f : -0.3f) : 0;
     for (int i = 0; i < windows * 3; ++i) recognizer.acceptWaveform(*chunk);
     recognizer.inputFinished();
   });

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <future>
+#include <set>
 #include <thread>
 
 #include "speech-service/scripted_speech_service.h"
@@ -99,7 +100,7 @@ TEST(SpeechSegmenterTest, UtterancesStartAtTheFirstLoudFrameAndEndAfter300msQuie
   }
 }
 
-TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLoudnessOrByTheGuide) {
+TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLoudness) {
   // Utterance audio: 0.3 s before the speech to 0.3 s after it, at least
   // 1.1 s; context: its 20 ms frames + the margin.
   const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
@@ -107,27 +108,43 @@ TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLo
   feed(byLoudness);
   EXPECT_EQ(read(byLoudness, true), finals);
 
-  // The guide's volatile passes as it is; a volatile read while its final
-  // is still being decoded is not skipped.
-  ScriptedSpeechService guides;
-  RecognizerScript script;
-  script.results = {
-      {{"hel", 1.0, 1.5, false}, 24000}, {{"hello", 1.0, 2.0, true}, 36800}, {{"bye", 3.0, 3.5, true}, UINT64_MAX}};
-  guides.scripts = {script};
-  auto decoder = std::make_unique<FakeDecoder>(true);
-  FakeDecoder& fake = *decoder;
-  WhisperLiveRecognizer byGuide(engineOf(std::move(decoder)), guides.makeRecognizer("en_US", ReportingMode::kLive));
-  feed(byGuide);
-  EXPECT_EQ(byGuide.nextResult()->text, "hel");
-  fake.open();
-  EXPECT_EQ(read(byGuide, false), (Results{{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.5, true}}));
-
   auto failing = std::make_unique<FakeDecoder>();
   failing->failOn = 25600;
   WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr);
   feed(broken);
   EXPECT_THROW(read(broken, true), SpeechServiceError);
   EXPECT_EQ(broken.nextResult(), std::nullopt);
+}
+
+// With a guide, the finals are Whisper's text of the guide's utterances, and the volatiles are Whisper's text of the
+// open utterance while the engine keeps up, and the guide's once it falls behind.
+TEST(WhisperLiveRecognizerTest, GuidedVolatilesAreWhispersWhileTheEngineKeepsUp) {
+  for (const bool slow : {false, true}) {
+    ScriptedSpeechService guides;
+    RecognizerScript script;
+    script.results = {{{"a", 1.0, 1.5, false}, 24000},
+                      {{"ab", 1.0, 2.5, false}, 40000},
+                      {{"abc", 1.0, 3.5, false}, 56000},
+                      {{"abcd", 1.0, 4.0, true}, 70000}};
+    guides.scripts = {script};
+    double now = 0;  // slow: every decoding a second long
+    WhisperLiveRecognizer r(engineOf(std::make_unique<FakeDecoder>(), [&] { return slow ? now += 1 : 0; }),
+                            guides.makeRecognizer("en_US", ReportingMode::kLive));
+    auto results = std::async(std::launch::async, [&] { return read(r, false); });
+    feed(r, {{16000, false}, {48000, true}, {32000, false}});
+    std::set<std::string> volatiles;
+    Results finals;
+    for (const auto& [text, start, end, isFinal] : results.get()) {
+      if (!isFinal) volatiles.insert(text);
+      if (isFinal) finals.emplace_back(text, start, end, isFinal);
+    }
+    // The guide's final marks the utterance, its times stay.
+    EXPECT_EQ(finals, (Results{{"57600/212", 1.0, 4.0, true}}));
+    // Fast: Whisper's "<samples>/<context>" texts only. Slow: the first is Whisper's, later ones the guide's.
+    EXPECT_EQ(volatiles.count("abc"), slow ? 1u : 0u) << slow;
+    EXPECT_EQ(volatiles.count("a") + volatiles.count("ab"), 0u) << slow;
+    EXPECT_FALSE(volatiles.empty()) << slow;
+  }
 }
 
 // Then the English of each final, in order; a failed one costs its line only.

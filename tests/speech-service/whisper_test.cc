@@ -3,6 +3,7 @@
 // (A damaged model as the program reports it: models_e2e_test.)
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "speech-service/scripted_speech_service.h"
@@ -130,6 +131,110 @@ TEST(WhisperServiceTest, ModelsInSearchOrderServeTheirLocalesAheadOfTheBuiltInEn
             (std::vector<std::string>{"en_US", "de_DE", "ja", "jv"}));
 }
 
+// Syllables: 0.1 s of a loud tone, 0.1 s of nothing.
+std::vector<float> speechLike(size_t samples, float amplitude = 0.3f) {
+  std::vector<float> v(samples);
+  for (size_t i = 0; i < samples; ++i)
+    v[i] = (i / 1600) % 2 == 0 ? amplitude * std::sin(0.2f * static_cast<float>(i)) : 0;
+  return v;
+}
+
+PcmBufferPtr bufferOf(const std::vector<float>& samples) {
+  PcmBufferPtr buffer = PcmBuffer::create(PcmFormat::float32(16000, 1), static_cast<uint32_t>(samples.size()));
+  buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
+  std::copy(samples.begin(), samples.end(), buffer->floatChannel(0));
+  return buffer;
+}
+
+// Only stretches that hold speech reach the engine, packed into windows; their segments keep their place in the audio.
+TEST(WhisperRecognizerTest, OnlyStretchesOfSpeechAreDecodedAtTheirPlace) {
+  std::vector<float> noise(20 * 16000);
+  uint32_t seed = 7;
+  for (float& v : noise)
+    v = 0.4f * (static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0f - 0.5f);
+  const auto between = [](std::vector<float> around, size_t at, const std::vector<float>& speech) {
+    for (size_t i = 0; i < speech.size(); ++i) around[at + i] += speech[i];
+    return around;
+  };
+  struct Row {
+    std::string name;
+    std::vector<float> audio;
+    std::vector<size_t> windows;  // samples given to the engine
+    std::vector<double> starts;   // of the engine's segments of each window
+    std::vector<WhisperSegment> segments = {{0, 10, "x"}};
+  };
+  const std::vector<Row> rows = {
+      {"silence", std::vector<float>(20 * 16000), {}, {}},
+      {"steady noise", noise, {}, {}},
+      // 2 s of speech at 10 s: from 0.3 s and 8 frames before it to 0.3 s after its last loud frame (11.9 s).
+      {"speech in silence", between(std::vector<float>(20 * 16000), 160000, speechLike(32000)), {40800}, {9.65}},
+      {"speech in noise", between(noise, 160000, speechLike(32000, 0.9f)), {40800}, {9.65}},
+      // 0.3 s of speech: padded to the engine's shortest input.
+      {"a short word", between(std::vector<float>(5 * 16000), 16000, speechLike(4800)), {kShortestInput}, {0.65}},
+      // Two stretches 10 s apart share one window, the silence between them cut to 0.68 s: the second one's
+      // segment (at 1.55 s of the window) is at its place in the input.
+      {"two stretches",
+       between(between(std::vector<float>(15 * 16000), 32000, speechLike(16000)), 192000, speechLike(16000)),
+       {49600},
+       {1.65, 11.65},
+       {{0, 10, "x"}, {155, 165, "y"}}},
+      // Speech to the end of the input: decoded when the input ends.
+      {"speech at the end", between(std::vector<float>(5 * 16000), 48000, speechLike(32000)), {37600}, {2.65}}};
+  for (const Row& row : rows) {
+    std::vector<std::vector<WhisperSegment>> script(row.windows.size(), row.segments);
+    auto decoder = std::make_unique<FakeDecoder>(script);
+    FakeDecoder& fake = *decoder;
+    WhisperRecognizer recognizer(std::move(decoder));
+    // In pieces that do not fall on the detector's frames.
+    for (size_t at = 0; at < row.audio.size(); at += 1001) {
+      const auto from = row.audio.begin() + static_cast<std::ptrdiff_t>(at);
+      recognizer.acceptWaveform(
+          *bufferOf({from, from + static_cast<std::ptrdiff_t>(std::min<size_t>(1001, row.audio.size() - at))}));
+    }
+    recognizer.inputFinished();
+    std::vector<double> starts;
+    while (auto r = recognizer.nextResult()) starts.push_back(r->start);
+    EXPECT_EQ(fake.windows, row.windows) << row.name;
+    EXPECT_EQ(starts, row.starts) << row.name;
+  }
+}
+
+// English is served in full whatever becomes of the user's Whisper model: a model that cannot be used leaves it to the
+// built-in engine, with the reason said once. (Fetching the English model: models_e2e_test.)
+TEST(WhisperServiceTest, EnglishFallsBackToTheBuiltInEngineWhenWhisperCannotServeIt) {
+  struct Row {
+    std::string name;
+    bool usable, damaged;
+    bool whisper;  // made the recognizer
+  };
+  const std::vector<Row> rows = {{"a whole model", true, false, true},
+                                 {"a damaged model", true, true, false},
+                                 {"a CPU below the baseline", false, false, false}};
+  for (const Row& row : rows) {
+    testing::TempDir dir;
+    const std::string model = microModel(dir.file("tavrin/speech/whisper/ggml-small.en.bin"));
+    if (row.damaged) writeFile(model, readFile(model).substr(0, 60));
+    auto engine = std::make_unique<FakeEngine>();
+    FakeEngine& fake = *engine;
+    fake.isUsable = row.usable;
+    WhisperSpeechService whisper(findWhisperModels({dir.path(), {}, "", ""}), std::move(engine));
+    ScriptedSpeechService builtIn;
+    RoutedSpeechService routed(whisper, builtIn);
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(routed.supportedLocale("en-US"), "en_US");
+    EXPECT_EQ(routed.assetStatus("en_US"), AssetStatus::kInstalled);
+    EXPECT_NO_THROW(routed.installAssets("en_US", [] { return true; }));
+    routed.makeRecognizer("en_US", ReportingMode::kTranscription);
+    EXPECT_EQ(fake.loaded.size(), row.whisper ? 1u : 0u);
+    EXPECT_EQ(builtIn.recognizers().size(), row.whisper ? 0u : 1u);
+    const std::string notice = "The Whisper model " + model +
+                               " is damaged: it ends early. en_US is transcribed by the "
+                               "built-in engine instead.";
+    EXPECT_EQ(routed.fallbackNotice("en_US"), row.damaged ? std::optional(notice) : std::nullopt);
+    EXPECT_EQ(routed.fallbackNotice("en_US"), std::nullopt);  // said once
+  }
+}
+
 TEST(WhisperRecognizerTest, WindowsOf30sWithTheLastSegmentOfAFullWindowDecodedAgain) {
   // Windows: 0-30 s (its last segment, from 20 s, goes again), 20-50 s, 50-75 s.
   auto decoder = std::make_unique<FakeDecoder>(std::vector<std::vector<WhisperSegment>>{
@@ -137,8 +242,7 @@ TEST(WhisperRecognizerTest, WindowsOf30sWithTheLastSegmentOfAFullWindowDecodedAg
   FakeDecoder& fake = *decoder;
   WhisperRecognizer recognizer(std::move(decoder));
   recognizer.setContextualStrings({"Tavrin", "", "Q3 budget"});
-  PcmBufferPtr chunk = PcmBuffer::create(PcmFormat::float32(16000, 1), 240000);
-  chunk->setFrameLength(240000);
+  const PcmBufferPtr chunk = bufferOf(speechLike(240000));
   for (int i = 0; i < 5; ++i) recognizer.acceptWaveform(*chunk);
   recognizer.inputFinished();
   std::vector<std::tuple<std::string, double, double>> results;

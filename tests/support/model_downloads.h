@@ -11,8 +11,8 @@
 
 namespace tavrin::testing {
 
-// The server over <dir>/served, a catalogue whose "base" and "notes" come from /<fault>/<file> on it, and a data home
-// of their own.
+// The server over <dir>/served, a catalogue whose "base", English Whisper models and "notes" come from /<fault>/<file>
+// on it, and a data home of their own.
 class Downloads {
  public:
   explicit Downloads(const std::string& file, const std::string& bytes) : file_(file), bytes_(bytes) {
@@ -31,9 +31,13 @@ class Downloads {
     return "https://127.0.0.1:" + port_ + "/" + fault + "/" + file_;
   }
   ProcessOptions options(const std::string& fault) const {
-    writeFile(dir_.file("catalogue"), "ca " + ca_ + "\nmodel base " + address(fault) + " sha1:" + sha1_ + " " +
-                                          std::to_string(bytes_.size()) + "\nmodel notes " + address(fault) + " hub " +
-                                          std::to_string(bytes_.size()) + "\n");
+    std::string catalogue = "ca " + ca_ + "\nmodel notes " + address(fault) + " hub " + std::to_string(bytes_.size());
+    // Every Whisper model a machine may be given: English ones of any size, and base.
+    for (const char* name : {"base", "tiny.en", "base.en", "small.en"}) {
+      catalogue += "\nmodel " + std::string(name) + " " + address(fault) + " sha1:" + sha1_ + " " +
+                   std::to_string(bytes_.size());
+    }
+    writeFile(dir_.file("catalogue"), catalogue + "\n");
     return {{{"TAVRIN_TEST_MODEL_CATALOGUE", dir_.file("catalogue")},
              {"XDG_DATA_HOME", dir_.file("data")},
              {"XDG_CONFIG_HOME", dir_.file("config")},

@@ -135,9 +135,12 @@ TEST_F(LiveChannelTest, TranslationAndTranscriptionFailuresBecomeErrorEvents) {
   s.failResultsAfter = 2;
   s.failResultsText = "engine exploded";
   speech.scripts.push_back(s);
+  speech.notice = "The Whisper model /m.bin is damaged: it ends early. en_US is transcribed by the built-in engine.";
   EXPECT_EQ(
       run(request("es", false)),
       (std::vector<std::string>{
+          R"({"type":"error","message":"The Whisper model \/m.bin is damaged: it ends early. en_US is transcribed by )"
+          R"(the built-in engine."})",
           R"({"type":"segment","source":"system","id":0,"text":"bad line","isFinal":true,"startMs":0,"endMs":1000})",
           R"({"type":"error","message":"Translation failed: The Apertium translator stopped."})",
           R"({"type":"segment","source":"system","id":1,"text":"good line","isFinal":true,"startMs":1000,"endMs":2000})",
@@ -153,7 +156,8 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     std::optional<std::string> language;
     std::string error;
     bool statusWritten;
-    bool stopped = false;  // the capture has stopped: a download stops waiting
+    bool stopped = false;     // the capture has stopped: a download stops waiting
+    bool errorEvent = false;  // the reason is also an error event
   } rows[] = {
       {[](auto& s) { s.available = false; }, {}, "Apple SpeechTranscriber is not available on this device.", false},
       {[](auto&) {}, "xx-YY", "Apple SpeechTranscriber does not support locale xx_YY.", false},
@@ -161,6 +165,12 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
       {[](auto& s) { s.locales[0].status = speech::AssetStatus::kSupported, s.installWaits = true; },
        {},
        "The download was stopped.",
+       false,
+       true},
+      {[](auto& s) { s.locales[0].status = speech::AssetStatus::kSupported, s.failInstall = "no model"; },
+       {},
+       "no model",
+       false,
        false,
        true},
   };
@@ -184,7 +194,10 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     }
     push(*source, 160);  // abandoned: what it held is gone and new buffers are not kept
     EXPECT_EQ(source->queued(), 0u) << row.error;
-    EXPECT_EQ(file.lines(), row.statusWritten ? std::vector<std::string>{status} : std::vector<std::string>{});
+    std::vector<std::string> lines;
+    if (row.statusWritten) lines.push_back(status);
+    if (row.errorEvent) lines.push_back(R"({"type":"error","message":")" + row.error + "\"}");
+    EXPECT_EQ(file.lines(), lines);
   }
 }
 
