@@ -273,8 +273,11 @@ std::string unsuitability(const LlamaApi& api, const llama_model* model) {
   }
   std::vector<llama_token> request;
   try {
-    request = chatTokens(api, model, extractInstructions(std::nullopt),
-                         buildPrompt(extractPass(), kShortestSection, std::nullopt));
+    // Counted with a language of a long name: its sentence is in the
+    // instructions twice and in the prompt once.
+    const std::optional<std::string> language = "nb";
+    request =
+        chatTokens(api, model, extractInstructions(language), buildPrompt(extractPass(), kShortestSection, language));
   } catch (const ModelError& e) {
     return e.what();
   }
@@ -350,12 +353,15 @@ class LlamaLanguageModel::Engine {
   // Loads `path`: only its header, metadata and tensor table when
   // `metadataOnly`, else the whole model. Null on failure, with the cause in
   // the log.
-  ModelPtr load(const std::string& path, bool metadataOnly) {
+  // With `checkWeights`, every weight is read and a NaN or infinity (a
+  // damaged file) fails the load.
+  ModelPtr load(const std::string& path, bool metadataOnly, bool checkWeights = false) {
     llama_model_params params = api().llama_model_default_params();
     if (metadataOnly) {
       params.no_alloc = true;  // checks every tensor's shape and extent in the file
       params.load_mode = LLAMA_LOAD_MODE_NONE;
     }
+    params.check_tensors = checkWeights;
     log_.clear();
     return ModelPtr(api().llama_model_load_from_file(path.c_str(), params), {&api()});
   }
@@ -570,7 +576,13 @@ ModelAvailability LlamaLanguageModel::availability() {
         const std::string detail = e->log().firstError();
         return "llama.cpp cannot load it" + (detail.empty() ? std::string() : ": " + detail);
       }
-      return unsuitability(e->api(), model.get());
+      if (std::string unsuitable = unsuitability(e->api(), model.get()); !unsuitable.empty()) return unsuitable;
+      // Damaged weights load, and then every pass fails: read them all once.
+      if (!e->load(path, /*metadataOnly=*/false, /*checkWeights=*/true)) {
+        const std::string detail = e->log().firstError();
+        return "its weights are damaged" + (detail.empty() ? std::string() : ": " + detail);
+      }
+      return {};
     });
     if (!why.empty()) {
       log(path + ": " + why);
@@ -580,6 +592,11 @@ ModelAvailability LlamaLanguageModel::availability() {
   });
   if (choice.availability.available) log("using " + choice.path);
   chosen_ = choice.path;
+  if (!choice.availability.available && choice.availability.reason != R::kModelNotReady && options_.fetchModel &&
+      options_.fetchModel(memory)) {
+    log("the notes model is downloading");
+    return ModelAvailability::unavailable(R::kModelNotReady);
+  }
   return choice.availability;
 }
 

@@ -58,6 +58,10 @@ struct LlamaOptions {
   // Receives one line for each reason the engine or an installed model is
   // not used, and the model that is; unset: nothing is said.
   std::function<void(const std::string&)> log;
+  // Called with the machine's memory when no installed model can be used;
+  // true when a model is downloading (then the reason is kModelNotReady).
+  // Unset: nothing is fetched.
+  std::function<bool(uint64_t physicalMemory)> fetchModel;
 };
 
 class LlamaLanguageModel : public LanguageModel {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "common/home.h"
 #include "models/installer.h"
 
 namespace tavrin::llm {
@@ -38,26 +39,13 @@ bool isInstallInProgress(const std::string& path) {
 
 }  // namespace
 
-ModelSearchPaths ModelSearchPaths::fromEnvironment(const std::function<const char*(const char*)>& getenv) {
-  auto value = [&](const char* name) -> std::string {
-    const char* v = getenv(name);
-    return v == nullptr ? std::string() : std::string(v);
-  };
+ModelSearchPaths ModelSearchPaths::fromEnvironment(const GetEnv& getenv) {
   ModelSearchPaths paths;
-  std::string home = value("XDG_DATA_HOME");
-  if (home.empty() || home.front() != '/') {
-    const std::string userHome = value("HOME");
-    home = userHome.empty() ? std::string() : userHome + "/.local/share";
+  if (std::string home = xdgHome("XDG_DATA_HOME", ".local/share", getenv); !home.empty()) {
+    paths.dataDirs.push_back(std::move(home));
   }
-  if (!home.empty()) paths.dataDirs.push_back(home);
-  std::string dirs = value("XDG_DATA_DIRS");
-  if (dirs.empty()) dirs = "/usr/local/share:/usr/share";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    const size_t colon = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = dirs.substr(start, colon - start);
-    if (!dir.empty() && dir.front() == '/') paths.dataDirs.push_back(dir);
-    start = colon + 1;
+  for (std::string& dir : xdgDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share", getenv)) {
+    paths.dataDirs.push_back(std::move(dir));
   }
   return paths;
 }

@@ -23,6 +23,7 @@
 
 #include "apple-llm/llama_library.h"
 #include "apple-llm/model.h"
+#include "common/home.h"
 
 namespace tavrin::llm {
 
@@ -30,10 +31,11 @@ namespace tavrin::llm {
 struct ModelSearchPaths {
   std::vector<std::string> dataDirs;
 
-  // From XDG_DATA_HOME, HOME and XDG_DATA_DIRS as `getenv` reports them
-  // (unset or empty variables take their defaults; relative entries are
-  // ignored, as the XDG rules say).
-  static ModelSearchPaths fromEnvironment(const std::function<const char*(const char*)>& getenv);
+  // From XDG_DATA_HOME, HOME and XDG_DATA_DIRS as `getenv` reports them,
+  // by the rule of common/home.h (unset, empty or relative values take
+  // their defaults; a home from the password database when HOME is not
+  // absolute).
+  static ModelSearchPaths fromEnvironment(const GetEnv& getenv = ::getenv);
 };
 
 // An installed model file as the ranking sees it.

@@ -11,10 +11,12 @@
 #include "apple-llm/app.h"
 #include "apple-llm/crash_guard.h"
 #include "apple-llm/llama_model.h"
+#include "apple-llm/model_fetch.h"
 #include "common/output.h"
 
 int main(int argc, char** argv) {
   tavrin::openClosedStandardDescriptors();
+  if (tavrin::writeVersionIfAsked(argc, argv, "tavrin-apple-llm")) return 0;
   tavrin::ignoreBrokenPipeSignal();
   const tavrin::llm::CrashGuard crashGuard;
   try {
@@ -32,6 +34,7 @@ int main(int argc, char** argv) {
         std::fflush(file);
       };
     }
+    options.fetchModel = &tavrin::llm::fetchNotesModel;
     tavrin::llm::LlamaLanguageModel model(
         tavrin::llm::ModelSearchPaths::fromEnvironment([](const char* name) { return std::getenv(name); }), options);
     tavrin::llm::Platform platform{model};

@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
   tavrin::openClosedStandardDescriptors();
+  if (tavrin::writeVersionIfAsked(argc, argv, "tavrin-apple-speech")) return 0;
   return tavrin::apple_speech::TavrinAppleSpeech::main(argc, argv);
 }

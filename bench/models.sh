@@ -6,15 +6,17 @@
 #      curl fetching the same file from the same server, alone and followed
 #      by an fsync of the file as the installer does before its rename
 #      (target: at least 0.9 x curl's throughput; memory the same at both
-#      sizes);
+#      sizes). tavrin-models' figure includes its check of the file on disk:
+#      it reads the whole file back and hashes it before the rename;
 #   2. checksum cost per GB: a resumed download whose .part holds all but
-#      the last byte hashes the whole .part first; its time per GB against
+#      the last byte reads the whole .part back to check it; its time per GB against
 #      sha1sum (Whisper models, SHA-1) and sha256sum (notes models, SHA-256).
 # The peer of 1 is as slow as the Python server allows; both share it.
-# Needs a build in build/ with test hooks (the default). Usage: bench/models.sh
+# Needs a build in build/ with test hooks (the default), or the program to
+# measure in TAVRIN_MODELS_BIN (an earlier build, to compare). Usage: bench/models.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin=$PWD/build/models/tavrin-models
+bin=${TAVRIN_MODELS_BIN:-$PWD/build/models/tavrin-models}
 work=$(mktemp -d)
 server_pid=
 trap '[ -n "$server_pid" ] && kill "$server_pid"; rm -rf "$work"' EXIT
@@ -60,7 +62,7 @@ for size in 15 150; do
     'BEGIN { printf "       throughput ratio tavrin-models/curl: %.2f, /curl+fsync: %.2f\n", a / b, c / b }'
 done
 
-echo "== 2. checksum cost per GB (150 MB .part hashed on resume) vs coreutils"
+echo "== 2. checksum cost per GB (150 MB .part read back and hashed) vs coreutils"
 printf "%-8s %-18s %10s\n" "digest" "program" "s per GB"
 f=$work/served/f150.bin
 for kind in sha1 sha256; do

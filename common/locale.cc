@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <utility>
 
 namespace tavrin {
 
@@ -45,6 +46,14 @@ LocaleParts localeParts(const std::string& identifier) {
   if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING) region[0] = '\0';
   LocaleParts parts{language, region};
   for (char& c : parts.language) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // Codes desktops still use for languages the engines know by another:
+  // Bokmål as Norwegian, Filipino as Tagalog, and ISO 639's withdrawn codes
+  // for Hebrew, Indonesian and Yiddish.
+  static constexpr std::pair<std::string_view, std::string_view> kAliases[] = {
+      {"nb", "no"}, {"fil", "tl"}, {"iw", "he"}, {"in", "id"}, {"ji", "yi"}};
+  for (const auto& [alias, code] : kAliases) {
+    if (parts.language == alias) parts.language = code;
+  }
   return parts;
 }
 

@@ -28,6 +28,8 @@ inline std::string requestedLocale(const std::optional<std::string>& language) {
 // written with either separator and in any case, as ICU reads it after
 // canonicalisation ("EN-gb" gives en and GB); both empty when ICU cannot
 // read it (or it is over 100 bytes), the region empty when it has none.
+// A language with two codes gets the one the engines use: nb gives no, fil
+// tl, and the withdrawn iw, in and ji give he, id and yi.
 struct LocaleParts {
   std::string language;
   std::string region;

@@ -64,4 +64,10 @@ void openClosedStandardDescriptors() {
   }
 }
 
+bool writeVersionIfAsked(int argc, char** argv, std::string_view program) {
+  if (argc < 2 || std::string_view(argv[1]) != "--version") return false;
+  writeStdoutLine(std::string(program) + " " + TAVRIN_VERSION);
+  return true;
+}
+
 }  // namespace tavrin

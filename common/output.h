@@ -54,4 +54,9 @@ void ignoreBrokenPipeSignal();
 // cannot be filled stays closed.
 void openClosedStandardDescriptors();
 
+// When the first argument is "--version": writes "<program> <version>" on
+// standard output and returns true (the caller then exits 0). Every program
+// of the package answers it the same way, before anything else.
+bool writeVersionIfAsked(int argc, char** argv, std::string_view program);
+
 }  // namespace tavrin

@@ -1,11 +1,15 @@
 #include "models/catalogue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "common/home.h"
+#include "common/output.h"
 
 namespace tavrin::models {
 namespace {
@@ -104,20 +108,67 @@ const Catalogue& theCatalogue() {
   return catalogue;
 }
 
-std::string xdgOr(const char* name, const std::string& fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && v[0] == '/' ? std::string(v) : fallback;
+std::string lower(std::string_view s) {
+  std::string out;
+  for (char c : s) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return out;
 }
 
-// "on"/"off" and their synonyms; nothing for anything else.
-std::optional<bool> parseSwitch(std::string value) {
-  std::string v;
-  for (char c : value) {
-    if (std::isspace(static_cast<unsigned char>(c)) == 0) v.push_back(static_cast<char>(std::tolower(c)));
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())) != 0) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())) != 0) s.remove_suffix(1);
+  return s;
+}
+
+// "on"/"off" and their synonyms, in any case and quoted or not; nothing for
+// anything else.
+std::optional<bool> parseSwitch(std::string_view value) {
+  value = trim(value);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    value = trim(value.substr(1, value.size() - 2));
   }
-  if (v == "on" || v == "1" || v == "yes" || v == "true") return true;
-  if (v == "off" || v == "0" || v == "no" || v == "false") return false;
+  const std::string v = lower(value);
+  for (const char* on : {"on", "1", "yes", "true", "enabled", "enable"}) {
+    if (v == on) return true;
+  }
+  for (const char* off : {"off", "0", "no", "false", "disabled", "disable"}) {
+    if (v == off) return false;
+  }
   return std::nullopt;
+}
+
+// What a models.conf says about downloads: nothing when it has no such line
+// (or cannot be read); the last line wins.
+struct FileSwitch {
+  std::optional<bool> on;
+  std::optional<std::string> unknownValue;
+};
+
+FileSwitch readSwitchFile(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  FileSwitch result;
+  for (bool first = true; std::getline(in, line); first = false) {
+    if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+    std::string_view text = line;
+    text = text.substr(0, text.find_first_of("#;"));
+    const size_t separator = text.find_first_of(":=");
+    if (separator == std::string_view::npos || lower(trim(text.substr(0, separator))) != "downloads") continue;
+    const std::string_view value = trim(text.substr(separator + 1));
+    result.on = parseSwitch(value);
+    result.unknownValue = result.on ? std::nullopt : std::optional(std::string(value));
+  }
+  return result;
+}
+
+// Off, said once per process on standard error.
+bool offBecauseUnknown(const std::string& where, const std::string& value) {
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true)) {
+    writeFailureLine("Model downloads are off: " + where + " sets them to \"" + value +
+                     "\", which is neither on nor off.");
+  }
+  return false;
 }
 
 }  // namespace
@@ -145,9 +196,8 @@ std::string certificateAuthorityFile() {
 }
 
 ModelPaths ModelPaths::fromProcess() {
-  const char* home = std::getenv("HOME");
-  const std::string homeDir = home != nullptr ? home : "";
-  return {xdgOr("XDG_DATA_HOME", homeDir + "/.local/share"), xdgOr("XDG_CONFIG_HOME", homeDir + "/.config")};
+  return {xdgHome("XDG_DATA_HOME", ".local/share"), xdgHome("XDG_CONFIG_HOME", ".config"),
+          xdgDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share"), xdgDirs("XDG_CONFIG_DIRS", "/etc/xdg")};
 }
 
 std::string ModelPaths::directory(ModelKind kind) const {
@@ -158,23 +208,29 @@ std::string ModelPaths::installedPath(const CatalogueModel& model) const {
   return directory(model.kind) + "/" + model.fileName;
 }
 
+std::vector<std::string> ModelPaths::systemPaths(const CatalogueModel& model) const {
+  std::vector<std::string> paths;
+  for (const std::string& dir : dataDirs) {
+    paths.push_back(ModelPaths{dir, {}, {}, {}}.installedPath(model));
+  }
+  return paths;
+}
+
 bool downloadsEnabled(const ModelPaths& paths) {
-  if (const char* v = std::getenv("TAVRIN_MODEL_DOWNLOADS")) {
+  for (const std::string& dir : paths.configDirs) {
+    const std::string path = dir + "/tavrin/models.conf";
+    const FileSwitch system = readSwitchFile(path);
+    if (system.unknownValue) return offBecauseUnknown(path, *system.unknownValue);
+    if (system.on == false) return false;
+  }
+  if (const char* v = std::getenv("TAVRIN_MODEL_DOWNLOADS"); v != nullptr && v[0] != '\0') {
     if (const std::optional<bool> on = parseSwitch(v)) return *on;
+    return offBecauseUnknown("TAVRIN_MODEL_DOWNLOADS", v);
   }
-  std::ifstream in(paths.configHome + "/tavrin/models.conf");
-  std::string line;
-  std::optional<bool> setting;
-  while (std::getline(in, line)) {
-    const size_t eq = line.find('=');
-    if (line.rfind('#', 0) == 0 || eq == std::string::npos) continue;
-    std::string key;
-    for (char c : line.substr(0, eq)) {
-      if (std::isspace(static_cast<unsigned char>(c)) == 0) key.push_back(c);
-    }
-    if (key == "downloads") setting = parseSwitch(line.substr(eq + 1));
-  }
-  return setting.value_or(true);
+  const std::string path = paths.configHome + "/tavrin/models.conf";
+  const FileSwitch user = paths.configHome.empty() ? FileSwitch{} : readSwitchFile(path);
+  if (user.unknownValue) return offBecauseUnknown(path, *user.unknownValue);
+  return user.on.value_or(true);
 }
 
 std::string formatBytes(uint64_t bytes) {

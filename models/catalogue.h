@@ -54,21 +54,33 @@ CatalogueModel defaultModel(ModelKind kind);
 std::string certificateAuthorityFile();
 
 // Where models are installed and where the switch is read.
+// Homes and directory lists by the rule of common/home.h.
 struct ModelPaths {
-  std::string dataHome;    // $XDG_DATA_HOME or ~/.local/share
-  std::string configHome;  // $XDG_CONFIG_HOME or ~/.config
+  std::string dataHome;                 // $XDG_DATA_HOME or ~/.local/share
+  std::string configHome;               // $XDG_CONFIG_HOME or ~/.config
+  std::vector<std::string> dataDirs;    // $XDG_DATA_DIRS: models installed for everyone
+  std::vector<std::string> configDirs;  // $XDG_CONFIG_DIRS: the administrator's switch
 
   static ModelPaths fromProcess();
   std::string directory(ModelKind kind) const;
   std::string installedPath(const CatalogueModel& model) const;
+  // Where a copy installed for every user would be, in dataDirs' order.
+  std::vector<std::string> systemPaths(const CatalogueModel& model) const;
   std::string partialPath(const CatalogueModel& model) const { return installedPath(model) + ".part"; }
   std::string lockPath(const CatalogueModel& model) const { return installedPath(model) + ".lock"; }
 };
 
-// Whether downloads may happen: the environment variable
-// TAVRIN_MODEL_DOWNLOADS ("on"/"off", also 1/0, yes/no, true/false) wins,
-// then a line "downloads = off" (or on) in <config home>/tavrin/models.conf;
-// on when neither says otherwise.
+// Whether downloads may happen. The switch is a line "downloads = off" (or
+// on) in tavrin/models.conf, read in any case, with ":" for "=", quotes,
+// a trailing "#" or ";" comment and a byte-order mark; off, 0, no, false,
+// disabled and their opposites are understood. In order:
+//   1. any <config dir>/tavrin/models.conf ($XDG_CONFIG_DIRS, /etc/xdg)
+//      that says off turns downloads off for every user, whatever follows;
+//   2. the environment variable TAVRIN_MODEL_DOWNLOADS;
+//   3. <config home>/tavrin/models.conf;
+//   4. on.
+// A value that is neither on nor off turns downloads off: it fails closed,
+// and the first time in a process it says so in one line on standard error.
 bool downloadsEnabled(const ModelPaths& paths);
 
 // Human sizes: "142 MB", "1.1 GB".

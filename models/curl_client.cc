@@ -22,14 +22,13 @@ struct Transfer {
   bool stopped = false;
   bool failedStatus = false;
 
+  int responses = 0;  // begun so far
+
   bool respond() {
     responded = true;
-    if (response.status >= 400) {
-      failedStatus = true;
-      return false;
-    }
     if (!sink.onResponse(response)) stopped = true;
-    return !stopped;
+    if (response.status >= 400) failedStatus = true;
+    return !stopped && !failedStatus;
   }
 };
 
@@ -43,11 +42,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   auto& t = *static_cast<Transfer*>(user);
   const std::string_view line(data, size * count);
   if (line.rfind("HTTP/", 0) == 0) {
-    // A new response (after a redirect or an interim one): its own status
-    // and length; the headers seen so far stay.
+    // A new response (after a redirect or an interim one): its own status,
+    // length and headers; the first response's headers stay as the origin's.
     const size_t space = line.find(' ');
     t.response.status = space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
     t.response.contentLength.reset();
+    t.response.headers.clear();
+    ++t.responses;
     return line.size();
   }
   const size_t colon = line.find(':');
@@ -57,6 +58,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   const std::string value = trimmed(line.substr(colon + 1));
   if (name == "content-length") t.response.contentLength = std::strtoull(value.c_str(), nullptr, 10);
   t.response.headers.emplace(name, value);
+  if (t.responses == 1) t.response.originHeaders.emplace(name, value);
   return line.size();
 }
 
@@ -94,6 +96,8 @@ class CurlClient final : public HttpsClient {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // A proxy's CONNECT answer is not the catalogue host's first response.
+    curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
     // A server that sends nothing for a minute has stalled.
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -113,8 +117,8 @@ class CurlClient final : public HttpsClient {
     const CURLcode rc = curl_easy_perform(h);
     if (rc == CURLE_OK && !t.responded) t.respond();
     if (t.failedStatus) {
-      throw TransferError(TransferError::Kind::kStatus,
-                          "the server answered HTTP " + std::to_string(t.response.status));
+      throw TransferError(TransferError::Kind::kStatus, "the server answered HTTP " + std::to_string(t.response.status),
+                          t.response.status);
     }
     if (t.stopped) throw TransferError(TransferError::Kind::kStopped, "the download was stopped");
     if (rc == CURLE_UNSUPPORTED_PROTOCOL) {

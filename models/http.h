@@ -7,10 +7,12 @@
 //
 // The contract every client keeps:
 //   - HTTPS only; a redirect is followed only to another HTTPS address.
-//   - sink.onResponse() is called once, before any body byte, with the final
-//     response's status and the headers of every response on the way
-//     (redirects included; the first value of a name wins, names in lower
-//     case), so a checksum a redirecting server declares is seen.
+//   - sink.onResponse() is called once, before any body byte (also for a
+//     failed status), with the final response's status and headers and the
+//     headers of the first response, the one from the address asked (names
+//     in lower case, the first value of a name wins), so a checksum the
+//     catalogue's host declares before redirecting is told apart from what
+//     the host it redirects to says.
 //   - sink.onBody() gets the body in order, in pieces of at most a few
 //     hundred kilobytes; nothing of it is kept by the client, so memory does
 //     not grow with the file.
@@ -20,7 +22,8 @@
 //   - get() returns when the body has ended as the response declared it;
 //     a connection that ends early, stalls for a minute or cannot be made
 //     throws TransferError{kConnection}; a status of 400 or more throws
-//     TransferError{kStatus} (after onResponse, with no body delivered).
+//     TransferError{kStatus} carrying it (after onResponse, with no body
+//     delivered).
 // get() blocks the calling thread; a client serves one transfer at a time.
 #pragma once
 
@@ -41,9 +44,10 @@ struct HttpsRequest {
 };
 
 struct HttpsResponse {
-  long status = 0;                        // of the final response
-  std::optional<uint64_t> contentLength;  // of the final response's body
-  std::map<std::string, std::string> headers;
+  long status = 0;                                   // of the final response
+  std::optional<uint64_t> contentLength;             // of the final response's body
+  std::map<std::string, std::string> headers;        // of the final response
+  std::map<std::string, std::string> originHeaders;  // of the first response
 };
 
 class HttpsSink {
@@ -57,11 +61,14 @@ class HttpsSink {
 class TransferError : public std::runtime_error {
  public:
   enum class Kind { kConnection, kStatus, kStopped };
-  TransferError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
+  TransferError(Kind kind, const std::string& what, long status = 0)
+      : std::runtime_error(what), kind_(kind), status_(status) {}
   Kind kind() const { return kind_; }
+  long status() const { return status_; }  // the HTTP status of kStatus; 0 when none
 
  private:
   Kind kind_;
+  long status_;
 };
 
 class HttpsClient {

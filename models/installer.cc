@@ -69,17 +69,48 @@ class Digest {
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx_;
 };
 
-bool exists(const std::string& path) {
+// What is at a path the downloader looks at, found without blocking (a FIFO
+// is never opened for reading) and without writing through a link.
+enum class PathKind { kMissing, kModel, kDanglingLink, kOther };
+
+PathKind inspectPath(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  if (::lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return PathKind::kDanglingLink;
+  if (!S_ISREG(st.st_mode)) return PathKind::kOther;
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return fd.get() >= 0 ? PathKind::kModel : PathKind::kOther;
 }
 
-uint64_t fileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+// Throws unless `path` holds a readable model file; false when nothing is there.
+bool modelThere(const std::string& path) {
+  switch (inspectPath(path)) {
+    case PathKind::kMissing: return false;
+    case PathKind::kModel: return true;
+    case PathKind::kDanglingLink:
+      throw InstallError(path +
+                         " is a link to a file that is not there; remove the link or mount the disk it points to.");
+    case PathKind::kOther: throw InstallError(path + " is not a readable model file; remove it.");
+  }
+  return false;
 }
 
-// "bytes 100-199/1000" → 1000.
+// Opens one of the downloader's own files (.part, .lock): never through a
+// link, never blocking on a FIFO, and only a regular file.
+int openOwnFile(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0 && errno == ELOOP) throw InstallError(path + " is a link, not a file of the downloader; remove it.");
+  if (fd < 0) return fd;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw InstallError(path + " is not a regular file; remove it.");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// "bytes 100-199/1000" or "bytes */1000" → 1000.
 std::optional<uint64_t> rangeTotal(const std::string& contentRange) {
   const size_t slash = contentRange.rfind('/');
   if (slash == std::string::npos || slash + 1 >= contentRange.size() || contentRange[slash + 1] == '*') return {};
@@ -97,26 +128,44 @@ std::optional<std::string> declaredSha256(const std::map<std::string, std::strin
   return v;
 }
 
-// One attempt's receiving end: appends to the .part file and hashes.
+// The size and checksum of what the open file `fd` holds, read from its start.
+std::pair<uint64_t, std::string> readBack(int fd, DigestKind kind, const std::string& path) {
+  Digest digest(kind);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::vector<char> buffer(1 << 20);
+  uint64_t size = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw InstallError("Could not read " + path + ": " + errnoDescription(errno) + ".");
+    if (n == 0) break;
+    digest.update(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    size += static_cast<uint64_t>(n);
+  }
+  return {size, digest.hex()};
+}
+
+// Statuses after which the same request may well succeed later.
+bool transientStatus(long status) {
+  return status == 408 || status == 429 || status >= 500;
+}
+
+// The receiving end of a download: appends to the .part file. What is
+// checked is never the stream but the file: verify() reads it back, so
+// whatever else reached the file (a stray write, a truncation) fails the
+// checksum.
 class PartialFile final : public HttpsSink {
  public:
   PartialFile(const CatalogueModel& model, const std::string& path, InstallObserver& observer)
-      : model_(model), path_(path), observer_(observer), digest_(model.digestKind) {}
+      : model_(model), path_(path), observer_(observer) {}
 
-  // Opens the .part and hashes what it already holds.
+  // Opens (or creates) the .part and takes its size as the bytes so far.
   void open() {
-    fd_ = std::make_unique<Fd>(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    fd_ = std::make_unique<Fd>(openOwnFile(path_, O_RDWR | O_CREAT));
     if (fd_->get() < 0) fail(errno);
-    std::vector<char> buffer(1 << 20);
-    size_ = 0;
-    for (;;) {
-      const ssize_t n = ::read(fd_->get(), buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) fail(errno);
-      if (n == 0) break;
-      digest_.update(std::string_view(buffer.data(), static_cast<size_t>(n)));
-      size_ += static_cast<uint64_t>(n);
-    }
+    const off_t end = ::lseek(fd_->get(), 0, SEEK_END);
+    if (end < 0) fail(errno);
+    size_ = static_cast<uint64_t>(end);
   }
 
   uint64_t size() const { return size_; }
@@ -124,35 +173,42 @@ class PartialFile final : public HttpsSink {
   const std::optional<std::string>& expectedDigest() const { return expected_; }
   const std::optional<std::string>& refusal() const { return refusal_; }
   const std::optional<std::string>& writeError() const { return writeError_; }
-  std::string finish() { return digest_.hex(); }
+  // Whether a later run can go on from the bytes kept.
+  bool resumable() const { return size_ > 0 && !rangeRefused_; }
 
   void sync() {
     if (::fsync(fd_->get()) != 0) fail(errno);
   }
 
+  // The size and checksum of the bytes in the file, read back from it.
+  std::pair<uint64_t, std::string> verify() const { return readBack(fd_->get(), model_.digestKind, path_); }
+
   bool onResponse(const HttpsResponse& response) override {
+    const auto range = response.headers.find("content-range");
+    if ((response.status == 206 || response.status == 416) && range != response.headers.end()) {
+      total_ = rangeTotal(range->second);
+    } else if (response.status < 300 && response.contentLength) {
+      total_ = *response.contentLength;
+    }
+    // Only the catalogue's own address speaks for the model: a checksum or
+    // size declared by the host it redirects to (file storage) is not taken.
+    const auto linkedSize = response.originHeaders.find("x-linked-size");
+    if (!model_.digest && linkedSize != response.originHeaders.end()) {
+      total_ = std::strtoull(linkedSize->second.c_str(), nullptr, 10);
+    }
+    expected_ = model_.digest ? model_.digest : declaredSha256(response.originHeaders);
+    if (response.status >= 400) return false;
     // The server sends the whole file again: start over.
     if (size_ > 0 && response.status != 206) {
-      if (::ftruncate(fd_->get(), 0) != 0 || ::lseek(fd_->get(), 0, SEEK_SET) != 0) {
+      rangeRefused_ = true;
+      if (::ftruncate(fd_->get(), 0) != 0) {
         writeError_ = "Could not write " + path_ + ": " + errnoDescription(errno) + ".";
         return false;
       }
       size_ = 0;
-      if (!digest_.reset()) {
-        writeError_ = "The checksum could not be set up.";
-        return false;
-      }
     }
-    const auto range = response.headers.find("content-range");
-    if (response.status == 206 && range != response.headers.end()) {
-      total_ = rangeTotal(range->second);
-    } else if (response.contentLength) {
-      total_ = *response.contentLength + size_;
-    }
-    const auto linkedSize = response.headers.find("x-linked-size");
-    if (!model_.digest && linkedSize != response.headers.end())
-      total_ = std::strtoull(linkedSize->second.c_str(), nullptr, 10);
-    expected_ = model_.digest ? model_.digest : declaredSha256(response.headers);
+    // Nothing past the size declared, or past the catalogue's when none is.
+    limit_ = total_ ? total_ : (model_.approximateBytes > 0 ? std::optional(model_.approximateBytes) : std::nullopt);
     if (!expected_) {
       refusal_ = "the server declared no checksum for it";
       return false;
@@ -162,16 +218,24 @@ class PartialFile final : public HttpsSink {
 
   // Runs inside the client's callbacks: never throws.
   bool onBody(std::string_view bytes) override {
+    bool over = false;
+    if (limit_ && size_ + bytes.size() > *limit_) {
+      bytes = bytes.substr(0, static_cast<size_t>(*limit_ - std::min(size_, *limit_)));
+      over = true;
+    }
     while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_->get(), bytes.data(), bytes.size());
+      const ssize_t n = ::pwrite(fd_->get(), bytes.data(), bytes.size(), static_cast<off_t>(size_));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         writeError_ = "Could not write " + path_ + ": " + errnoDescription(errno) + ".";
         return false;
       }
-      digest_.update(bytes.substr(0, static_cast<size_t>(n)));
       size_ += static_cast<uint64_t>(n);
       bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    if (over) {
+      refusal_ = "the server sent more than " + std::to_string(*limit_) + " bytes";
+      return false;
     }
     observer_.progress(size_, total_);
     return observer_.proceed();
@@ -187,20 +251,20 @@ class PartialFile final : public HttpsSink {
   const CatalogueModel& model_;
   std::string path_;
   InstallObserver& observer_;
-  Digest digest_;
   std::unique_ptr<Fd> fd_;
   uint64_t size_ = 0;
   std::optional<uint64_t> total_;
+  std::optional<uint64_t> limit_;
   std::optional<std::string> expected_;
   std::optional<std::string> refusal_;
   std::optional<std::string> writeError_;
+  bool rangeRefused_ = false;
 };
 
 // Holds the model's lock file for the life of the object.
 class DownloadLock {
  public:
-  DownloadLock(const std::string& path, InstallObserver& observer)
-      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+  DownloadLock(const std::string& path, InstallObserver& observer) : fd_(openOwnFile(path, O_RDWR | O_CREAT)) {
     if (fd_.get() < 0) throw InstallError("Could not create " + path + ": " + errnoDescription(errno) + ".");
     bool told = false;
     while (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -221,44 +285,64 @@ class DownloadLock {
 }  // namespace
 
 bool lockHeld(const std::string& lockPath) {
-  Fd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  Fd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) return false;  // released with the descriptor
   return errno == EWOULDBLOCK;
 }
 
+std::optional<std::string> ModelInstaller::installedAt(const CatalogueModel& model) const {
+  if (inspectPath(paths_.installedPath(model)) == PathKind::kModel) return paths_.installedPath(model);
+  for (const std::string& path : paths_.systemPaths(model)) {
+    if (inspectPath(path) == PathKind::kModel) return path;
+  }
+  return std::nullopt;
+}
+
 InstallState ModelInstaller::state(const CatalogueModel& model) const {
-  if (exists(paths_.installedPath(model))) return InstallState::kInstalled;
+  if (installedAt(model)) return InstallState::kInstalled;
   if (lockHeld(paths_.lockPath(model))) return InstallState::kDownloading;
-  if (exists(paths_.partialPath(model))) return InstallState::kPartial;
+  struct stat st {};
+  if (::lstat(paths_.partialPath(model).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return InstallState::kPartial;
   return InstallState::kNotInstalled;
 }
 
 std::string ModelInstaller::install(const CatalogueModel& model, InstallObserver& observer) {
   const std::string target = paths_.installedPath(model);
-  if (exists(target)) return target;
+  if (modelThere(target)) return target;
+  for (const std::string& path : paths_.systemPaths(model)) {
+    if (inspectPath(path) == PathKind::kModel) return path;  // installed for every user
+  }
   const std::string dir = paths_.directory(model.kind);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) throw InstallError("Could not create " + dir + ": " + ec.message() + ".");
   DownloadLock lock(paths_.lockPath(model), observer);
-  if (exists(target)) return target;  // the process we waited for installed it
+  if (modelThere(target)) return target;  // the process we waited for installed it
 
   const std::string part = paths_.partialPath(model);
+  PartialFile file(model, part, observer);
+  file.open();
   const auto fail = [&](const std::string& reason) -> InstallError {
     ::unlink(part.c_str());
     return InstallError("Could not download " + model.fileName + ": " + reason + ".");
   };
+  // The .part stays for a later run; the advice to start again only where
+  // that run can go on from it.
+  const auto keep = [&](const std::string& reason) -> InstallError {
+    if (file.size() == 0) ::unlink(part.c_str());
+    return InstallError("Could not download " + model.fileName + ": " + reason +
+                        (file.resumable() ? "; it resumes when started again." : "."));
+  };
   struct statvfs fs {};
-  const uint64_t have = fileSize(part);
+  const uint64_t have = file.size();
   if (::statvfs(dir.c_str(), &fs) == 0 && model.approximateBytes > have &&
       static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < model.approximateBytes - have) {
     throw InstallError("Not enough free space in " + dir + " for " + model.fileName + " (" +
                        formatBytes(model.approximateBytes - have) + " needed).");
   }
 
-  PartialFile file(model, part, observer);
-  file.open();
   for (int attempt = 0;; ++attempt) {
     const uint64_t before = file.size();
     try {
@@ -271,25 +355,27 @@ std::string ModelInstaller::install(const CatalogueModel& model, InstallObserver
         throw InstallError(*file.writeError());
       }
       if (e.kind() == TransferError::Kind::kStopped) {
-        throw InstallError("The download of " + model.fileName + " was stopped; it resumes when started again.");
+        throw InstallError("The download of " + model.fileName + " was stopped" +
+                           (file.resumable() ? "; it resumes when started again." : "."));
       }
-      if (e.kind() == TransferError::Kind::kStatus) throw fail(e.what());
-      if (attempt >= 4 || file.size() == before) {
-        throw InstallError("Could not download " + model.fileName + ": " + e.what() +
-                           "; it resumes when started again.");
-      }
+      // The server has no bytes past the .part's end: it may be complete.
+      if (e.kind() == TransferError::Kind::kStatus && e.status() == 416 && file.size() > 0) break;
+      if (e.kind() == TransferError::Kind::kStatus && !transientStatus(e.status())) throw fail(e.what());
+      if (e.kind() == TransferError::Kind::kStatus || attempt >= 4 || file.size() == before) throw keep(e.what());
     }
   }
-  if (file.total() && file.size() != *file.total()) {
-    throw fail("it has " + std::to_string(file.size()) + " bytes instead of " + std::to_string(*file.total()));
-  }
-  if (!file.expectedDigest() || file.finish() != *file.expectedDigest()) throw fail("its checksum does not match");
+  if (!file.expectedDigest()) throw keep("the server declared no checksum for it");
   file.sync();
+  const auto [size, digest] = file.verify();
+  if (file.total() && size != *file.total()) {
+    throw fail("it has " + std::to_string(size) + " bytes instead of " + std::to_string(*file.total()));
+  }
+  if (digest != *file.expectedDigest()) throw fail("its checksum does not match");
   // Never over a file that appeared meanwhile (a user's copy).
   if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
     const int error = errno;
     ::unlink(part.c_str());
-    if (error == EEXIST) return target;
+    if (error == EEXIST && modelThere(target)) return target;
     throw InstallError("Could not install " + target + ": " + errnoDescription(error) + ".");
   }
   Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -310,6 +396,51 @@ void ModelInstaller::remove(const CatalogueModel& model) {
     }
   }
   if (!removed) throw InstallError(model.name + " is not installed.");
+}
+
+namespace {
+
+// Takes the checksum the catalogue's host declares, and no byte of the body.
+class DeclaredChecksum final : public HttpsSink {
+ public:
+  bool onResponse(const HttpsResponse& response) override {
+    sha256 = declaredSha256(response.originHeaders);
+    return false;
+  }
+  bool onBody(std::string_view) override { return false; }
+  std::optional<std::string> sha256;
+};
+
+}  // namespace
+
+std::string ModelInstaller::verify(const CatalogueModel& model, bool mayAsk) {
+  const std::optional<std::string> path = installedAt(model);
+  if (!path) {
+    modelThere(paths_.installedPath(model));  // a link to nothing or a FIFO is named
+    throw InstallError(model.name + " is not installed.");
+  }
+  std::optional<std::string> expected = model.digest;
+  if (!expected && !mayAsk) {
+    throw InstallError(model.name + " cannot be checked: its checksum comes from the server and downloads are off.");
+  }
+  if (!expected) {
+    DeclaredChecksum declared;
+    try {
+      client_.get({model.address, 0, certificateAuthorityFile()}, declared);
+    } catch (const TransferError& e) {
+      if (!declared.sha256) throw InstallError(model.name + " cannot be checked: " + e.what() + ".");
+    }
+    if (!declared.sha256)
+      throw InstallError(model.name + " cannot be checked: the server declared no checksum for it.");
+    expected = declared.sha256;
+  }
+  const Fd fd(::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) throw InstallError("Could not read " + *path + ": " + errnoDescription(errno) + ".");
+  if (readBack(fd.get(), model.digestKind, *path).second != *expected) {
+    throw InstallError(*path + " is damaged: its checksum does not match; remove it and install " + model.name +
+                       " again.");
+  }
+  return *path;
 }
 
 }  // namespace tavrin::models

@@ -57,12 +57,20 @@ class ModelInstaller {
  public:
   ModelInstaller(HttpsClient& client, ModelPaths paths) : client_(client), paths_(std::move(paths)) {}
 
+  // kInstalled when a readable model file is in the user's folder or in a
+  // system data directory ($XDG_DATA_DIRS): installedAt() says which.
   InstallState state(const CatalogueModel& model) const;
+  std::optional<std::string> installedAt(const CatalogueModel& model) const;
   // Returns the installed path. Throws InstallError.
   std::string install(const CatalogueModel& model, InstallObserver& observer);
   // Deletes the installed file and any .part. Throws InstallError when the
   // model is downloading or not there at all.
   void remove(const CatalogueModel& model);
+  // Reads the installed model back and checks its checksum (asking the hub
+  // for it when the catalogue pins none and `mayAsk`); returns its path.
+  // Throws InstallError with the reason when it is not installed, cannot be
+  // checked or does not match.
+  std::string verify(const CatalogueModel& model, bool mayAsk);
 
   const ModelPaths& paths() const { return paths_; }
 

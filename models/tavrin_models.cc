@@ -1,10 +1,13 @@
 #include "models/tavrin_models.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 
 #include "common/json.h"
 #include "common/output.h"
@@ -29,14 +32,23 @@ void line(const std::string& text) {
   if (writeStdoutLine(text) != 0) throw std::runtime_error("Could not write to standard output.");
 }
 
-// Writes progress as a bar (terminal) or JSON events.
+// The terminal's width in columns (standard error's), 80 when unknown.
+size_t terminalColumns() {
+  struct winsize size {};
+  return ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// Writes progress as a bar on standard error (terminal) or JSON events on
+// standard output. The bar is one line shorter than the terminal, so it never
+// wraps, and is redrawn in place; its rate is that of the last few seconds,
+// so a stall shows as one.
 class ProgressWriter final : public InstallObserver {
  public:
   ProgressWriter(const CatalogueModel& model, const ProgramContext& context) : model_(model), context_(context) {}
 
   void waiting() override {
     if (context_.terminal) {
-      writeAll(1, model_.name + ": another process is downloading it; waiting.\n");
+      writeAll(2, model_.name + ": another process is downloading it; waiting.\n");
     } else {
       event("waiting").endObject();
       emit();
@@ -44,13 +56,13 @@ class ProgressWriter final : public InstallObserver {
   }
 
   void progress(uint64_t done, std::optional<uint64_t> total) override {
+    done_ = done;
+    total_ = total;
     const Clock::time_point now = Clock::now();
-    if (!started_) started_ = {now, done};
+    if (samples_.empty() || samples_.back().second != done) samples_.emplace_back(now, done);
     const bool finished = total && done >= *total;
-    if (!finished && now - last_ < std::chrono::milliseconds(context_.terminal ? 100 : 250)) return;
+    if (!finished && now - last_ < std::chrono::milliseconds(context_.terminal ? 200 : 250)) return;
     last_ = now;
-    const double seconds = std::chrono::duration<double>(now - started_->first).count();
-    const double rate = seconds > 0 ? static_cast<double>(done - started_->second) / seconds : 0;
     if (!context_.terminal) {
       event("progress").field("bytes", done);
       if (total) json_.field("totalBytes", *total);
@@ -58,31 +70,23 @@ class ProgressWriter final : public InstallObserver {
       emit();
       return;
     }
-    std::string bar = "\r" + model_.name + " ";
-    char text[96];
-    if (total && *total > 0) {
-      const double share = std::min(1.0, static_cast<double>(done) / static_cast<double>(*total));
-      const int filled = static_cast<int>(share * 30);
-      // Appended piece by piece: "[" + std::string(...) trips g++ 12's
-      // -Wrestrict false positive in the hardened -O3 build.
-      bar.append(1, '[').append(static_cast<size_t>(filled), '#').append(static_cast<size_t>(30 - filled), '-');
-      bar.append(1, ']');
-      const double left = rate > 0 ? static_cast<double>(*total - std::min(done, *total)) / rate : 0;
-      std::snprintf(text, sizeof text, " %3.0f%%  %s of %s  %.1f MB/s  %d:%02d left ", share * 100,
-                    formatBytes(done).c_str(), formatBytes(*total).c_str(), rate / 1e6, static_cast<int>(left) / 60,
-                    static_cast<int>(left) % 60);
-    } else {
-      std::snprintf(text, sizeof text, " %s  %.1f MB/s ", formatBytes(done).c_str(), rate / 1e6);
-    }
-    writeAll(1, bar + text);
-    drawn_ = true;
+    draw(now);
   }
 
-  bool proceed() override { return context_.stop == nullptr || !context_.stop->load(); }
+  // Asked at least once a second, also while nothing arrives: the bar then
+  // shows the rate falling.
+  bool proceed() override {
+    const Clock::time_point now = Clock::now();
+    if (context_.terminal && drawn_ && now - last_ >= std::chrono::seconds(1)) {
+      last_ = now;
+      draw(now);
+    }
+    return context_.stop == nullptr || context_.stop->load() == 0;
+  }
 
   void installed(const std::string& path) {
     if (context_.terminal) {
-      if (drawn_) writeAll(1, "\n");
+      abandon();
       line(model_.name + " is installed: " + path);
     } else {
       event("installed").field("path", path).endObject();
@@ -90,12 +94,57 @@ class ProgressWriter final : public InstallObserver {
     }
   }
 
-  // Ends a bar left open by a failure, so the error line starts clean.
+  // Ends a bar left open, so the next line starts clean.
   void abandon() {
-    if (drawn_) writeAll(1, "\n");
+    if (drawn_) writeAll(2, "\n");
+    drawn_ = false;
   }
 
  private:
+  // Bytes a second over the last five seconds.
+  double rate(Clock::time_point now) {
+    while (samples_.size() > 1 && now - samples_[1].first >= std::chrono::seconds(5)) samples_.pop_front();
+    if (samples_.empty()) return 0;
+    const double seconds = std::chrono::duration<double>(now - samples_.front().first).count();
+    return seconds > 0.2 ? static_cast<double>(done_ - samples_.front().second) / seconds : 0;
+  }
+
+  void draw(Clock::time_point now) {
+    const double bytesPerSecond = rate(now);
+    const bool stalled = !samples_.empty() && now - samples_.back().first >= std::chrono::seconds(5);
+    char text[128];
+    std::string bar;
+    if (total_ && *total_ > 0) {
+      const double share = std::min(1.0, static_cast<double>(done_) / static_cast<double>(*total_));
+      const double left =
+          bytesPerSecond > 0 ? static_cast<double>(*total_ - std::min(done_, *total_)) / bytesPerSecond : 0;
+      char eta[32] = "";
+      if (stalled) {
+        std::snprintf(eta, sizeof eta, "  stalled");
+      } else if (bytesPerSecond > 0) {
+        std::snprintf(eta, sizeof eta, "  %d:%02d left", static_cast<int>(left) / 60, static_cast<int>(left) % 60);
+      }
+      std::snprintf(text, sizeof text, " %3.0f%%  %s of %s  %.1f MB/s%s", share * 100, formatBytes(done_).c_str(),
+                    formatBytes(*total_).c_str(), bytesPerSecond / 1e6, eta);
+      // The bar takes what the name and the figures leave of the width.
+      const size_t columns = terminalColumns();
+      const size_t used = model_.name.size() + 3 + std::strlen(text);
+      if (columns >= used + 8) {
+        const size_t width = std::min<size_t>(40, columns - used - 3);
+        const auto filled = static_cast<size_t>(share * static_cast<double>(width));
+        bar.append(1, '[').append(filled, '#').append(width - filled, '-').append(1, ']');
+      }
+    } else {
+      std::snprintf(text, sizeof text, " %s  %.1f MB/s%s", formatBytes(done_).c_str(), bytesPerSecond / 1e6,
+                    stalled ? "  stalled" : "");
+    }
+    std::string shown = model_.name + " " + bar + text;
+    shown.resize(std::min(shown.size(), terminalColumns() - 1));
+    // Back to the line's start, and clear what a longer line left.
+    writeAll(2, "\r" + shown + "\x1b[K");
+    drawn_ = true;
+  }
+
   JsonBuilder& event(const char* type) {
     json_ = JsonBuilder(SlashStyle::kPlain);
     return json_.beginObject().field("type", type).field("model", model_.name);
@@ -105,7 +154,9 @@ class ProgressWriter final : public InstallObserver {
   const CatalogueModel& model_;
   const ProgramContext& context_;
   JsonBuilder json_{SlashStyle::kPlain};
-  std::optional<std::pair<Clock::time_point, uint64_t>> started_;
+  std::deque<std::pair<Clock::time_point, uint64_t>> samples_;
+  uint64_t done_ = 0;
+  std::optional<uint64_t> total_;
   Clock::time_point last_{};
   bool drawn_ = false;
 };
@@ -180,10 +231,46 @@ void install(const CatalogueModel& model, ProgramContext& context) {
   }
 }
 
-std::atomic<bool> stopRequested{false};
+std::atomic<int> stopRequested{0};
 
-void onStopSignal(int) {
-  stopRequested.store(true);
+void onStopSignal(int signal) {
+  stopRequested.store(signal);
+}
+
+constexpr const char* kUsage = "Usage: tavrin-models list | status | install NAME | remove NAME | verify [NAME]";
+
+// Re-checks every installed model (or the one named); one line each.
+void verify(const std::vector<std::string>& args, ProgramContext& context) {
+  std::vector<CatalogueModel> models;
+  if (args.size() >= 2) {
+    models.push_back(named(args));
+  } else {
+    for (const CatalogueModel& model : catalogue()) {
+      if (context.installer.state(model) == InstallState::kInstalled) models.push_back(model);
+    }
+  }
+  const bool mayAsk = downloadsEnabled(context.installer.paths());
+  std::vector<std::string> failed;
+  for (const CatalogueModel& model : models) {
+    std::string path, problem;
+    try {
+      path = context.installer.verify(model, mayAsk);
+    } catch (const InstallError& e) {
+      problem = e.what();
+      failed.push_back(model.name);
+    }
+    if (context.terminal) {
+      line(problem.empty() ? model.name + " is intact: " + path : problem);
+      continue;
+    }
+    JsonBuilder json(SlashStyle::kPlain);
+    json.beginObject().field("model", model.name).field("intact", problem.empty());
+    if (problem.empty()) json.field("path", path);
+    if (!problem.empty()) json.field("problem", problem);
+    line(json.endObject().take());
+  }
+  if (failed.size() == 1) throw std::runtime_error(failed[0] + " failed its check.");
+  if (failed.size() > 1) throw std::runtime_error(std::to_string(failed.size()) + " models failed their check.");
 }
 
 }  // namespace
@@ -199,8 +286,13 @@ void runModelsCommand(const std::vector<std::string>& args, ProgramContext& cont
   } else if (command == "remove") {
     context.installer.remove(named(args));
     if (context.terminal) line(args[1] + " is removed.");
+  } else if (command == "verify") {
+    verify(args, context);
+  } else if (command == "--help" || command == "-h" || command == "help") {
+    line(kUsage);
+    line("Lists, downloads, checks and removes the models of the Tavrin helpers; see tavrin-models(1).");
   } else {
-    throw std::runtime_error("Usage: tavrin-models list | status | install NAME | remove NAME");
+    throw std::runtime_error(kUsage);
   }
 }
 
@@ -218,7 +310,8 @@ int modelsMain(int argc, char** argv) {
     return 0;
   } catch (const std::exception& e) {
     writeFailureLine(e.what());
-    return 1;
+    // Ctrl-C ends it as the shell expects of an interrupted program.
+    return stopRequested.load() == SIGINT ? 128 + SIGINT : 1;
   }
 }
 

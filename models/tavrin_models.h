@@ -4,11 +4,13 @@
 //   tavrin-models status          downloads on or off, folders, what is installed
 //   tavrin-models install NAME    downloads and installs one model
 //   tavrin-models remove NAME     deletes an installed (or partial) model
+//   tavrin-models verify [NAME]   reads installed models back, checks their checksums
 //
 // On a terminal, `list` is a table and `install` draws a progress bar with
-// rate and time left; otherwise every line is a JSON object (events for
-// `install`: waiting, progress at most four times a second, installed), so
-// a host can show progress. Failures: one line on standard error, status 1.
+// rate and time left on standard error; otherwise every line is a JSON
+// object (events for `install`: waiting, progress at most four times a
+// second, installed), so a host can show progress. Failures: one line on
+// standard error, status 1 (130 after Ctrl-C).
 #pragma once
 
 #include <atomic>
@@ -21,8 +23,8 @@ namespace tavrin::models {
 
 struct ProgramContext {
   ModelInstaller& installer;
-  bool terminal = false;                    // standard output is a terminal
-  const std::atomic<bool>* stop = nullptr;  // set by a stop signal
+  bool terminal = false;                   // standard output is a terminal
+  const std::atomic<int>* stop = nullptr;  // the stop signal received, 0 for none
 };
 
 // Runs one command; writes its output on standard output; throws

@@ -1,6 +1,5 @@
 #include "speech-service/model_catalog.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unicode/uloc.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/home.h"
 #include "common/locale.h"
 
 namespace tavrin::speech {
@@ -78,42 +78,15 @@ std::optional<std::string> firstDamagedFile(const ModelFiles& files) {
   return std::nullopt;
 }
 
-// An XDG base directory variable: its value when absolute, else the fallback.
-std::string xdgOr(const char* name, const std::string& fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && v[0] == '/' ? std::string(v) : fallback;
-}
-
-// $HOME when it is an absolute path, else the user's home in the password
-// database, else nothing (never "" + "/.cache", which is /.cache).
-std::string homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return "";
-  return found->pw_dir != nullptr && found->pw_dir[0] == '/' ? found->pw_dir : "";
-}
-
 constexpr const char* kDebianEnglishDir = "en-us";
 
 }  // namespace
 
 ModelSearchPaths ModelSearchPaths::fromProcess() {
   ModelSearchPaths paths;
-  const std::string homeDir = homeDirectory();
-  paths.dataHome = xdgOr("XDG_DATA_HOME", homeDir.empty() ? "" : homeDir + "/.local/share");
-  paths.cacheHome = xdgOr("XDG_CACHE_HOME", homeDir.empty() ? "" : homeDir + "/.cache");
-  const char* list = std::getenv("XDG_DATA_DIRS");
-  const std::string dirs = list != nullptr ? list : "";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    const size_t colon = std::min(dirs.find(':', start), dirs.size());
-    if (colon > start && dirs[start] == '/') paths.dataDirs.push_back(dirs.substr(start, colon - start));
-    start = colon + 1;
-  }
-  if (paths.dataDirs.empty()) paths.dataDirs = {"/usr/local/share", "/usr/share"};
+  paths.dataHome = xdgHome("XDG_DATA_HOME", ".local/share");
+  paths.cacheHome = xdgHome("XDG_CACHE_HOME", ".cache");
+  paths.dataDirs = xdgDirs("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
   paths.debianModelRoot = "/usr/share/pocketsphinx/model";
   return paths;
 }

@@ -55,9 +55,12 @@ bool inRange(const WhisperHparams& h) {
 // Sequential reads of a file of known size; every read past the end fails.
 class FileReader {
  public:
-  explicit FileReader(const std::string& path) : in_(path, std::ios::binary) {
+  // Only a regular file is opened: a FIFO at a model's path would block.
+  explicit FileReader(const std::string& path) {
     struct stat st {};
-    if (in_ && ::stat(path.c_str(), &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    in_.open(path, std::ios::binary);
+    size_ = static_cast<uint64_t>(st.st_size);
   }
   bool open() const { return static_cast<bool>(in_); }
   uint64_t remaining() const { return size_ - position_; }

@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
   tavrin::openClosedStandardDescriptors();
+  if (tavrin::writeVersionIfAsked(argc, argv, "tavrin-system-audio")) return 0;
   return tavrin::system_audio::TavrinSystemAudio::main(argc, argv);
 }

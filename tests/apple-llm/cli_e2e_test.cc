@@ -101,6 +101,8 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
   unknownTemplate.chatTemplate = "{{ messages }}";
   shortContext.contextLength = 1200;
   testmodel::writeOversizedHeader(files_.file("huge"), uint64_t{1} << 50);
+  std::string nanWeight = good;  // one weight of the middle tensor becomes a NaN (F32, 32-byte aligned data)
+  nanWeight.replace(nanWeight.size() / 2 & ~size_t{31}, 4, std::string("\x00\x00\xC0\x7F", 4));
   const std::map<std::string, std::string> content{
       {"good", good},
       {"partial", good.substr(0, good.size() / 2)},
@@ -111,7 +113,8 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
       {"duplicate-token", replaced(good, "<0x41>", "<0x40>")},
       {"no-emoji-bytes", written(noEmojiBytes)},
       {"unknown-template", written(unknownTemplate)},
-      {"short-context", written(shortContext)}};
+      {"short-context", written(shortContext)},
+      {"nan-weight", nanWeight}};
   using R = UnavailableReason;
   const std::string notEnabled = describe(R::kAppleIntelligenceNotEnabled), notReady = describe(R::kModelNotReady),
                     unusable = describe(R::kOther);
@@ -128,6 +131,7 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
         Case{{{"m.gguf", "unknown-architecture"}}, unusable}, Case{{{"m.gguf", "missing-key"}}, unusable},
         Case{{{"m.gguf", "duplicate-token"}}, unusable}, Case{{{"m.gguf", "no-emoji-bytes"}}, unusable},
         Case{{{"m.gguf", "unknown-template"}}, unusable}, Case{{{"m.gguf", "short-context"}}, unusable},
+        Case{{{"m.gguf", "nan-weight"}}, unusable}, Case{{{"old.gguf", "good"}, {"new.gguf", "nan-weight"}}, ""},
         Case{{{"m.gguf", "duplicate-token"}, {"n.gguf", "partial"}}, notReady},
         Case{{{"m.gguf", "duplicate-token"}, {"huge.gguf", "huge"}}, describe(R::kDeviceNotEligible)},
         Case{{{"qwen-good.gguf", "good"}, {"Llama-partial-copy.gguf", "partial"}}, ""},

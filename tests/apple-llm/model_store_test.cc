@@ -3,6 +3,7 @@
 #include "apple-llm/model_store.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sched.h>
 
 #include <filesystem>
@@ -33,7 +34,9 @@ TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
            {{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
            {{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
             {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-           {{}, {"/usr/local/share", "/usr/share"}}}) {
+           // Without an absolute HOME, the home of the password database.
+           {{{"HOME", "relative"}},
+            {std::string(::getpwuid(::getuid())->pw_dir) + "/.local/share", "/usr/local/share", "/usr/share"}}}) {
     const auto getenv = [&](const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; };
     EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, dirs);
   }

@@ -11,8 +11,8 @@
 
 namespace tavrin::testing {
 
-// The server over <dir>/served, a catalogue whose "base", English Whisper models and "notes" come from /<fault>/<file>
-// on it, and a data home of their own.
+// The server over <dir>/served, a catalogue whose "base", English Whisper models, "notes" and "notes-small" come from
+// /<fault>/<file> on it, and a data home of their own.
 class Downloads {
  public:
   explicit Downloads(const std::string& file, const std::string& bytes) : file_(file), bytes_(bytes) {
@@ -31,7 +31,10 @@ class Downloads {
     return "https://127.0.0.1:" + port_ + "/" + fault + "/" + file_;
   }
   ProcessOptions options(const std::string& fault) const {
-    std::string catalogue = "ca " + ca_ + "\nmodel notes " + address(fault) + " hub " + std::to_string(bytes_.size());
+    std::string catalogue = "ca " + ca_;
+    for (const char* name : {"notes", "notes-small"}) {
+      catalogue += "\nmodel " + std::string(name) + " " + address(fault) + " hub " + std::to_string(bytes_.size());
+    }
     // Every Whisper model a machine may be given: English ones of any size, and base.
     for (const char* name : {"base", "tiny.en", "base.en", "small.en"}) {
       catalogue += "\nmodel " + std::string(name) + " " + address(fault) + " sha1:" + sha1_ + " " +
@@ -41,12 +44,16 @@ class Downloads {
     return {{{"TAVRIN_TEST_MODEL_CATALOGUE", dir_.file("catalogue")},
              {"XDG_DATA_HOME", dir_.file("data")},
              {"XDG_CONFIG_HOME", dir_.file("config")},
-             {"XDG_CACHE_HOME", dir_.file("cache")}},
+             {"XDG_CACHE_HOME", dir_.file("cache")},
+             {"XDG_CONFIG_DIRS", dir_.file("etc")},
+             {"XDG_DATA_DIRS", dir_.file("shared")}},
             {"TAVRIN_MODEL_DOWNLOADS"},
             {},
             std::chrono::seconds(120)};
   }
   std::string data(const std::string& path) const { return dir_.file("data/tavrin/" + path); }
+  // Beside the data home: config/ ($XDG_CONFIG_HOME), etc/ ($XDG_CONFIG_DIRS), shared/ ($XDG_DATA_DIRS).
+  std::string file(const std::string& name) const { return dir_.file(name); }
   std::string log() const { return std::filesystem::exists(dir_.file("log")) ? readFile(dir_.file("log")) : ""; }
   void reset() const { std::filesystem::remove_all(dir_.file("data")), std::filesystem::remove(dir_.file("log")); }
 
