@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,22 +46,19 @@ constexpr int kPieceSamples = 16384;
 // track: a track that has not delivered audio that far back is taken as
 // silent there. Tracks of a file are interleaved far closer than this.
 constexpr int64_t kMaxSkew = 10 * kOutputRate;
-// Time stamps within this much of where a track's audio already reaches are
-// taken as continuous (rounding, encoder jitter).
-constexpr int64_t kGapTolerance = kOutputRate / 50;
-// Reading this much of the file without a packet of audio coming out means
-// a demuxer is collecting garbage (a parser looking for a frame in zeros
-// keeps all of it): the file is taken as damaged there. Real files
-// interleave audio far more often, even beside high-rate video.
-constexpr int64_t kMaxReadWithoutAudio = int64_t{32} << 20;
-// Time stamps are believed up to the file's duration, and no further than
-// one second per this many bytes of file (audio with time stamps takes
-// more): beyond, a jump is taken as a damaged time stamp rather than a gap,
-// so a small file cannot claim hours of silence.
+// Reading a file without a packet of audio coming out is normal (raw or
+// high-rate video between audio packets, hundreds of megabytes of it), but
+// a demuxer that keeps what it reads (a parser looking for a frame in
+// zeros keeps all of it) is collecting garbage: the file is taken as
+// damaged when the memory in use has grown by this much since the last
+// audio packet. Checked every kMemoryCheckBytes read.
+constexpr size_t kMaxGrowthWithoutAudio = size_t{64} << 20;
+constexpr int64_t kMemoryCheckBytes = int64_t{1} << 20;
+// A track's first time stamp is believed up to the file's duration, and no
+// further than one second per this many bytes of file: beyond, it is taken
+// as damaged and the track starts with the time line, so a small file
+// cannot claim hours of leading silence.
 constexpr int64_t kMinBytesPerSecond = 100;
-// When neither the duration nor the size is known (a pipe), a jump forward
-// beyond this is taken as damaged.
-constexpr int64_t kMaxUntrustedGap = 60 * kOutputRate;
 
 struct FormatDeleter {
   void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
@@ -119,8 +117,8 @@ bool readsOtherFiles(const AVInputFormat* format) {
 }
 
 // The media file, read through a plain descriptor: no FFmpeg protocol sees
-// its name. Reading fails once kMaxReadWithoutAudio bytes have been read
-// since the last audio packet.
+// its name. Reading fails once the memory in use has grown by
+// kMaxGrowthWithoutAudio since the last audio packet.
 class FileSource {
  public:
   explicit FileSource(const std::string& path) {
@@ -148,12 +146,18 @@ class FileSource {
   FileSource& operator=(const FileSource&) = delete;
 
   AVIOContext* io() const { return io_; }
-  void audioPacketTaken() { sinceAudio_ = 0; }
+  void audioPacketTaken() {
+    sinceAudio_ = 0;
+    memoryAtAudio_ = memoryInUse();
+  }
 
  private:
   static int read(void* opaque, uint8_t* buffer, int size) {
     auto* self = static_cast<FileSource*>(opaque);
-    if (self->sinceAudio_ > kMaxReadWithoutAudio) return AVERROR_INVALIDDATA;
+    if (self->sinceAudio_ / kMemoryCheckBytes != self->checkedAt_ / kMemoryCheckBytes) {
+      self->checkedAt_ = self->sinceAudio_;
+      if (memoryInUse() > self->memoryAtAudio_ + kMaxGrowthWithoutAudio) return AVERROR_INVALIDDATA;
+    }
     for (;;) {
       const ssize_t n = ::read(self->fd_.get(), buffer, static_cast<size_t>(size));
       if (n < 0 && errno == EINTR) continue;
@@ -162,6 +166,11 @@ class FileSource {
       self->sinceAudio_ += n;
       return static_cast<int>(n);
     }
+  }
+  // Bytes the allocator has handed out (FFmpeg's buffers among them).
+  static size_t memoryInUse() {
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
   }
   static int64_t seek(void* opaque, int64_t offset, int whence) {
     auto* self = static_cast<FileSource*>(opaque);
@@ -176,6 +185,8 @@ class FileSource {
   UniqueFd fd_;
   AVIOContext* io_ = nullptr;
   int64_t sinceAudio_ = 0;
+  int64_t checkedAt_ = 0;
+  size_t memoryAtAudio_ = memoryInUse();
 };
 
 // Every open a demuxer attempts beyond the file itself is refused.
@@ -198,7 +209,6 @@ struct Track {
   int inFormat = -1;
   AVChannelLayout inLayout{};
   bool started = false;
-  double inputEnd = 0;    // time line position (output samples) after the input fed so far
   int64_t outputEnd = 0;  // time line position of the next converted sample
   int rejected = 0;       // packets or frames its decoder refused, skipped
   int lastRejection = 0;  // the decoder's code for the last of them
@@ -278,11 +288,18 @@ class Decoder {
     if (!frame_ || !packet_) throw HelperError::decodeFailed(avErrorText(AVERROR(ENOMEM)));
   }
 
+  // A file that fails part-way (damaged, cut, or a demuxer collecting
+  // garbage) still gives everything decoded before the failure, its tracks'
+  // last frames included; then the failure is reported.
   void read() {
+    int failure = 0;
     for (;;) {
       const int err = av_read_frame(format_.get(), packet_.get());
       if (err == AVERROR_EOF) break;
-      if (err < 0) throw HelperError::decodeFailed(avErrorText(err));
+      if (err < 0) {
+        failure = err;
+        break;
+      }
       std::unique_ptr<AVPacket, decltype(&av_packet_unref)> unref(packet_.get(), av_packet_unref);
       const auto index = static_cast<size_t>(packet_->stream_index);
       Track* track = index < trackOfStream_.size() ? trackOfStream_[index] : nullptr;
@@ -304,6 +321,7 @@ class Decoder {
       }
     }
     writeReady(/*draining=*/true);
+    if (failure != 0) throw HelperError::decodeFailed(avErrorText(failure));
   }
 
   // Sends one packet (nullptr: the end) and converts every frame it yields.
@@ -376,29 +394,18 @@ class Decoder {
     track.inFormat = frame->format;
   }
 
-  // Places a frame on the time line: the first frame where its time stamp
-  // says, later frames after the previous ones unless their time stamp
-  // leaves a gap, which stays silent.
+  // Places a track's first frame on the time line where its time stamp
+  // says; every later frame follows the previous one, whatever its time
+  // stamp: a jump (a damaged stamp, a cut) neither inserts silence nor
+  // overlaps, as FFmpeg's own tool plays it.
   void place(Track& track, const AVFrame* frame) {
+    if (track.started) return;
+    track.started = true;
     const int64_t stamp = frame->best_effort_timestamp;
-    const bool stamped = stamp != AV_NOPTS_VALUE;
-    const int64_t at = stamped ? av_rescale_q(stamp, track.timeBase, AVRational{1, kOutputRate}) - origin_ : 0;
-    if (!track.started) {
-      track.started = true;
-      const int64_t start = at >= 0 && at <= trustedEnd_ ? at : 0;
-      track.inputEnd = static_cast<double>(start);
-      track.outputEnd = start;
-      return;
-    }
-    const auto reached = static_cast<int64_t>(track.inputEnd);
-    const int64_t limit = trustedEnd_ != kUnknownEnd ? trustedEnd_ : reached + kMaxUntrustedGap;
-    if (!stamped || at <= reached + kGapTolerance || at > limit) return;
-    // A gap: what the resampler holds belongs before it; a fresh resampler
-    // starts after it.
-    flushResampler(track);
-    track.resampler.reset();
-    track.inputEnd = static_cast<double>(at);
-    track.outputEnd = at;
+    const int64_t at =
+        stamp != AV_NOPTS_VALUE ? av_rescale_q(stamp, track.timeBase, AVRational{1, kOutputRate}) - origin_ : 0;
+    const int64_t start = at >= 0 && at <= trustedEnd_ ? at : 0;
+    track.outputEnd = start;
   }
 
   void convert(Track& track, const AVFrame* frame) {
@@ -424,7 +431,6 @@ class Decoder {
       for (int p = 0; p < planes; ++p)
         in[static_cast<size_t>(p)] = frame->extended_data[p] + static_cast<size_t>(done) * stride;
       convertPiece(track, in.data(), count);
-      track.inputEnd += static_cast<double>(count) * kOutputRate / frame->sample_rate;
       done += count;
     }
   }

@@ -4,8 +4,12 @@
 // The path names a local file and nothing else: it is read through a plain
 // file descriptor (a name such as "pipe:0" or "http:x" is a file of that
 // name), and formats that open other files or URLs (playlists, concat
-// lists, image sequences, manifests) are refused as not media. A file that
-// yields no audio over tens of megabytes is taken as damaged.
+// lists, image sequences, manifests) are refused as not media. However far
+// apart its audio packets are (raw or high-rate video between them), a
+// file is read to its end; one whose reading keeps tens of megabytes
+// without yielding audio (a parser looking for a frame in garbage) is taken
+// as damaged. A file that fails part-way gives everything decoded before
+// the failure, then the failure.
 //
 // Every audio track is decoded and converted to 16 kHz mono on its own,
 // its channels mixed by the speech downmix (common/speech_downmix.h: centre
@@ -13,8 +17,10 @@
 // exceeds the loudest channel's). A frame its decoder refuses (damaged) is
 // skipped and decoding goes on; only when no frame at all decodes is that
 // a failure. The tracks are placed on the media's time line, which starts
-// where the file's earliest stream starts: a track that starts later, or has
-// a gap, is silent there. Where several tracks have audio, the mix is their
+// where the file's earliest stream starts: a track that starts later is
+// silent until it starts. Within a track the audio follows on, whatever its
+// time stamps say (a jump, a damaged stamp, a skipped frame), as FFmpeg's
+// own tool plays it. Where several tracks have audio, the mix is their
 // average.
 //
 // Output is streamed: a block is written as soon as every track has reached

@@ -54,17 +54,37 @@ std::string cepstralMeanFileName(const std::string& source, const std::string& a
   return name + "-" + hex + ".cepstral-mean";
 }
 
+// The engine's libraries keep process-wide state that making and freeing a
+// decoder may touch (the log file among it: ps_init closes and reopens it
+// for a decoder that names one): two at once, as two live channels set up
+// or stopped together, corrupt the heap or deadlock in stdio. Decoders,
+// their front ends and configurations are therefore made and freed under
+// this lock; decoding itself runs outside it.
+std::mutex& engineLifetimeLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 struct ConfigDeleter {
-  void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
+  void operator()(cmd_ln_t* config) const {
+    const std::lock_guard hold(engineLifetimeLock());
+    cmd_ln_free_r(config);
+  }
 };
 struct DecoderDeleter {
-  void operator()(ps_decoder_t* decoder) const { ps_free(decoder); }
+  void operator()(ps_decoder_t* decoder) const {
+    const std::lock_guard hold(engineLifetimeLock());
+    ps_free(decoder);
+  }
 };
 struct NgramDeleter {
   void operator()(ngram_model_t* model) const { ngram_model_free(model); }
 };
 struct FrontEndDeleter {
-  void operator()(fe_t* fe) const { fe_free(fe); }
+  void operator()(fe_t* fe) const {
+    const std::lock_guard hold(engineLifetimeLock());
+    fe_free(fe);
+  }
 };
 struct SegmentDeleter {
   void operator()(ps_seg_t* seg) const { ps_seg_free(seg); }
@@ -75,7 +95,9 @@ using NgramPtr = std::unique_ptr<ngram_model_t, NgramDeleter>;
 using FrontEndPtr = std::unique_ptr<fe_t, FrontEndDeleter>;
 
 // The libraries log to standard error by default; the helpers own their
-// standard error, so logging is turned off once, before the first decoder.
+// standard error, so logging is turned off once, before the first decoder,
+// and no decoder names a log file of its own (which would turn it on again
+// for every thread's decoder).
 void silenceEngineLog() {
   static std::once_flag once;
   std::call_once(once, [] { err_set_logfp(nullptr); });
@@ -114,15 +136,15 @@ std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenc
           "-vad_postspeech",
           std::to_string(endSilenceFrames),
           "-remove_silence",
-          "yes",
-          "-logfn",
-          "/dev/null"};
+          "yes"};
 }
 
 ConfigPtr parseConfig(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
+  std::unique_lock hold(engineLifetimeLock());
   ConfigPtr config(cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), FALSE));
+  hold.unlock();
   if (!config) throw SpeechServiceError("The speech recognizer could not be configured.");
   return config;
 }
@@ -154,6 +176,9 @@ std::string modelKey(const ModelFiles& model) {
 // child writes (the engine's complaints, a crash report) goes nowhere: this
 // process's standard output and error are its own replies.
 bool loadsInChild(cmd_ln_t* config) {
+  // Forked while no other thread is inside the engine's lifetime calls, so
+  // the child inherits their state whole.
+  std::unique_lock hold(engineLifetimeLock());
   const pid_t pid = ::fork();
   if (pid < 0) return true;  // no way to check: the engine itself will try
   if (pid == 0) {
@@ -169,6 +194,7 @@ bool loadsInChild(cmd_ln_t* config) {
     for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) ::signal(signal, SIG_DFL);
     _exit(ps_init(config) != nullptr ? 0 : 1);
   }
+  hold.unlock();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return true;
@@ -216,7 +242,12 @@ class PocketSphinxRecognizer final : public Recognizer {
       throw SpeechServiceError("The speech model in " + model.acousticModel +
                                " could not be loaded; install its files again.");
     }
+    std::unique_lock hold(engineLifetimeLock());
     decoder_.reset(ps_init(config_.get()));
+    // (The front end takes a reference to the configuration of its own,
+    // whatever its header says, and drops it in fe_free.)
+    if (decoder_) frontEnd_.reset(fe_init_auto_r(ps_get_config(decoder_.get())));
+    hold.unlock();
     if (!decoder_) throw SpeechServiceError("The speech model could not be loaded.");
     if (ps_start_stream(decoder_.get()) < 0 || ps_start_utt(decoder_.get()) < 0) {
       throw SpeechServiceError("The speech recognizer could not be started.");
@@ -224,10 +255,8 @@ class PocketSphinxRecognizer final : public Recognizer {
     samples_.resize(kBlockSamples);
     // A front end of our own, made from the decoder's configuration (model
     // parameters included), computes the same frames the decoder sees for
-    // the cepstral-mean estimate. It costs a few percent of decoding.
-    // (The front end takes a reference to the configuration of its own,
-    // whatever its header says, and drops it in fe_free.)
-    frontEnd_.reset(fe_init_auto_r(ps_get_config(decoder_.get())));
+    // the cepstral-mean estimate (made above, with the decoder). It costs a
+    // few percent of decoding.
     if (!frontEnd_) throw SpeechServiceError("The speech recognizer could not be started.");
     fe_start_stream(frontEnd_.get());
     fe_start_utt(frontEnd_.get());

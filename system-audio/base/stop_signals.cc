@@ -21,6 +21,10 @@ bool stopSignalPending(const std::optional<std::string>& stopFilePath, SystemEnv
 
 void waitForStopSignal(const std::optional<std::string>& stopFilePath, const StreamDeathWatcher* watcher,
                        SystemEnv& env) {
+  struct Reached {
+    SystemEnv& env;
+    ~Reached() { env.stopReached(); }
+  } reached{env};
   const pid_t entryParent = env.parentProcessId();
   const std::optional<pid_t> startParent = env.startParentProcessId();
   for (;;) {

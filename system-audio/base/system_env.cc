@@ -60,6 +60,15 @@ void RealSystemEnv::releaseTerminationSignals() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void RealSystemEnv::stopReached() {
+  if (signalFd_ < 0) return;
+  signalfd_siginfo info{};
+  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  }
+  const sigset_t set = terminationSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 bool RealSystemEnv::terminationSignalPending() {
   if (signalled_) return true;
   if (signalFd_ < 0) return false;

@@ -56,6 +56,12 @@ class SystemEnv {
   // Commands that are not stopped by signals: a termination signal ends
   // the process as usual again (one that came since the start does so now).
   virtual void releaseTerminationSignals() {}
+  // The run has stopped (by whatever stop signal): held termination signals
+  // that came with the stop are taken as part of it, and from now on a
+  // further one ends the process at once, as after the first reported one,
+  // so a stop that cannot finish (a write that blocks for ever) can still
+  // be ended by a signal. Called on the thread that waited for the stop.
+  virtual void stopReached() {}
   // Whether a held termination signal has come (reported or not). Does not
   // consume it; safe to call from any thread.
   virtual bool terminationSignalPending() { return false; }
@@ -89,6 +95,7 @@ class RealSystemEnv final : public SystemEnv {
   std::optional<pid_t> startParentProcessId() override { return startParent_; }
   void holdTerminationSignals() override;
   void releaseTerminationSignals() override;
+  void stopReached() override;
   bool terminationSignalPending() override;
   bool sleepUnlessSignalled(std::chrono::nanoseconds duration) override;
 

@@ -59,19 +59,24 @@ void waitForRecordingEnd(const RecordRequest& request, const StreamDeathWatcher&
   const uint64_t total = std::min(*request.seconds, kMaxRecordSeconds) * kNanosPerSecond;
   const uint64_t start = env.monotonicNanos();
   for (;;) {
-    if (watcher.error()) return;
     const uint64_t elapsed = env.monotonicNanos() - start;
-    if (elapsed >= total) return;
-    if (env.sleepUnlessSignalled(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)))) return;
+    if (watcher.error() || elapsed >= total ||
+        env.sleepUnlessSignalled(std::chrono::nanoseconds(std::min(total - elapsed, kPollNanos)))) {
+      env.stopReached();
+      return;
+    }
   }
 }
 
 AudioRecordingStats recordAudio(const RecordRequest& request, RecordingPlatform& platform) {
   // Every wait on the server while capture starts ends at a stop signal.
   platform.server.setStopCheck(stopCheckFor(request, platform.env));
+  // Opened first: a stop that comes while the path is chosen (the tap gate
+  // asks the server) still leaves the empty file the reply describes.
+  OutputFile file = openOutput(request, platform.env);
   try {
-    if (platform.gates.processTapAvailable()) return recordAudioViaTap(request, platform);
-    return recordAudioViaScreenCapture(request, platform);
+    if (platform.gates.processTapAvailable()) return recordAudioViaTap(request, file, platform);
+    return recordAudioViaScreenCapture(request, file, platform);
   } catch (const StopRequested&) {
     // Stopped before capture ran: an empty recording. The wait returns at
     // once (the signal is still there) and says so if the parent exited.
@@ -80,8 +85,7 @@ AudioRecordingStats recordAudio(const RecordRequest& request, RecordingPlatform&
   }
 }
 
-AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPlatform& platform) {
-  OutputFile file = openOutput(request, platform.env);
+AudioRecordingStats recordAudioViaTap(const RecordRequest& request, OutputFile& file, RecordingPlatform& platform) {
   const PcmFormat target = PcmFormat::float32(16000, 1);
   if (!target.isValid()) throw SystemAudioError::incompatibleAudioFormat();
 
@@ -124,8 +128,8 @@ AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPla
   return stats;
 }
 
-AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, RecordingPlatform& platform) {
-  OutputFile file = openOutput(request, platform.env);
+AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, OutputFile& file,
+                                                RecordingPlatform& platform) {
   ScreenCaptureService& service = platform.screenCapture;
   const std::vector<CaptureDisplay> displays = service.shareableContent();
   if (displays.empty()) throw SystemAudioError::noDisplay();

@@ -42,8 +42,10 @@ struct RecordingPlatform {
 constexpr uint64_t kMaxRecordSeconds = UINT64_MAX / 1'000'000'000ull;  // 18446744073
 
 AudioRecordingStats recordAudio(const RecordRequest& request, RecordingPlatform& platform);
-AudioRecordingStats recordAudioViaTap(const RecordRequest& request, RecordingPlatform& platform);
-AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, RecordingPlatform& platform);
+// The two paths, writing to the output recordAudio opened.
+AudioRecordingStats recordAudioViaTap(const RecordRequest& request, OutputFile& file, RecordingPlatform& platform);
+AudioRecordingStats recordAudioViaScreenCapture(const RecordRequest& request, OutputFile& file,
+                                                RecordingPlatform& platform);
 
 // Waits for the recording's end: `seconds` (capped at kMaxRecordSeconds) when
 // given, otherwise a stop signal. Ends early when `watcher` holds an error

@@ -78,10 +78,15 @@ const char* stepActivity(SoundServerStep step) {
 std::mutex hungMutex;
 std::optional<SoundServerError> hungServer;
 
+SoundServerError timeoutOf(SoundServerStep step) {
+  return SoundServerError(
+      step, PA_ERR_TIMEOUT,
+      std::string("The sound server did not answer within 3 seconds while ") + stepActivity(step) + ".");
+}
+
 [[noreturn]] void fail(SoundServerStep step, int code) {
   if (code != PA_ERR_TIMEOUT) throw SoundServerError(step, code, pa_strerror(code));
-  SoundServerError error(
-      step, code, std::string("The sound server did not answer within 3 seconds while ") + stepActivity(step) + ".");
+  const SoundServerError error = timeoutOf(step);
   {
     std::lock_guard lock(hungMutex);
     if (!hungServer) hungServer = error;
@@ -207,11 +212,13 @@ class PulseCore {
   static pa_usec_t deadline() { return pa_rtclock_now() + kServerAnswerUsec; }
 
   // Waits (lock held) for the loop's next signal; throws `step`'s timeout
-  // once `deadline` has passed, and StopRequested when the stop check says
+  // once `deadline` has passed (taken as the server hanging unless
+  // `serverHangs` is false), and StopRequested when the stop check says
   // so. A timer event wakes the wait at the deadline or the next check.
-  void waitUntil(pa_usec_t deadline, SoundServerStep step) {
+  void waitUntil(pa_usec_t deadline, SoundServerStep step, bool serverHangs = true) {
     if (stopCheck_ && stopCheck_()) throw StopRequested();
     const pa_usec_t now = pa_rtclock_now();
+    if (now >= deadline && !serverHangs) throw timeoutOf(step);
     if (now >= deadline) fail(step, PA_ERR_TIMEOUT);
     const pa_usec_t wake = stopCheck_ ? std::min(deadline, now + kStopCheckUsec) : deadline;
     pa_time_event* timer = pa_context_rttime_new(context(), wake, &PulseCore::onTimer, this);
@@ -406,6 +413,16 @@ class PulseRecordStream final : public RecordStream {
       gatherBytes_ = std::min<size_t>(gatherBytes_, granted->fragsize);
     }
     running_ = true;
+    // The stream runs once its first audio comes (a monitor delivers
+    // silence too): a server that hangs after accepting the stream, or a
+    // source that stays suspended, fails this step in time rather than
+    // recording nothing. Not taken as the whole server hanging: one
+    // suspended output must not stop the others.
+    const pa_usec_t firstAudioBy = PulseCore::deadline();
+    while (!heard_) {
+      if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) fail(SoundServerStep::kStartStream, core_->contextError());
+      core_->waitUntil(firstAudioBy, SoundServerStep::kStartStream, /*serverHangs=*/false);
+    }
   }
 
   const PcmFormat& format() const override { return format_; }
@@ -463,12 +480,11 @@ class PulseRecordStream final : public RecordStream {
       auto onDone = [](pa_context*, int, void* raw) {
         pa_threaded_mainloop_signal(static_cast<Answer*>(raw)->loop, 0);
       };
-      try {
-        core_->await(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 1, onDone, &answer),
-                     SoundServerStep::kStartStream);
-      } catch (const SoundServerError&) {
-        // Resumed below all the same: never leave the sink suspended.
-      }
+      // Both requests go out together, before any wait: the server carries
+      // out a client's requests in order, so the sink is resumed whatever
+      // ends the wait (a stop, a signal, a timeout, this process's end).
+      OperationPtr suspend(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 1, nullptr, nullptr));
+      if (!suspend) return;
       core_->await(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 0, onDone, &answer),
                    SoundServerStep::kStartStream);
     } catch (const SoundServerError&) {
@@ -494,6 +510,10 @@ class PulseRecordStream final : public RecordStream {
     auto* self = static_cast<PulseRecordStream*>(raw);
     const uint32_t bytesPerFrame = self->frameBytes();
     const size_t readable = pa_stream_readable_size(stream);
+    if (!self->heard_ && readable != static_cast<size_t>(-1) && readable > 0) {
+      self->heard_ = true;
+      pa_threaded_mainloop_signal(self->core_->loop(), 0);
+    }
     if (readable == static_cast<size_t>(-1) || readable == 0 || readable < self->gatherBytes_) return;
 
     // The first readable frame was captured `latency` ago.
@@ -533,6 +553,7 @@ class PulseRecordStream final : public RecordStream {
   pa_stream* stream_ = nullptr;
   size_t gatherBytes_ = 0;
   bool running_ = false;
+  bool heard_ = false;  // audio has come
   bool closing_ = false;
   bool failureReported_ = false;
 };

@@ -23,8 +23,9 @@ struct DefaultOutputFollower::State {
   // (monotonic ns) or later. Until then the apps' streams may still be
   // moving (PipeWire moves them tens of milliseconds after it reports the
   // new default): the old output's buffers with sound are delivered, its
-  // silent ones held back, and dropped when the new one's sound takes over
-  // (it covers the same time), delivered otherwise.
+  // silent ones held back; when the new one's sound takes over, those that
+  // overlap it are dropped (it covers the same time), the others (a pause
+  // that spans the switch) delivered, as they are when it does not.
   std::atomic<uint64_t> next{0};
   std::atomic<uint64_t> nextBy{0};
   std::mutex dataMutex;  // serializes the streams' data callbacks; guards `held`
@@ -74,6 +75,11 @@ bool carriesSound(const PcmBuffer& buffer) {
   return false;
 }
 
+// When the last frame of `buffer`, captured from `nanos` on, ends.
+uint64_t endNanos(const PcmBuffer& buffer, uint64_t nanos) {
+  return nanos + static_cast<uint64_t>(static_cast<double>(buffer.frameLength()) * 1e9 / buffer.format().sampleRate);
+}
+
 }  // namespace
 
 DefaultOutputFollower::DefaultOutputFollower(SoundServerConnection& connection, Opener open, DataHandler deliver,
@@ -109,7 +115,12 @@ std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::strin
           uint64_t expected = generation;
           if (!state->next.compare_exchange_strong(expected, 0)) return;
           state->active.store(generation);
-          sound ? state->held.clear() : flush();
+          // The old output's silence that ended before this buffer began
+          // is a pause that spans the switch: it keeps its length. Only
+          // what overlaps the new output's sound is dropped.
+          if (sound)
+            std::erase_if(state->held, [&](const auto& held) { return endNanos(*held.first, held.second) > nanos; });
+          flush();
         }
         deliver(std::move(buffer), nanos);
       },

@@ -1,9 +1,12 @@
 // The Whisper recognizer fed on one thread and read on another, as
 // transcribe runs it: every segment arrives once, in order, then the end.
+// PocketSphinx decoders made and freed at once, as by two live channels.
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <thread>
 
+#include "speech-service/pocketsphinx_service.h"
 #include "speech-service/whisper_service.h"
 
 namespace tavrin::speech {
@@ -37,6 +40,19 @@ TEST(WhisperRecognizerConcurrentTest, ResultsReadWhileWindowsAreDecoded) {
   while (auto result = recognizer.nextResult()) EXPECT_EQ(result->text, std::to_string(next++));
   feeder.join();
   EXPECT_EQ(next, 2 * windows);
+}
+
+TEST(PocketSphinxConcurrentTest, TwoRecognizersAreMadeAndFreedAtOnce) {
+  const ModelFiles model = ModelCatalog(ModelSearchPaths::fromProcess()).installedModel("en_US").value();
+  std::barrier together(2);
+  auto channel = [&] {
+    together.arrive_and_wait();
+    auto recognizer =
+        makePocketSphinxRecognizer(model, ReportingMode::kLive, PocketSphinxService::settingsFromProcess());
+    together.arrive_and_wait();
+  };
+  std::jthread other(channel);
+  channel();
 }
 
 }  // namespace

@@ -81,6 +81,19 @@ TEST(LiveSmokeTest, EveryNonBlankFinalIsTranslatedOnceUntilTheStopFile) {
   }
 }
 
+// Subtitles toggled off at once, 20 times: both channels' engines are made and freed together, or stopped midway.
+TEST(LiveSmokeTest, QuickStopsEndCleanly) {
+  TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  for (int run = 0; run < 20; ++run) {
+    TempDir dir;
+    BackgroundProcess live({TAVRIN_SYSTEM_AUDIO_BIN, "live", "--language", "en-US", "--stop-file", dir.file("stop")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300 + 25 * run));
+    writeFile(dir.file("stop"), "");
+    const ProcessResult r = live.wait(30s);
+    EXPECT_TRUE(r.exitStatus == 0 && r.err.empty()) << run << ": " << r.exitStatus << " " << r.err;
+  }
+}
+
 // The user switches outputs twice during live subtitles: one device-change event, and the run goes on to its stop.
 TEST(LiveSmokeTest, ChangingTheDefaultOutputGivesOneDeviceChangeEvent) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();

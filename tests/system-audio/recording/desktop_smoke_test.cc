@@ -206,9 +206,23 @@ TEST(DesktopSmokeTest, TerminationSignalsStopARecordingWithItsReply) {
   }
 }
 
-// A private server of its own, stopped, continued, then killed; its last PID speaks the protocol.
+// A signal ends a stopped recording whose FIFO reader stalls; an output silent once its stream runs (suspended; a hung
+// server looks the same) fails the start step. Then a private server of its own, stopped, continued, then killed.
 TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWithItsReason) {
   TAVRIN_REQUIRE_TEST_SOUND_SERVER();
+  TempDir dir;
+  runProcess(
+      {"/bin/sh", "-c",
+       R"(mkfifo "$1/f"; exec 3<>"$1/f"; "$0" record --output "$1/f" --stop-file "$1/end" & sleep 3; : >"$1/end";)"
+       R"( sleep 0.5; kill $!; wait $!; echo $? > "$1/status")",  // the pipe holds about one second
+       kBin, dir.path()});
+  EXPECT_EQ(readFile(dir.file("status")), "143\n");
+  if (std::string(std::getenv("TAVRIN_TEST_SOUND_SERVER")) == "pulseaudio") {  // PipeWire resumes it
+    runTool({"/usr/bin/pactl", "suspend-sink", "system_output", "1"});
+    const auto r = runProcess({kBin, "record", "--output", dir.file("x.raw"), "--seconds", "2"});
+    runTool({"/usr/bin/pactl", "suspend-sink", "system_output", "0"});
+    EXPECT_EQ(r.out + r.err, "The sound server did not answer within 3 seconds while starting a record stream.\n");
+  }
   const auto started = runProcess({TAVRIN_PULSE_HARNESS, "start", std::getenv("TAVRIN_TEST_SOUND_SERVER")});
   ASSERT_EQ(started.exitStatus, 0) << started.err;
   std::smatch m;
@@ -217,7 +231,6 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
   const pid_t pid = std::stoi(pids.substr(pids.rfind('\n', pids.size() - 2) + 1));
   ProcessOptions options;
   options.setEnv["PULSE_SERVER"] = "unix:" + server + "/runtime/pulse/native";
-  TempDir dir;
   ::kill(pid, SIGSTOP);
   const std::string hung = "The sound server did not answer within 3 seconds while connecting.";
   EXPECT_EQ(runProcess({kBin, "status"}, options).out,
@@ -228,8 +241,9 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, hung + "\n");
   }
-  // A stop while the server is being reached ends the recording there, empty.
+  // A stop while the server is being reached ends the recording there, empty: the stale file is emptied.
   for (const bool byFile : {false, true}) {
+    writeFile(dir.file("x.raw"), "stale");
     BackgroundProcess stopped({kBin, "record", "--output", dir.file("x.raw"), "--stop-file", dir.file("stop")},
                               options);
     std::this_thread::sleep_for(500ms);
@@ -238,6 +252,7 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
     EXPECT_EQ(result.out + result.err, R"({"sampleCount":0,"bufferCount":0,"durationMs":0})"
                                        "\n")
         << byFile;
+    EXPECT_EQ(readFile(dir.file("x.raw")), "") << byFile;
     std::filesystem::remove(dir.file("stop"));
   }
   // The parent exits while the recording still starts: it stops once started.

@@ -77,7 +77,11 @@ TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
   SystemAudioTap tap(server);
   server.addSink({"other", "other.monitor", kSinkFormat});
   tap.start();
+  server.setDefaultSink("other");
+  server.deliver("system_output.monitor", makeTone(kSinkFormat, 480, 0, 0.0f), 1'000'000);
+  server.deliver("other.monitor", makeTone(kSinkFormat, 480, 0, 0.5f), 20'000'000);
   tap.stop();
+  EXPECT_EQ(drain(tap).size(), 2u);  // a pause across the switch keeps its length: the old output's silence stays
   EXPECT_EQ(server.log(),
             (std::vector<std::string>{"connect", "stream:system_output.monitor", "start:system_output.monitor",
                                       "subscribe", "stream:other.monitor", "start:other.monitor", "~subscribe",
