@@ -41,7 +41,7 @@ class TranscribeTest : public ::testing::Test {
   testing::TempDir dir;
   speech::ScriptedSpeechService service;
   testing::FakeOutput out, err;
-  testing::FakeLanguage languages{std::make_pair(std::string("en"), 0.97)};
+  testing::FakeLanguage languages{std::make_pair(std::string("en"), 0.9712345678901234)};
   Platform platform{service, out, err, languages, true, "en_US", {}};
 };
 
@@ -52,7 +52,7 @@ TEST_F(TranscribeTest, FileIsFedInOrderInChunksOf240000FramesAfterItsDurationInT
     int durationMs;
   };
   const std::vector<Row> rows = {
-      {17, {17}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000}, {480000, {240000, 240000}, 30000}};
+      {24, {24}, 1}, {70000, {70000}, 4375}, {240001, {240000, 1}, 15000}, {480000, {240000, 240000}, 30000}};
   for (size_t i = 0; i < rows.size(); ++i) {
     ASSERT_EQ(run({"transcribe", rawFile(rows[i].frames)}), 0);
     const Lines lines = out.lines();
@@ -86,7 +86,7 @@ TEST_F(TranscribeTest, SegmentLinesThenTheResultWithLanguage) {
           R"({"type":"segment","segment":{"startMs":100,"endMs":1234,"text":"Hello"}})",
           R"({"type":"segment","segment":{"startMs":2000,"endMs":2000,"text":" world "}})",
           R"({"type":"segment","segment":{"startMs":3000,"endMs":4000,"text":"Hello"}})",
-          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.97})"}));
+          R"({"type":"result","text":"Hello  world  Hello","segments":[{"startMs":100,"endMs":1234,"text":"Hello"},{"startMs":2000,"endMs":2000,"text":" world "},{"startMs":3000,"endMs":4000,"text":"Hello"}],"detectedLanguage":"en","detectionConfidence":0.9712345678901234})"}));
   EXPECT_EQ(languages.seen, std::vector<std::string>{"Hello  world  Hello"});
   EXPECT_EQ(service.calls().at(0), "match:en_US");
 }
@@ -110,7 +110,7 @@ TEST_F(TranscribeTest, TheResultLineOfTheSegmentsThatCameAndTheirTimesClamped) {
             R"({"startMs":2000,"endMs":2000,"text":"b"},{"startMs":0,"endMs":0,"text":"c"},)"
             R"({"startMs":1000,"endMs":1000,"text":"d"},)"
             R"({"startMs":18446744073709551615,"endMs":18446744073709551615,"text":"e"}],)"
-            R"("detectedLanguage":"en","detectionConfidence":0.97})");
+            R"("detectedLanguage":"en","detectionConfidence":0.9712345678901234})");
   EXPECT_EQ(recognizer()->contextualStrings(), std::nullopt);
   ASSERT_EQ(run({"transcribe", rawFile(100), "--contextual-strings", "Tavrin\nQ3 budget\n"}), 0);
   EXPECT_EQ(recognizer(1)->contextualStrings(), (std::vector<std::string>{"Tavrin", "Q3 budget"}));

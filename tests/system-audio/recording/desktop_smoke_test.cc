@@ -94,12 +94,14 @@ TEST(DesktopSmokeTest, TheBinaryRecordsFromTheStartWhatPlaysWithItsStartFileAndS
   EXPECT_LE(start, after);
   const auto probe = runProcess({kBin, "probe", "--seconds", "1"});
   std::smatch m;
-  ASSERT_TRUE(
-      std::regex_match(probe.out, m,
-                       std::regex(R"(\{"bufferCount":[1-9]\d*,"firstPresentationSeconds":[0-9.e+]+,)"
-                                  R"("lastPresentationSeconds":[0-9.e+]+,"observedDurationSeconds":([0-9.e+-]+)\}\n)")))
+  ASSERT_TRUE(std::regex_match(
+      probe.out, m,
+      std::regex(R"(\{"bufferCount":[1-9]\d*,"firstPresentationSeconds":([0-9.e+]+),)"
+                 R"("lastPresentationSeconds":([0-9.e+]+),"observedDurationSeconds":([0-9.e+-]+)\}\n)")))
       << probe.out;
-  EXPECT_LT(std::stod(m[1]), 5);  // a one-second probe cannot observe seconds of audio
+  EXPECT_LT(std::stod(m[3]), 5);  // a one-second probe cannot observe seconds of audio
+  // Every digit is written: the times read back are the very doubles whose difference is the duration.
+  EXPECT_EQ(std::stod(m[3]), std::stod(m[2]) - std::stod(m[1])) << probe.out;
   // Started with stdout closed: the reply goes nowhere, not into a descriptor the server connection took.
   const auto closed =
       runProcess({"/bin/sh", "-c", R"(exec "$0" record --output "$1" --seconds 1 >&-)", kBin, dir.file("closed.raw")});

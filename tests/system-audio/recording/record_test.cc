@@ -165,10 +165,11 @@ TEST(RecordingOutputTest, StartFileIsWrittenOnceAtomicallyWithTheTimeOfTheFirstB
   TapRecordingWriter(*file, dir.file("start"), [&] { return ++clockReads; }).snapshot();  // no audio: no start file
   {
     TapRecordingWriter writer(*file, dir.file("start"), [&] { return 1700000000.0 + ++clockReads; });
-    writer.write(*makeTone(PcmFormat::float32(16000, 1), 15, 0, 0.1f));
+    writer.write(*makeTone(PcmFormat::float32(16000, 1), 23, 0, 0.1f));
     writer.write(*makeTone(PcmFormat{16000, 1, SampleType::kFloat32, true}, 4, 0, 0.1f));  // no float channel: ignored
     writer.write(*makeTone(PcmFormat::float32(16000, 1), 1, 0, 0.1f));
-    EXPECT_EQ(encodeReply(writer.snapshot()), R"({"sampleCount":16,"bufferCount":2,"durationMs":1})");
+    // 1.5 ms: durationMs truncates
+    EXPECT_EQ(encodeReply(writer.snapshot()), R"({"sampleCount":24,"bufferCount":2,"durationMs":1})");
   }
   EXPECT_EQ(clockReads, 1);
   EXPECT_EQ(readFile(dir.file("start")), "1700000001.0");
