@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "bench/live_bench.h"
+#include "bench/whisper_realtime.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "speech-service/testmodel/whisper_testmodel.h"
 #include "system-audio/base/system_env.h"
@@ -45,36 +46,8 @@ using namespace tavrin::system_audio;
 
 namespace {
 
-std::vector<float> readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<float> samples;
-  float v;
-  while (in.read(reinterpret_cast<char*>(&v), 4)) samples.push_back(v);
-  return samples;
-}
+using bench::cpuSeconds;
 
-// The sentences spoken, each followed by 1.5 s of silence; the speech
-// parts alone in `parts`.
-std::vector<float> spokenSentences(const std::string& dir, const std::vector<std::string>& sentences,
-                                   std::vector<std::vector<float>>& parts) {
-  std::vector<float> all;
-  for (size_t i = 0; i < sentences.size(); ++i) {
-    const std::string raw = dir + "/s" + std::to_string(i) + ".raw";
-    const std::string cmd = "flite -voice slt -t \"" + sentences[i] + "\" -o " + dir + "/s.wav && sox " + dir +
-                            "/s.wav -t raw -e floating-point -b 32 -r 16000 -c 1 " + raw;
-    if (std::system(cmd.c_str()) != 0) return {};
-    parts.push_back(readRaw(raw));
-    all.insert(all.end(), parts.back().begin(), parts.back().end());
-    all.insert(all.end(), 24000, 0.0f);
-  }
-  return all;
-}
-
-double cpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 double wallSeconds() {
   return static_cast<double>(monotonicNowNanos()) / 1e9;
 }
@@ -83,62 +56,13 @@ using bench::Quantiles;
 using bench::quantiles;
 
 // One live run of `channels` channels over `audio`, in real time.
-void run(const char* language, int channels, const std::vector<float>& audio, double speechSeconds,
-         const LiveServices& services) {
-  bench::TimedLines events;
-  NDJSONWriter writer(events.writeFd());
-  std::mutex mutex;
-  std::vector<double> finalLag;
-  std::vector<std::unique_ptr<LiveTiming>> timings;
-  std::vector<std::thread> feeders, runners;
-  std::vector<std::atomic<uint64_t>> begin(static_cast<size_t>(channels));
-  for (int c = 0; c < channels; ++c) {
-    auto stream = std::make_shared<CaptureStream>();
-    auto& started = begin[static_cast<size_t>(c)];
-    timings.push_back(std::make_unique<LiveTiming>(
-        true,
-        [&started] {
-          const uint64_t now = monotonicNowNanos();
-          uint64_t zero = 0;
-          started.compare_exchange_strong(zero, now);
-          return now;
-        },
-        [&](const std::string& line) {
-          std::smatch m;
-          static const std::regex lag(R"(kind=final audioEndSec=[0-9.]+ lagMs=(-?[0-9]+))");
-          std::lock_guard lock(mutex);
-          if (std::regex_search(line, m, lag)) finalLag.push_back(std::stod(m[1]));
-        }));
-    feeders.emplace_back([&, stream] {
-      while (started == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      constexpr uint32_t kFrames = 320;  // 20 ms
-      for (uint64_t pos = 0; pos < audio.size(); pos += kFrames) {
-        const uint64_t due = started + pos * 1'000'000'000ull / 16000;
-        const uint64_t now = monotonicNowNanos();
-        if (due > now) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
-        const auto n = static_cast<uint32_t>(std::min<uint64_t>(kFrames, audio.size() - pos));
-        PcmBufferPtr b = PcmBuffer::create(PcmFormat::float32(16000, 1), n);
-        b->setFrameLength(n);
-        std::copy_n(audio.data() + pos, n, b->floatChannel(0));
-        stream->add(b);
-      }
-      stream->finish();
-    });
-    LiveChannelRequest request{c == 0 ? AudioChannel::kSystem : AudioChannel::kMic,
-                               stream,
-                               std::string(language),
-                               std::nullopt,
-                               &writer,
-                               timings.back().get(),
-                               c == 0};
-    runners.emplace_back([request, &services] { runLiveChannel(request, services); });
-  }
-  while (begin[0] == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const double cpu0 = cpuSeconds();
-  for (auto& t : feeders) t.join();
-  for (auto& t : runners) t.join();
-  const double cpu = cpuSeconds() - cpu0;
-  const auto& lines = events.finish();
+void measure(const char* language, int channels, const std::vector<float>& audio, double speechSeconds,
+             const LiveServices& services) {
+  const bench::RealTimeRun run = bench::runInRealTime(language, std::nullopt, channels, audio, services);
+  const double cpu = run.cpu;
+  const auto& lines = run.lines;
+  const std::vector<double>& finalLag = run.finalLag;
+  const std::vector<uint64_t>& begin = run.begin;
 
   std::vector<double> firstVolatile;
   std::map<std::pair<std::string, int>, bool> seen;
@@ -162,24 +86,14 @@ void run(const char* language, int channels, const std::vector<float>& audio, do
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As tavrin-system-audio live does: libgomp reads its wait policy when it
-  // loads, before main, so the policy is set by running again. A value in
-  // the environment (ACTIVE, to measure spinning threads) is kept.
-  if (std::getenv("OMP_WAIT_POLICY") == nullptr) {
-    setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
-    execv("/proc/self/exe", argv);
-  }
+  bench::rerunWithPassiveWait(argv);
   const std::string file = argc > 1 ? argv[1] : "bench/speech_sentences.txt";
   const size_t wanted = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : SIZE_MAX;
-  std::vector<std::string> sentences;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line) && sentences.size() < wanted;) {
-    if (!line.empty()) sentences.push_back(line);
-  }
+  const std::vector<std::string> sentences = bench::readSentences(file, wanted);
   char dirTemplate[] = "/tmp/tavrin-bench-whisper-live.XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
   std::vector<std::vector<float>> parts;
-  const std::vector<float> audio = spokenSentences(dir, sentences, parts);
+  const std::vector<float> audio = bench::spokenSentences(dir, sentences, &parts);
   if (audio.empty()) {
     std::fprintf(stderr, "bench_whisper_live: flite/sox could not make the speech from %s\n", file.c_str());
     return 1;
@@ -206,7 +120,7 @@ int main(int argc, char** argv) {
     LiveServices services{routed, translation, "en_US"};
     for (const char* language : {"en-US", "de-DE"}) {
       if (argc > 3) break;  // a third argument: the decoding alone
-      for (int channels : {1, 2}) run(language, channels, audio, speechSeconds, services);
+      for (int channels : {1, 2}) measure(language, channels, audio, speechSeconds, services);
     }
   }
 

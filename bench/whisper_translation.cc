@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench/live_bench.h"
+#include "bench/whisper_realtime.h"
 #include "speech-service/pocketsphinx_service.h"
 #include "speech-service/testmodel/whisper_testmodel.h"
 #include "speech-service/whisper_service.h"
@@ -41,95 +42,17 @@ using namespace tavrin::system_audio;
 
 namespace {
 
-std::vector<float> readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<float> samples;
-  float v;
-  while (in.read(reinterpret_cast<char*>(&v), 4)) samples.push_back(v);
-  return samples;
-}
-
-std::vector<float> spokenSentences(const std::string& dir, const std::vector<std::string>& sentences) {
-  std::vector<float> all;
-  for (size_t i = 0; i < sentences.size(); ++i) {
-    const std::string raw = dir + "/s" + std::to_string(i) + ".raw";
-    const std::string cmd = "flite -voice slt -t \"" + sentences[i] + "\" -o " + dir + "/s.wav && sox " + dir +
-                            "/s.wav -t raw -e floating-point -b 32 -r 16000 -c 1 " + raw;
-    if (std::system(cmd.c_str()) != 0) return {};
-    const std::vector<float> part = readRaw(raw);
-    all.insert(all.end(), part.begin(), part.end());
-    all.insert(all.end(), 24000, 0.0f);
-  }
-  return all;
-}
-
-double cpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 struct RunFigures {
   double cpuPerChannel = 0;  // CPU seconds per audio second per channel
   std::vector<std::string> english;
 };
 
-RunFigures run(const std::optional<std::string>& target, int channels, const std::vector<float>& audio,
-               const LiveServices& services) {
-  bench::TimedLines events;
-  NDJSONWriter writer(events.writeFd());
-  std::mutex mutex;
-  std::vector<double> finalLag;
-  std::vector<std::unique_ptr<LiveTiming>> timings;
-  std::vector<std::thread> feeders, runners;
-  std::vector<std::atomic<uint64_t>> begin(static_cast<size_t>(channels));
-  for (int c = 0; c < channels; ++c) {
-    auto stream = std::make_shared<CaptureStream>();
-    auto& started = begin[static_cast<size_t>(c)];
-    timings.push_back(std::make_unique<LiveTiming>(
-        true,
-        [&started] {
-          const uint64_t now = monotonicNowNanos();
-          uint64_t zero = 0;
-          started.compare_exchange_strong(zero, now);
-          return now;
-        },
-        [&](const std::string& line) {
-          std::smatch m;
-          static const std::regex lag(R"(kind=final audioEndSec=[0-9.]+ lagMs=(-?[0-9]+))");
-          std::lock_guard lock(mutex);
-          if (std::regex_search(line, m, lag)) finalLag.push_back(std::stod(m[1]));
-        }));
-    feeders.emplace_back([&, stream] {
-      while (started == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      constexpr uint32_t kFrames = 320;  // 20 ms
-      for (uint64_t pos = 0; pos < audio.size(); pos += kFrames) {
-        const uint64_t due = started + pos * 1'000'000'000ull / 16000;
-        const uint64_t now = monotonicNowNanos();
-        if (due > now) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
-        const auto n = static_cast<uint32_t>(std::min<uint64_t>(kFrames, audio.size() - pos));
-        PcmBufferPtr b = PcmBuffer::create(PcmFormat::float32(16000, 1), n);
-        b->setFrameLength(n);
-        std::copy_n(audio.data() + pos, n, b->floatChannel(0));
-        stream->add(b);
-      }
-      stream->finish();
-    });
-    LiveChannelRequest request{c == 0 ? AudioChannel::kSystem : AudioChannel::kMic,
-                               stream,
-                               std::string("de-DE"),
-                               target,
-                               &writer,
-                               timings.back().get(),
-                               c == 0};
-    runners.emplace_back([request, &services] { runLiveChannel(request, services); });
-  }
-  while (begin[0] == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const double cpu0 = cpuSeconds();
-  for (auto& t : feeders) t.join();
-  for (auto& t : runners) t.join();
-  const double cpu = cpuSeconds() - cpu0;
-  const auto& lines = events.finish();
+RunFigures measure(const std::optional<std::string>& target, int channels, const std::vector<float>& audio,
+                   const LiveServices& services) {
+  const bench::RealTimeRun run = bench::runInRealTime("de-DE", target, channels, audio, services);
+  const double cpu = run.cpu;
+  const auto& lines = run.lines;
+  const std::vector<double>& finalLag = run.finalLag;
 
   // Translation lag: from the final's segment event to its translation event.
   std::map<std::pair<std::string, std::string>, uint64_t> finals;
@@ -160,22 +83,13 @@ RunFigures run(const std::optional<std::string>& target, int channels, const std
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As tavrin-system-audio live does: libgomp reads its wait policy when it
-  // loads, before main, so the policy is set by running again.
-  if (std::getenv("OMP_WAIT_POLICY") == nullptr) {
-    setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
-    execv("/proc/self/exe", argv);
-  }
+  bench::rerunWithPassiveWait(argv);
   const std::string file = argc > 1 ? argv[1] : "bench/speech_sentences.txt";
   const size_t wanted = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 8;
-  std::vector<std::string> sentences;
-  std::ifstream in(file);
-  for (std::string line; std::getline(in, line) && sentences.size() < wanted;) {
-    if (!line.empty()) sentences.push_back(line);
-  }
+  const std::vector<std::string> sentences = bench::readSentences(file, wanted);
   char dirTemplate[] = "/tmp/tavrin-bench-whisper-translation.XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
-  const std::vector<float> audio = spokenSentences(dir, sentences);
+  const std::vector<float> audio = bench::spokenSentences(dir, sentences);
   if (audio.empty()) {
     std::fprintf(stderr, "bench_whisper_translation: flite/sox could not make the speech from %s\n", file.c_str());
     return 1;
@@ -202,9 +116,9 @@ int main(int argc, char** argv) {
     speech::RoutedSpeechService routed(*whisper, *builtIn);
     LiveServices services{routed, translation, "en_US"};
     for (int channels : {1, 2}) {
-      const double none = run(std::nullopt, channels, audio, services).cpuPerChannel;
-      const RunFigures en = run(std::string("en"), channels, audio, services);
-      const RunFigures es = run(std::string("es"), channels, audio, services);
+      const double none = measure(std::nullopt, channels, audio, services).cpuPerChannel;
+      const RunFigures en = measure(std::string("en"), channels, audio, services);
+      const RunFigures es = measure(std::string("es"), channels, audio, services);
       std::printf(
           "      %d ch  extra CPU per channel against no translation: en %+.3f s (%+.0f %%), es %+.3f s (%+.0f %%)\n",
           channels, en.cpuPerChannel - none, 100 * (en.cpuPerChannel / none - 1), es.cpuPerChannel - none,
