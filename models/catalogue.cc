@@ -10,6 +10,7 @@
 
 #include "common/home.h"
 #include "common/output.h"
+#include "common/text.h"
 
 namespace tavrin::models {
 namespace {
@@ -117,18 +118,12 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())) != 0) s.remove_prefix(1);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())) != 0) s.remove_suffix(1);
-  return s;
-}
-
 // "on"/"off" and their synonyms, in any case and quoted or not; nothing for
 // anything else.
 std::optional<bool> parseSwitch(std::string_view value) {
-  value = trim(value);
+  value = trimSpace(value);
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-    value = trim(value.substr(1, value.size() - 2));
+    value = trimSpace(value.substr(1, value.size() - 2));
   }
   const std::string v = lower(value);
   for (const char* on : {"on", "1", "yes", "true", "enabled", "enable"}) {
@@ -156,8 +151,8 @@ FileSwitch readSwitchFile(const std::string& path) {
     std::string_view text = line;
     text = text.substr(0, text.find_first_of("#;"));
     const size_t separator = text.find_first_of(":=");
-    if (separator == std::string_view::npos || lower(trim(text.substr(0, separator))) != "downloads") continue;
-    const std::string_view value = trim(text.substr(separator + 1));
+    if (separator == std::string_view::npos || lower(trimSpace(text.substr(0, separator))) != "downloads") continue;
+    const std::string_view value = trimSpace(text.substr(separator + 1));
     result.on = parseSwitch(value);
     result.unknownValue = result.on ? std::nullopt : std::optional(std::string(value));
   }

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <mutex>
 
+#include "common/text.h"
 #include "models/http.h"
 
 namespace tavrin::models {
@@ -32,12 +33,6 @@ struct Transfer {
   }
 };
 
-std::string trimmed(std::string_view s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())) != 0) s.remove_prefix(1);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())) != 0) s.remove_suffix(1);
-  return std::string(s);
-}
-
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
   auto& t = *static_cast<Transfer*>(user);
   const std::string_view line(data, size * count);
@@ -53,9 +48,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   }
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos) return line.size();
-  std::string name = trimmed(line.substr(0, colon));
+  std::string name = std::string(trimSpace(line.substr(0, colon)));
   for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const std::string value = trimmed(line.substr(colon + 1));
+  const std::string value = std::string(trimSpace(line.substr(colon + 1)));
   if (name == "content-length") t.response.contentLength = std::strtoull(value.c_str(), nullptr, 10);
   t.response.headers.emplace(name, value);
   if (t.responses == 1) t.response.originHeaders.emplace(name, value);
