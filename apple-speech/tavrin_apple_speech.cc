@@ -16,9 +16,9 @@
 #include "common/crash_guard.h"
 #include "common/locale.h"
 #include "common/output.h"
-#include "speech-service/model_download.h"
-#include "speech-service/pocketsphinx_service.h"
-#include "speech-service/whisper_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
+#include "speech-service/whisper/model_download.h"
+#include "speech-service/whisper/whisper_service.h"
 
 namespace tavrin::apple_speech {
 namespace {

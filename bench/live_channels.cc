@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "bench/live_bench.h"
-#include "speech-service/pocketsphinx_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
 #include "system-audio/base/system_env.h"
 #include "system-audio/live/apertium.h"
 #include "system-audio/live/live_channel.h"

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "common/audio_converter.h"
-#include "speech-service/pocketsphinx_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
 #include "system-audio/sources/mic_capture.h"
 
 using namespace tavrin;

@@ -15,7 +15,7 @@
 // (context sized to the utterance plus margins of 0, 16, 32, 64 frames)
 // against the same utterance padded to the model's 30 s window (the
 // re-decode live used to cost): wall and CPU per utterance, and the ratio.
-#include "speech-service/whisper_live.h"
+#include "speech-service/whisper/whisper_live.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -35,8 +35,8 @@
 
 #include "bench/live_bench.h"
 #include "bench/whisper_realtime.h"
-#include "speech-service/pocketsphinx_service.h"
-#include "speech-service/testmodel/whisper_testmodel.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
 #include "system-audio/base/system_env.h"
 #include "system-audio/live/apertium.h"
 #include "system-audio/live/live_channel.h"

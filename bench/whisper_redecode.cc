@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "speech-service/whisper_live.h"
+#include "speech-service/whisper/whisper_live.h"
 
 namespace {
 

@@ -30,9 +30,9 @@
 
 #include "bench/live_bench.h"
 #include "bench/whisper_realtime.h"
-#include "speech-service/pocketsphinx_service.h"
-#include "speech-service/testmodel/whisper_testmodel.h"
-#include "speech-service/whisper_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/whisper_service.h"
 #include "system-audio/base/system_env.h"
 #include "system-audio/live/apertium.h"
 #include "system-audio/live/live_channel.h"

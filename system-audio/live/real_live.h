@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "speech-service/pocketsphinx_service.h"
-#include "speech-service/whisper_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
+#include "speech-service/whisper/whisper_service.h"
 #include "system-audio/base/requests.h"
 #include "system-audio/base/system_env.h"
 

@@ -4,8 +4,8 @@
 #include "apple-speech/arguments.h"
 #include "apple-speech/helper_error.h"
 #include "apple-speech/tavrin_apple_speech.h"
-#include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
+#include "tests/support/scripted_speech_service.h"
 
 namespace tavrin::apple_speech {
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "apple-speech/transcribe.h"
-#include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
+#include "tests/support/scripted_speech_service.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::apple_speech {

@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "apple-speech/tavrin_apple_speech.h"
-#include "speech-service/scripted_speech_service.h"
 #include "tests/apple-speech/fake_output.h"
+#include "tests/support/scripted_speech_service.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::apple_speech {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "apple-llm/testmodel/testmodel.h"
-#include "speech-service/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
 #include "tests/support/model_downloads.h"
 #include "tests/support/speech_samples.h"
 

@@ -1,5 +1,5 @@
 // The cepstral-mean estimate and the file that keeps it for a next run.
-#include "speech-service/cepstral_mean.h"
+#include "speech-service/pocketsphinx/cepstral_mean.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

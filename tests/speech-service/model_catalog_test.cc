@@ -1,5 +1,5 @@
 // Locale matching, the model search paths and the asset states read from model folders.
-#include "speech-service/model_catalog.h"
+#include "speech-service/models/model_catalog.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "speech-service/pocketsphinx_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::speech {

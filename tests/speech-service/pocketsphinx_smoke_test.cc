@@ -5,7 +5,7 @@
 #include <future>
 #include <random>
 
-#include "speech-service/pocketsphinx_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
 #include "tests/support/speech_samples.h"
 
 namespace tavrin::speech {

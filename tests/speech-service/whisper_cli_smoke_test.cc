@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "common/processors.h"
-#include "speech-service/testmodel/whisper_testmodel.h"
-#include "speech-service/whisper_live.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/whisper_live.h"
 #include "tests/support/speech_samples.h"
 
 namespace tavrin::speech {

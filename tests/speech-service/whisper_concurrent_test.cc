@@ -6,8 +6,8 @@
 #include <barrier>
 #include <thread>
 
-#include "speech-service/pocketsphinx_service.h"
-#include "speech-service/whisper_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
+#include "speech-service/whisper/whisper_service.h"
 
 namespace tavrin::speech {
 namespace {

@@ -1,7 +1,7 @@
 // Live recognition on a fake Whisper decoder: utterances found by loudness
 // or by a guide, finals as the decoder's text of each utterance's audio,
 // and one engine shared by two recognizers (also run under ThreadSanitizer).
-#include "speech-service/whisper_live.h"
+#include "speech-service/whisper/whisper_live.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <set>
 #include <thread>
 
-#include "speech-service/scripted_speech_service.h"
 #include "tests/support/samples.h"
+#include "tests/support/scripted_speech_service.h"
 
 namespace tavrin::speech {
 namespace {

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <filesystem>
 
-#include "speech-service/scripted_speech_service.h"
-#include "speech-service/testmodel/whisper_testmodel.h"
-#include "speech-service/whisper_service.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/whisper_service.h"
+#include "tests/support/scripted_speech_service.h"
 #include "tests/support/speech_samples.h"
 
 namespace tavrin::speech {

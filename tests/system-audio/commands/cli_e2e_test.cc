@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "speech-service/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
 #include "tests/support/subprocess.h"
 
 namespace tavrin::testing {

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "speech-service/scripted_speech_service.h"
 #include "system-audio/base/errors.h"
+#include "tests/support/scripted_speech_service.h"
 #include "tests/system-audio/live/fake_live.h"
 
 namespace tavrin::system_audio {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "speech-service/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
 #include "tests/support/model_downloads.h"
 #include "tests/system-audio/sound-server/pulse_test_server.h"
 

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "speech-service/scripted_speech_service.h"
 #include "system-audio/base/errors.h"
 #include "tests/support/fake_system_env.h"
+#include "tests/support/scripted_speech_service.h"
 #include "tests/system-audio/live/fake_live.h"
 
 namespace tavrin::system_audio {

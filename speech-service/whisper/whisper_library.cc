@@ -1,4 +1,4 @@
-#include "speech-service/whisper_library.h"
+#include "speech-service/whisper/whisper_library.h"
 
 #include <dlfcn.h>
 

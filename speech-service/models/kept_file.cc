@@ -1,4 +1,4 @@
-#include "speech-service/kept_file.h"
+#include "speech-service/models/kept_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

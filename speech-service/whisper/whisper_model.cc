@@ -1,4 +1,4 @@
-#include "speech-service/whisper_model.h"
+#include "speech-service/whisper/whisper_model.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "speech-service/model_catalog.h"
+#include "speech-service/models/model_catalog.h"
 
 #include <sys/stat.h>
 #include <unicode/uloc.h>

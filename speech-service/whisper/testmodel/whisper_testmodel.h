@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "speech-service/whisper_model.h"
+#include "speech-service/whisper/whisper_model.h"
 
 namespace tavrin::speech::testmodel {
 

@@ -1,4 +1,4 @@
-#include "speech-service/scripted_speech_service.h"
+#include "tests/support/scripted_speech_service.h"
 
 #include <algorithm>
 #include <cctype>

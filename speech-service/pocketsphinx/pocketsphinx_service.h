@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "speech-service/model_catalog.h"
+#include "speech-service/models/model_catalog.h"
 #include "speech-service/speech_service.h"
 
 namespace tavrin::speech {

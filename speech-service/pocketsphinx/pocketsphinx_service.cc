@@ -1,4 +1,4 @@
-#include "speech-service/pocketsphinx_service.h"
+#include "speech-service/pocketsphinx/pocketsphinx_service.h"
 
 #include <fcntl.h>
 #include <pocketsphinx.h>
@@ -27,8 +27,8 @@
 #include <sstream>
 
 #include "common/capture_stream.h"
-#include "speech-service/cepstral_mean.h"
-#include "speech-service/kept_file.h"
+#include "speech-service/models/kept_file.h"
+#include "speech-service/pocketsphinx/cepstral_mean.h"
 
 namespace tavrin::speech {
 namespace {

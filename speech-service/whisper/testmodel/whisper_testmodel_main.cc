@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "speech-service/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
 
 int main(int argc, char** argv) {
   using namespace tavrin::speech::testmodel;

@@ -1,4 +1,4 @@
-#include "speech-service/testmodel/whisper_testmodel.h"
+#include "speech-service/whisper/testmodel/whisper_testmodel.h"
 
 #include <bit>
 #include <cmath>

@@ -8,7 +8,7 @@
 
 #include "models/catalogue.h"
 #include "models/http.h"
-#include "speech-service/whisper_service.h"
+#include "speech-service/whisper/whisper_service.h"
 
 namespace tavrin::speech {
 

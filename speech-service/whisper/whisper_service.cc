@@ -1,4 +1,4 @@
-#include "speech-service/whisper_service.h"
+#include "speech-service/whisper/whisper_service.h"
 
 #include <unicode/uloc.h>
 
@@ -10,8 +10,8 @@
 
 #include "common/locale.h"
 #include "common/processors.h"
-#include "speech-service/whisper_library.h"
-#include "speech-service/whisper_live.h"
+#include "speech-service/whisper/whisper_library.h"
+#include "speech-service/whisper/whisper_live.h"
 
 namespace tavrin::speech {
 namespace {

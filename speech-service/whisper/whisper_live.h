@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "speech-service/whisper_service.h"
+#include "speech-service/whisper/whisper_service.h"
 
 namespace tavrin::speech {
 

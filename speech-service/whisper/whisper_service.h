@@ -44,7 +44,7 @@
 #include <vector>
 
 #include "speech-service/speech_service.h"
-#include "speech-service/whisper_model.h"
+#include "speech-service/whisper/whisper_model.h"
 
 namespace tavrin::speech {
 

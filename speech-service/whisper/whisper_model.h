@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "speech-service/model_catalog.h"
+#include "speech-service/models/model_catalog.h"
 
 namespace tavrin::speech {
 

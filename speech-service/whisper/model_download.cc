@@ -1,4 +1,4 @@
-#include "speech-service/model_download.h"
+#include "speech-service/whisper/model_download.h"
 
 #include <mutex>
 #include <optional>

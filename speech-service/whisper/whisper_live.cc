@@ -1,4 +1,4 @@
-#include "speech-service/whisper_live.h"
+#include "speech-service/whisper/whisper_live.h"
 
 #include <algorithm>
 #include <cmath>

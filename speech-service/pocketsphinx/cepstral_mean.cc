@@ -1,10 +1,10 @@
-#include "speech-service/cepstral_mean.h"
+#include "speech-service/pocketsphinx/cepstral_mean.h"
 
 #include <algorithm>
 #include <cmath>
 #include <sstream>
 
-#include "speech-service/kept_file.h"
+#include "speech-service/models/kept_file.h"
 
 namespace tavrin::speech {
 
