@@ -16,9 +16,7 @@
 #include "common/crash_guard.h"
 #include "common/locale.h"
 #include "common/output.h"
-#include "speech-service/pocketsphinx/pocketsphinx_service.h"
-#include "speech-service/whisper/model_download.h"
-#include "speech-service/whisper/whisper_service.h"
+#include "speech-service/routing/machine_speech.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -194,24 +192,10 @@ int TavrinAppleSpeech::main(int argc, char** argv) {
   StandardOutput out;
   StandardError err;
   try {
-    std::unique_ptr<speech::PocketSphinxService> builtIn = speech::PocketSphinxService::fromProcess();
-    // A Whisper model the user installed takes the locales it serves.
-    std::unique_ptr<speech::WhisperSpeechService> whisper = speech::WhisperSpeechService::fromProcess();
-    // English: the English model chosen for this machine, downloaded when
-    // first needed; PocketSphinx serves until it is there, and whenever it
-    // cannot be had. Any other language Whisper knows: its default model,
-    // downloaded when first needed.
-    speech::WhisperSpeechService english(
-        speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
-        speech::makeWhisperLibraryEngine());
-    speech::WhisperSpeechService onDemand(
-        speech::makeCatalogueWhisperDownload(models::makeCurlClient(),
-                                             models::defaultModel(models::ModelKind::kSpeech)),
-        speech::makeWhisperLibraryEngine());
-    speech::RoutedSpeechService service(*whisper, *builtIn, &onDemand, &english);
+    speech::MachineSpeech speech;
     Cld2LanguageRecognizer languages;
     Platform platform{
-        service, out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};
+        speech.service(), out, err, languages, true, currentLocaleIdentifier(), preferredLanguagesFromEnvironment()};
     return run(arguments, platform);
   } catch (const std::exception& e) {
     writeFailureLine(e.what());

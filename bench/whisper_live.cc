@@ -36,6 +36,7 @@
 #include "bench/live_bench.h"
 #include "bench/whisper_realtime.h"
 #include "speech-service/pocketsphinx/pocketsphinx_service.h"
+#include "speech-service/routing/routed_speech_service.h"
 #include "speech-service/whisper/testmodel/whisper_testmodel.h"
 #include "system-audio/base/system_env.h"
 #include "system-audio/live/apertium.h"

@@ -74,7 +74,7 @@ class CepstralMeanEstimate {
   std::vector<float> prior_;
 };
 
-// The estimate kept for a next run in `path` (a kept file, kept_file.h):
+// The estimate kept for a next run in `path` (a kept file, models/kept_file.h):
 // one line of numbers. Nothing when the file is absent, refused, or not
 // `dimensions` numbers in the range a front end produces.
 std::optional<std::vector<float>> readCepstralMean(const std::string& path, size_t dimensions);

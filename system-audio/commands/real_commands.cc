@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/locale.h"
+#include "speech-service/routing/machine_speech.h"
 #include "system-audio/base/errors.h"
 #include "system-audio/commands/tavrin_system_audio.h"
 #include "system-audio/commands/translation_status.h"
@@ -53,7 +54,7 @@ Commands realCommands(SystemEnv& env, PlatformGates& gates) {
   commands.live = [&env](const LiveRequest& request) { runRealLiveSubtitles(request, env); };
   commands.translationStatus = [](const std::optional<std::string>& source, const std::string& target) {
     ApertiumTranslationService service;
-    MachineSpeech speech;
+    speech::MachineSpeech speech;
     return encodeReply(translationStatus(source, target, service, currentLocaleIdentifier(), &speech.service()));
   };
   return commands;

@@ -11,10 +11,7 @@
 
 #include "common/locale.h"
 #include "common/output.h"
-#include "models/http.h"
-#include "speech-service/pocketsphinx/pocketsphinx_service.h"
-#include "speech-service/whisper/model_download.h"
-#include "speech-service/whisper/whisper_service.h"
+#include "speech-service/routing/machine_speech.h"
 #include "system-audio/base/stop_signals.h"
 #include "system-audio/live/apertium.h"
 #include "system-audio/live/live_subtitles.h"
@@ -83,31 +80,9 @@ void waitPassivelyInOpenMp(SystemEnv& env) {
 
 }  // namespace
 
-MachineSpeech::MachineSpeech()
-    : builtIn_(speech::PocketSphinxService::fromProcess()),
-      // A Whisper model the user installed takes the locales it serves; any
-      // other language Whisper knows gets its default model, downloaded when
-      // a channel first needs it. PocketSphinx still finds English
-      // utterances.
-      whisper_(speech::WhisperSpeechService::fromProcess()),
-      // English: the English model chosen for this machine, fetched in the
-      // background while PocketSphinx serves the run.
-      english_(std::make_unique<speech::WhisperSpeechService>(
-          speech::makeCatalogueWhisperDownload(models::makeCurlClient(), speech::englishCatalogueModel()),
-          speech::makeWhisperLibraryEngine())),
-      onDemand_(std::make_unique<speech::WhisperSpeechService>(
-          speech::makeCatalogueWhisperDownload(models::makeCurlClient(),
-                                               models::defaultModel(models::ModelKind::kSpeech)),
-          speech::makeWhisperLibraryEngine())),
-      routed_(std::make_unique<speech::RoutedSpeechService>(*whisper_, *builtIn_, onDemand_.get(), english_.get())) {
-  whisper_->setLiveGuide(builtIn_.get());
-  english_->setLiveGuide(builtIn_.get());
-  onDemand_->setLiveGuide(builtIn_.get());
-}
-
 void runRealLiveSubtitles(const LiveRequest& request, SystemEnv& env) {
   waitPassivelyInOpenMp(env);
-  MachineSpeech speech;
+  speech::MachineSpeech speech;
   ApertiumTranslationService translation;
   LiveServices services{speech.service(), translation, currentLocaleIdentifier()};
   LiveRunOptions options;

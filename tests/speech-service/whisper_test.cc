@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "speech-service/routing/routed_speech_service.h"
 #include "speech-service/whisper/testmodel/whisper_testmodel.h"
 #include "speech-service/whisper/whisper_service.h"
 #include "tests/support/scripted_speech_service.h"
