@@ -3,7 +3,6 @@
 #include <unicode/uloc.h>
 
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,21 +19,6 @@
 
 namespace tavrin::apple_speech {
 namespace {
-
-std::string lowercase(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// The language code of a locale identifier (en for en_US), or nothing.
-std::optional<std::string> languageCode(const std::string& identifier) {
-  if (identifier.empty() || identifier.size() > 100) return std::nullopt;
-  char language[ULOC_LANG_CAPACITY] = {};
-  UErrorCode status = U_ZERO_ERROR;
-  uloc_getLanguage(identifier.c_str(), language, sizeof language, &status);
-  if (U_FAILURE(status) || status == U_STRING_NOT_TERMINATED_WARNING || language[0] == '\0') return std::nullopt;
-  return lowercase(language);
-}
 
 // BCP 47 form of a locale identifier (en_US → en-US).
 std::string bcp47(const std::string& identifier) {

@@ -1,5 +1,6 @@
 #include "common/locale.h"
 
+#include <unicode/locid.h>
 #include <unicode/uloc.h>
 
 #include <algorithm>
@@ -55,6 +56,16 @@ LocaleParts localeParts(const std::string& identifier) {
     if (parts.language == alias) parts.language = code;
   }
   return parts;
+}
+
+std::optional<std::string> languageCode(const std::string& identifier) {
+  // ICU accepts both "-" and "_" as separators and maps ISO 639-3 codes that
+  // have a two-letter form to it ("deu" → "de"); "und" has no language.
+  icu::Locale locale(identifier.c_str());
+  if (locale.isBogus()) return std::nullopt;
+  std::string code = locale.getLanguage();
+  if (code.empty()) return std::nullopt;
+  return code;
 }
 
 }  // namespace tavrin

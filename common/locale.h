@@ -36,4 +36,11 @@ struct LocaleParts {
 };
 LocaleParts localeParts(const std::string& identifier);
 
+// The language code of a locale identifier or language argument ("en_US",
+// "pt-BR", "deu" give "en", "pt", "de"), as ICU reads it without replacing
+// aliases (nb stays nb, which Apertium names its pairs by; localeParts
+// gives no); absent when the identifier names no language ("", "_US",
+// "und").
+std::optional<std::string> languageCode(const std::string& identifier);
+
 }  // namespace tavrin

@@ -4,8 +4,8 @@
 // TranslationService answers availability questions and opens translators
 // of text; ApertiumTranslationService (apertium.h) is the real one, tests use
 // FakeTranslationService (tests/system-audio/live). Both sides speak in language codes
-// as ICU gives them ("en", "de", "ast"); languageCode() turns a locale
-// identifier or a language argument into one.
+// as ICU gives them ("en", "de", "ast"); languageCode() (common/locale.h)
+// turns a locale identifier or a language argument into one.
 //
 // A line can also be translated from its sound: a speech engine that
 // translates into English (a multilingual Whisper model) gives each final
@@ -39,11 +39,6 @@ enum class TranslationAvailability {
 // "installed", "needsDownload" or "unsupported"; any value outside the
 // enumeration is "unsupported".
 const char* translationStatusName(TranslationAvailability availability);
-
-// The language code of a locale identifier or language argument ("en_US",
-// "pt-BR", "deu" give "en", "pt", "de"); absent when the identifier names no
-// language ("", "_US", "und").
-std::optional<std::string> languageCode(const std::string& identifier);
 
 // Whether two optional language codes name the same language: both absent,
 // or both present and equal.

@@ -109,6 +109,13 @@ TEST(SpeechDownmix, SpeechKeepsItsLevelInEveryLayout) {
   }
 }
 
+TEST(Locale, LanguageCodesComeFromIcuAndIgnoreRegions) {
+  const std::pair<std::string, std::optional<std::string>> rows[] = {{"en_US", "en"}, {"pt-BR", "pt"}, {"deu", "de"},
+                                                                     {"ast", "ast"},  {"nb_NO", "nb"}, {"", {}},
+                                                                     {"_US", {}},     {"und", {}}};
+  for (const auto& [identifier, code] : rows) EXPECT_EQ(languageCode(identifier), code) << identifier;
+}
+
 TEST(Locale, RequestedAndCurrentIdentifiers) {
   EXPECT_EQ(requestedLocale(std::string("zh-Hans-CN"), "de_DE"), "zh_Hans_CN");
   EXPECT_EQ(requestedLocale(std::string(""), "de_DE"), "de_DE");
