@@ -11,6 +11,7 @@
 #include "apple-llm/prompts.h"
 #include "common/json.h"
 #include "common/output.h"
+#include "common/text.h"
 
 namespace tavrin::llm {
 namespace {
@@ -26,11 +27,6 @@ struct FdCloser {
 // refused. The file is still read to its end, in pieces and without keeping
 // more than this, since an invalid byte anywhere makes it empty instead.
 constexpr size_t kMaximumTranscriptBytes = size_t{16} << 20;
-
-bool isWhitespaceOrNewline(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
 
 // Reads text as it arrives, in pieces of any size: checks that it is
 // well-formed UTF-8 and keeps it without leading and trailing white space
@@ -69,7 +65,7 @@ class TranscriptScanner {
       c = p[0] & (0x7F >> pending_.size());
       for (size_t i = 1; i < pending_.size(); ++i) c = (c << 6) | (p[i] & 0x3F);
     }
-    const bool space = isWhitespaceOrNewline(c);
+    const bool space = isUnicodeWhiteSpace(c);
     if (!started_ && space) return;
     started_ = true;
     total_ += pending_.size();

@@ -2,13 +2,13 @@
 
 #include <cld2/public/compact_lang_det.h>
 #include <unicode/ubrk.h>
-#include <unicode/uchar.h>
 #include <unicode/utext.h>
 
 #include <algorithm>
 #include <memory>
 
 #include "common/json.h"
+#include "common/text.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -20,38 +20,7 @@ struct TextDeleter {
   void operator()(UText* t) const { utext_close(t); }
 };
 
-// The code point starting at *pos in valid UTF-8; advances *pos past it.
-UChar32 decodeAt(const std::string& text, size_t* pos) {
-  const auto lead = static_cast<unsigned char>(text[*pos]);
-  int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  UChar32 c = lead < 0x80 ? lead : lead < 0xE0 ? (lead & 0x1F) : lead < 0xF0 ? (lead & 0x0F) : (lead & 0x07);
-  for (int i = 1; i < length && *pos + static_cast<size_t>(i) < text.size(); ++i) {
-    c = (c << 6) | (static_cast<unsigned char>(text[*pos + static_cast<size_t>(i)]) & 0x3F);
-  }
-  *pos = std::min(text.size(), *pos + static_cast<size_t>(length));
-  return c;
-}
-
 }  // namespace
-
-std::string trimWhitespace(std::string_view text) {
-  const std::string valid = sanitizeUtf8(text);
-  size_t begin = 0;
-  while (begin < valid.size()) {
-    size_t next = begin;
-    if (!u_isUWhiteSpace(decodeAt(valid, &next))) break;
-    begin = next;
-  }
-  size_t end = valid.size();
-  while (end > begin) {
-    size_t previous = end - 1;
-    while (previous > begin && (static_cast<unsigned char>(valid[previous]) & 0xC0) == 0x80) --previous;
-    size_t cursor = previous;
-    if (!u_isUWhiteSpace(decodeAt(valid, &cursor))) break;
-    end = previous;
-  }
-  return valid.substr(begin, end - begin);
-}
 
 size_t characterCount(std::string_view text) {
   if (text.empty()) return 0;
@@ -93,7 +62,7 @@ std::optional<std::pair<std::string, double>> Cld2LanguageRecognizer::dominantLa
 }
 
 std::optional<std::pair<std::string, double>> detectLanguage(const std::string& text, LanguageRecognizer& recognizer) {
-  const std::string trimmed = trimWhitespace(text);
+  const std::string trimmed(trimUnicodeSpace(sanitizeUtf8(text)));
   if (characterCount(trimmed) < 8) return std::nullopt;
   return recognizer.dominantLanguage(trimmed);
 }

@@ -1,5 +1,5 @@
-// Text helpers of transcribe: trimming, character counting and language
-// detection of the final transcript.
+// Text helpers of transcribe: character counting and language detection of
+// the final transcript.
 #pragma once
 
 #include <optional>
@@ -8,9 +8,6 @@
 #include <utility>
 
 namespace tavrin::apple_speech {
-
-// `text` without Unicode white space and line breaks at either end.
-std::string trimWhitespace(std::string_view text);
 
 // User-perceived characters (extended grapheme clusters) in UTF-8 text.
 size_t characterCount(std::string_view text);

@@ -6,7 +6,9 @@
 
 #include "apple-speech/helper_error.h"
 #include "apple-speech/pcm_file.h"
+#include "common/json.h"
 #include "common/locale.h"
+#include "common/text.h"
 
 namespace tavrin::apple_speech {
 namespace {
@@ -145,7 +147,7 @@ void transcribe(const TranscribeArguments& arguments, TranscribeContext& context
     if (i > 0) joined.push_back(' ');
     joined += segments[i].text;
   }
-  const std::string text = trimWhitespace(joined);
+  const std::string text(trimUnicodeSpace(sanitizeUtf8(joined)));
   const auto language = detectLanguage(text, context.languages);
 
   JsonBuilder json = jsonBuilder();
