@@ -12,16 +12,10 @@
 #include "common/json.h"
 #include "common/output.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 
 namespace tavrin::llm {
 namespace {
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Far more text than any model's context holds: a longer transcript is
 // refused. The file is still read to its end, in pieces and without keeping
@@ -90,9 +84,9 @@ class TranscriptScanner {
 // directory, no permission) or when it is not a regular file at all (a FIFO
 // would wait for a writer, a device could be endless).
 Transcript scanFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return {};
-  FdCloser closer{fd};
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.valid()) return {};
+  const int fd = file.get();
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
   TranscriptScanner scanner;

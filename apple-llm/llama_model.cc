@@ -20,6 +20,7 @@
 #include "apple-llm/llama_library.h"
 #include "apple-llm/prompts.h"
 #include "apple-llm/thread_choice.h"
+#include "common/unique_fd.h"
 
 namespace tavrin::llm {
 namespace {
@@ -298,14 +299,12 @@ std::string unsuitability(const LlamaApi& api, const llama_model* model) {
 std::string inChildProcess(const std::function<std::string()>& check) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return check();
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
   const pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return check();
-  }
+  if (pid < 0) return check();
   if (pid == 0) {
-    ::dup2(fds[1], STDERR_FILENO);
+    ::dup2(writeEnd.get(), STDERR_FILENO);
     std::string result;
     try {
       result = check();
@@ -317,16 +316,16 @@ std::string inChildProcess(const std::function<std::string()>& check) {
     (void)unused;
     ::_exit(result.size() == 1 ? 0 : 1);
   }
-  ::close(fds[1]);
+  writeEnd.reset();  // the child's end: the reads below end when the child does
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
   }
-  ::close(fds[0]);
+  readEnd.reset();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

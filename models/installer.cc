@@ -17,24 +17,10 @@
 #include <vector>
 
 #include "common/output.h"
+#include "common/unique_fd.h"
 
 namespace tavrin::models {
 namespace {
-
-// An open file descriptor, closed once.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 struct DigestDeleter {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -78,7 +64,7 @@ PathKind inspectPath(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
   if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return PathKind::kDanglingLink;
   if (!S_ISREG(st.st_mode)) return PathKind::kOther;
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   return fd.get() >= 0 ? PathKind::kModel : PathKind::kOther;
 }
 
@@ -161,9 +147,9 @@ class PartialFile final : public HttpsSink {
 
   // Opens (or creates) the .part and takes its size as the bytes so far.
   void open() {
-    fd_ = std::make_unique<Fd>(openOwnFile(path_, O_RDWR | O_CREAT));
-    if (fd_->get() < 0) fail(errno);
-    const off_t end = ::lseek(fd_->get(), 0, SEEK_END);
+    fd_.reset(openOwnFile(path_, O_RDWR | O_CREAT));
+    if (fd_.get() < 0) fail(errno);
+    const off_t end = ::lseek(fd_.get(), 0, SEEK_END);
     if (end < 0) fail(errno);
     size_ = static_cast<uint64_t>(end);
   }
@@ -177,11 +163,11 @@ class PartialFile final : public HttpsSink {
   bool resumable() const { return size_ > 0 && !rangeRefused_; }
 
   void sync() {
-    if (::fsync(fd_->get()) != 0) fail(errno);
+    if (::fsync(fd_.get()) != 0) fail(errno);
   }
 
   // The size and checksum of the bytes in the file, read back from it.
-  std::pair<uint64_t, std::string> verify() const { return readBack(fd_->get(), model_.digestKind, path_); }
+  std::pair<uint64_t, std::string> verify() const { return readBack(fd_.get(), model_.digestKind, path_); }
 
   bool onResponse(const HttpsResponse& response) override {
     const auto range = response.headers.find("content-range");
@@ -201,7 +187,7 @@ class PartialFile final : public HttpsSink {
     // The server sends the whole file again: start over.
     if (size_ > 0 && response.status != 206) {
       rangeRefused_ = true;
-      if (::ftruncate(fd_->get(), 0) != 0) {
+      if (::ftruncate(fd_.get(), 0) != 0) {
         writeError_ = "Could not write " + path_ + ": " + errnoDescription(errno) + ".";
         return false;
       }
@@ -224,7 +210,7 @@ class PartialFile final : public HttpsSink {
       over = true;
     }
     while (!bytes.empty()) {
-      const ssize_t n = ::pwrite(fd_->get(), bytes.data(), bytes.size(), static_cast<off_t>(size_));
+      const ssize_t n = ::pwrite(fd_.get(), bytes.data(), bytes.size(), static_cast<off_t>(size_));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         writeError_ = "Could not write " + path_ + ": " + errnoDescription(errno) + ".";
@@ -251,7 +237,7 @@ class PartialFile final : public HttpsSink {
   const CatalogueModel& model_;
   std::string path_;
   InstallObserver& observer_;
-  std::unique_ptr<Fd> fd_;
+  UniqueFd fd_;
   uint64_t size_ = 0;
   std::optional<uint64_t> total_;
   std::optional<uint64_t> limit_;
@@ -279,13 +265,13 @@ class DownloadLock {
   }
 
  private:
-  Fd fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace
 
 bool lockHeld(const std::string& lockPath) {
-  Fd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) return false;  // released with the descriptor
@@ -378,7 +364,7 @@ std::string ModelInstaller::install(const CatalogueModel& model, InstallObserver
     if (error == EEXIST && modelThere(target)) return target;
     throw InstallError("Could not install " + target + ": " + errnoDescription(error) + ".");
   }
-  Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() >= 0) ::fsync(dirFd.get());
   return target;
 }
@@ -434,7 +420,7 @@ std::string ModelInstaller::verify(const CatalogueModel& model, bool mayAsk) {
       throw InstallError(model.name + " cannot be checked: the server declared no checksum for it.");
     expected = declared.sha256;
   }
-  const Fd fd(::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const UniqueFd fd(::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) throw InstallError("Could not read " + *path + ": " + errnoDescription(errno) + ".");
   if (readBack(fd.get(), model.digestKind, *path).second != *expected) {
     throw InstallError(*path + " is damaged: its checksum does not match; remove it and install " + model.name +

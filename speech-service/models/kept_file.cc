@@ -7,24 +7,16 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "common/atomic_file.h"
+#include "common/unique_fd.h"
+
 namespace tavrin::speech {
-namespace {
-
-// Closes a descriptor on every path out.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-}  // namespace
 
 std::optional<std::string> readKeptFile(const std::string& path, size_t maxBytes) {
-  const Descriptor file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-  if (file.fd < 0) return std::nullopt;
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) return std::nullopt;
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > maxBytes) {
     return std::nullopt;
   }
   // Read up to one byte past the cap: a file that grew since fstat is
@@ -32,7 +24,7 @@ std::optional<std::string> readKeptFile(const std::string& path, size_t maxBytes
   std::string text(maxBytes + 1, '\0');
   size_t have = 0;
   while (have < text.size()) {
-    const ssize_t n = ::read(file.fd, text.data() + have, text.size() - have);
+    const ssize_t n = ::read(file.get(), text.data() + have, text.size() - have);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) break;
@@ -51,21 +43,7 @@ bool writeKeptFile(const std::string& path, const std::string& text) {
     fs::create_directories(directory, ec);
     fs::permissions(directory, fs::perms::owner_all, ec);
   }
-  std::string temporary = path + ".XXXXXX";
-  const Descriptor file{::mkostemp(temporary.data(), O_CLOEXEC)};
-  if (file.fd < 0) return false;
-  bool written = true;
-  for (size_t done = 0; written && done < text.size();) {
-    const ssize_t n = ::write(file.fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    written = n > 0;
-    if (written) done += static_cast<size_t>(n);
-  }
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  return writeFileAtomically(path, text, 0600);
 }
 
 }  // namespace tavrin::speech

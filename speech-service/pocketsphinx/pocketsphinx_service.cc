@@ -27,6 +27,7 @@
 #include <sstream>
 
 #include "common/capture_stream.h"
+#include "common/unique_fd.h"
 #include "speech-service/models/kept_file.h"
 #include "speech-service/pocketsphinx/cepstral_mean.h"
 
@@ -549,11 +550,11 @@ class PocketSphinxRecognizer final : public Recognizer {
     // The library reads models from files only: a private one in the
     // temporary directory, gone before the recognizer is used.
     std::string path = temporaryDirectory() + "/tavrin-context-XXXXXX";
-    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) throw SpeechServiceError("The contextual strings could not be prepared.");
+    UniqueFd file(::mkostemp(path.data(), O_CLOEXEC));
+    if (!file.valid()) throw SpeechServiceError("The contextual strings could not be prepared.");
     const std::string text = arpa.str();
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
+    const bool written = ::write(file.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    file.reset();
     NgramPtr context;
     if (written) {
       context.reset(ngram_model_read(config_.get(), path.c_str(), NGRAM_ARPA, ps_get_logmath(decoder_.get())));

@@ -38,12 +38,10 @@ RealSystemEnv::RealSystemEnv() : startParent_(::getppid()) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-RealSystemEnv::~RealSystemEnv() {
-  if (signalFd_ >= 0) ::close(signalFd_);
-}
+RealSystemEnv::~RealSystemEnv() = default;
 
 void RealSystemEnv::holdTerminationSignals() {
-  if (signalFd_ >= 0) return;
+  if (signalFd_.valid()) return;
   const sigset_t set = terminationSignals();
   // A parent may have started us with these ignored (a shell's background
   // job ignores SIGINT); an ignored signal is never held, so take the
@@ -51,19 +49,19 @@ void RealSystemEnv::holdTerminationSignals() {
   // in every thread and wait on the signalfd.
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_DFL);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  signalFd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  signalFd_.reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
 void RealSystemEnv::releaseTerminationSignals() {
-  if (signalFd_ >= 0) return;
+  if (signalFd_.valid()) return;
   const sigset_t set = terminationSignals();
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void RealSystemEnv::stopReached() {
-  if (signalFd_ < 0) return;
+  if (!signalFd_.valid()) return;
   signalfd_siginfo info{};
-  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  while (::read(signalFd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
   }
   const sigset_t set = terminationSignals();
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
@@ -71,13 +69,13 @@ void RealSystemEnv::stopReached() {
 
 bool RealSystemEnv::terminationSignalPending() {
   if (signalled_) return true;
-  if (signalFd_ < 0) return false;
-  pollfd fd{signalFd_, POLLIN, 0};
+  if (!signalFd_.valid()) return false;
+  pollfd fd{signalFd_.get(), POLLIN, 0};
   return ::poll(&fd, 1, 0) > 0;
 }
 
 bool RealSystemEnv::sleepUnlessSignalled(std::chrono::nanoseconds duration) {
-  if (signalFd_ < 0 || signalled_) {
+  if (!signalFd_.valid() || signalled_) {
     sleepFor(duration);
     return false;
   }
@@ -85,11 +83,11 @@ bool RealSystemEnv::sleepUnlessSignalled(std::chrono::nanoseconds duration) {
   for (;;) {
     const uint64_t now = monotonicNowNanos();
     if (now >= until) return false;
-    pollfd fd{signalFd_, POLLIN, 0};
+    pollfd fd{signalFd_.get(), POLLIN, 0};
     const int ready = ::poll(&fd, 1, static_cast<int>((until - now + 999'999) / 1'000'000));
     if (ready <= 0) continue;
     signalfd_siginfo info{};
-    if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    if (::read(signalFd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
     // Reported once: from now on the next one ends the process (this, the
     // waiting thread, takes it with the default action). The descriptor
     // stays open, as other threads may poll it.

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/unique_fd.h"
+
 namespace tavrin::system_audio {
 
 // What this machine can do. The process-tap gate holds when system audio can
@@ -101,7 +103,7 @@ class RealSystemEnv final : public SystemEnv {
 
  private:
   const pid_t startParent_;
-  int signalFd_ = -1;                   // open from holdTerminationSignals() to the end
+  UniqueFd signalFd_;                   // open from holdTerminationSignals() to the end
   std::atomic<bool> signalled_{false};  // one was read from signalFd_
 };
 

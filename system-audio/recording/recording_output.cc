@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/atomic_file.h"
 #include "common/output.h"
 
 namespace tavrin::system_audio {
@@ -31,20 +32,15 @@ std::optional<OutputFile> OutputFile::create(const std::string& path, int* error
     if (error) *error = errno;
     return std::nullopt;
   }
-  OutputFile file(fd);
+  OutputFile file{UniqueFd(fd)};
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return file;
 }
 
 int OutputFile::append(std::string_view bytes) {
-  if (fd_ < 0) return EBADF;
-  return writeAll(fd_, bytes);
-}
-
-void OutputFile::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (!fd_.valid()) return EBADF;
+  return writeAll(fd_.get(), bytes);
 }
 
 // --- start file -------------------------------------------------------------
@@ -55,20 +51,6 @@ std::string formatStartTime(double secondsSinceEpoch) {
   std::string out(text, result.ptr);
   if (out.find('.') == std::string::npos) out += ".0";
   return out;
-}
-
-bool writeFileAtomically(const std::string& path, const std::string& text) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return false;
-  ::fchmod(fd, 0644);  // mkstemp makes it private; the host reads it like any file
-  const bool written = writeAll(fd, text) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
 }
 
 double wallClockSeconds() {
@@ -97,7 +79,7 @@ void RecordingFile::append(std::string_view bytes, int64_t samples) {
       // it never holds up the audio.
       const std::string text = formatStartTime(wallClock_());
       startFileWrite_ =
-          std::async(std::launch::async, [path = *startFilePath_, text] { writeFileAtomically(path, text); });
+          std::async(std::launch::async, [path = *startFilePath_, text] { writeFileAtomically(path, text, 0644); });
     }
     if (const int error = file_.append(bytes)) {
       writeError_ = errnoDescription(error);

@@ -22,6 +22,7 @@
 
 #include "common/json.h"
 #include "common/pcm_buffer.h"
+#include "common/unique_fd.h"
 #include "system-audio/base/stop_signals.h"
 #include "system-audio/sources/screen_capture.h"
 
@@ -43,25 +44,21 @@ class OutputFile {
   // errno in `error`. Never blocks: a FIFO that no one reads yet fails with
   // ENXIO (the caller may try again); once open, writes block as usual.
   static std::optional<OutputFile> create(const std::string& path, int* error = nullptr);
-  OutputFile(OutputFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  OutputFile(OutputFile&& other) noexcept = default;
   OutputFile& operator=(OutputFile&&) = delete;
-  ~OutputFile() { close(); }
 
   // Appends all of `bytes`; 0 or the errno of the failed write.
   int append(std::string_view bytes);
-  void close();
+  void close() { fd_.reset(); }
 
  private:
-  explicit OutputFile(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit OutputFile(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
 };
 
 // Seconds since 1970 as the shortest decimal text that reads back as the same
 // double, always with a fractional part ("1733533200.25", "1733533200.0").
 std::string formatStartTime(double secondsSinceEpoch);
-// Writes `text` to `path` atomically (a temporary file in the same directory,
-// then rename). Returns false on failure; nothing is left behind.
-bool writeFileAtomically(const std::string& path, const std::string& text);
 // The wall clock in seconds since 1970.
 double wallClockSeconds();
 
