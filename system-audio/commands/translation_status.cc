@@ -16,7 +16,7 @@ TranslationStatusResponse translationStatus(const std::optional<std::string>& so
   response.target = target;
   std::optional<std::string> from = languageCode(response.source);
   std::optional<std::string> to = languageCode(target);
-  if (sameLanguage(from, to)) {
+  if (from == to) {  // both absent too: neither names a language
     response.status = "sameLanguage";
   } else {
     speech::AssetStatus spoken = speech::AssetStatus::kUnsupported;

@@ -116,7 +116,7 @@ std::unique_ptr<Translator> makeTranslator(const std::string& sourceLocale,
     return nullptr;
   }
   const std::optional<std::string> to = languageCode(*targetLanguage);
-  if (sameLanguage(from, to)) {
+  if (from == to) {  // both absent too: neither names a language
     writeStatus("sameLanguage");
     return nullptr;
   }

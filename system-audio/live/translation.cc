@@ -41,9 +41,4 @@ TranslationPlan planTranslation(const std::optional<std::string>& source, const 
   return {direct, false};
 }
 
-bool sameLanguage(const std::optional<std::string>& a, const std::optional<std::string>& b) {
-  if (!a && !b) return true;
-  return a && b && *a == *b;
-}
-
 }  // namespace tavrin::system_audio

@@ -40,10 +40,6 @@ enum class TranslationAvailability {
 // enumeration is "unsupported".
 const char* translationStatusName(TranslationAvailability availability);
 
-// Whether two optional language codes name the same language: both absent,
-// or both present and equal.
-bool sameLanguage(const std::optional<std::string>& a, const std::optional<std::string>& b);
-
 // One open translation direction. translate() is called from one thread at a
 // time (the results task of one channel).
 class Translator {

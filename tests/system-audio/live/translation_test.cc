@@ -1,4 +1,4 @@
-// Language codes, and the Apertium protocol on a stand-in pipeline of GNU sed.
+// The Apertium protocol on a stand-in pipeline of GNU sed.
 #include <gtest/gtest.h>
 
 #include "system-audio/live/apertium.h"
@@ -9,13 +9,6 @@ namespace {
 
 using testing::TempDir;
 using testing::writeFile;
-
-TEST(TranslationLanguages, SameLanguageNeedsBothOrNeither) {
-  EXPECT_TRUE(sameLanguage(std::nullopt, std::nullopt));
-  EXPECT_TRUE(sameLanguage("de", "de"));
-  EXPECT_FALSE(sameLanguage("de", std::nullopt));
-  EXPECT_FALSE(sameLanguage("de", "en"));
-}
 
 TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {
   std::string text = std::string("a[b]^$/@<>{}*#+~\\c") + '\0' + "d";
