@@ -92,18 +92,6 @@ TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
                                       "~stream:system_output.monitor", "~connect"}));
 }
 
-TEST(SystemAudioTapTest, TakesEveryChannelWhosePositionIsKnownElseTheFrontPair) {
-  const auto f = [](uint32_t channels, SampleType type, uint64_t mask) {
-    return PcmFormat{48000, channels, type, true, mask};
-  };
-  const std::pair<PcmFormat, PcmFormat> rows[] = {
-      {f(6, SampleType::kInt16, 0x3f), f(6, SampleType::kFloat32, 0x3f)},
-      {f(8, SampleType::kFloat32, 0x63f), f(8, SampleType::kFloat32, 0x63f)},
-      {f(6, SampleType::kFloat32, 0), f(2, SampleType::kFloat32, 0)},
-  };
-  for (const auto& [monitor, tap] : rows) EXPECT_EQ(SystemAudioTap::tapFormat(monitor), tap) << monitor.channelCount;
-}
-
 TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep) {
   using Step = SoundServerStep;
   const auto fail = [](Step step) { return [step](FakeSoundServer& s) { s.failAt(step, -17); }; };
