@@ -9,8 +9,6 @@ namespace {
 
 constexpr double kRate = 16000;
 constexpr size_t kFrameSamples = 160;             // 10 ms
-constexpr size_t kContextFrameSamples = 320;      // one encoder frame: 20 ms
-constexpr int kLargestContext = 1500;             // the model's 30 s
 constexpr uint64_t kLead = 4800;                  // audio before an utterance's start: 0.3 s
 constexpr uint64_t kTail = 4800;                  // and after its end: the quiet that ended it
 constexpr uint64_t kKept = 60 * 16000;            // audio kept at most
@@ -29,9 +27,7 @@ double toSeconds(uint64_t samples) {
 
 WhisperUtterance whisperUtterance(std::vector<float> samples, std::string prompt) {
   if (samples.size() < kShortestInput) samples.resize(kShortestInput, 0.0f);
-  const int frames = static_cast<int>((samples.size() + kContextFrameSamples - 1) / kContextFrameSamples);
-  WhisperDecodeSettings settings{std::min(kLargestContext, frames + kAudioContextMargin), false, false,
-                                 std::move(prompt)};
+  WhisperDecodeSettings settings{whisperAudioContext(samples.size()), false, false, std::move(prompt)};
   return {std::move(samples), std::move(settings)};
 }
 

@@ -43,10 +43,6 @@ namespace tavrin::speech {
 
 constexpr double kVolatilePaceSeconds = 1.0;
 
-// The context margin, in encoder frames (20 ms each), beyond an
-// utterance's audio (bench_whisper_live measures it).
-constexpr int kAudioContextMargin = 32;
-
 // What the engine is given for one utterance: the samples, with silence
 // appended up to the engine's shortest input (just over 1 s), and the
 // context size for them.
