@@ -355,7 +355,11 @@ void WhisperLiveRecognizer::offerGuidedVolatile() {
   const uint64_t to = fed_;
   {
     std::lock_guard lock(audioMutex_);
-    if (!guideStart_ || to - lastVolatileAt_ < toSamples(kVolatilePaceSeconds)) return;
+    if (!guideStart_) return;
+    // The guide opened the utterance a moment after its speech began: the
+    // first re-decode needs less new speech than the later ones.
+    const double pace = lastVolatileAt_ == *guideStart_ ? kFirstVolatileSeconds : kVolatilePaceSeconds;
+    if (to - lastVolatileAt_ < toSamples(pace)) return;
     lastVolatileAt_ = to;
     from = *guideStart_ > kLead ? *guideStart_ - kLead : 0;
     start = toSeconds(*guideStart_);
