@@ -16,6 +16,9 @@ long=${2:-40}
 bin=build/apple-speech/tavrin-apple-speech
 sclite=/usr/lib/sctk/bin/sclite
 work=$(mktemp -d)
+# English as PocketSphinx serves it: no Whisper model here, and none downloaded
+# (that would reach the network and measure Whisper instead).
+export TAVRIN_MODEL_DOWNLOADS=off XDG_DATA_HOME="$work/data"
 trap 'rm -rf "$work"' EXIT
 ff() { ffmpeg -nostdin -loglevel error -y "$@"; }
 

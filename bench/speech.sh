@@ -17,6 +17,9 @@ minutes=${1:-10}
 bin=build/apple-speech/tavrin-apple-speech
 alone=build/bench/bench_pocketsphinx_alone
 work=$(mktemp -d)
+# English as PocketSphinx serves it: no Whisper model here, and none downloaded
+# (that would reach the network and measure Whisper instead).
+export TAVRIN_MODEL_DOWNLOADS=off XDG_DATA_HOME="$work/data"
 trap 'rm -rf "$work"' EXIT
 
 # Runs a command with /usr/bin/time; prints "<cpu seconds> <peak KiB>".

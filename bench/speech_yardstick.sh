@@ -19,6 +19,9 @@ alone=build/bench/bench_pocketsphinx_alone
 sclite=/usr/lib/sctk/bin/sclite
 librivox=/usr/share/pocketsphinx/test/data/librivox
 work=$(mktemp -d)
+# English as PocketSphinx serves it: no Whisper model here, and none downloaded
+# (that would reach the network and measure Whisper instead).
+export TAVRIN_MODEL_DOWNLOADS=off XDG_DATA_HOME="$work/data"
 trap 'rm -rf "$work"' EXIT
 export XDG_CACHE_HOME=$work/cache
 

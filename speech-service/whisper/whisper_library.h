@@ -31,14 +31,16 @@ namespace tavrin::speech {
 // clang-format off
 #define TAVRIN_WHISPER_FUNCTIONS(X) \
   X(whisper_context_default_params) \
-  X(whisper_init_from_file_with_params) \
+  X(whisper_init_from_file_with_params_no_state) \
   X(whisper_free) \
+  X(whisper_init_state) \
+  X(whisper_free_state) \
   X(whisper_full_default_params) \
-  X(whisper_full) \
-  X(whisper_full_n_segments) \
-  X(whisper_full_get_segment_t0) \
-  X(whisper_full_get_segment_t1) \
-  X(whisper_full_get_segment_text) \
+  X(whisper_full_with_state) \
+  X(whisper_full_n_segments_from_state) \
+  X(whisper_full_get_segment_t0_from_state) \
+  X(whisper_full_get_segment_t1_from_state) \
+  X(whisper_full_get_segment_text_from_state) \
   X(whisper_lang_id) \
   X(whisper_lang_max_id) \
   X(whisper_lang_str) \

@@ -9,8 +9,6 @@ namespace {
 
 constexpr double kRate = 16000;
 constexpr size_t kFrameSamples = 160;             // 10 ms
-constexpr size_t kContextFrameSamples = 320;      // one encoder frame: 20 ms
-constexpr int kLargestContext = 1500;             // the model's 30 s
 constexpr uint64_t kLead = 4800;                  // audio before an utterance's start: 0.3 s
 constexpr uint64_t kTail = 4800;                  // and after its end: the quiet that ended it
 constexpr uint64_t kKept = 60 * 16000;            // audio kept at most
@@ -29,9 +27,7 @@ double toSeconds(uint64_t samples) {
 
 WhisperUtterance whisperUtterance(std::vector<float> samples, std::string prompt) {
   if (samples.size() < kShortestInput) samples.resize(kShortestInput, 0.0f);
-  const int frames = static_cast<int>((samples.size() + kContextFrameSamples - 1) / kContextFrameSamples);
-  WhisperDecodeSettings settings{std::min(kLargestContext, frames + kAudioContextMargin), false, false,
-                                 std::move(prompt)};
+  WhisperDecodeSettings settings{whisperAudioContext(samples.size()), false, false, std::move(prompt)};
   return {std::move(samples), std::move(settings)};
 }
 
@@ -359,7 +355,11 @@ void WhisperLiveRecognizer::offerGuidedVolatile() {
   const uint64_t to = fed_;
   {
     std::lock_guard lock(audioMutex_);
-    if (!guideStart_ || to - lastVolatileAt_ < toSamples(kVolatilePaceSeconds)) return;
+    if (!guideStart_) return;
+    // The guide opened the utterance a moment after its speech began: the
+    // first re-decode needs less new speech than the later ones.
+    const double pace = lastVolatileAt_ == *guideStart_ ? kFirstVolatileSeconds : kVolatilePaceSeconds;
+    if (to - lastVolatileAt_ < toSamples(pace)) return;
     lastVolatileAt_ = to;
     from = *guideStart_ > kLead ? *guideStart_ - kLead : 0;
     start = toSeconds(*guideStart_);

@@ -8,9 +8,10 @@
 //     final results mark the utterances; each final is replaced by
 //     Whisper's text for the audio of the guide's time range (its times
 //     stay). The guide's first volatile of an utterance opens it; the
-//     volatiles are Whisper's text of the open utterance, decoded as below,
-//     and the guide's own are passed on only while the engine falls behind
-//     (it did not take the last one);
+//     volatiles are Whisper's text of the open utterance, decoded as below
+//     (the first after kFirstVolatileSeconds of it), and the guide's own
+//     are passed on only while the engine falls behind (it did not take the
+//     last one);
 //   - otherwise an energy segmenter (SpeechSegmenter), and the volatile
 //     results are Whisper's text for the open utterance, decoded again
 //     after every kVolatilePaceSeconds of new audio when the engine is idle
@@ -42,10 +43,8 @@
 namespace tavrin::speech {
 
 constexpr double kVolatilePaceSeconds = 1.0;
-
-// The context margin, in encoder frames (20 ms each), beyond an
-// utterance's audio (bench_whisper_live measures it).
-constexpr int kAudioContextMargin = 32;
+// After a guide's start of an utterance, the first re-decode's pace.
+constexpr double kFirstVolatileSeconds = 0.5;
 
 // What the engine is given for one utterance: the samples, with silence
 // appended up to the engine's shortest input (just over 1 s), and the

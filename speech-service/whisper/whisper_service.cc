@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 
 #include "common/locale.h"
 #include "common/processors.h"
@@ -28,13 +29,33 @@ std::string isoCode(const std::string& code) {
 
 class LibraryDecoder final : public WhisperWindowDecoder {
  public:
-  LibraryDecoder(const WhisperLibrary& library, whisper_context* context, std::string language)
-      : api_(library.api()), context_(context), language_(std::move(language)), threads_(allowedCpuCount()) {}
-  ~LibraryDecoder() override { api_.whisper_free(context_); }
+  LibraryDecoder(const WhisperLibrary& library, whisper_context* context, std::string language, bool flashAttention)
+      : api_(library.api()),
+        context_(context),
+        state_(nullptr, StateFree{&api_}),
+        language_(std::move(language)),
+        threads_(allowedCpuCount()),
+        flashAttention_(flashAttention) {}
+  ~LibraryDecoder() override {
+    state_.reset();
+    api_.whisper_free(context_);
+  }
   LibraryDecoder(const LibraryDecoder&) = delete;
   LibraryDecoder& operator=(const LibraryDecoder&) = delete;
 
   std::vector<WhisperSegment> decode(const float* samples, size_t n, const WhisperDecodeSettings& settings) override {
+    // With flash attention, a context shorter than one the state has run
+    // reads what the longer one left in its padding (whisper.cpp 1.9.1), and
+    // its text is not a fresh engine's: it gets a fresh state, in place of
+    // the old one.
+    const int context = settings.audioContext > 0 ? settings.audioContext : std::numeric_limits<int>::max();
+    if (!state_ || (flashAttention_ && context < widest_)) {
+      state_.reset();
+      state_.reset(api_.whisper_init_state(context_));
+      if (!state_) throw SpeechServiceError("The speech engine failed to decode the audio.");
+      widest_ = 0;
+    }
+    widest_ = std::max(widest_, context);
     whisper_full_params params = api_.whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     params.n_threads = threads_;
     params.language = language_.c_str();
@@ -49,24 +70,32 @@ class LibraryDecoder final : public WhisperWindowDecoder {
     params.audio_ctx = settings.audioContext;
     if (!settings.fallback) params.temperature_inc = 0.0f;
     params.no_timestamps = !settings.timestamps;
-    if (api_.whisper_full(context_, params, samples, static_cast<int>(n)) != 0) {
+    whisper_state* state = state_.get();
+    if (api_.whisper_full_with_state(context_, state, params, samples, static_cast<int>(n)) != 0) {
       throw SpeechServiceError("The speech engine failed to decode the audio.");
     }
     std::vector<WhisperSegment> segments;
-    const int count = api_.whisper_full_n_segments(context_);
+    const int count = api_.whisper_full_n_segments_from_state(state);
     for (int i = 0; i < count; ++i) {
-      const char* text = api_.whisper_full_get_segment_text(context_, i);
-      segments.push_back({api_.whisper_full_get_segment_t0(context_, i), api_.whisper_full_get_segment_t1(context_, i),
-                          text != nullptr ? text : ""});
+      const char* text = api_.whisper_full_get_segment_text_from_state(state, i);
+      segments.push_back({api_.whisper_full_get_segment_t0_from_state(state, i),
+                          api_.whisper_full_get_segment_t1_from_state(state, i), text != nullptr ? text : ""});
     }
     return segments;
   }
 
  private:
+  struct StateFree {
+    const WhisperApi* api;
+    void operator()(whisper_state* state) const { api->whisper_free_state(state); }
+  };
   const WhisperApi& api_;  // owned by the engine, which outlives its decoders
   whisper_context* context_;
+  std::unique_ptr<whisper_state, StateFree> state_;  // the engine's working memory, made on first use
   std::string language_;
   int threads_;
+  bool flashAttention_;
+  int widest_ = 0;  // the widest context the state has run
 };
 
 class LibraryEngine final : public WhisperEngine {
@@ -102,10 +131,10 @@ class LibraryEngine final : public WhisperEngine {
     whisper_context_params params = api.whisper_context_default_params();
     params.use_gpu = false;
     params.flash_attn = flashAttention;
-    whisper_context* context = api.whisper_init_from_file_with_params(path.c_str(), params);
+    whisper_context* context = api.whisper_init_from_file_with_params_no_state(path.c_str(), params);
     if (context == nullptr)
       throw SpeechServiceError("The speech engine could not load the Whisper model " + path + ".");
-    return std::make_unique<LibraryDecoder>(*library_, context, language);
+    return std::make_unique<LibraryDecoder>(*library_, context, language, flashAttention);
   }
 
  private:
@@ -121,6 +150,13 @@ double monotonicSeconds() {
 
 std::unique_ptr<WhisperEngine> makeWhisperLibraryEngine() {
   return std::make_unique<LibraryEngine>();
+}
+
+int whisperAudioContext(size_t samples) {
+  constexpr size_t kFrameSamples = 320;  // one encoder frame: 20 ms
+  constexpr int kLargestContext = 1500;  // the model's 30 s
+  const int frames = static_cast<int>((samples + kFrameSamples - 1) / kFrameSamples);
+  return std::min(kLargestContext, frames + kAudioContextMargin);
 }
 
 // --- WhisperRecognizer ---
@@ -246,12 +282,16 @@ void WhisperRecognizer::decodeWindow(bool last, size_t n) {
   if (n == 0) return;
   std::vector<WhisperSegment> segments;
   try {
+    // The last window, which the end of the input leaves short, is encoded
+    // over its own length rather than the whole 30 s.
+    WhisperDecodeSettings settings = settings_;
+    if (last) settings.audioContext = whisperAudioContext(std::max(n, kShortestInput));
     if (n < kShortestInput) {
       std::vector<float> padded(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(n));
       padded.resize(kShortestInput, 0.0f);
-      segments = decoder_->decode(padded.data(), padded.size(), settings_);
+      segments = decoder_->decode(padded.data(), padded.size(), settings);
     } else {
-      segments = decoder_->decode(window_.data(), n, settings_);
+      segments = decoder_->decode(window_.data(), n, settings);
     }
   } catch (const SpeechServiceError& e) {
     fail(e.what());

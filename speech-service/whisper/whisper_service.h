@@ -17,14 +17,16 @@
 // them cut short, into windows of at most 30 s (the model's input length),
 // so a window's work is spent on speech: a full window is decoded as soon
 // as it is complete, the rest when the input ends (with silence appended
-// when it is shorter than the engine's shortest input); the last segment of a full window, when it starts in the
-// window's second half, is decoded again at the head of the next window so
-// a word at the cut is not split. Segments become final results at once,
-// with the engine's times mapped back to the input across the silence left
-// out, so they stay true to the audio. The recognizer holds one window of samples and
-// the engine's fixed state, however long the input. Decoding happens on the
-// feeding thread (acceptWaveform, inputFinished); results are queued for the
-// reading thread.
+// when it is shorter than the engine's shortest input), encoded over its
+// own length (whisperAudioContext) rather than 30 s. The last segment of a
+// full window, when it starts in the window's second half, is decoded again
+// at the head of the next window so a word at the cut is not split.
+// Segments become final results at once, with the engine's times mapped
+// back to the input across the silence left out, so they stay true to the
+// audio. The recognizer holds one window of samples and the engine's fixed
+// state, however long the input. Decoding happens on the feeding thread
+// (acceptWaveform, inputFinished); results are queued for the reading
+// thread.
 //
 // Contextual strings become the engine's initial prompt (joined with ", "),
 // given to every window.
@@ -91,9 +93,10 @@ class WhisperEngine {
   // A decoder over the model file at `path` for `language` (an engine
   // code). Throws SpeechServiceError when the engine cannot load it.
   // Flash attention is faster over whole windows, but when the context size
-  // changes between decodings it lets what a longer one left behind change
-  // a shorter one's text (whisper.cpp 1.9.1): decoders of varying contexts
-  // go without it.
+  // shrinks between decodings it lets what a longer one left behind change
+  // a shorter one's text (whisper.cpp 1.9.1): a decoder with it decodes such
+  // a window on a fresh engine state (made in place of the old one), so
+  // decoders whose context changes at every decoding go without it.
   virtual std::unique_ptr<WhisperWindowDecoder> load(const std::string& path, const std::string& language,
                                                      bool flashAttention) = 0;
 };
@@ -127,6 +130,15 @@ constexpr size_t kStretchLead = 4800;     // 0.3 s
 constexpr size_t kStretchTail = 4800;     // 0.3 s
 constexpr size_t kStretchGap = 16000;     // 1 s
 constexpr size_t kShortestInput = 17600;  // 1.1 s: whisper.cpp decodes nothing under 1 s of input
+
+// The context margin, in encoder frames (20 ms each), beyond the audio
+// (bench_whisper_live measures it).
+constexpr int kAudioContextMargin = 32;
+
+// The encoder's context for `samples` samples: the frames that hold them
+// and the margin, at most the model's 30 s. The encoder's work grows with
+// it; a window shorter than 30 s costs its share of a whole one.
+int whisperAudioContext(size_t samples);
 
 // Windows the fed audio and turns each window's segments into final
 // results, as described above.

@@ -62,11 +62,13 @@ class FakeDecoder final : public WhisperWindowDecoder {
   std::vector<WhisperSegment> decode(const float*, size_t n, const WhisperDecodeSettings& settings) override {
     prompt = settings.prompt;
     windows.push_back(n);
+    contexts.push_back(settings.audioContext);
     if (windows.size() > script_.size()) throw SpeechServiceError("decode failed");
     return script_[windows.size() - 1];
   }
   std::string prompt;
   std::vector<size_t> windows;
+  std::vector<int> contexts;  // encoder frames of each window; 0: the whole 30 s
 
  private:
   std::vector<std::vector<WhisperSegment>> script_;
@@ -250,6 +252,7 @@ TEST(WhisperRecognizerTest, WindowsOf30sWithTheLastSegmentOfAFullWindowDecodedAg
   while (auto r = recognizer.nextResult()) results.emplace_back(r->text, r->start, r->end);
   EXPECT_EQ(fake.prompt, "Tavrin, Q3 budget");
   EXPECT_EQ(fake.windows, (std::vector<size_t>{480000, 480000, 400000}));
+  EXPECT_EQ(fake.contexts, (std::vector<int>{0, 0, 1250 + kAudioContextMargin}));  // the last one: its 25 s
   EXPECT_EQ(results, (std::vector<std::tuple<std::string, double, double>>{
                          {"a", 0, 10}, {"b", 20, 24}, {"c", 25, 50}, {"d", 50, 53}, {"e", 52, 75}}));
   WhisperRecognizer failing(std::make_unique<FakeDecoder>(std::vector<std::vector<WhisperSegment>>{}));
