@@ -7,7 +7,8 @@
 #      by an fsync of the file as the installer does before its rename
 #      (target: at least 0.9 x curl's throughput; memory the same at both
 #      sizes). tavrin-models' figure includes its check of the file on disk:
-#      it reads the whole file back and hashes it before the rename;
+#      it reads the file back and hashes it a few MB behind the writer, and
+#      the tail while its fsync runs, before the rename;
 #   2. checksum cost per GB: a resumed download whose .part holds all but
 #      the last byte reads the whole .part back to check it; its time per GB against
 #      sha1sum (Whisper models, SHA-1) and sha256sum (notes models, SHA-256).
