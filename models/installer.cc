@@ -166,9 +166,8 @@ std::pair<uint64_t, std::string> readBack(int fd, DigestKind kind, const std::st
 // few megabytes behind the writer, so that when the last byte is written
 // only the tail is left to read. What is hashed is what the file holds, never
 // what was handed to the writer: a block is read only once the writer has
-// moved past it (and it is handed to the disk first), so a stray write into
-// it before then is caught, as is anything in a prefix kept from an earlier
-// run. A change to a block already read is not: that is the price of not
+// moved past it, so a stray write into it before then is caught, as is
+// anything in a prefix kept from an earlier run. A change to a block already read is not: that is the price of not
 // reading the whole file again after its last byte.
 // The writer's thread calls written(), lastWritten() and finish(); the
 // destructor stops and joins the thread on every path.
@@ -214,7 +213,8 @@ class TrailingHasher {
     if (error_ != 0) throw InstallError("Could not read " + path + ": " + errnoDescription(error_) + ".");
     // A file cut short behind the reader is not the file that was read.
     struct stat st {};
-    if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) != hashed_) return {st.st_size, ""};
+    if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) != hashed_)
+      return {static_cast<uint64_t>(st.st_size), ""};
     return {hashed_, digest_.hex()};
   }
 
@@ -231,7 +231,7 @@ class TrailingHasher {
         if (stop_.load()) return;
         if (!finishing_) until = written_ / kBlock * kBlock;
       }
-      // Handed to the disk before it is read: the bytes hashed are those written out.
+      // Its write-out starts now, so that the final fsync has little left to do.
       if (until != UINT64_MAX) {
         ::sync_file_range(fd_, static_cast<off_t>(hashed_), static_cast<off_t>(until - hashed_), SYNC_FILE_RANGE_WRITE);
       }
