@@ -3,11 +3,9 @@
 #include "apple-llm/model_store.h"
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sched.h>
 
 #include <filesystem>
-#include <map>
 
 #include "apple-llm/llama_model.h"
 #include "apple-llm/testmodel/testmodel.h"
@@ -25,21 +23,6 @@ using Dirs = std::vector<std::string>;
 std::string modelsDir(const std::string& dataDir) {
   fs::create_directories(dataDir + "/tavrin/models");
   return dataDir + "/tavrin/models";
-}
-
-TEST(ModelSearchPaths, XdgDefaultsAndOrder) {
-  using Env = std::map<std::string, std::string>;
-  for (const auto& [env, dirs] : std::vector<std::pair<Env, Dirs>>{
-           {{{"HOME", "/h"}}, {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-           {{{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_DATA_DIRS", "/a::relative:/b"}}, {"/d", "/a", "/b"}},
-           {{{"HOME", "/h"}, {"XDG_DATA_HOME", "rel"}, {"XDG_DATA_DIRS", ""}},
-            {"/h/.local/share", "/usr/local/share", "/usr/share"}},
-           // Without an absolute HOME, the home of the password database.
-           {{{"HOME", "relative"}},
-            {std::string(::getpwuid(::getuid())->pw_dir) + "/.local/share", "/usr/local/share", "/usr/share"}}}) {
-    const auto getenv = [&](const char* name) { return env.contains(name) ? env.at(name).c_str() : nullptr; };
-    EXPECT_EQ(ModelSearchPaths::fromEnvironment(getenv).dataDirs, dirs);
-  }
 }
 
 TEST(FindModels, NewestFirstThenDirectoryOrderThenName) {

@@ -30,54 +30,49 @@ TEST(AppleSpeechE2eTest, EveryCommandsOutputErrorAndStatus) {
   // The list of models that loaded is a FIFO: read without blocking, and replaced.
   std::filesystem::create_directories(dir.file("fifo-cache/tavrin/speech"));
   ASSERT_EQ(::mkfifo(dir.file("fifo-cache/tavrin/speech/loaded-models").c_str(), 0600), 0);
+  const std::string silence =
+      "{\"type\":\"duration\",\"ms\":1000}\n{\"type\":\"result\",\"text\":\"\",\"segments\":[]}";
   struct Row {
     std::vector<std::string> args;
-    std::map<std::string, std::string> setEnv;
     std::string out, err;  // standard output without its last line break
+    std::map<std::string, std::string> setEnv = {};
   };
   const std::vector<Row> rows = {
       // Whatever bytes the arguments carry, a failure is one line of valid UTF-8.
-      {{"Deco\nde"}, {}, "", "Invalid helper arguments.\n"},
-      {{"decode", "/nonexistent\n\xff.mp3"}, {}, "", "Could not decode the media file: file not found\n"},
+      {{"Deco\nde"}, "", "Invalid helper arguments.\n"},
+      {{"decode", "/nonexistent\n\xff.mp3"}, "", "Could not decode the media file: file not found\n"},
       {{"transcribe", "/nonexistent.raw", "en\xff"},
-       {},
        "",
        "Apple SpeechTranscriber does not support locale en\xEF\xBF\xBD.\n"},
-      {{"transcribe", "/nonexistent.raw", "en\nUS"},
-       {},
-       "",
-       "Apple SpeechTranscriber does not support locale en US.\n"},
-      {{"status", "en-US"}, {}, R"({"available":true,"status":"installed","locale":"en_US"})", ""},
-      {{"status"}, {{"LANG", "fr_CA.UTF-8"}}, R"({"available":true,"status":"supported","locale":"fr_CA"})", ""},
+      {{"transcribe", "/nonexistent.raw", "en\nUS"}, "", "Apple SpeechTranscriber does not support locale en US.\n"},
+      {{"status", "en-US"}, R"({"available":true,"status":"installed","locale":"en_US"})", ""},
+      {{"status"}, R"({"available":true,"status":"supported","locale":"fr_CA"})", "", {{"LANG", "fr_CA.UTF-8"}}},
       {{"supported-locales", "ignored"},
-       {},
        R"(["af","am","ar","as","az","ba","be","bg","bn","bo","br","bs","ca","cs","cy","da","de-DE","el","en-US","es-ES",)"
        R"("et","eu","fa","fi","fo","fr-FR","gl","gu","ha","haw","he","hi","hr","ht","hu","hy","id","is","it-IT","ja","jv",)"
        R"("ka","kk","km","kn","ko","la","lb","ln","lo","lt","lv","mg","mi","mk","ml","mn","mr","ms","mt","my","ne","nl-NL",)"
        R"("nn","no","oc","pa","pl","ps","pt-BR","ro","ru-RU","sa","sd","si","sk","sl","sn","so","sq","sr","su","sv","sw",)"
        R"("ta","te","tg","th","tk","tl","tr","tt","uk","ur","uz","vi","yi","yo","yue","zh-CN"])",
        ""},
-      {{"preferred-languages"}, {{"LANGUAGE", "en_GB:fr_FR:en_US:xx"}}, R"(["en","fr"])", ""},
-      {{"transcribe", dir.file("missing.raw")}, {}, "", "No such file or directory\n"},
-      {{"transcribe", dir.file("empty.raw")}, {}, "", "Invalid audio input.\n"},
+      {{"preferred-languages"}, R"(["en","fr"])", "", {{"LANGUAGE", "en_GB:fr_FR:en_US:xx"}}},
+      {{"transcribe", dir.file("missing.raw")}, "", "No such file or directory\n"},
+      {{"transcribe", dir.file("empty.raw")}, "", "Invalid audio input.\n"},
       {{"transcribe", dir.file("six.raw"), "es-ES"},
-       {{"XDG_DATA_HOME", "/srv/data"}},
        "",
        "The speech model for es_ES is not installed and model downloads are turned off: run `tavrin-models install "
        "base`, or put ggml-base.bin (from " +
-           models::findModel("base")->address + ") into /srv/data/tavrin/speech/whisper.\n"},
-      {{"transcribe", dir.file("silence.raw"), "--contextual-strings", "\n"},
-       {},
-       "{\"type\":\"duration\",\"ms\":1000}\n{\"type\":\"result\",\"text\":\"\",\"segments\":[]}",
-       ""},
+           models::findModel("base")->address + ") into /srv/data/tavrin/speech/whisper.\n",
+       {{"XDG_DATA_HOME", "/srv/data"}}},
+      {{"transcribe", dir.file("silence.raw"), "--contextual-strings", "\n"}, silence, ""},
       {{"status", "en-US"},
-       {{"XDG_CACHE_HOME", dir.file("fifo-cache")}},
        R"({"available":true,"status":"installed","locale":"en_US"})",
-       ""},
+       "",
+       {{"XDG_CACHE_HOME", dir.file("fifo-cache")}}},
+      // The contextual strings' file goes to $TMPDIR.
       {{"transcribe", dir.file("silence.raw"), "--contextual-strings", "hello"},
-       {{"TMPDIR", dir.file("missing")}},  // the contextual strings' file goes there
        "{\"type\":\"duration\",\"ms\":1000}",
-       "The contextual strings could not be prepared.\n"}};
+       "The contextual strings could not be prepared.\n",
+       {{"TMPDIR", dir.file("missing")}}}};
   for (const Row& row : rows) {
     ProcessOptions options;
     options.setEnv = row.setEnv;

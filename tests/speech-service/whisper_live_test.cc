@@ -100,22 +100,6 @@ TEST(SpeechSegmenterTest, UtterancesStartAtTheFirstLoudFrameAndEndAfter300msQuie
   }
 }
 
-TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLoudness) {
-  // Utterance audio: 0.3 s before the speech to 0.3 s after it, at least
-  // 1.1 s; context: its 20 ms frames + the margin.
-  const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
-  WhisperLiveRecognizer byLoudness(engineOf(std::make_unique<FakeDecoder>()), nullptr);
-  feed(byLoudness);
-  EXPECT_EQ(read(byLoudness, true), finals);
-
-  auto failing = std::make_unique<FakeDecoder>();
-  failing->failOn = 25600;
-  WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr);
-  feed(broken);
-  EXPECT_THROW(read(broken, true), SpeechServiceError);
-  EXPECT_EQ(broken.nextResult(), std::nullopt);
-}
-
 // With a guide, the finals are Whisper's text of the guide's utterances, and the volatiles are Whisper's text of the
 // open utterance while the engine keeps up, and the guide's once it falls behind.
 TEST(WhisperLiveRecognizerTest, GuidedVolatilesAreWhispersWhileTheEngineKeepsUp) {
@@ -187,7 +171,9 @@ TEST(WhisperLiveEngineTest, VolatilesEverySecondOfSpeechOnlyWhileTheEngineKeepsU
   }
 }
 
-TEST(WhisperLiveEngineTest, TwoRecognizersFedAtOnceShareOneEngine) {
+// Utterance audio: 0.3 s before the speech to 0.3 s after it, at least 1.1 s; context: its 20 ms frames + the margin.
+// Two recognizers fed at once share one engine.
+TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLoudness) {
   auto engine = engineOf(std::make_unique<FakeDecoder>());
   WhisperLiveRecognizer mic(engine, nullptr), system(engine, nullptr);
   auto micFinals = std::async(std::launch::async, [&] { return read(mic, true); });
@@ -198,6 +184,13 @@ TEST(WhisperLiveEngineTest, TwoRecognizersFedAtOnceShareOneEngine) {
   const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
   EXPECT_EQ(micFinals.get(), finals);
   EXPECT_EQ(systemFinals.get(), finals);
+
+  auto failing = std::make_unique<FakeDecoder>();
+  failing->failOn = 25600;
+  WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr);
+  feed(broken);
+  EXPECT_THROW(read(broken, true), SpeechServiceError);
+  EXPECT_EQ(broken.nextResult(), std::nullopt);
 }
 
 }  // namespace

@@ -19,10 +19,14 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
   speech::WhisperHparams multilingual = speech::testmodel::whisperMicroHparams();
   multilingual.nVocab = speech::testmodel::whisperTestHparams(speech::testmodel::WhisperSize::kTiny, true).nVocab;
   speech::testmodel::writeWhisperTestModel(dir.file("model/tavrin/speech/whisper/ggml-base.bin"), {multilingual});
+  const auto status = [](std::string source, std::string target) {
+    return std::vector<std::string>{"translation-status", "--source", source, "--target", target};
+  };
   const struct {
     std::vector<std::string> args;
     int exitStatus;
     std::string line;
+    std::string dataHome = "none";  // "model": the random-weight model's
   } rows[] = {
       {{}, 0, R"({"available":false,"status":"unavailable","reason":"Connection refused"})"},
       {{"Status"}, 1, "Unknown system audio command: Status."},
@@ -54,33 +58,27 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
       {{"translation-status", "--target", "x/y"}, 0, R"({"status":"unsupported","source":"en_US","target":"x\/y"})"},
       {{"translation-status", "--target", "de-AT", "--source", "de"},
        0,
-       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"}};
+       R"({"status":"sameLanguage","source":"de","target":"de-AT"})"},
+      // Into English by the speech model, onward from English through Apertium.
+      {status("de", "en"), 0, R"({"status":"installed","source":"de","target":"en"})", "model"},
+      {status("ja-JP", "en-GB"), 0, R"({"status":"installed","source":"ja_JP","target":"en-GB"})", "model"},
+      {status("de-DE", "es"), 0, R"({"status":"installed","source":"de_DE","target":"es"})", "model"},
+      {status("de", "ca"), 0, R"({"status":"needsDownload","source":"de","target":"ca"})", "model"},
+      {status("de", "xx"), 0, R"({"status":"unsupported","source":"de","target":"xx"})", "model"},
+      {status("de", "en"), 0, R"({"status":"needsDownload","source":"de","target":"en"})"}};
   ProcessOptions options;
   options.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("no-server")}, {"LANG", "en_US.UTF-8"}};
   options.unsetEnv = {"LC_ALL", "LC_MESSAGES", "TAVRIN_LIVE_TIMING"};
   options.timeout = std::chrono::seconds(20);
   for (const auto& row : rows) {
+    options.setEnv["XDG_DATA_HOME"] = dir.file(row.dataHome);
     std::vector<std::string> argv = row.args;
     argv.insert(argv.begin(), TAVRIN_SYSTEM_AUDIO_BIN);
     const ProcessResult r = runProcess(argv, options);
-    const std::string what = row.args.empty() ? "(none)" : row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : "");
+    const std::string what = ::testing::PrintToString(row.args) + " in " + row.dataHome;
     EXPECT_EQ(r.exitStatus == 0 ? r.out : r.err, row.line + "\n") << what;
     EXPECT_EQ(r.exitStatus == 0 ? r.err : r.out, "") << what;
     EXPECT_EQ(r.exitStatus, row.exitStatus) << what;
-  }
-  // Into English by the speech model, onward from English through Apertium; the model in "model" or in no data home.
-  const std::string statuses[][4] = {
-      {"model", "de", "en", R"({"status":"installed","source":"de","target":"en"})"},
-      {"model", "ja-JP", "en-GB", R"({"status":"installed","source":"ja_JP","target":"en-GB"})"},
-      {"model", "de-DE", "es", R"({"status":"installed","source":"de_DE","target":"es"})"},
-      {"model", "de", "ca", R"({"status":"needsDownload","source":"de","target":"ca"})"},
-      {"model", "de", "xx", R"({"status":"unsupported","source":"de","target":"xx"})"},
-      {"none", "de", "en", R"({"status":"needsDownload","source":"de","target":"en"})"}};
-  for (const auto& [home, source, target, line] : statuses) {
-    options.setEnv["XDG_DATA_HOME"] = dir.file(home);
-    const ProcessResult r =
-        runProcess({TAVRIN_SYSTEM_AUDIO_BIN, "translation-status", "--source", source, "--target", target}, options);
-    EXPECT_EQ(r.out + r.err, line + "\n") << home << " " << source << " " << target;
   }
   EXPECT_EQ(readFile(dir.file("a.raw")), "");  // created, nothing recorded
   EXPECT_FALSE(std::ifstream(dir.file("start")));

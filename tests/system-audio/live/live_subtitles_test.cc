@@ -66,85 +66,66 @@ struct LiveRun {
 };
 
 TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTimed) {
+  using Lines = std::vector<std::string>;
   const std::string system = "system_output.monitor", mic = "virtual_mic";
+  const std::string changed = error("System audio output device changed; stopping capture.");
+  const Lines both = {"start:" + system, "start:" + mic}, systemOnly = {"start:" + system, "~start:" + system};
+  const auto noMic = [](auto&, LiveRequest& r) { r.micEnabled = false; };
+  const auto kill = [](const std::string& why, const std::string& source = "") {
+    return [=](FakeSoundServer& s) { s.failStreams(why, source); };
+  };
   const struct {
     const char* what;
     std::function<void(FakeSoundServer&, LiveRequest&)> arrange;
     std::function<void(FakeSoundServer&)> atFirstPause;
-    std::vector<std::string> events, starts;
-    std::optional<bool> voiceProcessing;
-    bool timed;
+    Lines events, starts;
+    std::optional<bool> voiceProcessing = std::nullopt;
+    bool timed = true;
   } rows[] = {
       // Each channel's only result comes out after the stop: it and its translation are still written.
       {"both channels",
        [](auto&, auto& r) { r.translateTo = "es"; },
        {},
-       {R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
-        segment("system"), segment("mic"), R"({"type":"translation","source":"system","id":0,"text":"es:last words"})",
-        R"({"type":"translation","source":"mic","id":0,"text":"es:last words"})"},
-       {"start:" + system, "start:" + mic, "~start:" + system, "~start:" + mic},
-       false,
-       true},
+       Lines{R"({"type":"status","translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})",
+             segment("system"), segment("mic"),
+             R"({"type":"translation","source":"system","id":0,"text":"es:last words"})",
+             R"({"type":"translation","source":"mic","id":0,"text":"es:last words"})"},
+       Lines{"start:" + system, "start:" + mic, "~start:" + system, "~start:" + mic},
+       false},
       {"no microphone: the default source is the output's monitor",
        [](auto& s, auto& r) {
          s.setDefaultSource("system_output.monitor");
          r.echoCancellation = true;
        },
        {},
-       {error("Microphone capture failed: No audio input device is available."), kDisabled, segment("system")},
-       {"start:" + system, "~start:" + system},
-       true,
+       Lines{error("Microphone capture failed: No audio input device is available."), kDisabled, segment("system")},
+       systemOnly,
        true},
       {"microphone only",
        [](auto&, auto& r) { r.systemEnabled = false; },
        {},
-       {kDisabled, segment("mic")},
-       {"start:" + mic, "~start:" + mic},
+       Lines{kDisabled, segment("mic")},
+       Lines{"start:" + mic, "~start:" + mic},
        false,
        false},
-      {"device change",
-       [](auto&, auto& r) { r.micEnabled = false; },
-       [](auto& s) { s.setDefaultSink("headphones"); },
-       {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
-       {"start:" + system, "~start:" + system},
-       std::nullopt,
-       true},
-      {"no captures",
-       [](auto&, auto& r) {
-         r.micEnabled = false;
-         r.systemEnabled = false;
-       },
-       {},
-       {},
-       {},
-       std::nullopt,
-       false},
-      {"last output removed",
-       [](auto&, auto&) {},
-       [](auto& s) { s.failStreams("Entity killed", "system_output.monitor"); },
-       {error("System audio output device changed; stopping capture."),
-        error("System audio stream stopped: Entity killed."), kDisabled, segment("system"), segment("mic")},
-       {"start:" + system, "start:" + mic, "~start:" + mic},
-       false,
-       true},
-      {"output replaced, capture follows the new one",
-       [](auto&, auto& r) { r.micEnabled = false; },
+      {"device change", noMic, [](auto& s) { s.setDefaultSink("headphones"); },
+       Lines{changed, kDisabled, segment("system")}, systemOnly},
+      {"no captures", [](auto&, auto& r) { r.micEnabled = r.systemEnabled = false; }, {}, {}, {}, {}, false},
+      {"last output removed", [](auto&, auto&) {}, kill("Entity killed", system),
+       Lines{changed, error("System audio stream stopped: Entity killed."), kDisabled, segment("system"),
+             segment("mic")},
+       Lines{"start:" + system, "start:" + mic, "~start:" + mic}, false},
+      {"output replaced, capture follows the new one", noMic,
        [](auto& s) {
          s.addSink({"headphones", "headphones.monitor", PcmFormat{48000, 2, SampleType::kFloat32, true}});
          s.failStreams("Entity killed", "system_output.monitor");
        },
-       {error("System audio output device changed; stopping capture."), kDisabled, segment("system")},
-       {"start:" + system, "start:headphones.monitor", "~start:headphones.monitor"},
-       std::nullopt,
-       true},
-      {"server gone",
-       [](auto&, auto&) {},
-       [](auto& s) { s.failStreams("Connection terminated"); },
-       {error("System audio stream stopped: Connection terminated."),
-        error("Microphone capture failed: Connection terminated"), kDisabled, segment("system"), segment("mic")},
-       {"start:" + system, "start:" + mic},
-       false,
-       true},
+       Lines{changed, kDisabled, segment("system")},
+       Lines{"start:" + system, "start:headphones.monitor", "~start:headphones.monitor"}},
+      {"server gone", [](auto&, auto&) {}, kill("Connection terminated"),
+       Lines{error("System audio stream stopped: Connection terminated."),
+             error("Microphone capture failed: Connection terminated"), kDisabled, segment("system"), segment("mic")},
+       both, false},
   };
   for (const auto& row : rows) {
     LiveRun live;

@@ -16,6 +16,7 @@ using testing::makeTone;
 
 const PcmFormat kSinkFormat{48000, 2, SampleType::kFloat32, true};
 const PcmFormat kMicFormat{48000, 1, SampleType::kFloat32, true};
+const SinkInfo kHeadphones{"headphones", "headphones.monitor", kSinkFormat};
 
 std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
   std::vector<PcmBufferPtr> out;
@@ -24,6 +25,14 @@ std::vector<PcmBufferPtr> drain(AudioCapture& capture) {
 }
 float first(const PcmBuffer& b) {
   return b.format().interleaved ? reinterpret_cast<const float*>(b.data(0))[0] : b.floatChannel(0)[0];
+}
+
+// Makes `sink` the only default output (an empty name: no default output at all).
+std::function<void(FakeSoundServer&)> defaultSink(const SinkInfo& sink) {
+  return [sink](FakeSoundServer& s) {
+    if (!sink.name.empty()) s.addSink(sink);
+    s.setDefaultSink(sink.name);
+  };
 }
 
 // Capture starts on the default output and follows it: after the change only
@@ -39,13 +48,7 @@ TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
       // The old output delivers its sound until the new one carries some: the apps may still be moving.
       {"default switched", [](auto& s) { s.setDefaultSink("system_output"); }, {0.25f, 0.75f, 0.5f}, {}},
       {"followed output removed", [](auto& s) { s.failStreams("Entity killed", "other.monitor"); }, {0.25f, 0.5f}, {}},
-      {"new default unrecordable",
-       [](auto& s) {
-         s.addSink({"bare", "", kSinkFormat});
-         s.setDefaultSink("bare");
-       },
-       {0.25f, 0.75f},
-       {}},
+      {"new default unrecordable", defaultSink({"bare", "", kSinkFormat}), {0.25f, 0.75f}, {}},
       {"server gone", [](auto& s) { s.failStreams("Connection terminated"); }, {0.25f}, "Connection terminated"},
   };
   for (const auto& row : rows) {
@@ -89,51 +92,25 @@ TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
                                       "~stream:system_output.monitor", "~connect"}));
 }
 
-TEST(SystemAudioTapTest, TakesEveryChannelWhosePositionIsKnownElseTheFrontPair) {
-  const auto f = [](uint32_t channels, SampleType type, uint64_t mask) {
-    return PcmFormat{48000, channels, type, true, mask};
-  };
-  const std::pair<PcmFormat, PcmFormat> rows[] = {
-      {f(6, SampleType::kInt16, 0x3f), f(6, SampleType::kFloat32, 0x3f)},
-      {f(8, SampleType::kFloat32, 0x63f), f(8, SampleType::kFloat32, 0x63f)},
-      {f(6, SampleType::kFloat32, 0), f(2, SampleType::kFloat32, 0)},
-  };
-  for (const auto& [monitor, tap] : rows) EXPECT_EQ(SystemAudioTap::tapFormat(monitor), tap) << monitor.channelCount;
-}
-
 TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep) {
+  using Step = SoundServerStep;
+  const auto fail = [](Step step) { return [step](FakeSoundServer& s) { s.failAt(step, -17); }; };
+  const std::vector<std::string> connected = {"connect", "~connect"};
   const struct {
     std::function<void(FakeSoundServer&)> arrange;
     std::string error;
     std::vector<std::string> log;
   } rows[] = {
-      {[](auto& s) { s.failAt(SoundServerStep::kConnect, -17); }, "CoreAudio error (CreateProcessTap): -17", {}},
-      {[](auto& s) { s.failAt(SoundServerStep::kServerInfo, -17); },
-       "CoreAudio error (DefaultOutputDevice): -17",
-       {"connect", "~connect"}},
-      {[](auto& s) { s.setDefaultSink(""); }, "CoreAudio error (DefaultOutputDevice): 0", {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kSinkInfo, -17); },
-       "CoreAudio error (OutputDeviceUID): -17",
-       {"connect", "~connect"}},
-      {[](auto& s) {
-         s.addSink({"bare", "", kSinkFormat});
-         s.setDefaultSink("bare");
-       },
-       "CoreAudio error (OutputDeviceUID): 0",
-       {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kSourceInfo, -17); },
-       "CoreAudio error (TapFormat): -17",
-       {"connect", "~connect"}},
-      {[](auto& s) {
-         s.addSink({"broken", "broken.monitor", PcmFormat{0, 2, SampleType::kFloat32, true}});
-         s.setDefaultSink("broken");
-       },
-       "No compatible SpeechAnalyzer audio format is installed.",
-       {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kCreateStream, -17); },
-       "CoreAudio error (CreateIOProc): -17",
-       {"connect", "~connect"}},
-      {[](auto& s) { s.failAt(SoundServerStep::kStartStream, -17); },
+      {fail(Step::kConnect), "CoreAudio error (CreateProcessTap): -17", {}},
+      {fail(Step::kServerInfo), "CoreAudio error (DefaultOutputDevice): -17", connected},
+      {defaultSink({}), "CoreAudio error (DefaultOutputDevice): 0", connected},
+      {fail(Step::kSinkInfo), "CoreAudio error (OutputDeviceUID): -17", connected},
+      {defaultSink({"bare", "", kSinkFormat}), "CoreAudio error (OutputDeviceUID): 0", connected},
+      {fail(Step::kSourceInfo), "CoreAudio error (TapFormat): -17", connected},
+      {defaultSink({"broken", "broken.monitor", PcmFormat{0, 2, SampleType::kFloat32, true}}),
+       "No compatible SpeechAnalyzer audio format is installed.", connected},
+      {fail(Step::kCreateStream), "CoreAudio error (CreateIOProc): -17", connected},
+      {fail(Step::kStartStream),
        "CoreAudio error (DeviceStart): -17",
        {"connect", "stream:system_output.monitor", "~stream:system_output.monitor", "~connect"}},
   };
@@ -155,7 +132,7 @@ TEST(SystemAudioTapTest, AFailedStartReleasesEverythingInReverseAndNamesTheStep)
 
 TEST(SystemAudioTapTest, DeviceLostFiresOnceAtTheFirstChange) {
   FakeSoundServer server;
-  server.addSink({"headphones", "headphones.monitor", kSinkFormat});
+  server.addSink(kHeadphones);
   std::atomic<int> lost{0};
   SystemAudioTap tap(server);
   tap.setOnDeviceLost([&] { ++lost; });
@@ -198,16 +175,10 @@ TEST(MicCaptureTest, PlainEchoCancelledOrFallingBackWithOneLine) {
   } rows[] = {
       {false, [](auto&) {}, {}, {}},
       {true, [](auto&) {}, {}, {}},
-      {true,
-       [](auto& s) {
-         s.addSink({"headphones", "headphones.monitor", kSinkFormat});
-       },
-       {},
-       {},
-       "headphones"},
+      {true, [](auto& s) { s.addSink(kHeadphones); }, {}, {}, "headphones"},
       {true, [](auto&) {}, "no canceller", prefix + "no canceller)"},
       {true, [](auto& s) { s.failAt(SoundServerStep::kStartStream, 6); }, {}, prefix + "fake failure 6)"},
-      {true, [](auto& s) { s.setDefaultSink(""); }, {}, prefix + "there is no default output device to cancel)"},
+      {true, defaultSink({}), {}, prefix + "there is no default output device to cancel)"},
   };
   for (const auto& row : rows) {
     FakeSoundServer server;
