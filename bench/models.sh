@@ -7,11 +7,14 @@
 #      by an fsync of the file as the installer does before its rename
 #      (target: at least 0.9 x curl's throughput; memory the same at both
 #      sizes). tavrin-models' figure includes its check of the file on disk:
-#      it reads the whole file back and hashes it before the rename;
+#      it reads the file back and hashes it a few MB behind the writer, and
+#      the tail while its fsync runs, before the rename;
 #   2. checksum cost per GB: a resumed download whose .part holds all but
 #      the last byte reads the whole .part back to check it; its time per GB against
 #      sha1sum (Whisper models, SHA-1) and sha256sum (notes models, SHA-256).
-# The peer of 1 is as slow as the Python server allows; both share it.
+# The peer of 1 is as slow as the Python server allows; both share it. Each
+# figure of 1 is the median of BENCH_RUNS (default 5) runs, the programs
+# taking turns, so a busy moment of the machine weighs on all of them alike.
 # Needs a build in build/ with test hooks (the default), or the program to
 # measure in TAVRIN_MODELS_BIN (an earlier build, to compare). Usage: bench/models.sh
 set -euo pipefail
@@ -33,6 +36,12 @@ measure() {
   /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" > /dev/null
   awk '{printf "%.2f %.2f %d\n", $1, $2 + $3, $4}' "$work/time"
 }
+# The median of each column of a file of "measure" lines.
+median() {
+  for column in 1 2 3; do
+    cut -d' ' -f$column "$1" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+  done | paste -sd' '
+}
 catalogue() {  # name file digest
   printf 'ca %s\nmodel %s https://127.0.0.1:%s/ok/%s %s %s\n' "$ca" "$1" "$port" "$2" "$3" \
     "$(stat -c %s "$work/served/$2")" > "$work/catalogue"
@@ -47,12 +56,19 @@ printf "%-6s %-14s %8s %8s %8s %10s\n" "size" "program" "wall s" "MB/s" "CPU s" 
 for size in 15 150; do
   f=f$size.bin
   catalogue base "$f" "sha1:$(sha1sum "$work/served/$f" | cut -d' ' -f1)"
-  rm -rf "$work/data"
-  read -r t_wall t_cpu t_mem < <(install base)
-  read -r c_wall c_cpu c_mem < <(measure curl -sS --cacert "$ca" -o "$work/curl.bin" "https://127.0.0.1:$port/ok/$f")
-  cmp -s "$work/curl.bin" "$work/data/tavrin/speech/whisper/ggml-base.bin" || echo "download differs!"
-  rm -f "$work/curl.bin"
-  read -r s_wall s_cpu s_mem < <(measure sh -c "curl -sS --cacert '$ca' -o '$work/curl.bin' 'https://127.0.0.1:$port/ok/$f' && sync '$work/curl.bin'")
+  : > "$work/t" && : > "$work/c" && : > "$work/s"
+  for _ in $(seq "${BENCH_RUNS:-5}"); do
+    rm -rf "$work/data"
+    install base >> "$work/t"
+    measure curl -sS --cacert "$ca" -o "$work/curl.bin" "https://127.0.0.1:$port/ok/$f" >> "$work/c"
+    cmp -s "$work/curl.bin" "$work/data/tavrin/speech/whisper/ggml-base.bin" || echo "download differs!"
+    rm -f "$work/curl.bin"
+    measure sh -c "curl -sS --cacert '$ca' -o '$work/curl.bin' 'https://127.0.0.1:$port/ok/$f' && sync '$work/curl.bin'" >> "$work/s"
+    rm -f "$work/curl.bin"
+  done
+  read -r t_wall t_cpu t_mem < <(median "$work/t")
+  read -r c_wall c_cpu c_mem < <(median "$work/c")
+  read -r s_wall s_cpu s_mem < <(median "$work/s")
   for p in "tavrin-models $t_wall $t_cpu $t_mem" "curl $c_wall $c_cpu $c_mem" "curl+fsync $s_wall $s_cpu $s_mem"; do
     set -- $p
     printf "%-6s %-14s %8s %8.1f %8s %10.1f\n" "${size}MB" "$1" "$2" "$(awk -v s="$size" -v w="$2" 'BEGIN{print s/w}')" "$3" \

@@ -7,12 +7,15 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -114,22 +117,129 @@ std::optional<std::string> declaredSha256(const std::map<std::string, std::strin
   return v;
 }
 
+// Reads `fd` from `offset` to `until` (or to its end) into `digest`, a
+// megabyte at a time, until `stop` is set; returns the offset reached or the
+// errno of a failed read.
+struct ReadResult {
+  uint64_t offset;
+  int error;
+};
+ReadResult hashRange(int fd, Digest& digest, uint64_t offset, uint64_t until, const std::atomic<bool>& stop) {
+  std::vector<char> buffer(1 << 20);
+  while (offset < until && !stop.load()) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), until - offset));
+    const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {offset, errno};
+    if (n == 0) break;
+    digest.update(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    offset += static_cast<uint64_t>(n);
+  }
+  return {offset, 0};
+}
+
 // The size and checksum of what the open file `fd` holds, read from its start.
 std::pair<uint64_t, std::string> readBack(int fd, DigestKind kind, const std::string& path) {
   Digest digest(kind);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::vector<char> buffer(1 << 20);
-  uint64_t size = 0;
-  for (;;) {
-    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(size));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw InstallError("Could not read " + path + ": " + errnoDescription(errno) + ".");
-    if (n == 0) break;
-    digest.update(std::string_view(buffer.data(), static_cast<size_t>(n)));
-    size += static_cast<uint64_t>(n);
-  }
-  return {size, digest.hex()};
+  const std::atomic<bool> never{false};
+  const ReadResult read = hashRange(fd, digest, 0, UINT64_MAX, never);
+  if (read.error != 0) throw InstallError("Could not read " + path + ": " + errnoDescription(read.error) + ".");
+  return {read.offset, digest.hex()};
 }
+
+// Hashes a file as it is written, reading it back on a thread of its own a
+// few megabytes behind the writer, so that when the last byte is written
+// only the tail is left to read. What is hashed is what the file holds, never
+// what was handed to the writer: a block is read only once the writer has
+// moved past it, so a stray write into it before then is caught, as is
+// anything in a prefix kept from an earlier run. A change to a block already read is not: that is the price of not
+// reading the whole file again after its last byte.
+// The writer's thread calls written(), lastWritten() and finish(); the
+// destructor stops and joins the thread on every path.
+class TrailingHasher {
+ public:
+  static constexpr uint64_t kBlock = 4 << 20;
+
+  TrailingHasher(int fd, DigestKind kind, uint64_t written)
+      : fd_(fd), digest_(kind), written_(written), thread_([this] { run(); }) {}
+  ~TrailingHasher() {
+    stop_.store(true);
+    {
+      const std::lock_guard lock(mutex_);
+      wake_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+  TrailingHasher(const TrailingHasher&) = delete;
+  TrailingHasher& operator=(const TrailingHasher&) = delete;
+
+  // Bytes [0, bytes) are in the file.
+  void written(uint64_t bytes) {
+    const std::lock_guard lock(mutex_);
+    if (bytes / kBlock == written_ / kBlock) {
+      written_ = bytes;
+      return;
+    }
+    written_ = bytes;
+    wake_.notify_all();
+  }
+
+  // Nothing more will be written: reads on to the file's end.
+  void lastWritten() {
+    const std::lock_guard lock(mutex_);
+    finishing_ = true;
+    wake_.notify_all();
+  }
+
+  // After lastWritten(): waits for the end, and returns the bytes read and
+  // their checksum. Throws InstallError when a read failed.
+  std::pair<uint64_t, std::string> finish(const std::string& path) {
+    thread_.join();
+    if (error_ != 0) throw InstallError("Could not read " + path + ": " + errnoDescription(error_) + ".");
+    // A file cut short behind the reader is not the file that was read.
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) != hashed_)
+      return {static_cast<uint64_t>(st.st_size), ""};
+    return {hashed_, digest_.hex()};
+  }
+
+ private:
+  // The hashing thread: owns digest_, hashed_ and error_ until joined.
+  void run() {
+    bool shortRead = false;  // the file is shorter than written: nothing to do until the end
+    for (;;) {
+      uint64_t until = UINT64_MAX;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock,
+                   [&] { return stop_.load() || finishing_ || (!shortRead && written_ / kBlock * kBlock > hashed_); });
+        if (stop_.load()) return;
+        if (!finishing_) until = written_ / kBlock * kBlock;
+      }
+      // Its write-out starts now, so that the final fsync has little left to do.
+      if (until != UINT64_MAX) {
+        ::sync_file_range(fd_, static_cast<off_t>(hashed_), static_cast<off_t>(until - hashed_), SYNC_FILE_RANGE_WRITE);
+      }
+      const ReadResult read = hashRange(fd_, digest_, hashed_, until, stop_);
+      shortRead = read.offset < until;
+      hashed_ = read.offset;
+      error_ = read.error;
+      if (error_ != 0 || until == UINT64_MAX) return;
+    }
+  }
+
+  const int fd_;
+  Digest digest_;
+  uint64_t hashed_ = 0;
+  int error_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  uint64_t written_;  // guarded by mutex_, as finishing_
+  bool finishing_ = false;
+  std::thread thread_;  // last: starts once every member above is set up
+};
 
 // Statuses after which the same request may well succeed later.
 bool transientStatus(long status) {
@@ -137,9 +247,9 @@ bool transientStatus(long status) {
 }
 
 // The receiving end of a download: appends to the .part file. What is
-// checked is never the stream but the file: verify() reads it back, so
-// whatever else reached the file (a stray write, a truncation) fails the
-// checksum.
+// checked is never the stream but the file: a TrailingHasher reads it back,
+// so whatever else reached the file before it was read (a stray write, a
+// truncation) fails the checksum.
 class PartialFile final : public HttpsSink {
  public:
   PartialFile(const CatalogueModel& model, const std::string& path, InstallObserver& observer)
@@ -152,6 +262,7 @@ class PartialFile final : public HttpsSink {
     const off_t end = ::lseek(fd_.get(), 0, SEEK_END);
     if (end < 0) fail(errno);
     size_ = static_cast<uint64_t>(end);
+    if (!startHasher()) throw InstallError("The checksum could not be set up.");
   }
 
   uint64_t size() const { return size_; }
@@ -162,12 +273,13 @@ class PartialFile final : public HttpsSink {
   // Whether a later run can go on from the bytes kept.
   bool resumable() const { return size_ > 0 && !rangeRefused_; }
 
-  void sync() {
+  // Flushes the file to the disk, and returns the size and checksum of its
+  // bytes as read back from it (the tail while the disk flushes).
+  std::pair<uint64_t, std::string> syncAndVerify() {
+    hasher_->lastWritten();
     if (::fsync(fd_.get()) != 0) fail(errno);
+    return hasher_->finish(path_);
   }
-
-  // The size and checksum of the bytes in the file, read back from it.
-  std::pair<uint64_t, std::string> verify() const { return readBack(fd_.get(), model_.digestKind, path_); }
 
   bool onResponse(const HttpsResponse& response) override {
     const auto range = response.headers.find("content-range");
@@ -187,11 +299,16 @@ class PartialFile final : public HttpsSink {
     // The server sends the whole file again: start over.
     if (size_ > 0 && response.status != 206) {
       rangeRefused_ = true;
+      hasher_.reset();
       if (::ftruncate(fd_.get(), 0) != 0) {
         writeError_ = "Could not write " + path_ + ": " + errnoDescription(errno) + ".";
         return false;
       }
       size_ = 0;
+      if (!startHasher()) {
+        writeError_ = "The checksum could not be set up.";
+        return false;
+      }
     }
     // Nothing past the size declared, or past the catalogue's when none is.
     limit_ = total_ ? total_ : (model_.approximateBytes > 0 ? std::optional(model_.approximateBytes) : std::nullopt);
@@ -219,6 +336,7 @@ class PartialFile final : public HttpsSink {
       size_ += static_cast<uint64_t>(n);
       bytes.remove_prefix(static_cast<size_t>(n));
     }
+    hasher_->written(size_);
     if (over) {
       refusal_ = "the server sent more than " + std::to_string(*limit_) + " bytes";
       return false;
@@ -229,6 +347,16 @@ class PartialFile final : public HttpsSink {
 
   bool proceed() override { return observer_.proceed(); }
 
+  // Starts reading the file back from its start (a thread); false when it cannot.
+  bool startHasher() {
+    try {
+      hasher_.emplace(fd_.get(), model_.digestKind, size_);
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
   [[noreturn]] void fail(int error) {
     throw InstallError("Could not write " + path_ + ": " + errnoDescription(error) + ".");
   }
@@ -238,6 +366,7 @@ class PartialFile final : public HttpsSink {
   std::string path_;
   InstallObserver& observer_;
   UniqueFd fd_;
+  std::optional<TrailingHasher> hasher_;  // reads fd_: destroyed before it
   uint64_t size_ = 0;
   std::optional<uint64_t> total_;
   std::optional<uint64_t> limit_;
@@ -351,8 +480,7 @@ std::string ModelInstaller::install(const CatalogueModel& model, InstallObserver
     }
   }
   if (!file.expectedDigest()) throw keep("the server declared no checksum for it");
-  file.sync();
-  const auto [size, digest] = file.verify();
+  const auto [size, digest] = file.syncAndVerify();
   if (file.total() && size != *file.total()) {
     throw fail("it has " + std::to_string(size) + " bytes instead of " + std::to_string(*file.total()));
   }

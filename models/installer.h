@@ -19,8 +19,12 @@
 //     full disk or a file the server cannot resume deletes the .part.
 //   - observer.proceed() returning false (a stop signal) ends the download
 //     within about a second: the .part stays for a later resume.
-//   - Memory does not grow with the file: the body is hashed and written
-//     piece by piece.
+//   - The size and checksum are of the bytes read back from the .part, not
+//     of what the server sent: a second thread reads the file a few
+//     megabytes behind the writer (from its first byte, a kept prefix
+//     included), so when the last byte is written only the tail is left.
+//   - Memory does not grow with the file: the body is written, and read
+//     back, piece by piece.
 // Every failure is an InstallError whose what() is one line for the user.
 // install() blocks the calling thread.
 #pragma once

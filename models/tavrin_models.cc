@@ -110,38 +110,8 @@ class ProgressWriter final : public InstallObserver {
   }
 
   void draw(Clock::time_point now) {
-    const double bytesPerSecond = rate(now);
     const bool stalled = !samples_.empty() && now - samples_.back().first >= std::chrono::seconds(5);
-    char text[128];
-    std::string bar;
-    if (total_ && *total_ > 0) {
-      const double share = std::min(1.0, static_cast<double>(done_) / static_cast<double>(*total_));
-      const double left =
-          bytesPerSecond > 0 ? static_cast<double>(*total_ - std::min(done_, *total_)) / bytesPerSecond : 0;
-      char eta[32] = "";
-      if (stalled) {
-        std::snprintf(eta, sizeof eta, "  stalled");
-      } else if (bytesPerSecond > 0) {
-        std::snprintf(eta, sizeof eta, "  %d:%02d left", static_cast<int>(left) / 60, static_cast<int>(left) % 60);
-      }
-      std::snprintf(text, sizeof text, " %3.0f%%  %s of %s  %.1f MB/s%s", share * 100, formatBytes(done_).c_str(),
-                    formatBytes(*total_).c_str(), bytesPerSecond / 1e6, eta);
-      // The bar takes what the name and the figures leave of the width.
-      const size_t columns = terminalColumns();
-      const size_t used = model_.name.size() + 3 + std::strlen(text);
-      if (columns >= used + 8) {
-        const size_t width = std::min<size_t>(40, columns - used - 3);
-        const auto filled = static_cast<size_t>(share * static_cast<double>(width));
-        bar.append(1, '[').append(filled, '#').append(width - filled, '-').append(1, ']');
-      }
-    } else {
-      std::snprintf(text, sizeof text, " %s  %.1f MB/s%s", formatBytes(done_).c_str(), bytesPerSecond / 1e6,
-                    stalled ? "  stalled" : "");
-    }
-    std::string shown = model_.name + " " + bar + text;
-    shown.resize(std::min(shown.size(), terminalColumns() - 1));
-    // Back to the line's start, and clear what a longer line left.
-    writeAll(2, "\r" + shown + "\x1b[K");
+    writeAll(2, progressLine(model_.name, done_, total_, rate(now), stalled, terminalColumns()));
     drawn_ = true;
   }
 
@@ -160,6 +130,42 @@ class ProgressWriter final : public InstallObserver {
   Clock::time_point last_{};
   bool drawn_ = false;
 };
+
+}  // namespace
+
+std::string progressLine(const std::string& name, uint64_t done, std::optional<uint64_t> total, double bytesPerSecond,
+                         bool stalled, size_t columns) {
+  char text[128];
+  std::string bar;
+  if (total && *total > 0) {
+    const double share = std::min(1.0, static_cast<double>(done) / static_cast<double>(*total));
+    const double left = bytesPerSecond > 0 ? static_cast<double>(*total - std::min(done, *total)) / bytesPerSecond : 0;
+    char eta[32] = "";
+    if (stalled) {
+      std::snprintf(eta, sizeof eta, "  stalled");
+    } else if (bytesPerSecond > 0) {
+      std::snprintf(eta, sizeof eta, "  %d:%02d left", static_cast<int>(left) / 60, static_cast<int>(left) % 60);
+    }
+    std::snprintf(text, sizeof text, " %3.0f%%  %s of %s  %.1f MB/s%s", share * 100, formatBytes(done).c_str(),
+                  formatBytes(*total).c_str(), bytesPerSecond / 1e6, eta);
+    // The bar takes what the name and the figures leave of the width.
+    const size_t used = name.size() + 3 + std::strlen(text);
+    if (columns >= used + 8) {
+      const size_t width = std::min<size_t>(40, columns - used - 3);
+      const auto filled = static_cast<size_t>(share * static_cast<double>(width));
+      bar.append(1, '[').append(filled, '#').append(width - filled, '-').append(1, ']');
+    }
+  } else {
+    std::snprintf(text, sizeof text, " %s  %.1f MB/s%s", formatBytes(done).c_str(), bytesPerSecond / 1e6,
+                  stalled ? "  stalled" : "");
+  }
+  std::string shown = name + " " + bar + text;
+  shown.resize(std::min(shown.size(), columns - 1));
+  // Back to the line's start, and clear what a longer line left.
+  return "\r" + shown + "\x1b[K";
+}
+
+namespace {
 
 CatalogueModel named(const std::vector<std::string>& args) {
   if (args.size() < 2) throw std::runtime_error("Usage: tavrin-models " + args[0] + " NAME (see tavrin-models list).");

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,13 @@ struct ProgramContext {
   bool terminal = false;                   // standard output is a terminal
   const std::atomic<int>* stop = nullptr;  // the stop signal received, 0 for none
 };
+
+// One redraw of the progress bar: back to the line's start, the model's
+// name, the bar, the share, the rate (bytes a second) and the time left,
+// "stalled" instead when nothing came for a while; always shorter than the
+// terminal's `columns`, so it never wraps, and never a new line.
+std::string progressLine(const std::string& name, uint64_t done, std::optional<uint64_t> total, double bytesPerSecond,
+                         bool stalled, size_t columns);
 
 // Runs one command; writes its output on standard output; throws
 // std::exception with the one line to report.

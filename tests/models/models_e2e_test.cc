@@ -233,6 +233,13 @@ TEST(ModelsE2eTest, OneDownloadForTwoProcessesAndAStopSignalKeepsThePartOnly) {
             R"({"type":"installed","model":"base","path":")" + shared + "\"}\n");
   EXPECT_EQ(downloads.log(), "/slow/f.bin -\n");
   std::filesystem::remove(shared);
+  // A byte changed in the .part behind the writer fails the checksum: what is checked is the file, not what came.
+  downloads.reset();
+  BackgroundProcess paused({kModels, "install", "base"}, downloads.options("pause"));
+  waitForPart(1'000'000);
+  writeFile(part, "y" + readFile(part).substr(1));
+  writeFile(downloads.file("served/f.bin.go"), "");
+  EXPECT_EQ(paused.wait().err, "Could not download ggml-base.bin: its checksum does not match.\n");
 
   // A stop signal keeps the part; Ctrl-C ends with the shell's status for it.
   for (const auto& [signal, exitStatus] : {std::pair{SIGTERM, 1}, std::pair{SIGINT, 130}}) {
