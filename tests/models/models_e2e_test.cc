@@ -266,6 +266,32 @@ TEST(ModelsE2eTest, EveryProgramAnswersVersionAndHelpOnStandardOutput) {
   EXPECT_EQ(help.err + std::to_string(help.exitStatus), "0");
 }
 
+// One JSON line per catalogue model off a terminal, with its state; fetched by itself: notes, base and the one English
+// model this machine gets.
+TEST(ModelsE2eTest, ListGivesEachModelItsStateAndMarksWhatIsFetchedByItself) {
+  const Downloads downloads("ggml-base.bin", "x");
+  std::filesystem::create_directories(downloads.data("speech/whisper"));
+  writeFile(downloads.data("speech/whisper/ggml-base.bin"), "x");
+  const ProcessResult r = runProcess({kModels, "list"}, downloads.options("plain"));
+  EXPECT_EQ(r.err + std::to_string(r.exitStatus), "0");
+  const std::string base = R"j({"name":"base","kind":"speech","file":"ggml-base.bin","bytes":1,"state":"installed",)j"
+                           R"j("licence":"MIT","serves":"transcription in every language Whisper knows (about 99)",)j"
+                           R"j("default":true,"address":")j" +
+                           downloads.address("plain") + "\"}\n";
+  EXPECT_NE(r.out.find(base), std::string::npos) << r.out;
+  const std::string line = R"j(\{"name":"([a-z.-]+)","kind":"(speech|notes)","file":"[^"]+","bytes":[0-9]+,)j"
+                           R"j("state":"(not installed|installed)","licence":"[^"]+","serves":"[^"]+",)j"
+                           R"j("default":(true|false),"address":"https://[^"]+"\}\n)j";
+  const std::regex model(line);
+  std::string fetchedByItself;
+  for (std::sregex_iterator it(r.out.begin(), r.out.end(), model), end; it != end; ++it) {
+    if ((*it)[4] == "true") fetchedByItself += (*it)[1].str() + " ";
+  }
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + line + "){8}"))) << r.out;
+  EXPECT_TRUE(std::regex_match(fetchedByItself, std::regex(R"((tiny\.en base|base\.en base|base small\.en) notes )")))
+      << fetchedByItself;
+}
+
 TEST(ModelsE2eTest, TranscribeInstallsTheModelOfALocaleFirstUsed) {
   TempDir scratch;
   using namespace speech::testmodel;
