@@ -107,7 +107,7 @@ TEST(WhisperLiveRecognizerTest, GuidedVolatilesAreWhispersWhileTheEngineKeepsUp)
     ScriptedSpeechService guides;
     RecognizerScript script;
     script.results = {{{"a", 1.0, 1.5, false}, 24000},
-                      {{"ab", 1.0, 2.5, false}, 40000},
+                      {{"ab", 1.0, 2.0, false}, 32000},
                       {{"abc", 1.0, 3.5, false}, 56000},
                       {{"abcd", 1.0, 4.0, true}, 70000}};
     guides.scripts = {script};
