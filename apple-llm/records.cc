@@ -105,12 +105,6 @@ json parseGenerated(std::string_view text, std::string_view record) {
 
 }  // namespace
 
-const RecordSchema& Topic::schema() {
-  return kTopicSchema;
-}
-const RecordSchema& ActionItem::schema() {
-  return kActionItemSchema;
-}
 const RecordSchema& Extract::schema() {
   return kExtractSchema;
 }

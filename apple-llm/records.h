@@ -1,4 +1,6 @@
-// The four notes records, their generation schemas and their JSON form.
+// The four notes records, the generation schemas of the two the model
+// writes whole (Extract, Overview; the other two are parts of Extract's),
+// and their JSON form.
 //
 // A record's schema lists its fields in order with their kind, optionality
 // and the description that goes with the field. The schema is what the
@@ -39,7 +41,6 @@ struct Topic {
   std::string topic;
   std::string notes;
 
-  static const RecordSchema& schema();
   bool operator==(const Topic&) const = default;
 };
 
@@ -47,7 +48,6 @@ struct ActionItem {
   std::string text;
   std::optional<std::string> owner;
 
-  static const RecordSchema& schema();
   bool operator==(const ActionItem&) const = default;
 };
 
