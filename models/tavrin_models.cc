@@ -59,7 +59,9 @@ class ProgressWriter final : public InstallObserver {
     done_ = done;
     total_ = total;
     const Clock::time_point now = Clock::now();
-    if (samples_.empty() || samples_.back().second != done) samples_.emplace_back(now, done);
+    // Only the bar shows a rate; JSON events keep no samples, so memory stays
+    // flat however long the download.
+    if (context_.terminal && (samples_.empty() || samples_.back().second != done)) samples_.emplace_back(now, done);
     const bool finished = total && done >= *total;
     if (!finished && now - last_ < std::chrono::milliseconds(context_.terminal ? 200 : 250)) return;
     last_ = now;
@@ -101,7 +103,7 @@ class ProgressWriter final : public InstallObserver {
   }
 
  private:
-  // Bytes a second over the last five seconds.
+  // Bytes a second over the last five seconds; drops the older samples.
   double rate(Clock::time_point now) {
     while (samples_.size() > 1 && now - samples_[1].first >= std::chrono::seconds(5)) samples_.pop_front();
     if (samples_.empty()) return 0;
