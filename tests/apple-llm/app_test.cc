@@ -1,4 +1,4 @@
-// The command line on a fake model: arguments, trimming, the platform gate, what each pass sends.
+// The command line on a fake model: arguments, the platform gate, what each pass sends.
 #include "apple-llm/app.h"
 
 #include <gtest/gtest.h>
@@ -27,12 +27,6 @@ TEST(ParseGenerateArgs, PathAndOptionalLanguage) {
     EXPECT_EQ(parsed.path, c.path);
     EXPECT_EQ(parsed.language, c.language) << ::testing::PrintToString(c.args);
   }
-}
-
-TEST(Trim, UnicodeWhiteSpaceAndLineBreaksAtBothEndsOnly) {
-  EXPECT_EQ(trimWhitespaceAndNewlines(" \t\r\n a \n\n b \u3000\u00A0\u2028\n"), "a \n\n b");
-  EXPECT_EQ(trimWhitespaceAndNewlines("\u2003日本\u0085"), "日本");
-  EXPECT_EQ(trimWhitespaceAndNewlines(" \n "), "");
 }
 
 TEST(App, WithoutTheModelServiceEveryCommandFailsButNoArguments) {

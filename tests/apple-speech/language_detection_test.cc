@@ -20,18 +20,5 @@ TEST(DetectLanguageTest, EightUserPerceivedCharactersAfterTrimmingAreNeeded) {
   EXPECT_EQ(recognizer.seen, std::vector<std::string>{"abc  defgh"});
 }
 
-TEST(Cld2LanguageRecognizerTest, NamesLanguagesInBcp47OrNothing) {
-  Cld2LanguageRecognizer cld2;
-  for (const auto& [text, code] : std::vector<std::pair<std::string, std::string>>{
-           {"the quick brown fox jumped over the lazy dog please call stella", "en"},
-           {"我们今天讨论下一季度的预算并做出决定，然后大家回去工作", "zh-Hans"}}) {
-    const auto language = cld2.dominantLanguage(text);
-    ASSERT_TRUE(language) << text;
-    EXPECT_EQ(language->first, code);
-    EXPECT_TRUE(language->second > 0.5 && language->second <= 1.0) << language->second;
-  }
-  EXPECT_EQ(cld2.dominantLanguage("12345 67890 !!!"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace tavrin::apple_speech

@@ -116,40 +116,5 @@ TEST_F(TranscribeTest, TheResultLineOfTheSegmentsThatCameAndTheirTimesClamped) {
   EXPECT_EQ(recognizer(1)->contextualStrings(), (std::vector<std::string>{"Tavrin", "Q3 budget"}));
 }
 
-TEST_F(TranscribeTest, AFailureEndsWithOneErrorLineAfterWhatWasWritten) {
-  using Svc = speech::ScriptedSpeechService;
-  struct Row {
-    std::string message;
-    size_t linesWritten;  // lines on standard output before the failure
-    Lines extraArgs;
-    std::function<void(Svc&, RecognizerScript&)> setUp;
-  };
-  const std::vector<Row> rows = {
-      {"Apple SpeechTranscriber is not available on this device.", 0, {}, [](Svc& v, auto&) { v.available = false; }},
-      {"Apple SpeechTranscriber does not support locale xx_YY.", 0, {"xx-YY"}, [](auto&, auto&) {}},
-      {"none", 0, {}, [](Svc& v, auto&) { v.locales[0].status = AssetStatus::kSupported, v.failInstall = "none"; }},
-      {"No compatible SpeechAnalyzer audio format is installed.", 0, {}, [](Svc& v, auto&) { v.format = {}; }},
-      {"model broken", 1, {}, [](Svc& v, auto&) { v.failMakeRecognizer = "model broken"; }},
-      {"refused", 1, {"--contextual-strings", "x"}, [](auto&, auto& s) { s.failSetContext = "refused"; }},
-      {"engine failed", 2, {}, [](auto&, auto& s) { s.failAcceptAtCall = "engine failed", s.failAcceptCall = 2; }},
-      {"finalize failed", 3, {}, [](auto&, auto& s) { s.failInputFinished = "finalize failed"; }}};
-  const std::string path = rawFile(300000);
-  for (const Row& row : rows) {
-    Svc svc;
-    testing::FakeOutput o, e;
-    Platform p{svc, o, e, languages, true, "en_US", {}};
-    RecognizerScript script;
-    script.results = {result("first", 0, 1, 1), result("second", 1, 2, 240001)};
-    row.setUp(svc, script);
-    svc.scripts = {script};
-    Lines args = {"transcribe", path};
-    args.insert(args.end(), row.extraArgs.begin(), row.extraArgs.end());
-    EXPECT_EQ(TavrinAppleSpeech::run(args, p), 1);
-    EXPECT_EQ(e.text(), row.message + "\n");
-    EXPECT_EQ(o.lines().size(), row.linesWritten) << o.text();
-    EXPECT_EQ(o.text().find("\"result\""), std::string::npos);
-  }
-}
-
 }  // namespace
 }  // namespace tavrin::apple_speech

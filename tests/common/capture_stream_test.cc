@@ -34,21 +34,5 @@ TEST(UnboundedStreamTest, ManyProducersLoseNothingAndFinishDrainsBeforeTheEnd) {
   EXPECT_EQ(count, kProducers * kEach);
 }
 
-TEST(UnboundedStreamTest, CancelReleasesQueuedItemsAtOnceAndWakesTheReader) {
-  CaptureStream stream;
-  auto buffer = PcmBuffer::create(PcmFormat::float32(16000, 1), 16);
-  std::weak_ptr<PcmBuffer> watch = buffer;
-  stream.add(std::move(buffer));
-  std::thread reader([&] {
-    while (stream.next()) {
-    }
-  });
-  stream.cancel();
-  reader.join();
-  EXPECT_TRUE(watch.expired());
-  stream.add(PcmBuffer::create(PcmFormat::float32(16000, 1), 16));
-  EXPECT_EQ(stream.queued(), 0u);
-}
-
 }  // namespace
 }  // namespace tavrin

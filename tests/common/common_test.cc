@@ -1,4 +1,4 @@
-// JSON writing, the speech downmix, the format converter and the locale rules.
+// JSON writing, the speech downmix and the format converter.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 
 #include "common/audio_converter.h"
 #include "common/json.h"
-#include "common/locale.h"
 #include "common/speech_downmix.h"
 #include "tests/support/samples.h"
 
@@ -106,29 +105,6 @@ TEST(SpeechDownmix, SpeechKeepsItsLevelInEveryLayout) {
     EXPECT_NEAR(std::max(20 * std::log10(testing::rms(out) * std::sqrt(2)), -100.0), std::max(row.db, -100.0), 0.5)
         << row.channels << " channels, " << row.with.size() << " with the tone";
     for (float x : out) ASSERT_LE(std::fabs(x), 1.0f);
-  }
-}
-
-TEST(Locale, LanguageCodesComeFromIcuAndIgnoreRegions) {
-  const std::pair<std::string, std::optional<std::string>> rows[] = {{"en_US", "en"}, {"pt-BR", "pt"}, {"deu", "de"},
-                                                                     {"ast", "ast"},  {"nb_NO", "nb"}, {"", {}},
-                                                                     {"_US", {}},     {"und", {}}};
-  for (const auto& [identifier, code] : rows) EXPECT_EQ(languageCode(identifier), code) << identifier;
-}
-
-TEST(Locale, RequestedAndCurrentIdentifiers) {
-  EXPECT_EQ(requestedLocale(std::string("zh-Hans-CN"), "de_DE"), "zh_Hans_CN");
-  EXPECT_EQ(requestedLocale(std::string(""), "de_DE"), "de_DE");
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
-  EXPECT_EQ(currentLocaleIdentifier(), "en_US");
-  const char* steps[][3] = {{"LANG", "C.UTF-8", "en_US"},
-                            {"LANG", "fr_FR.UTF-8", "fr_FR"},
-                            {"LC_MESSAGES", "de_AT.ISO-8859-1@euro", "de_AT"},
-                            {"LC_ALL", "ja_JP", "ja_JP"},
-                            {"LC_ALL", "", "de_AT"}};
-  for (const auto& [name, value, current] : steps) {
-    setenv(name, value, 1);
-    EXPECT_EQ(currentLocaleIdentifier(), current) << name << "=" << value;
   }
 }
 

@@ -255,17 +255,6 @@ TEST(ModelsE2eTest, OneDownloadForTwoProcessesAndAStopSignalKeepsThePartOnly) {
   }
 }
 
-TEST(ModelsE2eTest, EveryProgramAnswersVersionAndHelpOnStandardOutput) {
-  for (const std::string& program : {kModels, kSpeech, kNotes, std::string(TAVRIN_SYSTEM_AUDIO_BUILT)}) {
-    const ProcessResult r = runProcess({program, "--version"});
-    EXPECT_EQ(r.out + r.err + std::to_string(r.exitStatus),
-              std::filesystem::path(program).filename().string() + " 0.3.0\n0");
-  }
-  const ProcessResult help = runProcess({kModels, "--help"});
-  EXPECT_EQ(help.out.rfind("Usage: tavrin-models list | status | install NAME | remove NAME | verify [NAME]\n", 0), 0u);
-  EXPECT_EQ(help.err + std::to_string(help.exitStatus), "0");
-}
-
 // One JSON line per catalogue model off a terminal, with its state; fetched by itself: notes, base and the one English
 // model this machine gets.
 TEST(ModelsE2eTest, ListGivesEachModelItsStateAndMarksWhatIsFetchedByItself) {

@@ -1,5 +1,4 @@
-// Live recognition on a fake Whisper decoder: utterances found by loudness
-// or by a guide, finals as the decoder's text of each utterance's audio,
+// Live recognition on a fake Whisper decoder: utterances found by a guide,
 // and one engine shared by two recognizers (also run under ThreadSanitizer).
 #include "speech-service/whisper/whisper_live.h"
 
@@ -81,25 +80,6 @@ std::shared_ptr<WhisperLiveEngine> engineOf(
   return std::make_shared<WhisperLiveEngine>(std::move(decoder), std::move(clock));
 }
 
-TEST(SpeechSegmenterTest, UtterancesStartAtTheFirstLoudFrameAndEndAfter300msQuietOrAtTheLongest) {
-  const struct {
-    std::vector<std::pair<size_t, bool>> spans;  // samples, loud
-    std::vector<std::pair<bool, uint64_t>> events;
-  } rows[] = {
-      {{{16000, false}, {16000, true}, {16000, false}, {8000, true}, {3200, false}},
-       {{true, 16000}, {false, 32000}, {true, 48000}}},
-      {{{30 * 16000, true}}, {{true, 0}, {false, 28 * 16000}, {true, 28 * 16000}}},
-  };
-  for (const auto& row : rows) {
-    SpeechSegmenter segmenter;
-    std::vector<std::pair<bool, uint64_t>> events;
-    inPieces(row.spans, [&](const float* samples, size_t n) {
-      for (auto e : segmenter.feed(samples, n)) events.emplace_back(e.start, e.at);
-    });
-    EXPECT_EQ(events, row.events);
-  }
-}
-
 // With a guide, the finals are Whisper's text of the guide's utterances, and the volatiles are Whisper's text of the
 // open utterance while the engine keeps up, and the guide's once it falls behind.
 TEST(WhisperLiveRecognizerTest, GuidedVolatilesAreWhispersWhileTheEngineKeepsUp) {
@@ -156,41 +136,6 @@ TEST(WhisperLiveEngineTest, FinalsGoFirstInOrderAndVolatilesAreSkippedWhileBusy)
   EXPECT_EQ(b->next(), std::nullopt);
   EXPECT_EQ(fake.calls, (std::vector<size_t>{20000, 30000, 40000, 30000, 40000}));
   EXPECT_EQ(fake.tasks, "rrrtt");
-}
-
-TEST(WhisperLiveEngineTest, VolatilesEverySecondOfSpeechOnlyWhileTheEngineKeepsUp) {
-  for (const bool slow : {false, true}) {
-    auto decoder = std::make_unique<FakeDecoder>();
-    FakeDecoder& fake = *decoder;
-    double now = 0;  // slow: every reading of the clock a second later, every decoding a second long
-    WhisperLiveRecognizer r(engineOf(std::move(decoder), [&] { return slow ? now += 1 : 0; }), nullptr);
-    feed(r, {{16000, false}, {5 * 16000, true}});
-    EXPECT_EQ(read(r, true).size(), 1u);
-    // Volatiles after 1, 2, 3 (4) s of the utterance, then the final; slow: the first one only.
-    EXPECT_EQ(slow ? fake.calls.size() == 2 : fake.calls.size() > 3, true) << fake.calls.size();
-  }
-}
-
-// Utterance audio: 0.3 s before the speech to 0.3 s after it, at least 1.1 s; context: its 20 ms frames + the margin.
-// Two recognizers fed at once share one engine.
-TEST(WhisperLiveRecognizerTest, FinalsAreTheDecodedAudioOfEachUtteranceFoundByLoudness) {
-  auto engine = engineOf(std::make_unique<FakeDecoder>());
-  WhisperLiveRecognizer mic(engine, nullptr), system(engine, nullptr);
-  auto micFinals = std::async(std::launch::async, [&] { return read(mic, true); });
-  auto systemFinals = std::async(std::launch::async, [&] { return read(system, true); });
-  std::thread micFeed([&] { feed(mic); });
-  feed(system);
-  micFeed.join();
-  const Results finals = {{"25600/112", 1.0, 2.0, true}, {"17600/87", 3.0, 3.7, true}};
-  EXPECT_EQ(micFinals.get(), finals);
-  EXPECT_EQ(systemFinals.get(), finals);
-
-  auto failing = std::make_unique<FakeDecoder>();
-  failing->failOn = 25600;
-  WhisperLiveRecognizer broken(engineOf(std::move(failing)), nullptr);
-  feed(broken);
-  EXPECT_THROW(read(broken, true), SpeechServiceError);
-  EXPECT_EQ(broken.nextResult(), std::nullopt);
 }
 
 }  // namespace

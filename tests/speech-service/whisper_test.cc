@@ -202,42 +202,6 @@ TEST(WhisperRecognizerTest, OnlyStretchesOfSpeechAreDecodedAtTheirPlace) {
   }
 }
 
-// English is served in full whatever becomes of the user's Whisper model: a model that cannot be used leaves it to the
-// built-in engine, with the reason said once. (Fetching the English model: models_e2e_test.)
-TEST(WhisperServiceTest, EnglishFallsBackToTheBuiltInEngineWhenWhisperCannotServeIt) {
-  struct Row {
-    std::string name;
-    bool usable, damaged;
-    bool whisper;  // made the recognizer
-  };
-  const std::vector<Row> rows = {{"a whole model", true, false, true},
-                                 {"a damaged model", true, true, false},
-                                 {"a CPU below the baseline", false, false, false}};
-  for (const Row& row : rows) {
-    testing::TempDir dir;
-    const std::string model = microModel(dir.file("tavrin/speech/whisper/ggml-small.en.bin"));
-    if (row.damaged) writeFile(model, readFile(model).substr(0, 60));
-    auto engine = std::make_unique<FakeEngine>();
-    FakeEngine& fake = *engine;
-    fake.isUsable = row.usable;
-    WhisperSpeechService whisper(findWhisperModels({dir.path(), {}, "", ""}), std::move(engine));
-    ScriptedSpeechService builtIn;
-    RoutedSpeechService routed(whisper, builtIn);
-    SCOPED_TRACE(row.name);
-    ASSERT_EQ(routed.supportedLocale("en-US"), "en_US");
-    EXPECT_EQ(routed.assetStatus("en_US"), AssetStatus::kInstalled);
-    EXPECT_NO_THROW(routed.installAssets("en_US", [] { return true; }));
-    routed.makeRecognizer("en_US", ReportingMode::kTranscription);
-    EXPECT_EQ(fake.loaded.size(), row.whisper ? 1u : 0u);
-    EXPECT_EQ(builtIn.recognizers().size(), row.whisper ? 0u : 1u);
-    const std::string notice = "The Whisper model " + model +
-                               " is damaged: it ends early. en_US is transcribed by the "
-                               "built-in engine instead.";
-    EXPECT_EQ(routed.fallbackNotice("en_US"), row.damaged ? std::optional(notice) : std::nullopt);
-    EXPECT_EQ(routed.fallbackNotice("en_US"), std::nullopt);  // said once
-  }
-}
-
 TEST(WhisperRecognizerTest, WindowsOf30sWithTheLastSegmentOfAFullWindowDecodedAgain) {
   // Windows: 0-30 s (its last segment, from 20 s, goes again), 20-50 s, 50-75 s.
   auto decoder = std::make_unique<FakeDecoder>(std::vector<std::vector<WhisperSegment>>{

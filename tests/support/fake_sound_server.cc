@@ -20,7 +20,6 @@ struct FakeSoundServer::State {
   std::map<std::string, SourceInfo> sources;
   ServerInfo defaults{"system_output", "virtual_mic"};
   std::map<SoundServerStep, int32_t> failures;
-  bool refuse = false;
   std::optional<std::string> gone;  // the server went away, with why
   std::function<bool()> stopCheck;
   std::vector<std::string> log;
@@ -131,7 +130,6 @@ class FakeConnection final : public SoundServerConnection {
   }
   std::unique_ptr<ServerSubscription> subscribeServerChanges(std::function<void(const ServerInfo&)> onChange) override {
     std::lock_guard lock(state_->mutex);
-    if (state_->refuse) return nullptr;
     const uint64_t id = ++state_->nextId;
     state_->subscribers[id] = std::move(onChange);
     state_->acquired("subscribe");
@@ -191,10 +189,6 @@ void FakeSoundServer::failAt(SoundServerStep step, int32_t code) {
 
 void FakeSoundServer::setStopCheck(std::function<bool()> check) {
   state_->locked([&] { state_->stopCheck = std::move(check); });
-}
-
-void FakeSoundServer::refuseSubscriptions() {
-  state_->locked([&] { state_->refuse = true; });
 }
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {

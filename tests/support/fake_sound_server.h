@@ -29,7 +29,6 @@ class FakeSoundServer final : public system_audio::SoundServer {
   void setDefaultSource(const std::string& name);
   // The next time `step` is taken it fails with `code` ("fake failure <code>").
   void failAt(system_audio::SoundServerStep step, int32_t code);
-  void refuseSubscriptions();
 
   // Hands a copy of `buffer` to every running stream on `sourceName`; returns how many.
   int deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos = 0);

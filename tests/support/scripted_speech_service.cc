@@ -17,33 +17,23 @@ std::string normalised(std::string identifier, bool language = false) {
   return language ? identifier.substr(0, identifier.find('_')) : identifier;
 }
 
-struct Item {
-  std::optional<RecognitionResult> result;
-  std::string error;
-};
-
 class ScriptedRecognizer final : public Recognizer {
  public:
   ScriptedRecognizer(RecognizerScript script, std::shared_ptr<RecognizerLog> log, bool translates)
       : script_(std::move(script)), log_(std::move(log)), translates_(translates) {}
   ~ScriptedRecognizer() override { queue_.finish(); }
 
-  void setContextualStrings(const std::vector<std::string>& phrases) override {
-    if (!script_.failSetContext.empty()) throw SpeechServiceError(script_.failSetContext);
-    log_->recordContext(phrases);
-  }
+  void setContextualStrings(const std::vector<std::string>& phrases) override { log_->recordContext(phrases); }
 
   bool translateFinalsToEnglish() override { return asked_ = translates_; }
 
   void acceptWaveform(const PcmBuffer& buffer) override {
-    if (script_.failAcceptCall == ++acceptCalls_) fail(script_.failAcceptAtCall);
     log_->recordBuffer(buffer);
     fed_ += buffer.frameLength();
     release(fed_);
   }
 
   void inputFinished() override {
-    if (!script_.failInputFinished.empty()) fail(script_.failInputFinished);
     release(UINT64_MAX);
     log_->recordFinished();
     queue_.finish();
@@ -56,35 +46,27 @@ class ScriptedRecognizer final : public Recognizer {
       throw SpeechServiceError(script_.failResultsText);
     }
     if (failing && read_ > script_.failResultsAfter) return std::nullopt;
-    std::optional<Item> item = queue_.next();
-    if (!item) return std::nullopt;
-    if (!item->error.empty()) throw SpeechServiceError(item->error);
+    std::optional<RecognitionResult> result = queue_.next();
+    if (!result) return std::nullopt;
     ++read_;
-    if (!asked_) item->result->english.reset();
-    return item->result;
+    if (!asked_) result->english.reset();
+    return result;
   }
 
  private:
   // Queues the results due once `frames` frames have been fed.
   void release(uint64_t frames) {
     for (; next_ < script_.results.size() && script_.results[next_].afterFrames <= frames; ++next_) {
-      queue_.add(Item{script_.results[next_].result, {}});
+      queue_.add(script_.results[next_].result);
     }
-  }
-  // The sequence ends with this failure, which the feeding side gets too.
-  [[noreturn]] void fail(const std::string& text) {
-    queue_.add(Item{std::nullopt, text});
-    queue_.finish();
-    throw SpeechServiceError(text);
   }
 
   RecognizerScript script_;
   std::shared_ptr<RecognizerLog> log_;
-  UnboundedStream<Item> queue_;
+  UnboundedStream<RecognitionResult> queue_;
   uint64_t fed_ = 0;
   size_t next_ = 0;
   size_t read_ = 0;
-  int acceptCalls_ = 0;
   bool translates_;
   bool asked_ = false;
 };
@@ -157,7 +139,6 @@ std::unique_ptr<Recognizer> ScriptedSpeechService::makeRecognizer(const std::str
                                                                   ReportingMode mode) {
   record("make:" + localeIdentifier);
   std::lock_guard lock(mutex_);
-  if (!failMakeRecognizer.empty()) throw SpeechServiceError(failMakeRecognizer);
   RecognizerScript script = nextScript_ < scripts.size() ? scripts[nextScript_] : RecognizerScript{};
   ++nextScript_;
   auto log = std::make_shared<RecognizerLog>();

@@ -27,11 +27,6 @@ struct ScriptedResult {
 
 struct RecognizerScript {
   std::vector<ScriptedResult> results;
-  // Failure texts (SpeechServiceError) at each step; empty = no failure.
-  std::string failSetContext;
-  std::string failAcceptAtCall;  // text; fails on call number failAcceptCall
-  int failAcceptCall = 0;        // 1-based
-  std::string failInputFinished;
   // After this many results have been read, nextResult() throws this text.
   std::string failResultsText;
   size_t failResultsAfter = 0;
@@ -85,7 +80,6 @@ class ScriptedSpeechService final : public SpeechService {
   // installAssets(): when set, waits until it is told to stop waiting, then
   // throws "The download was stopped.".
   bool installWaits = false;
-  std::string failMakeRecognizer;
   // fallbackNotice(): this text, once.
   std::optional<std::string> notice;
   // Script for the next recognizers, in order; an empty script when they run out.

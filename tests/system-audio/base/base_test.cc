@@ -1,49 +1,13 @@
-// The argument grammar and the stop-signal wait of tavrin-system-audio.
+// The stop-signal wait of tavrin-system-audio, on a fake system and on the real one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
-
-#include "system-audio/base/arguments.h"
-#include "system-audio/base/errors.h"
 #include "system-audio/base/stop_signals.h"
 #include "tests/support/fake_system_env.h"
-#include "tests/support/subprocess.h"
 
 namespace tavrin::system_audio {
 namespace {
-
-Arguments args(std::vector<std::string> rest) {
-  rest.insert(rest.begin(), "/usr/bin/tavrin-system-audio");
-  return Arguments(std::move(rest));
-}
-
-TEST(Arguments, UnsignedDecimals) {
-  for (const auto& [text, value] : std::vector<std::pair<std::string, uint64_t>>{
-           {"7", 7}, {"+7", 7}, {"007", 7}, {"-0", 0}, {"-000", 0}, {"18446744073709551615", UINT64_MAX}}) {
-    EXPECT_EQ(readUnsignedDecimal(text), value) << text;
-  }
-  for (const char* bad : {"", "+", "-", "-3", " 7", "7 ", "7.0", "1e3", "++7", "+-0", "0x10", "18446744073709551616"}) {
-    EXPECT_FALSE(readUnsignedDecimal(bad)) << bad;
-  }
-}
-
-TEST(Arguments, Durations) {
-  // --seconds value: probe's duration (1...30, default 5), record's (at least 1, or none).
-  const struct {
-    std::optional<std::string> seconds;
-    uint64_t probe;
-    std::optional<uint64_t> record;
-  } rows[] = {{std::nullopt, 5, std::nullopt}, {"0", 1, 1},  {"99", 30, 99}, {"abc", 5, std::nullopt},
-              {"-3", 5, std::nullopt},         {"+7", 7, 7}, {"-0", 1, 1},   {"100000", 30, 100000}};
-  for (const auto& row : rows) {
-    std::vector<std::string> rest = {"probe", "--seconds"};
-    if (row.seconds) rest.push_back(*row.seconds);
-    EXPECT_EQ(args(rest).parseDuration(), row.probe) << row.seconds.value_or("-");
-    EXPECT_EQ(args(rest).parseOptionalDuration(), row.record) << row.seconds.value_or("-");
-  }
-}
 
 TEST(WaitForStopSignal, EndsAtTheFirstCheckThatSeesASignal) {
   // Each row raises its signal during pause `at` (-1: before the wait).
@@ -85,18 +49,6 @@ TEST(RealSystemEnv, ATerminationSignalBeforeTheCommandHoldsThemStillStopsIt) {
   EXPECT_TRUE(env.terminationSignalPending());
   EXPECT_TRUE(env.sleepUnlessSignalled(std::chrono::seconds(5)));
   EXPECT_TRUE(env.terminationSignalPending());  // reported, and still a stop for later checks
-}
-
-TEST(RealSystemEnv, AStopFileOrDirectoryExistsAndADanglingLinkDoesNot) {
-  testing::TempDir dir;
-  RealSystemEnv env;
-  std::filesystem::create_symlink(dir.file("missing"), dir.file("link"));
-  std::filesystem::create_directory(dir.file("directory"));
-  testing::writeFile(dir.file("file"), "");
-  EXPECT_FALSE(env.pathExists(dir.file("link")));
-  EXPECT_TRUE(env.pathExists(dir.file("directory")) && env.pathExists(dir.file("file")));
-  testing::writeFile(dir.file("missing"), "");
-  EXPECT_TRUE(env.pathExists(dir.file("link")));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ TEST(SystemAudioCli, ExactOutputOfEachCommandLine) {
     std::string dataHome = "none";  // "model": the random-weight model's
   } rows[] = {
       {{}, 0, R"({"available":false,"status":"unavailable","reason":"Connection refused"})"},
+      {{"--version"}, 0, "tavrin-system-audio 0.3.0"},
       {{"Status"}, 1, "Unknown system audio command: Status."},
       {{"Sta\ntus"}, 1, "Unknown system audio command: Sta tus."},
       {{"a/b\xff\r"}, 1, "Unknown system audio command: a/b\xEF\xBF\xBD ."},

@@ -3,10 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 
-#include "system-audio/base/errors.h"
 #include "tests/support/scripted_speech_service.h"
 #include "tests/system-audio/live/fake_live.h"
 
@@ -83,28 +81,6 @@ TEST_F(LiveChannelTest, IdsTimesAndTranslationsFollowUtterances) {
   EXPECT_EQ(segmentTimes(1.0, HUGE_VAL).endMs, UINT64_MAX);
   EXPECT_TRUE(isBlank(" \t\n\xC2\xA0\xE3\x80\x80"));  // NBSP, ideographic space
   EXPECT_FALSE(isBlank("\xFF"));
-}
-
-TEST_F(LiveChannelTest, OneStatusEventPerRunAndATranslatorOnlyForAnInstalledPair) {
-  translation.setStatus("en", "de", TranslationAvailability::kSupported);
-  translation.setStatus("en", "es", TranslationAvailability::kInstalled);
-  const struct {
-    std::optional<std::string> language, target;
-    std::string line;
-  } rows[] = {
-      {"en-US", "en", R"("translationStatus":"sameLanguage","sourceLocale":"en_US","targetLanguage":"en"})"},
-      // "en" asks for en and the service's equivalent en_US is reported.
-      {"en", "de-AT", R"("translationStatus":"needsDownload","sourceLocale":"en_US","targetLanguage":"de-AT"})"},
-      {std::nullopt, "es", R"("translationStatus":"installed","sourceLocale":"en_US","targetLanguage":"es"})"},
-  };
-  for (const auto& row : rows) {
-    EventFile file;
-    NDJSONWriter w(file.fd());
-    const auto t =
-        makeTranslator(makeLiveTranscriber(row.language, services()).locale, row.target, w, true, translation);
-    EXPECT_EQ(t != nullptr, row.target == "es");
-    EXPECT_EQ(file.lines(), std::vector<std::string>{R"({"type":"status",)" + row.line});
-  }
 }
 
 TEST_F(LiveChannelTest, SpokenLinesAreTranslatedFromTheEnginesEnglishAndAFailedOneGivesAnErrorEvent) {
@@ -199,41 +175,6 @@ TEST_F(LiveChannelTest, SetUpFailuresCancelTheStreamAndWriteAtMostTheStatus) {
     if (row.errorEvent) lines.push_back(R"({"type":"error","message":")" + row.error + "\"}");
     EXPECT_EQ(file.lines(), lines);
   }
-}
-
-TEST_F(LiveChannelTest, BuffersAreConvertedFedInOrderAndAssetsInstalledOnlyWhenMissing) {
-  speech.locales[0].status = speech::AssetStatus::kSupported;
-  speech.scripts.push_back(script({result("a quarter second in", false, 0, 0.25, 4000), result("end", true, 0, 0.6)}));
-  for (int i = 0; i < 6; ++i) capture->add(testing::makeTone(PcmFormat::float32(48000, 2), 4800, 440, 0.5f));
-  EXPECT_EQ(run(request(std::nullopt, false), 0).size(), 2u);
-  ASSERT_EQ(speech.recognizers().size(), 1u);
-  uint64_t fed = 0;
-  for (uint32_t n : speech.recognizers()[0]->chunkFrames()) fed += n;
-  EXPECT_GT(fed, 9400u);  // 6 × 1600 at 16 kHz, less what the resampler holds back
-  EXPECT_LE(fed, 9600u);
-  EXPECT_EQ(speech.recognizers()[0]->mode, speech::ReportingMode::kLive);
-  const auto calls = speech.calls();
-  EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("install:", 0) == 0; }),
-            1);
-}
-
-TEST_F(LiveChannelTest, AFailedFinishFailsTheChannelAfterItsEventsAndTimingLogsEveryResult) {
-  std::vector<std::string> timingLines;
-  uint64_t now = 5'000'000'000;
-  LiveTiming timing(
-      true, [&] { return now; }, [&](const std::string& l) { timingLines.push_back(l); });
-  timing.log("final", 1.0);  // before begin(): nothing
-  RecognizerScript s = script({result("early", false, 0, 0.5, 1), result("early", true, 0, 1.25, 1)});
-  s.failInputFinished = "finalize failed";
-  speech.scripts.push_back(s);
-  LiveChannelRequest r = request(std::nullopt, false);
-  r.timing = &timing;
-  EXPECT_THROW(run(r), speech::SpeechServiceError);
-  const auto lines = events.lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[2], R"({"type":"error","message":"Transcription failed: finalize failed"})");
-  EXPECT_EQ(timingLines, (std::vector<std::string>{"[live-timing] kind=volatile audioEndSec=0.50 lagMs=-500\n",
-                                                   "[live-timing] kind=final audioEndSec=1.25 lagMs=-1250\n"}));
 }
 
 }  // namespace

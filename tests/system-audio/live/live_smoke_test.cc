@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -16,6 +17,11 @@ namespace tavrin::testing {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Polls `done` every 100 ms for up to 30 s.
+void waitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 300 && !done(); ++i) std::this_thread::sleep_for(100ms);
+}
 
 // Every final that says something gets one translation right after it, with its id, the last ones too: English through
 // Apertium on both channels; German into English by a multilingual model (random weights: noise, but real decodings).
@@ -48,9 +54,7 @@ TEST(LiveSmokeTest, EveryNonBlankFinalIsTranslatedOnceUntilTheStopFile) {
                                      "--stop-file",           stop,   "--translate-to", row.target};
     if (!row.mic) args.push_back("--no-mic");
     BackgroundProcess live(args, options);
-    for (int i = 0; i < 300 && live.outputSoFar().find(R"("type":"status")") == std::string::npos; ++i) {
-      std::this_thread::sleep_for(100ms);
-    }
+    waitUntil([&] { return live.outputSoFar().find(R"("type":"status")") != std::string::npos; });
     std::this_thread::sleep_for(1s);  // the microphone channel sets up alongside
     runTool({"/usr/bin/paplay", "--device=system_output", dir.file("system.wav")});
     if (row.mic) runTool({"/usr/bin/paplay", "--device=mic_feed", dir.file("mic.wav")});
@@ -100,9 +104,7 @@ TEST(LiveSmokeTest, ChangingTheDefaultOutputGivesOneDeviceChangeEvent) {
   const auto loaded = runProcess({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=headset"});
   ASSERT_EQ(loaded.exitStatus, 0) << loaded.err;
   BackgroundProcess live({TAVRIN_SYSTEM_AUDIO_BIN, "live", "--no-mic", "--stop-file", dir.file("stop")});
-  for (int i = 0; i < 300 && live.outputSoFar().find(R"("type":"status")") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(100ms);
-  }
+  waitUntil([&] { return live.outputSoFar().find(R"("type":"status")") != std::string::npos; });
   for (const char* sink : {"headset", "system_output"}) {
     runTool({"/usr/bin/pactl", "set-default-sink", sink});
     std::this_thread::sleep_for(500ms);
@@ -145,8 +147,7 @@ TEST(LiveSmokeTest, AChannelWhoseModelCannotComeSaysWhyAndAStopEndsAStalledDownl
       const std::string out = live.outputSoFar();
       return static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
     };
-    for (int i = 0; i < 300 && (row.errors.empty() ? downloads.log().empty() : lines() < row.errors.size()); ++i)
-      std::this_thread::sleep_for(100ms);
+    waitUntil([&] { return row.errors.empty() ? !downloads.log().empty() : lines() >= row.errors.size(); });
     std::this_thread::sleep_for(1s);  // half the file arrives, then nothing; or nothing more is written
     writeFile(dir.file("stop"), "");
     const ProcessResult r = live.wait(20s);
@@ -171,11 +172,9 @@ TEST(LiveSmokeTest, EnglishIsSubtitledAtOnceWhileItsWhisperModelDownloads) {
   BackgroundProcess live(
       {TAVRIN_SYSTEM_AUDIO_BIN, "live", "--language", "en-US", "--no-mic", "--stop-file", dir.file("stop")},
       downloads.options("stall"));
-  for (int i = 0; i < 300 && (downloads.log().empty() || live.outputSoFar().empty()); ++i)
-    std::this_thread::sleep_for(100ms);
+  waitUntil([&] { return !downloads.log().empty() && !live.outputSoFar().empty(); });
   runTool({"/usr/bin/paplay", "--device=system_output", dir.file("system.wav")});
-  for (int i = 0; i < 300 && live.outputSoFar().find(R"("isFinal":true)") == std::string::npos; ++i)
-    std::this_thread::sleep_for(100ms);
+  waitUntil([&] { return live.outputSoFar().find(R"("isFinal":true)") != std::string::npos; });
   EXPECT_NE(live.outputSoFar().find(R"("isFinal":true)"), std::string::npos) << live.outputSoFar();
   writeFile(dir.file("stop"), "");
   const ProcessResult r = live.wait(20s);

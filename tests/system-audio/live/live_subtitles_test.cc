@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "system-audio/base/errors.h"
 #include "tests/support/fake_system_env.h"
 #include "tests/support/scripted_speech_service.h"
 #include "tests/system-audio/live/fake_live.h"
@@ -141,18 +140,6 @@ TEST(LiveSubtitlesTest, EachRunShapeWritesItsEventsAndOnlyTheSystemChannelIsTime
     const std::vector<std::string> timed = {"[live-timing] kind=final audioEndSec=1.00 lagMs=-1000\n"};
     EXPECT_EQ(live.timingLines, row.timed ? timed : std::vector<std::string>{}) << row.what;
   }
-}
-
-TEST(LiveSubtitlesTest, FailuresOfTheSystemCaptureEndTheRunAndOfAChannelDoNot) {
-  LiveRun failing;
-  failing.captures.server.failAt(SoundServerStep::kConnect, -1);
-  EXPECT_THROW(failing.run(LiveRequest{}), CoreAudioError);
-  EXPECT_EQ(failing.env.sleeps(), 0);
-  EXPECT_TRUE(failing.starts().empty());
-  LiveRun unavailable;
-  unavailable.speech.available = false;  // both channels fail to set up
-  EXPECT_TRUE(unavailable.run(LiveRequest{}).empty());
-  EXPECT_EQ(unavailable.captures.server.held(), 0);
 }
 
 }  // namespace

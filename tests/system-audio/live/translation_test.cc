@@ -17,34 +17,6 @@ TEST(ApertiumFormat, EscapesReservedCharactersAndDropsNul) {
   EXPECT_EQ(unescapeApertium("trailing\\"), "trailing\\");
 }
 
-TEST(ApertiumFormat, LinesGoInCapitalisedAndAnswersComeOutTidy) {
-  for (const auto& [line, prepared] : std::vector<std::pair<std::string, std::string>>{
-           {"i have a question", "I have a question"},
-           {"so i'm here, i'll go (i) via i/o", "So I'm here, I'll go (I) via I/o"},
-           {"in italy i think", "In italy I think"},
-           {"", ""}}) {
-    EXPECT_EQ(prepareForTranslation(line, true), prepared);
-  }
-  EXPECT_EQ(prepareForTranslation("  über i", false), "  Über i");  // "i" is a word of other languages
-  EXPECT_EQ(unitOfLine("a [b]", false), "A \\[b\\].[][\n]");
-  for (const auto& [answer, shown] :
-       std::vector<std::pair<std::string, std::string>>{{" Hoy  hablamos \n de.[][\n]", "Hoy hablamos de"},
-                                                        {"Es vale..[][\n]", "Es vale."},
-                                                        {"A \\[b\\].[][\n]", "A [b]"},
-                                                        {" \n ", ""}}) {
-    EXPECT_EQ(translationOfAnswer(answer), shown);
-  }
-}
-
-TEST(ApertiumFormat, PipelineRunsEveryStageUnbufferedInNullFlushMode) {
-  std::string mode =
-      "lt-proc '/p/a b.bin' | apertium-tagger -g $2 '/p/x|y.prob' |\n lt-proc $1 '/p/gen.bin' | lt-proc -p "
-      "'/p/pgen.bin'\n";
-  EXPECT_EQ(nullFlushPipeline(mode),
-            "stdbuf -o0 lt-proc -z '/p/a b.bin' | stdbuf -o0 apertium-tagger -z -g  '/p/x|y.prob' | "
-            "stdbuf -o0 lt-proc -z -n '/p/gen.bin' | stdbuf -o0 lt-proc -z -p '/p/pgen.bin'");
-}
-
 class ApertiumServiceTest : public ::testing::Test {
  protected:
   // A stand-in pair "eng-spa" whose stages run in NUL-data mode (-z).
@@ -53,17 +25,6 @@ class ApertiumServiceTest : public ::testing::Test {
   TempDir modes;
   std::vector<ApertiumPackagedPair> catalog{{"eng", "cat", "apertium-eng-cat"}};
 };
-
-TEST_F(ApertiumServiceTest, AvailabilityFollowsModeFilesAndTheCatalog) {
-  installStandIn("sed -u s/cat/gato/g");
-  ApertiumTranslationService service(modes.path(), catalog);
-  EXPECT_EQ(service.status("eng", "spa"), TranslationAvailability::kInstalled);  // as "en", "es" in the e2e test
-  EXPECT_EQ(service.status("es", "en"), TranslationAvailability::kUnsupported);
-  EXPECT_EQ(service.status("en", "ca"), TranslationAvailability::kSupported);
-  EXPECT_EQ(service.packageFor("en", "ca"), "apertium-eng-cat");
-  EXPECT_EQ(service.status(std::nullopt, "ca"), TranslationAvailability::kUnsupported);
-  EXPECT_THROW(service.open("en", "ca"), TranslationError);
-}
 
 TEST_F(ApertiumServiceTest, OnePersistentPipelineTranslatesLineAfterLineWithEscaping) {
   // The second stage prefixes a tally of units seen (the warm-up first): one process per line would say I.
