@@ -137,12 +137,6 @@ GenerateArgs parseGenerateArgs(const std::vector<std::string>& args) {
   return parsed;
 }
 
-std::string trimWhitespaceAndNewlines(std::string_view text) {
-  TranscriptScanner scanner;
-  scanner.feed(text);
-  return scanner.finish().text;
-}
-
 Transcript readTranscript(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) throw HelperError::fileNotFound(path);

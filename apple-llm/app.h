@@ -59,10 +59,6 @@ struct Transcript {
 // here: the passes report it after availability.
 Transcript readTranscript(const std::string& path);
 
-// Removes leading and trailing white space and line breaks; text that is
-// not UTF-8 gives the empty text.
-std::string trimWhitespaceAndNewlines(std::string_view text);
-
 std::string describe(UnavailableReason reason);
 AvailabilityResponse availability(LanguageModel& model);
 void ensureAvailable(LanguageModel& model);

@@ -1,4 +1,4 @@
-// record and probe on the scripted server and system.
+// record, by both capture paths, and probe on the scripted server and system.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +14,7 @@
 namespace tavrin::system_audio {
 namespace {
 
+using testing::floatSamples;
 using testing::makeTone;
 using testing::readFile;
 
@@ -35,6 +36,11 @@ struct Rig {
   RecordRequest request(std::optional<uint64_t> seconds) {
     return RecordRequest{dir.file("out.raw"), seconds, std::nullopt, dir.file("start")};
   }
+  void deliverEachPause(float value, uint32_t frames = 4800) {
+    env.onSleep([this, value, frames](int) {
+      server.deliver("system_output.monitor", makeTone(kSinkFormat, frames, 0, value));
+    });
+  }
   testing::FakeSystemEnv env;
   testing::FakeGates gates;
   testing::FakeSoundServer server;
@@ -42,6 +48,26 @@ struct Rig {
   testing::TempDir dir;
   RecordingPlatform platform{env, gates, server, *screen, [] { return 1700000000.5; }};
 };
+
+TEST(RecordTest, BothPathsRecordSixteenKilohertzMonoOnlyTheTapUnclampedAndReplyWithTheFile) {
+  for (const bool tap : {true, false}) {
+    Rig rig(tap);
+    testing::writeFile(rig.dir.file("out.raw"), "stale");
+    rig.deliverEachPause(1.5f);  // 100 ms of loud audio per 100 ms pause
+    const auto stats = recordAudio(rig.request(1), rig.platform);
+    EXPECT_EQ(rig.env.sleeps(), 10);
+    EXPECT_GT(stats.sampleCount, 15800) << tap;
+    EXPECT_LE(stats.sampleCount, 16000) << tap;
+    EXPECT_EQ(encodeReply(stats), R"({"sampleCount":)" + std::to_string(stats.sampleCount) + R"(,"bufferCount":10,)" +
+                                      R"("durationMs":)" + std::to_string(stats.sampleCount / 16) + "}");
+    const auto samples = floatSamples(readFile(rig.dir.file("out.raw")));
+    EXPECT_EQ(static_cast<int64_t>(samples.size()), stats.sampleCount);
+    EXPECT_NEAR(samples.back(), tap ? 1.5f : 1.f, 0.01f);
+    EXPECT_EQ(readFile(rig.dir.file("start")), "1700000000.5");
+    rig.screen.reset();
+    EXPECT_EQ(rig.server.held(), 0);  // everything was released
+  }
+}
 
 // A stop that comes while capture starts ends the recording there, empty.
 TEST(RecordTest, AStopDuringStartAcquiresNothingMoreAndRepliesEmpty) {
