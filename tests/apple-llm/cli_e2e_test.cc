@@ -149,11 +149,11 @@ TEST_F(CliTest, StatusAndPassesAgreeOnEachModelState) {
       expectStatus(R"({"available":true,"status":"available"})");
       // Each pass prints one complete record and nothing else; loading and generating are silent.
       for (const auto& [pass, keys] :
-           {std::pair{"extract", "actionItems decisions topics "}, std::pair{"synthesize", "summary title "}}) {
+           {std::pair{"extract", "topics decisions actionItems "}, std::pair{"synthesize", "title summary "}}) {
         const ProcessResult r = run({pass, files_.file("t.txt"), "ja"});
         EXPECT_TRUE(r.exitStatus == 0 && r.err.empty() && r.out.find('\n') == r.out.size() - 1) << r.err << r.out;
         std::string found;
-        const nlohmann::json reply = nlohmann::json::parse(r.out, nullptr, false);
+        const auto reply = nlohmann::ordered_json::parse(r.out, nullptr, false);  // keys in the order written
         for (const auto& [key, value] : reply.items()) found += key + " ";
         EXPECT_EQ(found, keys) << r.out;
       }

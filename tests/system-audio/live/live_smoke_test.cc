@@ -69,8 +69,10 @@ TEST(LiveSmokeTest, EveryNonBlankFinalIsTranslatedOnceUntilTheStopFile) {
     EXPECT_EQ(line, R"({"type":"status","translationStatus":)" + row.status);
     std::map<std::string, std::string> got, wanted;  // per channel: "F<id> T<id> " for each final that says something
     while (std::getline(lines, line)) {
-      const auto e = nlohmann::json::parse(line);
-      ASSERT_TRUE(e["type"] == "segment" || e["type"] == "translation") << line;
+      const auto e = nlohmann::ordered_json::parse(line);
+      std::string keys;  // in the order written
+      for (const auto& [key, value] : e.items()) keys += key + " ";
+      ASSERT_EQ(keys, e["type"] == "segment" ? "type source id text isFinal startMs endMs " : "type source id text ");
       const std::string source = e["source"], id = std::to_string(e["id"].get<int64_t>());
       if (e["type"] == "translation") got[source] += "T" + id + " ";
       if (e["type"] == "translation" || !e["isFinal"] ||
