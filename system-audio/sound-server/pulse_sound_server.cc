@@ -384,12 +384,7 @@ class PulseRecordStream final : public RecordStream {
 
   void start() override {
     LoopLock lock(core_->loop());
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(-1);
-    attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = fragmentFrames() > 0 ? fragmentFrames() * frameBytes() : static_cast<uint32_t>(-1);
+    const pa_buffer_attr attr = bufferAttr(request_.fragment);
     // DONT_MOVE pins the stream to its source: it never follows a new
     // default and fails if the source disappears.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
@@ -427,10 +422,31 @@ class PulseRecordStream final : public RecordStream {
 
   const PcmFormat& format() const override { return format_; }
 
+  // Only the server's fragment changes: onRead delivers whatever is
+  // readable once a short fragment's worth is, so long ones pass whole.
+  void setStandby(bool standby) override {
+    LoopLock lock(core_->loop());
+    if (!running_ || standby == standby_ || request_.fragment.count() == 0) return;
+    const pa_buffer_attr attr = bufferAttr(standby ? kStandbyFragment : request_.fragment);
+    OperationPtr(pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr));
+    standby_ = standby;
+  }
+
  private:
   uint32_t frameBytes() const { return format_.bytesPerFrameInBuffer(); }
-  uint32_t fragmentFrames() const {
-    return static_cast<uint32_t>(format_.sampleRate * static_cast<double>(request_.fragment.count()) / 1e6);
+  uint32_t fragmentFrames() const { return framesIn(request_.fragment); }
+  uint32_t framesIn(std::chrono::microseconds time) const {
+    return static_cast<uint32_t>(format_.sampleRate * static_cast<double>(time.count()) / 1e6);
+  }
+  // The server's defaults but for the fragment (0: the server's too).
+  pa_buffer_attr bufferAttr(std::chrono::microseconds fragment) const {
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = framesIn(fragment) > 0 ? framesIn(fragment) * frameBytes() : static_cast<uint32_t>(-1);
+    return attr;
   }
 
   // PulseAudio's null sink has no device clock: it renders up to its latency
@@ -553,6 +569,7 @@ class PulseRecordStream final : public RecordStream {
   pa_stream* stream_ = nullptr;
   size_t gatherBytes_ = 0;
   bool running_ = false;
+  bool standby_ = false;
   bool heard_ = false;  // audio has come
   bool closing_ = false;
   bool failureReported_ = false;

@@ -155,6 +155,18 @@ class RecordStream {
   virtual void start() = 0;
   // The format of the buffers onData receives.
   virtual const PcmFormat& format() const = 0;
+  // On standby nobody needs the buffers soon: the server delivers them in
+  // buffers of about kStandbyFragment, at a fraction of the wake-ups of a
+  // short fragment; off standby the requested fragment applies again. No
+  // audio is lost either way, and the change takes effect within one long
+  // buffer. Best effort, never throws; once started, not from the stream's
+  // own callbacks.
+  virtual void setStandby(bool standby) = 0;
+  // Longer is cheaper, but a monitor's fragment sets how far ahead its sink
+  // renders: what an app plays after moving onto it is heard that much
+  // later (silence in the recording at a switch), and past 100 ms a new
+  // stream on a null sink restarts its clock (see the PulseAudio server).
+  static constexpr std::chrono::milliseconds kStandbyFragment{100};
 };
 
 // Keeps a change handler registered; destroying it unregisters the handler.

@@ -28,15 +28,21 @@ struct DefaultOutputFollower::State {
   // that spans the switch) delivered, as they are when it does not.
   std::atomic<uint64_t> next{0};
   std::atomic<uint64_t> nextBy{0};
-  std::mutex dataMutex;  // serializes the streams' data callbacks; guards `held`
+  std::mutex dataMutex;  // serializes the data callbacks and follow()'s switch; guards `held`
   std::vector<std::pair<PcmBufferPtr, uint64_t>> held;
   std::map<std::string, uint64_t> running;  // output name → its stream's generation
   std::string followed;                     // the output whose stream delivers
   bool changed = false;                     // the server's outputs or defaults changed
   std::set<uint64_t> dead;                  // streams that died, to be closed
   std::optional<std::string> lost;          // the delivering stream died, with why, undecided
+  uint64_t losses = 0;                      // how often `lost` was set
   bool failed = false;                      // `fail` was called
   bool stopping = false;
+  bool standbyDue = false;  // the delivering stream or the one to take over changed
+
+  // A stream's data callback, on the server thread; true when this buffer
+  // made its stream take over.
+  bool receive(PcmBufferPtr buffer, uint64_t nanos, uint64_t generation, const DataHandler& deliver);
 
   // With `mutex`: nothing is delivered any more, not even by a stream about
   // to take over.
@@ -52,6 +58,8 @@ struct DefaultOutputFollower::State {
   bool follow(const std::string& name) {
     auto it = running.find(name);
     if (it == running.end() || dead.count(it->second)) return false;
+    standbyDue = true;
+    std::lock_guard data(dataMutex);  // a buffer deciding a take-over sees both or neither
     if (lost || active.load() == it->second) {
       next.store(0);
       active.store(it->second);
@@ -94,35 +102,47 @@ DefaultOutputFollower::~DefaultOutputFollower() {
   stop();
 }
 
+bool DefaultOutputFollower::State::receive(PcmBufferPtr buffer, uint64_t nanos, uint64_t generation,
+                                           const DataHandler& deliver) {
+  std::lock_guard lock(dataMutex);
+  auto flush = [&] {
+    for (auto& [buffered, at] : held) deliver(std::move(buffered), at);
+    held.clear();
+  };
+  const bool takesOver = active.load() != generation;
+  if (!takesOver) {
+    if (next.load() != 0 && nanos < nextBy.load() && !carriesSound(*buffer)) {
+      held.emplace_back(std::move(buffer), nanos);
+      return false;
+    }
+    flush();
+  } else {
+    if (next.load() != generation) return false;
+    const bool sound = carriesSound(*buffer);  // only while a switch is due: a scan of every byte
+    if (!sound && nanos < nextBy.load()) return false;
+    uint64_t expected = generation;
+    if (!next.compare_exchange_strong(expected, 0)) return false;
+    active.store(generation);
+    // The old output's silence that ended before this buffer began is a
+    // pause that spans the switch: it keeps its length. Only what overlaps
+    // the new output's sound is dropped.
+    if (sound) std::erase_if(held, [&](const auto& h) { return endNanos(*h.first, h.second) > nanos; });
+    flush();
+  }
+  deliver(std::move(buffer), nanos);
+  return takesOver;
+}
+
 std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::string& sinkName, uint64_t generation) {
   return open_(
       sinkName,
       [state = state_, deliver = deliver_, generation](PcmBufferPtr buffer, uint64_t nanos) {
-        std::lock_guard lock(state->dataMutex);
-        auto flush = [&] {
-          for (auto& [held, at] : state->held) deliver(std::move(held), at);
-          state->held.clear();
-        };
-        const bool sound = carriesSound(*buffer);
-        if (state->active.load() == generation) {
-          if (state->next.load() != 0 && !sound && nanos < state->nextBy.load()) {
-            state->held.emplace_back(std::move(buffer), nanos);
-            return;
-          }
-          flush();
-        } else {
-          if (state->next.load() != generation || !(sound || nanos >= state->nextBy.load())) return;
-          uint64_t expected = generation;
-          if (!state->next.compare_exchange_strong(expected, 0)) return;
-          state->active.store(generation);
-          // The old output's silence that ended before this buffer began
-          // is a pause that spans the switch: it keeps its length. Only
-          // what overlaps the new output's sound is dropped.
-          if (sound)
-            std::erase_if(state->held, [&](const auto& held) { return endNanos(*held.first, held.second) > nanos; });
-          flush();
-        }
-        deliver(std::move(buffer), nanos);
+        if (!state->receive(std::move(buffer), nanos, generation, deliver)) return;
+        // The old output's stream can go on standby: the worker asks the
+        // server (this thread is the server's).
+        std::lock_guard lock(state->mutex);
+        state->standbyDue = true;
+        state->wake.notify_all();
       },
       [state = state_, generation, fail = fail_, connection = &connection_](const std::string& description) {
         // Asked before the mutex: nothing of the server is called with it.
@@ -131,7 +151,10 @@ std::unique_ptr<RecordStream> DefaultOutputFollower::openStream(const std::strin
         {
           std::lock_guard lock(state->mutex);
           state->dead.insert(generation);
-          if (state->active.load() == generation) state->lost = description;
+          if (state->active.load() == generation) {
+            state->lost = description;
+            ++state->losses;
+          }
           // Without the connection there is no one to ask: end now.
           if (serverGone && state->lost && !state->failed) {
             failNow = state->failed = true;
@@ -160,6 +183,7 @@ void DefaultOutputFollower::start(const std::string& sinkName) {
   // The other outputs' streams, before start() returns (best effort).
   state_->changed = false;
   reconcile();
+  applyStandby();
   worker_ = std::thread([this] { follow(); });
 }
 
@@ -170,19 +194,30 @@ void DefaultOutputFollower::follow() {
     // A loss is decided even when a stop is asked: the owner hears why the
     // stream ended.
     state->wake.wait(lock, [&] {
-      return state->failed || state->stopping || state->changed || !state->dead.empty() || state->lost;
+      return state->failed || state->stopping || state->changed || state->standbyDue || !state->dead.empty() ||
+             state->lost;
     });
     if (state->failed || (state->stopping && !state->lost)) return;
+    if (!state->changed && state->dead.empty() && !state->lost) {
+      lock.unlock();
+      applyStandby();
+      lock.lock();
+      continue;
+    }
     state->changed = false;
+    // Only a loss known before the server was asked is decided by its
+    // answer; one that comes meanwhile is asked about again.
+    const uint64_t losses = state->losses;
     lock.unlock();
     const Answer answer = reconcile();
+    applyStandby();
     lock.lock();
     if (answer == Answer::kStopped) {
       state->wake.wait(lock, [&] { return state->stopping; });
       return;
     }
     // Still lost after the server's answer: nothing is left to record.
-    if (state->lost && !state->failed) {
+    if (state->lost && !state->failed && state->losses == losses) {
       const std::string why = *state->lost;
       state->failed = true;
       state->silence();
@@ -262,6 +297,18 @@ DefaultOutputFollower::Answer DefaultOutputFollower::reconcile() {
   }
   closing.clear();  // without the mutex: closing waits for the server thread
   return Answer::kAnswered;
+}
+
+void DefaultOutputFollower::applyStandby() {
+  uint64_t active = 0, next = 0;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->standbyDue = false;
+    active = state_->active.load();
+    next = state_->next.load();
+  }
+  for (const auto& [generation, stream] : streams_)
+    stream.second->setStandby(generation != active && generation != next);
 }
 
 void DefaultOutputFollower::stop() {

@@ -15,8 +15,12 @@
 // the new one delivers at once. A worker thread
 // opens streams on outputs that appear later and closes those of outputs
 // that go.
-// The cost is one more record stream per output (each about 1 % of a core
-// at most; an output that is recorded is not suspended when idle).
+// The cost is one more record stream per output (an output that is
+// recorded is not suspended when idle). Those streams wait on standby
+// (RecordStream::setStandby): long buffers, few wake-ups. The new default's
+// stream leaves standby as soon as the server reports it, the old one goes
+// on standby once the new one has taken over; the first long buffer
+// still covers the switch, so nothing is lost.
 //
 // When the delivering stream dies, the server is asked which outputs it has
 // and which is the default, and the answer decides: the default's stream
@@ -88,6 +92,10 @@ class DefaultOutputFollower {
   // no longer answers, kStopped when its stop check ended the question.
   Answer reconcile();
   std::unique_ptr<RecordStream> openStream(const std::string& sinkName, uint64_t generation);
+  // Every stream on standby but the delivering one and the one about to
+  // take over. On the owner's thread in start(), then on the worker's;
+  // without `mutex`.
+  void applyStandby();
 
   SoundServerConnection& connection_;
   const Opener open_;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "system-audio/base/errors.h"
 
@@ -25,6 +26,7 @@ struct FakeSoundServer::State {
   std::vector<std::string> log;
   int held = 0;
   std::map<uint64_t, std::pair<RecordStreamRequest, bool>> streams;  // request, running
+  std::set<uint64_t> standby;
   std::map<uint64_t, std::function<void(const ServerInfo&)>> subscribers;
   uint64_t nextId = 0;
 
@@ -66,6 +68,7 @@ struct FakeRecordStream final : RecordStream {
     if (running) state->log.push_back("~start:" + request.sourceName);
     state->released("stream:" + request.sourceName);
     state->streams.erase(id);
+    state->standby.erase(id);
   }
   void start() override {
     std::lock_guard lock(state->mutex);
@@ -75,6 +78,10 @@ struct FakeRecordStream final : RecordStream {
     state->log.push_back("start:" + request.sourceName);
   }
   const PcmFormat& format() const override { return format_; }
+  void setStandby(bool standby) override {
+    std::lock_guard lock(state->mutex);
+    standby ? (void)state->standby.insert(id) : (void)state->standby.erase(id);
+  }
   std::shared_ptr<State> state;
   uint64_t id;
   PcmFormat format_;
@@ -189,6 +196,13 @@ void FakeSoundServer::failAt(SoundServerStep step, int32_t code) {
 
 void FakeSoundServer::setStopCheck(std::function<bool()> check) {
   state_->locked([&] { state_->stopCheck = std::move(check); });
+}
+
+std::set<std::string> FakeSoundServer::standbySources() const {
+  std::lock_guard lock(state_->mutex);
+  std::set<std::string> sources;
+  for (uint64_t id : state_->standby) sources.insert(state_->streams.at(id).first.sourceName);
+  return sources;
 }
 
 int FakeSoundServer::deliver(const std::string& sourceName, const PcmBufferPtr& buffer, uint64_t captureNanos) {

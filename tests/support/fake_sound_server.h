@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ class FakeSoundServer final : public system_audio::SoundServer {
   // Without a name, every stream: the server is gone and answers nothing more.
   void failStreams(const std::string& description, const std::string& sourceName = "");
 
+  std::set<std::string> standbySources() const;  // of the streams on standby
   std::vector<std::string> log() const;
   int held() const;  // connections, streams and subscriptions not yet released
 

@@ -1,5 +1,6 @@
 // The capture sources on the fake sound server, and the EchoAligner.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -79,10 +80,16 @@ TEST(SystemAudioTapTest, FollowsTheDefaultOutputUntilStopThenEndsTheStream) {
   FakeSoundServer server;  // a stream on every output, all released in reverse
   SystemAudioTap tap(server);
   server.addSink({"other", "other.monitor", kSinkFormat});
+  const auto standby = [&](const std::set<std::string>& s) {  // the streams on standby as the worker leaves them
+    for (int i = 0; i < 500 && server.standbySources() != s; ++i) ::usleep(10'000);
+    return server.standbySources() == s;
+  };
   tap.start();
   server.setDefaultSink("other");
+  EXPECT_TRUE(standby({}));  // the new default's wakes at once; the old one's delivers until "other" takes over
   server.deliver("system_output.monitor", makeTone(kSinkFormat, 480, 0, 0.0f), 1'000'000);
   server.deliver("other.monitor", makeTone(kSinkFormat, 480, 0, 0.5f), 20'000'000);
+  EXPECT_TRUE(standby({"system_output.monitor"}));
   tap.stop();
   EXPECT_EQ(drain(tap).size(), 2u);  // a pause across the switch keeps its length: the old output's silence stays
   EXPECT_EQ(server.log(),
