@@ -127,7 +127,9 @@ int main(int argc, char** argv) {
   // Skip the first 3 s, in which the canceller converges.
   const size_t skip = 3 * 16000;
   const double plainDb = energyDb(plain, skip), cancelledDb = energyDb(cancelled, skip);
-  std::printf("echo cancellation (WebRTC AEC, extended filter, delay-agnostic): speech leaking 120 ms late at -6 dB\n");
+  std::printf(
+      "echo cancellation (WebRTC AEC, extended filter, delay-agnostic): speech leaking 120 ms late at -6 "
+      "dB\n");
   std::printf("  microphone energy after the first 3 s: without %.1f dBFS, with --echo-cancel %.1f dBFS\n", plainDb,
               cancelledDb);
   if (cancelledDb < -120) {
@@ -146,6 +148,7 @@ int main(int argc, char** argv) {
   const std::string out = argc > 1 ? argv[1] : dir;
   std::ifstream sentences("bench/speech_sentences.txt");
   std::ofstream ref(out + "/ref.trn"), afterEcho(out + "/after-echo.trn"), noEcho(out + "/no-echo.trn");
+  std::ofstream doubleTalk10(out + "/double-talk-10.trn"), doubleTalk20(out + "/double-talk-20.trn");
   const std::string shortSystem = dir + "/short.wav";
   if (std::system(("flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget.' -o " +
                    shortSystem + " && sox -n -r 16000 -c 1 " + dir + "/gap.wav trim 0 1.5")
@@ -166,6 +169,19 @@ int main(int argc, char** argv) {
     if (FILE* p = popen(("soxi -D " + dir + "/echo.wav").c_str(), "r")) {
       if (std::fscanf(p, "%lf", &echoSeconds) != 1) echoSeconds = 0;
       pclose(p);
+    }
+    // Double talk: the user starts 0.5 s into the system speech, whose echo
+    // is 10 or 20 dB below the user's voice (echo.wav is the system speech
+    // at half its level, 120 ms late).
+    for (const int db : {10, 20}) {
+      const std::string mixed = dir + "/double" + std::to_string(db) + ".wav";
+      const std::string makeMixed = "sox " + user + " " + dir + "/late.wav pad 0.5 0 && sox -m -v " +
+                                    std::to_string(2 * std::pow(10.0, -db / 20.0)) + " " + dir + "/echo.wav -v 1 " +
+                                    dir + "/late.wav " + mixed;
+      if (std::system(makeMixed.c_str()) != 0) return 1;
+      const std::vector<float> both = record(true, shortSystem, mixed);
+      save(out + "/double-talk-" + std::to_string(db) + "-" + id + ".raw", both);
+      (db == 10 ? doubleTalk10 : doubleTalk20) << recognise(both, 0) << " (s" << id << ")\n";
     }
     const std::vector<float> after = record(true, shortSystem, userLeak);
     const std::vector<float> alone = record(true, shortSystem, user, false);

@@ -17,5 +17,12 @@ echo
 echo "== microphone with --echo-cancel, $(wc -l < "$work/ref.trn") utterances, live recognizer, WER (%) by sclite"
 printf "%-58s %6s\n" "the user speaks 1.5 s after system speech leaked in" "$(wer "$work/after-echo.trn")"
 printf "%-58s %6s\n" "the user speaks, nothing played before" "$(wer "$work/no-echo.trn")"
-echo "reference / after echo / nothing before:"
-paste -d'\n' "$work/ref.trn" "$work/after-echo.trn" "$work/no-echo.trn" | sed 's/^/  /'
+echo
+echo "== double talk: the user speaks over system speech whose echo is 10 or 20 dB below the voice"
+corr() { "$sclite" -r "$work/ref.trn" trn -h "$1" trn -i wsj -o sum stdout | awk '/Sum\/Avg/ { print $(NF-6) }'; }
+printf "%-58s %6s %6s\n" "" "WER" "Corr"
+printf "%-58s %6s %6s\n" "echo 10 dB below the user" "$(wer "$work/double-talk-10.trn")" "$(corr "$work/double-talk-10.trn")"
+printf "%-58s %6s %6s\n" "echo 20 dB below the user" "$(wer "$work/double-talk-20.trn")" "$(corr "$work/double-talk-20.trn")"
+printf "%-58s %6s %6s\n" "no echo" "$(wer "$work/no-echo.trn")" "$(corr "$work/no-echo.trn")"
+echo "reference / after echo / nothing before / double talk at -10 / -20 dB:"
+paste -d'\n' "$work/ref.trn" "$work/after-echo.trn" "$work/no-echo.trn" "$work/double-talk-10.trn" "$work/double-talk-20.trn" | sed 's/^/  /'
