@@ -460,8 +460,9 @@ class PulseRecordStream final : public RecordStream {
   // from every recording of its monitor, so it is done only when the sink
   // is rendering far ahead (its reported latency): a recording that already
   // runs keeps the clock short, and one that started just before this one
-  // has not yet. Best effort: a failure leaves the stream as it is. With
-  // the lock.
+  // has not yet. Best effort: a failure leaves the stream as it is, but a
+  // server that stops answering fails the step now rather than after a
+  // second wait for the first audio. With the lock.
   void restartClockOfRenderingAheadSink() {
     struct Answer {
       pa_threaded_mainloop* loop;
@@ -503,7 +504,8 @@ class PulseRecordStream final : public RecordStream {
       if (!suspend) return;
       core_->await(pa_context_suspend_sink_by_index(core_->context(), answer.sink, 0, onDone, &answer),
                    SoundServerStep::kStartStream);
-    } catch (const SoundServerError&) {
+    } catch (const SoundServerError& error) {
+      if (error.timedOut()) throw;
     }
   }
 
