@@ -10,8 +10,10 @@
 // recognizer (nothing kept from earlier runs), whose finals from the middle
 // of the pause on are the user's (what the canceller lets through of the
 // echo itself is not counted). The same sentences said with nothing playing
-// before are the peer. Writes, into the directory given as the first
-// argument, ref.trn, after-echo.trn, no-echo.trn and the microphone
+// before are the peer; so are they for double talk, the user speaking over
+// system speech whose echo is 10 or 20 dB below the voice. Writes, into the
+// directory given as the first argument, ref.trn, after-echo.trn,
+// no-echo.trn, double-talk-10.trn, double-talk-20.trn and the microphone
 // recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
 // bench/live_echo.sh.
 //
@@ -127,9 +129,7 @@ int main(int argc, char** argv) {
   // Skip the first 3 s, in which the canceller converges.
   const size_t skip = 3 * 16000;
   const double plainDb = energyDb(plain, skip), cancelledDb = energyDb(cancelled, skip);
-  std::printf(
-      "echo cancellation (WebRTC AEC, extended filter, delay-agnostic): speech leaking 120 ms late at -6 "
-      "dB\n");
+  std::printf("echo cancellation (WebRTC AEC, extended filter, delay-agnostic): speech leaking 120 ms late at -6 dB\n");
   std::printf("  microphone energy after the first 3 s: without %.1f dBFS, with --echo-cancel %.1f dBFS\n", plainDb,
               cancelledDb);
   if (cancelledDb < -120) {
