@@ -14,7 +14,13 @@
 //  - first volatile: for each utterance, when its first volatile result is
 //    written, minus its audio start;
 //  - CPU: process CPU time per channel over wall time, as % of one core;
-//  - peak memory: maximum resident set size of the process.
+//  - peak memory: maximum resident set size of the process;
+//  - the peer: bench_pocketsphinx_alone (built beside this program) on the
+//    same audio with the live end-of-speech setting, fed in real time like
+//    the channels, run once before and once after them; its CPU seconds per
+//    audio second, and the channels' CPU per channel over their mean (the
+//    live path's overhead). On a shared virtual machine single runs vary by
+//    15 % or more: compare several.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -82,6 +88,26 @@ double cpuSeconds() {
 using bench::Quantiles;
 using bench::quantiles;
 
+double childCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_CHILDREN, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds PocketSphinx alone takes for `raw`; negative when it failed.
+double aloneCpuSeconds(const std::string& raw, int endSilenceFrames) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return -1;
+  std::string alone(self, static_cast<size_t>(n));
+  alone = alone.substr(0, alone.rfind('/') + 1) + "bench_pocketsphinx_alone";
+  const double before = childCpuSeconds();
+  const std::string cmd = alone + " --real-time " + raw + " -vad_postspeech " + std::to_string(endSilenceFrames) + " >/dev/null";
+  if (std::system(cmd.c_str()) != 0) return -1;
+  return childCpuSeconds() - before;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,6 +121,16 @@ int main(int argc, char** argv) {
   const double speechSeconds = static_cast<double>(speech.size()) / 16000;
   const double seconds = argc > 1 ? std::atof(argv[1]) : speechSeconds + 1;
   const int channels = argc > 2 ? std::atoi(argv[2]) : 1;
+
+  const std::string loopRaw = dir + "/loop.raw";
+  {
+    FILE* f = std::fopen(loopRaw.c_str(), "wb");
+    const auto total = static_cast<uint64_t>(seconds * 16000);
+    for (uint64_t pos = 0; f != nullptr && pos < total; ++pos) std::fwrite(&speech[pos % speech.size()], 4, 1, f);
+    if (f != nullptr) std::fclose(f);
+  }
+  const int endSilence = speech::PocketSphinxSettings{}.liveEndSilenceFrames;
+  const double aloneBefore = aloneCpuSeconds(loopRaw, endSilence);
 
   auto service = speech::PocketSphinxService::fromProcess();
   ApertiumTranslationService translation;
@@ -203,6 +239,16 @@ int main(int argc, char** argv) {
   std::printf("  CPU: %.1f %% of one core per channel (%.1f s CPU over %.1f s wall, %d channel(s))\n",
               100 * cpu / wall / channels, cpu, wall, channels);
   std::printf("  peak resident memory: %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);
+  const double aloneAfter = aloneCpuSeconds(loopRaw, endSilence);
+  if (aloneBefore > 0 && aloneAfter > 0) {
+    const double peer = (aloneBefore + aloneAfter) / 2;
+    std::printf(
+        "  PocketSphinx alone, same audio in real time: %.1f %% / %.1f %% of one core (before / after); live per channel over "
+        "their mean: %.2fx\n",
+        100 * aloneBefore / seconds, 100 * aloneAfter / seconds, (cpu / channels / seconds) / (peer / seconds));
+  } else {
+    std::printf("  PocketSphinx alone: could not run bench_pocketsphinx_alone\n");
+  }
   std::system(("rm -rf " + dir).c_str());
   return 0;
 }
