@@ -11,11 +11,20 @@
 // of the pause on are the user's (what the canceller lets through of the
 // echo itself is not counted). The same sentences said with nothing playing
 // before are the peer; so are they for double talk, the user speaking over
-// system speech whose echo is 10 or 20 dB below the voice. Writes, into the
-// directory given as the first argument, ref.trn, after-echo.trn,
-// no-echo.trn, double-talk-10.trn, double-talk-20.trn and the microphone
-// recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
+// system speech whose echo is 10 or 20 dB below the voice: once at the
+// start of the call (a fresh canceller, 0.5 s of echo before the user
+// speaks) and once after the other side has talked alone for about ten
+// seconds through the same echo path (as in a call under way; only finals
+// of the double talk count). Writes, into the directory given as the first
+// argument, ref.trn, after-echo.trn, no-echo.trn, double-talk-10.trn,
+// double-talk-20.trn, double-talk-warm-10.trn, double-talk-warm-20.trn and
+// the microphone recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
 // bench/live_echo.sh.
+//
+// The other side is flite's slt voice, the user's too; with "human" as the
+// second argument it is a person instead (pocketsphinx-testdata's LibriVox
+// recordings, raised about 7 dB, with a limiter, to flite's loudness), so the
+// canceller cannot mistake the user for the other side by the voice alone.
 //
 // Needs the test sound server (run through bench/live_echo.sh).
 #include <algorithm>
@@ -119,10 +128,14 @@ int main(int argc, char** argv) {
   char dirTemplate[] = "/tmp/tavrin-bench-echo.XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
   const std::string system = dir + "/system.wav", leak = dir + "/leak.wav";
+  const bool human = argc > 2 && std::string(argv[2]) == "human";
+  const std::string librivox = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-";
   const std::string make =
-      "flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget for next year, "
-      "and then about the schedule of the project. Please send me the report before Friday.' -o " +
-      system + " && sox " + system + " " + leak + " pad 0.12 0 vol 0.5";
+      (human ? "sox " + librivox + "0870.wav " + librivox + "0890.wav " + system + " gain -l 7"
+             : "flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget for next year, "
+               "and then about the schedule of the project. Please send me the report before Friday.' -o " +
+                   system) +
+      " && sox " + system + " " + leak + " pad 0.12 0 vol 0.5";
   if (std::system(make.c_str()) != 0) return 1;
   const std::vector<float> plain = record(false, system, leak);
   const std::vector<float> cancelled = record(true, system, leak);
@@ -149,9 +162,19 @@ int main(int argc, char** argv) {
   std::ifstream sentences("bench/speech_sentences.txt");
   std::ofstream ref(out + "/ref.trn"), afterEcho(out + "/after-echo.trn"), noEcho(out + "/no-echo.trn");
   std::ofstream doubleTalk10(out + "/double-talk-10.trn"), doubleTalk20(out + "/double-talk-20.trn");
+  std::ofstream warm10(out + "/double-talk-warm-10.trn"), warm20(out + "/double-talk-warm-20.trn");
+  double warmSeconds = 0;
+  if (FILE* p = popen(("soxi -D " + system).c_str(), "r")) {
+    if (std::fscanf(p, "%lf", &warmSeconds) != 1) warmSeconds = 0;
+    pclose(p);
+  }
+  const std::string warmSystem = dir + "/warm-system.wav";
   const std::string shortSystem = dir + "/short.wav";
-  if (std::system(("flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget.' -o " +
-                   shortSystem + " && sox -n -r 16000 -c 1 " + dir + "/gap.wav trim 0 1.5")
+  const std::string makeShort =
+      human ? "sox " + librivox + "0920.wav " + shortSystem + " gain -l 7"
+            : "flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget.' -o " + shortSystem;
+  if (std::system((makeShort + " && sox -n -r 16000 -c 1 " + dir + "/gap.wav trim 0 1.5 && sox " + system + " " +
+                   shortSystem + " -r 16000 -c 1 " + warmSystem)
                       .c_str()) != 0) {
     return 1;
   }
@@ -182,6 +205,17 @@ int main(int argc, char** argv) {
       const std::vector<float> both = record(true, shortSystem, mixed);
       save(out + "/double-talk-" + std::to_string(db) + "-" + id + ".raw", both);
       (db == 10 ? doubleTalk10 : doubleTalk20) << recognise(both, 0) << " (s" << id << ")\n";
+      // The same double talk after the other side's long speech, whose echo
+      // (at the same level, 120 ms late) ends where the double talk begins.
+      const std::string warmLeak = dir + "/warm" + std::to_string(db) + ".wav";
+      const std::string makeWarm = "sox " + system + " -r 16000 -c 1 " + dir + "/warm-echo.wav pad 0.12 0 vol " +
+                                   std::to_string(std::pow(10.0, -db / 20.0)) + " trim 0 " +
+                                   std::to_string(warmSeconds) + " && sox " + dir + "/warm-echo.wav " + mixed + " " +
+                                   warmLeak;
+      if (std::system(makeWarm.c_str()) != 0) return 1;
+      const std::vector<float> warm = record(true, warmSystem, warmLeak);
+      save(out + "/double-talk-warm-" + std::to_string(db) + "-" + id + ".raw", warm);
+      (db == 10 ? warm10 : warm20) << recognise(warm, 0.5 + warmSeconds) << " (s" << id << ")\n";
     }
     const std::vector<float> after = record(true, shortSystem, userLeak);
     const std::vector<float> alone = record(true, shortSystem, user, false);

@@ -2,7 +2,8 @@
 # Runs bench_live_echo on a private headless sound server, then scores the
 # user's first utterance after echo with NIST sclite, against the same
 # utterances with nothing played before.
-# KEEP=1 keeps the recordings.
+# KEEP=1 keeps the recordings. Usage: bench/live_echo.sh [human]   (the other
+# side a recorded person instead of flite's voice, the user's own)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --build build --target benchmarks >/dev/null  # not part of the default build
@@ -10,7 +11,7 @@ work=$(mktemp -d)
 eval "$(tests/support/pulse-harness start)"
 trap 'tests/support/pulse-harness stop "$TAVRIN_TEST_PULSE_DIR"; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 [ -z "${KEEP:-}" ] || echo "recordings and transcripts kept in $work"
-build/bench/bench_live_echo "$work"
+build/bench/bench_live_echo "$work" "${1:-flite}"
 sclite=/usr/lib/sctk/bin/sclite
 wer() { "$sclite" -r "$work/ref.trn" trn -h "$1" trn -i wsj -o sum stdout | awk '/Sum\/Avg/ { print $(NF-2) }'; }
 echo
@@ -23,6 +24,9 @@ corr() { "$sclite" -r "$work/ref.trn" trn -h "$1" trn -i wsj -o sum stdout | awk
 printf "%-58s %6s %6s\n" "" "WER" "Corr"
 printf "%-58s %6s %6s\n" "echo 10 dB below the user" "$(wer "$work/double-talk-10.trn")" "$(corr "$work/double-talk-10.trn")"
 printf "%-58s %6s %6s\n" "echo 20 dB below the user" "$(wer "$work/double-talk-20.trn")" "$(corr "$work/double-talk-20.trn")"
+printf "%-58s %6s %6s\n" "the same after 10 s of the other side alone, 10 dB below" "$(wer "$work/double-talk-warm-10.trn")" "$(corr "$work/double-talk-warm-10.trn")"
+printf "%-58s %6s %6s\n" "the same after 10 s of the other side alone, 20 dB below" "$(wer "$work/double-talk-warm-20.trn")" "$(corr "$work/double-talk-warm-20.trn")"
 printf "%-58s %6s %6s\n" "no echo" "$(wer "$work/no-echo.trn")" "$(corr "$work/no-echo.trn")"
-echo "reference / after echo / nothing before / double talk at -10 / -20 dB:"
-paste -d'\n' "$work/ref.trn" "$work/after-echo.trn" "$work/no-echo.trn" "$work/double-talk-10.trn" "$work/double-talk-20.trn" | sed 's/^/  /'
+echo "reference / after echo / nothing before / double talk at -10 / -20 dB / the same after 10 s:"
+paste -d'\n' "$work/ref.trn" "$work/after-echo.trn" "$work/no-echo.trn" "$work/double-talk-10.trn" "$work/double-talk-20.trn" \
+  "$work/double-talk-warm-10.trn" "$work/double-talk-warm-20.trn" | sed 's/^/  /'
