@@ -103,7 +103,8 @@ double aloneCpuSeconds(const std::string& raw, int endSilenceFrames) {
   std::string alone(self, static_cast<size_t>(n));
   alone = alone.substr(0, alone.rfind('/') + 1) + "bench_pocketsphinx_alone";
   const double before = childCpuSeconds();
-  const std::string cmd = alone + " --real-time " + raw + " -vad_postspeech " + std::to_string(endSilenceFrames) + " >/dev/null";
+  const std::string cmd =
+      alone + " --real-time " + raw + " -vad_postspeech " + std::to_string(endSilenceFrames) + " >/dev/null";
   if (std::system(cmd.c_str()) != 0) return -1;
   return childCpuSeconds() - before;
 }
@@ -243,7 +244,8 @@ int main(int argc, char** argv) {
   if (aloneBefore > 0 && aloneAfter > 0) {
     const double peer = (aloneBefore + aloneAfter) / 2;
     std::printf(
-        "  PocketSphinx alone, same audio in real time: %.1f %% / %.1f %% of one core (before / after); live per channel over "
+        "  PocketSphinx alone, same audio in real time: %.1f %% / %.1f %% of one core (before / after); live per "
+        "channel over "
         "their mean: %.2fx\n",
         100 * aloneBefore / seconds, 100 * aloneAfter / seconds, (cpu / channels / seconds) / (peer / seconds));
   } else {

@@ -171,8 +171,9 @@ int main(int argc, char** argv) {
   const std::string warmSystem = dir + "/warm-system.wav";
   const std::string shortSystem = dir + "/short.wav";
   const std::string makeShort =
-      human ? "sox " + librivox + "0920.wav " + shortSystem + " gain -l 7"
-            : "flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget.' -o " + shortSystem;
+      human
+          ? "sox " + librivox + "0920.wav " + shortSystem + " gain -l 7"
+          : "flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget.' -o " + shortSystem;
   if (std::system((makeShort + " && sox -n -r 16000 -c 1 " + dir + "/gap.wav trim 0 1.5 && sox " + system + " " +
                    shortSystem + " -r 16000 -c 1 " + warmSystem)
                       .c_str()) != 0) {
