@@ -78,22 +78,17 @@ std::vector<float> speechSamples(const std::string& dir) {
   return samples;
 }
 
-double cpuSeconds() {
+// CPU seconds of this process (RUSAGE_SELF) or of its waited-for children
+// (RUSAGE_CHILDREN) so far.
+double cpuSeconds(int who = RUSAGE_SELF) {
   rusage u{};
-  getrusage(RUSAGE_SELF, &u);
+  getrusage(who, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 using bench::Quantiles;
 using bench::quantiles;
-
-double childCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_CHILDREN, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // CPU seconds PocketSphinx alone takes for `raw`; negative when it failed.
 double aloneCpuSeconds(const std::string& raw, int endSilenceFrames) {
@@ -102,11 +97,11 @@ double aloneCpuSeconds(const std::string& raw, int endSilenceFrames) {
   if (n <= 0) return -1;
   std::string alone(self, static_cast<size_t>(n));
   alone = alone.substr(0, alone.rfind('/') + 1) + "bench_pocketsphinx_alone";
-  const double before = childCpuSeconds();
+  const double before = cpuSeconds(RUSAGE_CHILDREN);
   const std::string cmd =
       alone + " --real-time " + raw + " -vad_postspeech " + std::to_string(endSilenceFrames) + " >/dev/null";
   if (std::system(cmd.c_str()) != 0) return -1;
-  return childCpuSeconds() - before;
+  return cpuSeconds(RUSAGE_CHILDREN) - before;
 }
 
 }  // namespace
@@ -243,11 +238,9 @@ int main(int argc, char** argv) {
   const double aloneAfter = aloneCpuSeconds(loopRaw, endSilence);
   if (aloneBefore > 0 && aloneAfter > 0) {
     const double peer = (aloneBefore + aloneAfter) / 2;
-    std::printf(
-        "  PocketSphinx alone, same audio in real time: %.1f %% / %.1f %% of one core (before / after); live per "
-        "channel over "
-        "their mean: %.2fx\n",
-        100 * aloneBefore / seconds, 100 * aloneAfter / seconds, (cpu / channels / seconds) / (peer / seconds));
+    std::printf("  PocketSphinx alone, same audio in real time: %.1f %% / %.1f %% of one core (before / after)\n",
+                100 * aloneBefore / seconds, 100 * aloneAfter / seconds);
+    std::printf("  live per channel over PocketSphinx alone (their mean): %.2fx\n", cpu / channels / peer);
   } else {
     std::printf("  PocketSphinx alone: could not run bench_pocketsphinx_alone\n");
   }

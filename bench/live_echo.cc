@@ -71,6 +71,16 @@ std::vector<float> record(bool cancel, const std::string& system, const std::str
   return samples;
 }
 
+// The length of a sound file in seconds (soxi), 0 if unknown.
+double durationSeconds(const std::string& path) {
+  double seconds = 0;
+  if (FILE* p = popen(("soxi -D " + path).c_str(), "r")) {
+    if (std::fscanf(p, "%lf", &seconds) != 1) seconds = 0;
+    pclose(p);
+  }
+  return seconds;
+}
+
 double energyDb(const std::vector<float>& s, size_t from) {
   double e = 1e-20;
   for (size_t i = from; i < s.size(); ++i) e += static_cast<double>(s[i]) * s[i];
@@ -163,11 +173,7 @@ int main(int argc, char** argv) {
   std::ofstream ref(out + "/ref.trn"), afterEcho(out + "/after-echo.trn"), noEcho(out + "/no-echo.trn");
   std::ofstream doubleTalk10(out + "/double-talk-10.trn"), doubleTalk20(out + "/double-talk-20.trn");
   std::ofstream warm10(out + "/double-talk-warm-10.trn"), warm20(out + "/double-talk-warm-20.trn");
-  double warmSeconds = 0;
-  if (FILE* p = popen(("soxi -D " + system).c_str(), "r")) {
-    if (std::fscanf(p, "%lf", &warmSeconds) != 1) warmSeconds = 0;
-    pclose(p);
-  }
+  const double warmSeconds = durationSeconds(system);
   const std::string warmSystem = dir + "/warm-system.wav";
   const std::string shortSystem = dir + "/short.wav";
   const std::string makeShort =
@@ -189,11 +195,7 @@ int main(int argc, char** argv) {
     if (std::system(makeUser.c_str()) != 0) return 1;
     // The user starts 1.5 s after the echo ends; recording starts 0.5 s
     // before playback. Results from the middle of that gap on are the user's.
-    double echoSeconds = 0;
-    if (FILE* p = popen(("soxi -D " + dir + "/echo.wav").c_str(), "r")) {
-      if (std::fscanf(p, "%lf", &echoSeconds) != 1) echoSeconds = 0;
-      pclose(p);
-    }
+    const double echoSeconds = durationSeconds(dir + "/echo.wav");
     // Double talk: the user starts 0.5 s into the system speech, whose echo
     // is 10 or 20 dB below the user's voice (echo.wav is the system speech
     // at half its level, 120 ms late).
