@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   // Skip the first 3 s, in which the canceller converges.
   const size_t skip = 3 * 16000;
   const double plainDb = energyDb(plain, skip), cancelledDb = energyDb(cancelled, skip);
-  std::printf("echo cancellation (WebRTC AEC, extended filter, delay-agnostic): speech leaking 120 ms late at -6 dB\n");
+  std::printf("echo cancellation (WebRTC and speexdsp, double-talk switch): speech leaking 120 ms late at -6 dB\n");
   std::printf("  microphone energy after the first 3 s: without %.1f dBFS, with --echo-cancel %.1f dBFS\n", plainDb,
               cancelledDb);
   if (cancelledDb < -120) {

@@ -1,9 +1,12 @@
 #include "system-audio/sources/echo_canceller.h"
 
+#include <speex/speex_echo.h>
+#include <speex/speex_preprocess.h>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -13,7 +16,29 @@ namespace tavrin::system_audio {
 
 namespace {
 
-class WebRtcEchoCanceller final : public EchoCanceller {
+// Both libraries work on 16-bit samples here: this WebRTC version's float
+// interface turns out NaNs once the extended filter runs.
+using Chunk16 = std::array<int16_t, EchoCanceller::kChunkFrames>;
+
+void toInt16(const float* chunk, int16_t* out) {
+  for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) {
+    const float clamped = std::clamp(chunk[i], -1.0f, 32767.0f / 32768.0f);
+    out[i] = static_cast<int16_t>(std::lrint(clamped * 32768.0f));
+  }
+}
+
+void toFloat(const int16_t* chunk, float* out) {
+  for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) out[i] = static_cast<float>(chunk[i]) / 32768.0f;
+}
+
+// Mean square of a chunk.
+double power(const float* chunk) {
+  double sum = 0;
+  for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) sum += static_cast<double>(chunk[i]) * chunk[i];
+  return sum / EchoCanceller::kChunkFrames;
+}
+
+class WebRtcEchoCanceller {
  public:
   WebRtcEchoCanceller() {
     webrtc::Config config;
@@ -28,20 +53,26 @@ class WebRtcEchoCanceller final : public EchoCanceller {
     check(apm_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kHighSuppression),
           "suppression level");
     check(apm_->echo_cancellation()->Enable(true), "echo cancellation");
+    for (webrtc::AudioFrame* frame : {&far_, &near_}) {
+      frame->sample_rate_hz_ = static_cast<int>(EchoCanceller::kSampleRate);
+      frame->num_channels_ = 1;
+      frame->samples_per_channel_ = EchoCanceller::kChunkFrames;
+    }
   }
 
-  // The 16-bit interface: this version's float interface turns out NaNs
-  // once the extended filter runs.
-  void analyzeFarEnd(const float* chunk) override {
-    load(far_, chunk);
+  void analyzeFarEnd(const Chunk16& chunk) {
+    std::copy(chunk.begin(), chunk.end(), far_.data_);
     (void)apm_->ProcessReverseStream(&far_);
   }
 
-  void processNearEnd(float* chunk) override {
-    load(near_, chunk);
+  // The near end without its echo; the microphone itself when the module
+  // fails on this chunk (unprocessed, not lost).
+  void processNearEnd(const Chunk16& chunk, float* out) {
+    std::copy(chunk.begin(), chunk.end(), near_.data_);
     (void)apm_->set_stream_delay_ms(0);  // the streams are aligned in time; the rest is the echo path
-    if (apm_->ProcessStream(&near_) != webrtc::AudioProcessing::kNoError) return;  // unprocessed, not lost
-    for (uint32_t i = 0; i < kChunkFrames; ++i) chunk[i] = static_cast<float>(near_.data_[i]) / 32768.0f;
+    if (apm_->ProcessStream(&near_) != webrtc::AudioProcessing::kNoError)
+      std::copy(chunk.begin(), chunk.end(), near_.data_);
+    toFloat(near_.data_, out);
   }
 
  private:
@@ -52,25 +83,131 @@ class WebRtcEchoCanceller final : public EchoCanceller {
     }
   }
 
-  static void load(webrtc::AudioFrame& frame, const float* chunk) {
-    frame.sample_rate_hz_ = static_cast<int>(kSampleRate);
-    frame.num_channels_ = 1;
-    frame.samples_per_channel_ = kChunkFrames;
-    for (uint32_t i = 0; i < kChunkFrames; ++i) {
-      const float clamped = std::clamp(chunk[i], -1.0f, 32767.0f / 32768.0f);
-      frame.data_[i] = static_cast<int16_t>(std::lrint(clamped * 32768.0f));
-    }
-  }
-
   std::unique_ptr<webrtc::AudioProcessing> apm_;
   webrtc::AudioFrame far_;
   webrtc::AudioFrame near_;
 };
 
+template <typename T, void (*Free)(T*)>
+struct FreeWith {
+  void operator()(T* p) const { Free(p); }
+};
+
+class SpeexEchoCanceller {
+ public:
+  // The filter must span the echo path after the aligner: the output
+  // device's latency plus the room's reverberation.
+  static constexpr int kTailFrames = EchoCanceller::kSampleRate / 2;
+  // The residual-echo suppressor's depth while the near end is quiet and
+  // while it is active.
+  static constexpr int kSuppressDb = -40;
+  static constexpr int kSuppressActiveDb = -15;
+
+  SpeexEchoCanceller()
+      : echo_(speex_echo_state_init(static_cast<int>(EchoCanceller::kChunkFrames), kTailFrames)),
+        preprocess_(speex_preprocess_state_init(static_cast<int>(EchoCanceller::kChunkFrames),
+                                                static_cast<int>(EchoCanceller::kSampleRate))) {
+    if (!echo_ || !preprocess_) throw std::runtime_error("the speexdsp echo canceller could not be created");
+    int rate = static_cast<int>(EchoCanceller::kSampleRate);
+    int on = 1, off = 0, suppress = kSuppressDb, suppressActive = kSuppressActiveDb;
+    speex_echo_ctl(echo_.get(), SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
+    // The residual-echo suppressor works through the denoiser's gains, so
+    // the denoiser is on; gain control and dereverberation are not.
+    speex_preprocess_ctl(preprocess_.get(), SPEEX_PREPROCESS_SET_ECHO_STATE, echo_.get());
+    speex_preprocess_ctl(preprocess_.get(), SPEEX_PREPROCESS_SET_DENOISE, &on);
+    speex_preprocess_ctl(preprocess_.get(), SPEEX_PREPROCESS_SET_AGC, &off);
+    speex_preprocess_ctl(preprocess_.get(), SPEEX_PREPROCESS_SET_DEREVERB, &off);
+    speex_preprocess_ctl(preprocess_.get(), SPEEX_PREPROCESS_SET_ECHO_SUPPRESS, &suppress);
+    speex_preprocess_ctl(preprocess_.get(), SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE, &suppressActive);
+  }
+
+  // `linear` receives what the adaptive filter left of the near end, `out`
+  // that after the residual-echo suppressor.
+  void process(const Chunk16& far, const Chunk16& near, float* linear, float* out) {
+    Chunk16 cancelled;
+    speex_echo_cancellation(echo_.get(), near.data(), far.data(), cancelled.data());
+    toFloat(cancelled.data(), linear);
+    speex_preprocess_run(preprocess_.get(), cancelled.data());
+    toFloat(cancelled.data(), out);
+  }
+
+ private:
+  std::unique_ptr<SpeexEchoState, FreeWith<SpeexEchoState, speex_echo_state_destroy>> echo_;
+  std::unique_ptr<SpeexPreprocessState, FreeWith<SpeexPreprocessState, speex_preprocess_state_destroy>> preprocess_;
+};
+
+// Says, chunk by chunk, whether the user talks: from the microphone and what
+// the linear filter left of it (their difference is the predicted echo).
+class DoubleTalkDetector {
+ public:
+  bool nearEndTalks(const float* near, const float* residual) {
+    double echo = 0;
+    for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) {
+      const double e = static_cast<double>(near[i]) - residual[i];
+      echo += e * e;
+    }
+    echo /= EchoCanceller::kChunkFrames;
+    const double nearPower = power(near), residualPower = power(residual);
+    near_ += kFast * (nearPower - near_);
+    echo_ += kFast * (echo - echo_);
+    slowNear_ += kSlow * (nearPower - slowNear_);
+    slowResidual_ += kSlow * (residualPower - slowResidual_);
+    if (slowNear_ > kFloor && slowNear_ > slowResidual_ * kLearned) learned_ = true;
+    // Louder than the echo it carries: someone speaks into the microphone.
+    if (learned_ && near_ > kFloor && near_ > echo_ * kAboveEcho) {
+      hold_ = kHoldChunks;
+    } else if (hold_ > 0) {
+      --hold_;
+    }
+    return hold_ > 0;
+  }
+
+ private:
+  static constexpr double kFast = 0.3;         // about 30 ms
+  static constexpr double kSlow = 0.02;        // about half a second
+  static constexpr double kFloor = 1e-6;       // -60 dBFS: nothing anyone says
+  static constexpr double kLearned = 15.85;    // 12 dB
+  static constexpr double kAboveEcho = 1.585;  // 2 dB
+  static constexpr int kHoldChunks = 10;       // the tail of a word
+  double near_ = 0, echo_ = 0, slowNear_ = 0, slowResidual_ = 0;
+  bool learned_ = false;
+  int hold_ = 0;
+};
+
+class DoubleTalkEchoCanceller final : public EchoCanceller {
+ public:
+  void analyzeFarEnd(const float* chunk) override {
+    toInt16(chunk, far_.data());
+    webRtc_.analyzeFarEnd(far_);
+  }
+
+  void processNearEnd(float* chunk) override {
+    Chunk16 near;
+    toInt16(chunk, near.data());
+    float suppressed[kChunkFrames], linear[kChunkFrames], kept[kChunkFrames];
+    webRtc_.processNearEnd(near, suppressed);
+    speex_.process(far_, near, linear, kept);
+    const float target = detector_.nearEndTalks(chunk, linear) ? 1.0f : 0.0f;
+    // A change of output fades over the chunk: no click.
+    for (uint32_t i = 0; i < kChunkFrames; ++i) {
+      const float weight = mix_ + (target - mix_) * static_cast<float>(i + 1) / kChunkFrames;
+      chunk[i] = weight * kept[i] + (1.0f - weight) * suppressed[i];
+    }
+    mix_ = target;
+  }
+
+ private:
+  WebRtcEchoCanceller webRtc_;
+  SpeexEchoCanceller speex_;
+  DoubleTalkDetector detector_;
+  Chunk16 far_{};
+  float mix_ = 0;  // the share of speexdsp's output at the end of the last chunk
+};
+
 }  // namespace
 
-std::unique_ptr<EchoCanceller> makeWebRtcEchoCanceller() {
-  return std::make_unique<WebRtcEchoCanceller>();
+std::unique_ptr<EchoCanceller> makeEchoCanceller() {
+  return std::make_unique<DoubleTalkEchoCanceller>();
 }
 
 EchoAligner::EchoAligner(std::unique_ptr<EchoCanceller> canceller, Output output, uint32_t maxWaitChunks)

@@ -2,10 +2,23 @@
 //
 // EchoCanceller is the signal processor: it learns the far end (what the
 // computer plays) and removes its echo from the near end (the microphone),
-// 10 ms at a time, in its working format (16 kHz mono float). The real one is
-// WebRTC's audio processing module (the canceller PipeWire's echo-cancel
-// uses), with its delay-agnostic mode and extended filter, so it finds the
-// echo path's delay itself.
+// 10 ms at a time, in its working format (16 kHz mono float). The real one
+// runs two cancellers on every chunk and lets a double-talk detector choose:
+//  - WebRTC's audio processing module (the canceller PipeWire's echo-cancel
+//    uses), with its delay-agnostic mode and extended filter, removes echo
+//    alone almost completely, but its suppressor also removes the user's
+//    words whenever both sides talk at once;
+//  - speexdsp's canceller (a linear adaptive filter over 500 ms, then the
+//    preprocessor's residual-echo suppressor, which holds back while the
+//    near end is active) keeps those words but leaves the echo only some
+//    20-30 dB down.
+// The detector compares the microphone with the echo that speexdsp's filter
+// predicts from the far end: a near end clearly louder than its predicted
+// echo is the user talking, and speexdsp's output is heard from then on
+// until 100 ms after; otherwise WebRTC's. Until the filter's residual has
+// once averaged 12 dB below the microphone over about half a second (it has learned
+// the echo path; a few seconds of the other side talking), WebRTC's output
+// is heard throughout, so the first seconds of a call behave as WebRTC alone.
 //
 // EchoAligner pairs the two streams for it: both arrive as buffers with the
 // monotonic time of their first frame, in their own pace. The aligner drops
@@ -39,9 +52,9 @@ class EchoCanceller {
   virtual void processNearEnd(float* chunk) = 0;
 };
 
-// WebRTC's canceller. Throws std::runtime_error with a description when it
-// cannot be set up.
-std::unique_ptr<EchoCanceller> makeWebRtcEchoCanceller();
+// The canceller described above. Throws std::runtime_error with a
+// description when it cannot be set up.
+std::unique_ptr<EchoCanceller> makeEchoCanceller();
 
 class EchoAligner {
  public:

@@ -49,7 +49,7 @@ class MicCapture final : public AudioCapture {
   using Diagnostics = std::function<void(const std::string& line)>;
 
   MicCapture(SoundServer& server, bool voiceProcessing, Diagnostics diagnostics,
-             CancellerFactory cancellerFactory = makeWebRtcEchoCanceller);
+             CancellerFactory cancellerFactory = makeEchoCanceller);
   ~MicCapture() override;
   MicCapture(const MicCapture&) = delete;
   MicCapture& operator=(const MicCapture&) = delete;

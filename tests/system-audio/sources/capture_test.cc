@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
+#include <fstream>
 
 #include "system-audio/sources/mic_capture.h"
 #include "system-audio/sources/system_audio_tap.h"
@@ -251,6 +253,46 @@ TEST(EchoAlignerTest, PairsSamplesCapturedTogetherAndNeverStallsTheNearEnd) {
   missingFar.pushNear(*ramp(4 * kChunk, 50), 40 * kMs);
   missingFar.finish();  // flushes the partial chunk
   EXPECT_EQ(out.size(), 4 * kChunk + 50);
+}
+
+// LibriVox readings of pocketsphinx-testdata, 16 kHz 16-bit mono, one after another.
+std::vector<float> readings(std::initializer_list<const char*> numbers) {
+  std::vector<float> out;
+  for (const char* n : numbers) {
+    std::ifstream in(
+        std::string("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-") + n + ".wav",
+        std::ios::binary);
+    in.seekg(44);  // the RIFF header
+    for (int16_t s; in.read(reinterpret_cast<char*>(&s), 2);) out.push_back(static_cast<float>(s) / 32768.0f);
+  }
+  return out;
+}
+
+// The real canceller on a call under way: a person on the other side, the echo 120 ms late at
+// half level; from 11 s on the user talks over it, 10 dB above the echo.
+TEST(EchoCancellerTest, RemovesEchoAloneAndKeepsTheUserWhenBothTalk) {
+  constexpr uint32_t kChunk = EchoCanceller::kChunkFrames, kRate = EchoCanceller::kSampleRate,
+                     kDelay = kRate * 12 / 100;
+  const std::vector<float> far = readings({"0870", "0890", "0920"}), user = readings({"0880", "0930"});
+  ASSERT_GT(far.size(), 18 * kRate);
+  const float userGain = static_cast<float>(0.5 * testing::rms(far) / testing::rms(user) * 3.16);
+  std::unique_ptr<EchoCanceller> canceller = makeEchoCanceller();
+  double echoIn = 0, echoOut = 0, userIn = 0, userOut = 0;
+  for (uint32_t at = 0; at + kChunk <= 17 * kRate; at += kChunk) {
+    float chunk[kChunk];
+    const bool talks = at >= 11 * kRate;
+    for (uint32_t i = 0; i < kChunk; ++i) {
+      const float spoken = talks ? user[at + i - 11 * kRate] * userGain : 0.0f;
+      chunk[i] = (at + i >= kDelay ? 0.5f * far[at + i - kDelay] : 0.0f) + spoken;
+      userIn += spoken * spoken;
+      echoIn += at >= kRate && !talks ? chunk[i] * chunk[i] : 0;
+    }
+    canceller->analyzeFarEnd(&far[at]);
+    canceller->processNearEnd(chunk);
+    for (float s : chunk) (talks ? userOut : echoOut) += at >= kRate ? s * s : 0;
+  }
+  EXPECT_GT(10 * std::log10(echoIn / echoOut), 25);  // echo alone, from the first second on
+  EXPECT_GT(10 * std::log10(userOut / userIn), -5);  // the user over it (the WebRTC canceller alone: -7 dB)
 }
 
 }  // namespace
