@@ -31,13 +31,6 @@ void toFloat(const int16_t* chunk, float* out) {
   for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) out[i] = static_cast<float>(chunk[i]) / 32768.0f;
 }
 
-// Mean square of a chunk.
-double power(const float* chunk) {
-  double sum = 0;
-  for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) sum += static_cast<double>(chunk[i]) * chunk[i];
-  return sum / EchoCanceller::kChunkFrames;
-}
-
 class WebRtcEchoCanceller {
  public:
   WebRtcEchoCanceller() {
@@ -141,13 +134,17 @@ class SpeexEchoCanceller {
 class DoubleTalkDetector {
  public:
   bool nearEndTalks(const float* near, const float* residual) {
-    double echo = 0;
+    // Mean squares of the microphone, the residual and the predicted echo.
+    double nearPower = 0, residualPower = 0, echo = 0;
     for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) {
-      const double e = static_cast<double>(near[i]) - residual[i];
-      echo += e * e;
+      const double n = near[i], r = residual[i];
+      nearPower += n * n;
+      residualPower += r * r;
+      echo += (n - r) * (n - r);
     }
+    nearPower /= EchoCanceller::kChunkFrames;
+    residualPower /= EchoCanceller::kChunkFrames;
     echo /= EchoCanceller::kChunkFrames;
-    const double nearPower = power(near), residualPower = power(residual);
     near_ += kFast * (nearPower - near_);
     echo_ += kFast * (echo - echo_);
     slowNear_ += kSlow * (nearPower - slowNear_);

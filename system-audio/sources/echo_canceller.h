@@ -16,9 +16,10 @@
 // predicts from the far end: a near end clearly louder than its predicted
 // echo is the user talking, and speexdsp's output is heard from then on
 // until 100 ms after; otherwise WebRTC's. Until the filter's residual has
-// once averaged 12 dB below the microphone over about half a second (it has learned
-// the echo path; a few seconds of the other side talking), WebRTC's output
-// is heard throughout, so the first seconds of a call behave as WebRTC alone.
+// once averaged 12 dB below the microphone over about half a second (it has
+// learned the echo path: a few seconds of the other side talking), WebRTC's
+// output is heard throughout, so the first seconds of a call behave as
+// WebRTC alone.
 //
 // EchoAligner pairs the two streams for it: both arrive as buffers with the
 // monotonic time of their first frame, in their own pace. The aligner drops
