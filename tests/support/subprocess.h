@@ -17,8 +17,8 @@ struct ProcessResult {
 struct ProcessOptions {
   // Added to (or replacing in) the environment, which always holds TAVRIN_MODEL_DOWNLOADS=off unless set or unset here.
   std::map<std::string, std::string> setEnv;
-  std::vector<std::string> unsetEnv;
-  std::optional<std::string> workingDirectory;
+  std::vector<std::string> unsetEnv{};
+  std::optional<std::string> workingDirectory{};
   std::chrono::seconds timeout{60};  // then the child is killed
 };
 

@@ -217,7 +217,8 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
        R"( sleep 0.5; kill $!; wait $!; echo $? > "$1/status")",  // the pipe holds about one second
        kBin, dir.path()});
   EXPECT_EQ(readFile(dir.file("status")), "143\n");
-  if (std::string(std::getenv("TAVRIN_TEST_SOUND_SERVER")) == "pulseaudio") {  // PipeWire resumes it
+  const bool pulseAudio = std::string(std::getenv("TAVRIN_TEST_SOUND_SERVER")) == "pulseaudio";
+  if (pulseAudio) {  // PipeWire resumes it
     runTool({"/usr/bin/pactl", "suspend-sink", "system_output", "1"});
     const auto r = runProcess({kBin, "record", "--output", dir.file("x.raw"), "--seconds", "2"});
     runTool({"/usr/bin/pactl", "suspend-sink", "system_output", "0"});
@@ -229,8 +230,7 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
   ASSERT_TRUE(std::regex_search(started.out, m, std::regex("TAVRIN_TEST_PULSE_DIR='([^']+)'")));
   const std::string server = m[1], pids = readFile(server + "/pids");
   const pid_t pid = std::stoi(pids.substr(pids.rfind('\n', pids.size() - 2) + 1));
-  ProcessOptions options;
-  options.setEnv["PULSE_SERVER"] = "unix:" + server + "/runtime/pulse/native";
+  const ProcessOptions options{.setEnv = {{"PULSE_SERVER", "unix:" + server + "/runtime/pulse/native"}}};
   ::kill(pid, SIGSTOP);
   const std::string hung = "The sound server did not answer within 3 seconds while connecting.";
   EXPECT_EQ(runProcess({kBin, "status"}, options).out,
@@ -241,20 +241,27 @@ TEST(DesktopSmokeTest, AHungServerFailsEachCommandInTimeAndADeadOneEndsCaptureWi
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.err, hung + "\n");
   }
-  // A stop while the server is being reached ends the recording there, empty: the stale file is emptied.
-  for (const bool byFile : {false, true}) {
+  // A stop while the server is being reached, or while PulseAudio's null sink is asked to suspend and resume and the
+  // answer never comes, ends the recording there, empty: the stale file is emptied and no sink stays suspended.
+  BackgroundProcess proxy({TAVRIN_ANSWER_PROXY, std::getenv("PULSE_SERVER") + 5, dir.file("proxy"), "70"});
+  const ProcessOptions held{.setEnv = {{"PULSE_SERVER", "unix:" + dir.file("proxy")}}};
+  for (int row = 0; row < (pulseAudio ? 3 : 2); ++row) {
     writeFile(dir.file("x.raw"), "stale");
     BackgroundProcess stopped({kBin, "record", "--output", dir.file("x.raw"), "--stop-file", dir.file("stop")},
-                              options);
-    std::this_thread::sleep_for(500ms);
-    byFile ? writeFile(dir.file("stop"), "") : (void)::kill(stopped.pid(), SIGTERM);
+                              row == 2 ? held : options);
+    for (int i = 0; i < 50 && (row < 2 ? i < 5 : proxy.outputSoFar().find("held") == std::string::npos); ++i)
+      std::this_thread::sleep_for(100ms);
+    row == 1 ? writeFile(dir.file("stop"), "") : (void)::kill(stopped.pid(), SIGTERM);  // by file, by signal
     const auto result = stopped.wait(10s);
     EXPECT_EQ(result.out + result.err, R"({"sampleCount":0,"bufferCount":0,"durationMs":0})"
                                        "\n")
-        << byFile;
-    EXPECT_EQ(readFile(dir.file("x.raw")), "") << byFile;
+        << row;
+    EXPECT_EQ(readFile(dir.file("x.raw")), "") << row;
     std::filesystem::remove(dir.file("stop"));
   }
+  EXPECT_EQ(proxy.outputSoFar(), pulseAudio ? "ready\nheld 70\n" : "ready\n");
+  const std::string sinks = runProcess({"/usr/bin/pactl", "list", "sinks", "short"}).out;
+  EXPECT_TRUE(!pulseAudio || sinks.find("SUSPENDED") == std::string::npos) << sinks;  // PipeWire suspends idle ones
   // The parent exits while the recording still starts: it stops once started.
   runProcess(
       {"/bin/sh", "-c", "\"$0\" record --output \"$1/out.raw\" >\"$1/reply\" 2>\"$1/err\" & sleep 1", kBin, dir.path()},
