@@ -1,8 +1,9 @@
 // Subtitle lag, CPU share and memory of live channels with the real speech
 // engine (PocketSphinx), fed in real time.
 //
-//   bench_live_channels [seconds] [channels]   (defaults: one pass of the
-//                                               speech, 1 channel)
+//   bench_live_channels [seconds] [channels] [snr]   (defaults: one pass
+//       of the speech, 1 channel, no noise; snr: white noise that many dB
+//       under the speech, as on a call from a noisy room)
 //
 // flite speaks a few sentences with pauses between them; each channel gets
 // that audio looped in 20 ms buffers at the pace of real capture, starting
@@ -16,11 +17,13 @@
 //  - CPU: process CPU time per channel over wall time, as % of one core;
 //  - peak memory: maximum resident set size of the process;
 //  - the peer: bench_pocketsphinx_alone (built beside this program) on the
-//    same audio with the live end-of-speech setting, fed in real time like
+//    same audio with the live decoder settings, fed in real time like
 //    the channels, run once before and once after them; its CPU seconds per
 //    audio second, and the channels' CPU per channel over their mean (the
-//    live path's overhead). On a shared virtual machine single runs vary by
-//    15 % or more: compare several.
+//    live path's overhead); and once more with the engine's own cap on
+//    active HMMs (transcription's search), what the live cap saves. On a
+//    shared virtual machine single runs vary by 15 % or more: compare
+//    several.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -28,11 +31,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -90,16 +95,16 @@ double cpuSeconds(int who = RUSAGE_SELF) {
 using bench::Quantiles;
 using bench::quantiles;
 
-// CPU seconds PocketSphinx alone takes for `raw`; negative when it failed.
-double aloneCpuSeconds(const std::string& raw, int endSilenceFrames) {
+// CPU seconds PocketSphinx alone takes for `raw` with decoder `options`;
+// negative when it failed.
+double aloneCpuSeconds(const std::string& raw, const std::string& options) {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return -1;
   std::string alone(self, static_cast<size_t>(n));
   alone = alone.substr(0, alone.rfind('/') + 1) + "bench_pocketsphinx_alone";
   const double before = cpuSeconds(RUSAGE_CHILDREN);
-  const std::string cmd =
-      alone + " --real-time " + raw + " -vad_postspeech " + std::to_string(endSilenceFrames) + " >/dev/null";
+  const std::string cmd = alone + " --real-time " + raw + " " + options + " >/dev/null";
   if (std::system(cmd.c_str()) != 0) return -1;
   return cpuSeconds(RUSAGE_CHILDREN) - before;
 }
@@ -109,7 +114,7 @@ double aloneCpuSeconds(const std::string& raw, int endSilenceFrames) {
 int main(int argc, char** argv) {
   char dirTemplate[] = "/tmp/tavrin-bench-live.XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
-  const std::vector<float> speech = speechSamples(dir);
+  std::vector<float> speech = speechSamples(dir);
   if (speech.empty()) {
     std::fprintf(stderr, "bench_live_channels: flite/sox could not make the speech\n");
     return 1;
@@ -117,6 +122,14 @@ int main(int argc, char** argv) {
   const double speechSeconds = static_cast<double>(speech.size()) / 16000;
   const double seconds = argc > 1 ? std::atof(argv[1]) : speechSeconds + 1;
   const int channels = argc > 2 ? std::atoi(argv[2]) : 1;
+  if (argc > 3) {  // white noise that many dB under the speech's level (pauses included)
+    double power = 0;
+    for (float x : speech) power += static_cast<double>(x) * x;
+    const double level = std::sqrt(power / static_cast<double>(speech.size())) * std::pow(10, -std::atof(argv[3]) / 20);
+    std::mt19937 random(1);
+    std::normal_distribution<double> noise(0, level);
+    for (float& x : speech) x += static_cast<float>(noise(random));
+  }
 
   const std::string loopRaw = dir + "/loop.raw";
   {
@@ -125,8 +138,10 @@ int main(int argc, char** argv) {
     for (uint64_t pos = 0; f != nullptr && pos < total; ++pos) std::fwrite(&speech[pos % speech.size()], 4, 1, f);
     if (f != nullptr) std::fclose(f);
   }
-  const int endSilence = speech::PocketSphinxSettings{}.liveEndSilenceFrames;
-  const double aloneBefore = aloneCpuSeconds(loopRaw, endSilence);
+  const speech::PocketSphinxSettings live;
+  const std::string endSilence = "-vad_postspeech " + std::to_string(live.liveEndSilenceFrames);
+  const std::string liveOptions = endSilence + " -maxhmmpf " + std::to_string(live.liveMaxActiveHmms);
+  const double aloneBefore = aloneCpuSeconds(loopRaw, liveOptions);
 
   auto service = speech::PocketSphinxService::fromProcess();
   ApertiumTranslationService translation;
@@ -235,11 +250,14 @@ int main(int argc, char** argv) {
   std::printf("  CPU: %.1f %% of one core per channel (%.1f s CPU over %.1f s wall, %d channel(s))\n",
               100 * cpu / wall / channels, cpu, wall, channels);
   std::printf("  peak resident memory: %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);
-  const double aloneAfter = aloneCpuSeconds(loopRaw, endSilence);
-  if (aloneBefore > 0 && aloneAfter > 0) {
+  const double aloneAfter = aloneCpuSeconds(loopRaw, liveOptions);
+  const double aloneFullSearch = aloneCpuSeconds(loopRaw, endSilence);
+  if (aloneBefore > 0 && aloneAfter > 0 && aloneFullSearch > 0) {
     const double peer = (aloneBefore + aloneAfter) / 2;
-    std::printf("  PocketSphinx alone, same audio in real time: %.1f %% / %.1f %% of one core (before / after)\n",
-                100 * aloneBefore / seconds, 100 * aloneAfter / seconds);
+    std::printf(
+        "  PocketSphinx alone, same audio and settings in real time: %.1f %% / %.1f %% of one core "
+        "(before / after); with the engine's own HMM cap: %.1f %%\n",
+        100 * aloneBefore / seconds, 100 * aloneAfter / seconds, 100 * aloneFullSearch / seconds);
     std::printf("  live per channel over PocketSphinx alone (their mean): %.2fx\n", cpu / channels / peer);
   } else {
     std::printf("  PocketSphinx alone: could not run bench_pocketsphinx_alone\n");

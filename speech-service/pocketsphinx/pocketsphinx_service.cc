@@ -125,19 +125,22 @@ std::vector<std::string> phraseWords(const std::string& phrase) {
   return words;
 }
 
-std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenceFrames) {
-  return {"-hmm",
-          model.acousticModel,
-          "-lm",
-          model.languageModel,
-          "-dict",
-          model.dictionary,
-          "-samprate",
-          "16000",
-          "-vad_postspeech",
-          std::to_string(endSilenceFrames),
-          "-remove_silence",
-          "yes"};
+// maxActiveHmms 0: the engine's own cap.
+std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenceFrames, int maxActiveHmms = 0) {
+  std::vector<std::string> args = {"-hmm",
+                                   model.acousticModel,
+                                   "-lm",
+                                   model.languageModel,
+                                   "-dict",
+                                   model.dictionary,
+                                   "-samprate",
+                                   "16000",
+                                   "-vad_postspeech",
+                                   std::to_string(endSilenceFrames),
+                                   "-remove_silence",
+                                   "yes"};
+  if (maxActiveHmms > 0) args.insert(args.end(), {"-maxhmmpf", std::to_string(maxActiveHmms)});
+  return args;
 }
 
 ConfigPtr parseConfig(std::vector<std::string> args) {
@@ -236,9 +239,10 @@ class PocketSphinxRecognizer final : public Recognizer {
   PocketSphinxRecognizer(const ModelFiles& model, ReportingMode mode, const PocketSphinxSettings& settings)
       : mode_(mode), settings_(settings) {
     silenceEngineLog();
-    const int endSilence =
-        mode == ReportingMode::kLive ? settings.liveEndSilenceFrames : settings.transcriptionEndSilenceFrames;
-    config_ = parseConfig(decoderArguments(model, endSilence));
+    const bool live = mode == ReportingMode::kLive;
+    config_ = parseConfig(
+        decoderArguments(model, live ? settings.liveEndSilenceFrames : settings.transcriptionEndSilenceFrames,
+                         live ? settings.liveMaxActiveHmms : 0));
     if (!modelLoads(model, settings)) {
       throw SpeechServiceError("The speech model in " + model.acousticModel +
                                " could not be loaded; install its files again.");

@@ -46,6 +46,11 @@ struct PocketSphinxSettings {
   // Silence (in 10 ms frames) that ends an utterance.
   int transcriptionEndSilenceFrames = 40;
   int liveEndSilenceFrames = 25;
+  // Live: the most HMMs the search keeps active in a frame (the engine's
+  // own cap, 30000, is approached on noisy speech, which then costs up to
+  // twice the CPU of clean speech). A real-time budget beside other
+  // programs; transcription keeps the engine's cap.
+  int liveMaxActiveHmms = 6000;
   // Weight of the contextual-strings model in the interpolation.
   float contextWeight = 0.1f;
   // Transcription: audio held back before decoding starts, from which the
