@@ -164,7 +164,7 @@ class DoubleTalkDetector {
   static constexpr double kSlow = 0.02;        // about half a second
   static constexpr double kFloor = 1e-6;       // -60 dBFS: nothing anyone says
   static constexpr double kLearned = 15.85;    // 12 dB
-  static constexpr double kAboveEcho = 1.585;  // 2 dB
+  static constexpr double kAboveEcho = 1.995;  // 3 dB
   static constexpr int kHoldChunks = 10;       // the tail of a word
   double near_ = 0, echo_ = 0, slowNear_ = 0, slowResidual_ = 0;
   bool learned_ = false;
