@@ -8,6 +8,7 @@
 // so an abandoned stream never grows.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -23,12 +24,14 @@ class UnboundedStream {
   // Queues `item` unless the stream has finished or been cancelled.
   // Never blocks beyond the short internal lock.
   void add(T item) {
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (finished_ || cancelled_) return;
       items_.push_back(std::move(item));
+      wake = waitsForItem_;
     }
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
   }
 
   // Ends the stream; idempotent. Items already queued are still delivered.
@@ -56,11 +59,26 @@ class UnboundedStream {
   // the end. For the single consumer only.
   std::optional<T> next() {
     std::unique_lock lock(mutex_);
+    waitsForItem_ = true;
     ready_.wait(lock, [&] { return !items_.empty() || finished_ || cancelled_; });
+    waitsForItem_ = false;
     if (cancelled_ || items_.empty()) return std::nullopt;
     T item = std::move(items_.front());
     items_.pop_front();
     return item;
+  }
+
+  // Everything queued, taken once every `period` (items added meanwhile
+  // wake nobody): one wake-up a period for a consumer that need not see
+  // each item at once. The end cuts the wait short; empty is the end.
+  // For the single consumer only.
+  std::deque<T> nextBatch(std::chrono::milliseconds period) {
+    std::unique_lock lock(mutex_);
+    while (!ready_.wait_for(lock, period, [&] { return finished_ || cancelled_; }) && items_.empty()) {
+    }
+    std::deque<T> batch;
+    if (!cancelled_) batch.swap(items_);
+    return batch;
   }
 
   size_t queued() const {
@@ -79,6 +97,7 @@ class UnboundedStream {
   std::deque<T> items_;
   bool finished_ = false;
   bool cancelled_ = false;
+  bool waitsForItem_ = false;  // the consumer sleeps in next()
 };
 
 // The stream every capture object offers: independent copies of captured
