@@ -59,10 +59,6 @@ constexpr pa_usec_t kServerAnswerUsec = 3'000'000;  // 3 s
 constexpr pa_usec_t kToleratedRenderAheadUsec = 100'000;
 // How often a waiting step asks the stop check.
 constexpr pa_usec_t kStopCheckUsec = 50'000;
-// A standby fragment on PipeWire (see PulseCore::standbyFragment): longer
-// than any cycle it runs, so a monitor on standby wakes this process once a
-// cycle of 170 ms rather than ten times a second.
-constexpr std::chrono::milliseconds kPipeWireStandbyFragment{400};
 
 // What a step was doing, for the sentence of its timeout.
 const char* stepActivity(SoundServerStep step) {
@@ -254,14 +250,6 @@ class PulseCore {
   void removeHandler(uint64_t id) { handlers_.erase(id); }
   // Whether the context already receives the server's change events.
   bool subscribed = false;
-  // The fragment of a stream on standby (see RecordStream::setStandby).
-  // PipeWire's server delivers a monitor at its graph's pace, whatever else
-  // the sink renders, and caps the request at its longest cycle (8192
-  // frames, 170 ms at 48 kHz); PulseAudio's null sink would render that
-  // far ahead. Learned from the first answer about the server; touched with
-  // the loop lock held.
-  std::chrono::milliseconds standbyFragment = RecordStream::kStandbyFragment;
-  ServerInfo noteServer(const pa_server_info& info);
 
   static void onSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
   static void onServerInfoChanged(pa_context*, const pa_server_info* info, void* self);
@@ -353,9 +341,7 @@ void PulseCore::onSubscriptionEvent(pa_context* context, pa_subscription_event_t
   OperationPtr(pa_context_get_server_info(context, &PulseCore::onServerInfoChanged, self));
 }
 
-ServerInfo PulseCore::noteServer(const pa_server_info& info) {
-  // PipeWire's server names itself "PulseAudio (on PipeWire 1.x)".
-  if (info.server_name && std::strstr(info.server_name, "PipeWire")) standbyFragment = kPipeWireStandbyFragment;
+ServerInfo serverInfoOf(const pa_server_info& info) {
   ServerInfo out;
   if (info.default_sink_name) out.defaultSinkName = info.default_sink_name;
   if (info.default_source_name) out.defaultSourceName = info.default_source_name;
@@ -364,9 +350,8 @@ ServerInfo PulseCore::noteServer(const pa_server_info& info) {
 
 void PulseCore::onServerInfoChanged(pa_context*, const pa_server_info* info, void* self) {
   if (!info) return;
-  auto* core = static_cast<PulseCore*>(self);
-  const ServerInfo current = core->noteServer(*info);
-  for (auto& [id, handler] : core->handlers_) handler(current);
+  const ServerInfo current = serverInfoOf(*info);
+  for (auto& [id, handler] : static_cast<PulseCore*>(self)->handlers_) handler(current);
 }
 
 // ---------------------------------------------------------------------------
@@ -442,7 +427,7 @@ class PulseRecordStream final : public RecordStream {
   void setStandby(bool standby) override {
     LoopLock lock(core_->loop());
     if (!running_ || standby == standby_ || request_.fragment.count() == 0) return;
-    const pa_buffer_attr attr = bufferAttr(standby ? core_->standbyFragment : request_.fragment);
+    const pa_buffer_attr attr = bufferAttr(standby ? kStandbyFragment : request_.fragment);
     OperationPtr(pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr));
     standby_ = standby;
   }
@@ -618,16 +603,16 @@ class PulseConnection final : public SoundServerConnection {
 
   ServerInfo serverInfo() override {
     struct Answer {
-      PulseCore* core;
+      pa_threaded_mainloop* loop;
       std::optional<ServerInfo> info;
-    } answer{core_.get(), std::nullopt};
+    } answer{core_->loop(), std::nullopt};
     LoopLock lock(core_->loop());
     core_->await(pa_context_get_server_info(
                      core_->context(),
                      [](pa_context*, const pa_server_info* info, void* raw) {
                        auto* a = static_cast<Answer*>(raw);
-                       if (info) a->info = a->core->noteServer(*info);
-                       pa_threaded_mainloop_signal(a->core->loop(), 0);
+                       if (info) a->info = serverInfoOf(*info);
+                       pa_threaded_mainloop_signal(a->loop, 0);
                      },
                      &answer),
                  SoundServerStep::kServerInfo);

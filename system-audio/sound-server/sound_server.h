@@ -156,9 +156,8 @@ class RecordStream {
   // The format of the buffers onData receives.
   virtual const PcmFormat& format() const = 0;
   // On standby nobody needs the buffers soon: the server delivers them in
-  // buffers of about kStandbyFragment (on PipeWire, which paces a monitor
-  // by its own cycle, of its longest cycle), at a fraction of the wake-ups
-  // of a short fragment; off standby the requested fragment applies again. No
+  // buffers of about kStandbyFragment, at a fraction of the wake-ups of a
+  // short fragment; off standby the requested fragment applies again. No
   // audio is lost either way, and the change takes effect within one long
   // buffer. Best effort, never throws; once started, not from the stream's
   // own callbacks.
