@@ -270,7 +270,7 @@ TEST(ModelsE2eTest, ListGivesEachModelItsStateAndMarksWhatIsFetchedByItself) {
   EXPECT_NE(r.out.find(base), std::string::npos) << r.out;
   const std::string line = R"j(\{"name":"([a-z.-]+)","kind":"(speech|notes)","file":"[^"]+","bytes":[0-9]+,)j"
                            R"j("state":"(not installed|installed)","licence":"[^"]+","serves":"[^"]+",)j"
-                           R"j("default":(true|false),"address":"https://127\.0\.0\.1:[0-9]+/[^"]+"\}\n)j";
+                           R"j("default":(true|false),"address":"https://127[.]0[.]0[.]1:[0-9]+/[^"]+"\}\n)j";
   const std::regex model(line);
   std::string fetchedByItself;
   for (std::sregex_iterator it(r.out.begin(), r.out.end(), model), end; it != end; ++it) {
