@@ -250,6 +250,12 @@ class PulseCore {
   void removeHandler(uint64_t id) { handlers_.erase(id); }
   // Whether the context already receives the server's change events.
   bool subscribed = false;
+  // Whether the server is PipeWire's, which paces a monitor by its own
+  // graph and lets a corked stream resume within a cycle (see
+  // RecordStream::setStandby). Learned from the first answer about the
+  // server; touched with the loop lock held.
+  bool pipeWire = false;
+  ServerInfo noteServer(const pa_server_info& info);
 
   static void onSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self);
   static void onServerInfoChanged(pa_context*, const pa_server_info* info, void* self);
@@ -341,7 +347,9 @@ void PulseCore::onSubscriptionEvent(pa_context* context, pa_subscription_event_t
   OperationPtr(pa_context_get_server_info(context, &PulseCore::onServerInfoChanged, self));
 }
 
-ServerInfo serverInfoOf(const pa_server_info& info) {
+ServerInfo PulseCore::noteServer(const pa_server_info& info) {
+  // PipeWire's server names itself "PulseAudio (on PipeWire 1.x)".
+  if (info.server_name && std::strstr(info.server_name, "PipeWire")) pipeWire = true;
   ServerInfo out;
   if (info.default_sink_name) out.defaultSinkName = info.default_sink_name;
   if (info.default_source_name) out.defaultSourceName = info.default_source_name;
@@ -350,8 +358,9 @@ ServerInfo serverInfoOf(const pa_server_info& info) {
 
 void PulseCore::onServerInfoChanged(pa_context*, const pa_server_info* info, void* self) {
   if (!info) return;
-  const ServerInfo current = serverInfoOf(*info);
-  for (auto& [id, handler] : static_cast<PulseCore*>(self)->handlers_) handler(current);
+  auto* core = static_cast<PulseCore*>(self);
+  const ServerInfo current = core->noteServer(*info);
+  for (auto& [id, handler] : core->handlers_) handler(current);
 }
 
 // ---------------------------------------------------------------------------
@@ -422,13 +431,21 @@ class PulseRecordStream final : public RecordStream {
 
   const PcmFormat& format() const override { return format_; }
 
-  // Only the server's fragment changes: onRead delivers whatever is
-  // readable once a short fragment's worth is, so long ones pass whole.
+  // On PulseAudio only the server's fragment changes: onRead delivers
+  // whatever is readable once a short fragment's worth is, so long ones
+  // pass whole. On PipeWire the stream is corked instead: a long fragment
+  // there still wakes this process at every graph cycle it is granted, and
+  // the longest (170 ms) is too slow to come back from at a switch, while
+  // an uncorked stream delivers again from the next cycle.
   void setStandby(bool standby) override {
     LoopLock lock(core_->loop());
     if (!running_ || standby == standby_ || request_.fragment.count() == 0) return;
-    const pa_buffer_attr attr = bufferAttr(standby ? kStandbyFragment : request_.fragment);
-    OperationPtr(pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr));
+    if (core_->pipeWire) {
+      OperationPtr(pa_stream_cork(stream_, standby ? 1 : 0, nullptr, nullptr));
+    } else {
+      const pa_buffer_attr attr = bufferAttr(standby ? kStandbyFragment : request_.fragment);
+      OperationPtr(pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr));
+    }
     standby_ = standby;
   }
 
@@ -603,16 +620,16 @@ class PulseConnection final : public SoundServerConnection {
 
   ServerInfo serverInfo() override {
     struct Answer {
-      pa_threaded_mainloop* loop;
+      PulseCore* core;
       std::optional<ServerInfo> info;
-    } answer{core_->loop(), std::nullopt};
+    } answer{core_.get(), std::nullopt};
     LoopLock lock(core_->loop());
     core_->await(pa_context_get_server_info(
                      core_->context(),
                      [](pa_context*, const pa_server_info* info, void* raw) {
                        auto* a = static_cast<Answer*>(raw);
-                       if (info) a->info = serverInfoOf(*info);
-                       pa_threaded_mainloop_signal(a->loop, 0);
+                       if (info) a->info = a->core->noteServer(*info);
+                       pa_threaded_mainloop_signal(a->core->loop(), 0);
                      },
                      &answer),
                  SoundServerStep::kServerInfo);

@@ -155,12 +155,13 @@ class RecordStream {
   virtual void start() = 0;
   // The format of the buffers onData receives.
   virtual const PcmFormat& format() const = 0;
-  // On standby nobody needs the buffers soon: the server delivers them in
+  // On standby nobody needs the buffers: the server delivers them in
   // buffers of about kStandbyFragment, at a fraction of the wake-ups of a
-  // short fragment; off standby the requested fragment applies again. No
-  // audio is lost either way, and the change takes effect within one long
-  // buffer. Best effort, never throws; once started, not from the stream's
-  // own callbacks.
+  // short fragment, or (where the server resumes a paused stream within
+  // one of its cycles: PipeWire) not at all; off standby the requested
+  // fragment applies again within one long buffer. What a stream on
+  // standby captures may be lost. Best effort, never throws; once started,
+  // not from the stream's own callbacks.
   virtual void setStandby(bool standby) = 0;
   // Longer is cheaper, but a monitor's fragment sets how far ahead its sink
   // renders: what an app plays after moving onto it is heard that much
