@@ -20,8 +20,8 @@
 //    same audio with the live decoder settings, fed in real time like
 //    the channels, run once before and once after them; its CPU seconds per
 //    audio second, and the channels' CPU per channel over their mean (the
-//    live path's overhead); and once more with the engine's own cap on
-//    active HMMs (transcription's search), what the live cap saves. On a
+//    live path's overhead); and once more with the engine's own search
+//    (transcription's), what live's narrower search saves. On a
 //    shared virtual machine single runs vary by 15 % or more: compare
 //    several.
 #include <fcntl.h>
@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
   }
   const speech::PocketSphinxSettings live;
   const std::string endSilence = "-vad_postspeech " + std::to_string(live.liveEndSilenceFrames);
-  const std::string liveOptions = endSilence + " -maxhmmpf " + std::to_string(live.liveMaxActiveHmms);
+  std::string liveOptions = endSilence;
+  for (const std::string& option : speech::liveDecoderOptions(live)) liveOptions += " " + option;
   const double aloneBefore = aloneCpuSeconds(loopRaw, liveOptions);
 
   auto service = speech::PocketSphinxService::fromProcess();
@@ -256,7 +257,7 @@ int main(int argc, char** argv) {
     const double peer = (aloneBefore + aloneAfter) / 2;
     std::printf(
         "  PocketSphinx alone, same audio and settings in real time: %.1f %% / %.1f %% of one core "
-        "(before / after); with the engine's own HMM cap: %.1f %%\n",
+        "(before / after); with the engine's own search (transcription's): %.1f %%\n",
         100 * aloneBefore / seconds, 100 * aloneAfter / seconds, 100 * aloneFullSearch / seconds);
     std::printf("  live per channel over PocketSphinx alone (their mean): %.2fx\n", cpu / channels / peer);
   } else {

@@ -125,8 +125,10 @@ std::vector<std::string> phraseWords(const std::string& phrase) {
   return words;
 }
 
-// maxActiveHmms 0: the engine's own cap.
-std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenceFrames, int maxActiveHmms = 0) {
+// `options` follow the model's and the sample rate's (live's search; none:
+// the engine's own).
+std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenceFrames,
+                                          const std::vector<std::string>& options = {}) {
   std::vector<std::string> args = {"-hmm",
                                    model.acousticModel,
                                    "-lm",
@@ -139,7 +141,7 @@ std::vector<std::string> decoderArguments(const ModelFiles& model, int endSilenc
                                    std::to_string(endSilenceFrames),
                                    "-remove_silence",
                                    "yes"};
-  if (maxActiveHmms > 0) args.insert(args.end(), {"-maxhmmpf", std::to_string(maxActiveHmms)});
+  args.insert(args.end(), options.begin(), options.end());
   return args;
 }
 
@@ -241,8 +243,8 @@ class PocketSphinxRecognizer final : public Recognizer {
     silenceEngineLog();
     const bool live = mode == ReportingMode::kLive;
     config_ = parseConfig(
-        decoderArguments(model, live ? settings.liveEndSilenceFrames : settings.transcriptionEndSilenceFrames,
-                         live ? settings.liveMaxActiveHmms : 0));
+        live ? decoderArguments(model, settings.liveEndSilenceFrames, liveDecoderOptions(settings))
+             : decoderArguments(model, settings.transcriptionEndSilenceFrames));
     if (!modelLoads(model, settings)) {
       throw SpeechServiceError("The speech model in " + model.acousticModel +
                                " could not be loaded; install its files again.");
@@ -614,6 +616,15 @@ class PocketSphinxRecognizer final : public Recognizer {
 };
 
 }  // namespace
+
+std::vector<std::string> liveDecoderOptions(const PocketSphinxSettings& settings) {
+  std::vector<std::string> options = {"-fwdflat", settings.liveFlatPass ? "yes" : "no"};
+  if (settings.liveMaxActiveHmms > 0) options.insert(options.end(), {"-maxhmmpf", std::to_string(settings.liveMaxActiveHmms)});
+  if (settings.liveMaxWordsPerFrame > 0) {
+    options.insert(options.end(), {"-maxwpf", std::to_string(settings.liveMaxWordsPerFrame)});
+  }
+  return options;
+}
 
 bool modelLoads(const ModelFiles& model, const PocketSphinxSettings& settings) {
   silenceEngineLog();
