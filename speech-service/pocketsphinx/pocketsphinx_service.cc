@@ -242,9 +242,8 @@ class PocketSphinxRecognizer final : public Recognizer {
       : mode_(mode), settings_(settings) {
     silenceEngineLog();
     const bool live = mode == ReportingMode::kLive;
-    config_ = parseConfig(
-        live ? decoderArguments(model, settings.liveEndSilenceFrames, liveDecoderOptions(settings))
-             : decoderArguments(model, settings.transcriptionEndSilenceFrames));
+    config_ = parseConfig(live ? decoderArguments(model, settings.liveEndSilenceFrames, liveDecoderOptions(settings))
+                               : decoderArguments(model, settings.transcriptionEndSilenceFrames));
     if (!modelLoads(model, settings)) {
       throw SpeechServiceError("The speech model in " + model.acousticModel +
                                " could not be loaded; install its files again.");
@@ -619,7 +618,8 @@ class PocketSphinxRecognizer final : public Recognizer {
 
 std::vector<std::string> liveDecoderOptions(const PocketSphinxSettings& settings) {
   std::vector<std::string> options = {"-fwdflat", settings.liveFlatPass ? "yes" : "no"};
-  if (settings.liveMaxActiveHmms > 0) options.insert(options.end(), {"-maxhmmpf", std::to_string(settings.liveMaxActiveHmms)});
+  if (settings.liveMaxActiveHmms > 0)
+    options.insert(options.end(), {"-maxhmmpf", std::to_string(settings.liveMaxActiveHmms)});
   if (settings.liveMaxWordsPerFrame > 0) {
     options.insert(options.end(), {"-maxwpf", std::to_string(settings.liveMaxWordsPerFrame)});
   }
