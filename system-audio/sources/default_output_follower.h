@@ -18,9 +18,9 @@
 // The cost is one more record stream per output (an output that is
 // recorded is not suspended when idle). Those streams wait on standby
 // (RecordStream::setStandby): long buffers or none, few wake-ups. The new
-// default's stream leaves standby as soon as the server reports it, before
-// the apps' audio reaches it, and the old one delivers until then; the old
-// one goes on standby once the new one has taken over.
+// default's stream leaves standby as soon as the server reports it (PipeWire
+// moves the apps' streams tens of milliseconds later), and the old one
+// delivers until the new one carries sound; then the old one goes on standby.
 //
 // When the delivering stream dies, the server is asked which outputs it has
 // and which is the default, and the answer decides: the default's stream
