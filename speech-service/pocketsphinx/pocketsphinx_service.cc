@@ -618,8 +618,9 @@ class PocketSphinxRecognizer final : public Recognizer {
 
 std::vector<std::string> liveDecoderOptions(const PocketSphinxSettings& settings) {
   std::vector<std::string> options = {"-fwdflat", settings.liveFlatPass ? "yes" : "no"};
-  if (settings.liveMaxActiveHmms > 0)
+  if (settings.liveMaxActiveHmms > 0) {
     options.insert(options.end(), {"-maxhmmpf", std::to_string(settings.liveMaxActiveHmms)});
+  }
   if (settings.liveMaxWordsPerFrame > 0) {
     options.insert(options.end(), {"-maxwpf", std::to_string(settings.liveMaxWordsPerFrame)});
   }

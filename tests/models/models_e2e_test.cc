@@ -270,11 +270,16 @@ TEST(ModelsE2eTest, ListGivesEachModelItsStateAndMarksWhatIsFetchedByItself) {
   EXPECT_NE(r.out.find(base), std::string::npos) << r.out;
   const std::string line = R"j(\{"name":"([a-z.-]+)","kind":"(speech|notes)","file":"[^"]+","bytes":[0-9]+,)j"
                            R"j("state":"(not installed|installed)","licence":"[^"]+","serves":"[^"]+",)j"
-                           R"j("default":(true|false),"address":"https://127[.]0[.]0[.]1:[0-9]+/[^"]+"\}\n)j";
+                           R"j("default":(true|false),"address":"([^"]+)"\}\n)j";
   const std::regex model(line);
+  const std::string loopback = "https://127.0.0.1:";  // every address is the test catalogue's
   std::string fetchedByItself;
   for (std::sregex_iterator it(r.out.begin(), r.out.end(), model), end; it != end; ++it) {
     if ((*it)[4] == "true") fetchedByItself += (*it)[1].str() + " ";
+    const std::string address = (*it)[5];
+    EXPECT_TRUE(address.starts_with(loopback) &&
+                std::regex_match(address.substr(loopback.size()), std::regex("[0-9]+/.+")))
+        << address;
   }
   EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + line + "){8}"))) << r.out;
   EXPECT_TRUE(std::regex_match(fetchedByItself, std::regex(R"((tiny\.en base|base\.en base|base small\.en) notes )")))
