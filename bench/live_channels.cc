@@ -1,9 +1,10 @@
 // Subtitle lag, CPU share and memory of live channels with the real speech
 // engine (PocketSphinx), fed in real time.
 //
-//   bench_live_channels [seconds] [channels] [snr]   (defaults: one pass
-//       of the speech, 1 channel, no noise; snr: white noise that many dB
-//       under the speech, as on a call from a noisy room)
+//   bench_live_channels [seconds] [channels] [snr] [batch]   (defaults: one
+//       pass of the speech, 1 channel, no noise, live's batch; snr: white
+//       noise that many dB under the speech, as on a call from a noisy room
+//       (negative: none); batch: seconds of audio the decoder gets at once)
 //
 // flite speaks a few sentences with pauses between them; each channel gets
 // that audio looped in 20 ms buffers at the pace of real capture, starting
@@ -17,8 +18,8 @@
 //  - CPU: process CPU time per channel over wall time, as % of one core;
 //  - peak memory: maximum resident set size of the process;
 //  - the peer: bench_pocketsphinx_alone (built beside this program) on the
-//    same audio with the live decoder settings, fed in real time like
-//    the channels, run once before and once after them; its CPU seconds per
+//    same audio with the live decoder settings, fed in real time in the
+//    channels' batches, run once before and once after them; its CPU seconds per
 //    audio second, and the channels' CPU per channel over their mean (the
 //    live path's overhead); and once more with the engine's own search
 //    (transcription's), what live's narrower search saves. On a
@@ -95,16 +96,17 @@ double cpuSeconds(int who = RUSAGE_SELF) {
 using bench::Quantiles;
 using bench::quantiles;
 
-// CPU seconds PocketSphinx alone takes for `raw` with decoder `options`;
-// negative when it failed.
-double aloneCpuSeconds(const std::string& raw, const std::string& options) {
+// CPU seconds PocketSphinx alone takes for `raw` with decoder `options`, fed
+// in real time in batches of `batch` samples; negative when it failed.
+double aloneCpuSeconds(const std::string& raw, const std::string& options, size_t batch) {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return -1;
   std::string alone(self, static_cast<size_t>(n));
   alone = alone.substr(0, alone.rfind('/') + 1) + "bench_pocketsphinx_alone";
   const double before = cpuSeconds(RUSAGE_CHILDREN);
-  const std::string cmd = alone + " --real-time " + raw + " " + options + " >/dev/null";
+  const std::string cmd =
+      alone + " --real-time --batch " + std::to_string(batch) + " " + raw + " " + options + " >/dev/null";
   if (std::system(cmd.c_str()) != 0) return -1;
   return cpuSeconds(RUSAGE_CHILDREN) - before;
 }
@@ -122,7 +124,7 @@ int main(int argc, char** argv) {
   const double speechSeconds = static_cast<double>(speech.size()) / 16000;
   const double seconds = argc > 1 ? std::atof(argv[1]) : speechSeconds + 1;
   const int channels = argc > 2 ? std::atoi(argv[2]) : 1;
-  if (argc > 3) {  // white noise that many dB under the speech's level (pauses included)
+  if (argc > 3 && std::atof(argv[3]) >= 0) {  // white noise that many dB under the speech's level (pauses included)
     double power = 0;
     for (float x : speech) power += static_cast<double>(x) * x;
     const double level = std::sqrt(power / static_cast<double>(speech.size())) * std::pow(10, -std::atof(argv[3]) / 20);
@@ -138,13 +140,16 @@ int main(int argc, char** argv) {
     for (uint64_t pos = 0; f != nullptr && pos < total; ++pos) std::fwrite(&speech[pos % speech.size()], 4, 1, f);
     if (f != nullptr) std::fclose(f);
   }
-  const speech::PocketSphinxSettings live;
+  speech::PocketSphinxSettings live = speech::PocketSphinxService::settingsFromProcess();
+  if (argc > 4) live.liveBatchSeconds = std::atof(argv[4]);
   const std::string endSilence = "-vad_postspeech " + std::to_string(live.liveEndSilenceFrames);
   std::string liveOptions = endSilence;
   for (const std::string& option : speech::liveDecoderOptions(live)) liveOptions += " " + option;
-  const double aloneBefore = aloneCpuSeconds(loopRaw, liveOptions);
+  const auto batch = static_cast<size_t>(live.liveBatchSeconds * 16000);
+  const double aloneBefore = aloneCpuSeconds(loopRaw, liveOptions, batch);
 
-  auto service = speech::PocketSphinxService::fromProcess();
+  auto service = std::make_unique<speech::PocketSphinxService>(
+      speech::ModelCatalog(speech::ModelSearchPaths::fromProcess()), live);
   ApertiumTranslationService translation;
   LiveServices services{*service, translation, "en_US"};
 
@@ -251,8 +256,8 @@ int main(int argc, char** argv) {
   std::printf("  CPU: %.1f %% of one core per channel (%.1f s CPU over %.1f s wall, %d channel(s))\n",
               100 * cpu / wall / channels, cpu, wall, channels);
   std::printf("  peak resident memory: %.1f MB\n", static_cast<double>(u.ru_maxrss) / 1024);
-  const double aloneAfter = aloneCpuSeconds(loopRaw, liveOptions);
-  const double aloneFullSearch = aloneCpuSeconds(loopRaw, endSilence);
+  const double aloneAfter = aloneCpuSeconds(loopRaw, liveOptions, batch);
+  const double aloneFullSearch = aloneCpuSeconds(loopRaw, endSilence, batch);
   if (aloneBefore > 0 && aloneAfter > 0 && aloneFullSearch > 0) {
     const double peer = (aloneBefore + aloneAfter) / 2;
     std::printf(

@@ -59,6 +59,11 @@ struct PocketSphinxSettings {
   // point on clean speech. Transcription keeps the engine's own search.
   bool liveFlatPass = false;
   int liveMaxWordsPerFrame = 10;
+  // Live: audio gathered before the decoder runs on it (each run after a
+  // sleep starts with the model out of the cache). 80 ms is four
+  // system-audio fragments or two microphone ones; results come up to that
+  // much later.
+  double liveBatchSeconds = 0.08;
   // Weight of the contextual-strings model in the interpolation.
   float contextWeight = 0.1f;
   // Transcription: audio held back before decoding starts, from which the

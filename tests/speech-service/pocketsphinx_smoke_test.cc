@@ -80,7 +80,7 @@ TEST_F(PocketSphinxSmokeTest, OneFinalPerUtteranceWithItsTimesAndLiveVolatileRes
   }
 }
 
-TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtterance) {
+TEST_F(PocketSphinxSmokeTest, InputMayEndAnywhereAndItsLastSamplesAreDecoded) {
   std::vector<float> hello = testing::spokenSamples("Hello there.");
   size_t speechEnd = hello.size();
   while (speechEnd > 0 && std::abs(hello[speechEnd - 1]) < 0.01f) --speechEnd;
@@ -90,6 +90,18 @@ TEST_F(PocketSphinxSmokeTest, InputMayEndInTheBlockWhereTheDetectorClosedTheUtte
     auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
     const std::vector<float> cut(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(n));
     EXPECT_NO_THROW(recognize(*recognizer, cut, 320)) << n;
+  }
+  // Stopped during "there", fed as capture feeds live (20 ms buffers), three quarters into
+  // one of the decoder's batches: the final reaches the last sample given.
+  const auto batch = static_cast<size_t>(PocketSphinxSettings{}.liveBatchSeconds * 16000);
+  for (const size_t before : {2400, 1600}) {
+    const size_t n = (speechEnd - before) / batch * batch + batch * 3 / 4;
+    auto recognizer = service->makeRecognizer("en_US", ReportingMode::kLive);
+    const std::vector<RecognitionResult> results =
+        recognize(*recognizer, std::vector<float>(hello.begin(), hello.begin() + static_cast<ptrdiff_t>(n)), 320);
+    ASSERT_FALSE(results.empty()) << n;
+    EXPECT_TRUE(results.back().isFinal);
+    EXPECT_NEAR(results.back().end, static_cast<double>(n) / 16000, 0.02) << results.back().text;
   }
 }
 
