@@ -129,29 +129,44 @@ class SpeexEchoCanceller {
   std::unique_ptr<SpeexPreprocessState, FreeWith<SpeexPreprocessState, speex_preprocess_state_destroy>> preprocess_;
 };
 
-// Says, chunk by chunk, whether the user talks: from the microphone and what
-// the linear filter left of it (their difference is the predicted echo).
+double meanSquare(const float* chunk) {
+  double sum = 0;
+  for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) sum += static_cast<double>(chunk[i]) * chunk[i];
+  return sum / EchoCanceller::kChunkFrames;
+}
+
+// Says, chunk by chunk, whether the user talks. Once speexdsp's filter has
+// learned the echo path: the microphone is clearly louder than the echo the
+// filter predicts (the microphone less what the filter left of it). Before
+// that the prediction is not to be trusted, and two weaker signs must agree:
+// the microphone is louder than a quarter of the loudest far end of the last
+// 500 ms (an echo rarely is: Geigel's rule), and the filter explains less
+// than 1.5 dB of it (an echo as loud as what plays, which that rule takes
+// for the user, is explained that much within its first few hundred
+// milliseconds).
 class DoubleTalkDetector {
  public:
-  bool nearEndTalks(const float* near, const float* residual) {
-    // Mean squares of the microphone, the residual and the predicted echo.
-    double nearPower = 0, residualPower = 0, echo = 0;
+  bool nearEndTalks(const float* near, const float* residual, const float* far) {
+    farPowers_[farNext_] = meanSquare(far);
+    farNext_ = (farNext_ + 1) % farPowers_.size();
+    const double nearPower = meanSquare(near), residualPower = meanSquare(residual);
+    double echo = 0;
     for (uint32_t i = 0; i < EchoCanceller::kChunkFrames; ++i) {
-      const double n = near[i], r = residual[i];
-      nearPower += n * n;
-      residualPower += r * r;
-      echo += (n - r) * (n - r);
+      const double predicted = static_cast<double>(near[i]) - residual[i];
+      echo += predicted * predicted;
     }
-    nearPower /= EchoCanceller::kChunkFrames;
-    residualPower /= EchoCanceller::kChunkFrames;
     echo /= EchoCanceller::kChunkFrames;
     near_ += kFast * (nearPower - near_);
+    residual_ += kFast * (residualPower - residual_);
     echo_ += kFast * (echo - echo_);
     slowNear_ += kSlow * (nearPower - slowNear_);
     slowResidual_ += kSlow * (residualPower - slowResidual_);
     if (slowNear_ > kFloor && slowNear_ > slowResidual_ * kLearned) learned_ = true;
-    // Louder than the echo it carries: someone speaks into the microphone.
-    if (learned_ && near_ > kFloor && near_ > echo_ * kAboveEcho) {
+    const bool talks =
+        near_ > kFloor && (learned_ ? near_ > echo_ * kAboveEcho
+                                    : near_ > *std::max_element(farPowers_.begin(), farPowers_.end()) * kAboveFarPeak &&
+                                          residual_ > near_ * kUnexplained);
+    if (talks) {
       hold_ = kHoldChunks;
     } else if (hold_ > 0) {
       --hold_;
@@ -160,15 +175,19 @@ class DoubleTalkDetector {
   }
 
  private:
-  static constexpr double kFast = 0.3;         // about 30 ms
-  static constexpr double kSlow = 0.02;        // about half a second
-  static constexpr double kFloor = 1e-6;       // -60 dBFS: nothing anyone says
-  static constexpr double kLearned = 15.85;    // 12 dB
-  static constexpr double kAboveEcho = 1.995;  // 3 dB
-  static constexpr int kHoldChunks = 10;       // the tail of a word
-  double near_ = 0, echo_ = 0, slowNear_ = 0, slowResidual_ = 0;
+  static constexpr double kFast = 0.3;           // about 30 ms
+  static constexpr double kSlow = 0.02;          // about half a second
+  static constexpr double kFloor = 1e-6;         // -60 dBFS: nothing anyone says
+  static constexpr double kLearned = 15.85;      // 12 dB
+  static constexpr double kAboveEcho = 1.995;    // 3 dB
+  static constexpr double kAboveFarPeak = 0.25;  // -6 dB
+  static constexpr double kUnexplained = 0.71;   // the filter removed less than 1.5 dB
+  static constexpr int kHoldChunks = 10;         // the tail of a word
+  double near_ = 0, residual_ = 0, echo_ = 0, slowNear_ = 0, slowResidual_ = 0;
   bool learned_ = false;
   int hold_ = 0;
+  std::array<double, 50> farPowers_{};  // the far end's last 500 ms, chunk by chunk
+  size_t farNext_ = 0;
 };
 
 class DoubleTalkEchoCanceller final : public EchoCanceller {
@@ -181,10 +200,11 @@ class DoubleTalkEchoCanceller final : public EchoCanceller {
   void processNearEnd(float* chunk) override {
     Chunk16 near;
     toInt16(chunk, near.data());
-    float suppressed[kChunkFrames], linear[kChunkFrames], kept[kChunkFrames];
+    float suppressed[kChunkFrames], linear[kChunkFrames], kept[kChunkFrames], far[kChunkFrames];
     webRtc_.processNearEnd(near, suppressed);
     speex_.process(far_, near, linear, kept);
-    const float target = detector_.nearEndTalks(chunk, linear) ? 1.0f : 0.0f;
+    toFloat(far_.data(), far);
+    const float target = detector_.nearEndTalks(chunk, linear, far) ? 1.0f : 0.0f;
     // A change of output fades over the chunk: no click.
     for (uint32_t i = 0; i < kChunkFrames; ++i) {
       const float weight = mix_ + (target - mix_) * static_cast<float>(i + 1) / kChunkFrames;

@@ -15,11 +15,15 @@
 // The detector compares the microphone with the echo that speexdsp's filter
 // predicts from the far end: a near end clearly louder than its predicted
 // echo is the user talking, and speexdsp's output is heard from then on
-// until 100 ms after; otherwise WebRTC's. Until the filter's residual has
-// once averaged 12 dB below the microphone over about half a second (it has
-// learned the echo path: a few seconds of the other side talking), WebRTC's
-// output is heard throughout, so the first seconds of a call behave as
-// WebRTC alone.
+// until 100 ms after; otherwise WebRTC's. That prediction counts once the
+// filter's residual has averaged 12 dB below the microphone over about half
+// a second (it has learned the echo path: a few seconds of the other side
+// talking). Before, in the first seconds of a call, the user is taken to
+// talk when the microphone is louder than a quarter of the far end's recent
+// peak and the filter explains less than 1.5 dB of it. An echo louder than
+// what plays (loud speakers next to a sensitive microphone) can pass both
+// and come through for the first second or two, until the filter has
+// learned that much of it.
 //
 // EchoAligner pairs the two streams for it: both arrive as buffers with the
 // monotonic time of their first frame, in their own pace. The aligner drops

@@ -268,31 +268,42 @@ std::vector<float> readings(std::initializer_list<const char*> numbers) {
   return out;
 }
 
-// The real canceller on a call under way: a person on the other side, the echo 120 ms late at
-// half level; from 11 s on the user talks over it, 10 dB above the echo.
+// The real canceller with a person on the other side, whose echo comes 120 ms late; the user talks over it, 10 dB
+// above the echo, from the given time on: in a call under way whose echo is as loud as what plays, and at the start
+// of a call (before the echo path is learned) with the echo 6 dB under what plays.
 TEST(EchoCancellerTest, RemovesEchoAloneAndKeepsTheUserWhenBothTalk) {
   constexpr uint32_t kChunk = EchoCanceller::kChunkFrames, kRate = EchoCanceller::kSampleRate,
                      kDelay = kRate * 12 / 100;
   const std::vector<float> far = readings({"0870", "0890", "0920"}), user = readings({"0880", "0930"});
   ASSERT_GT(far.size(), 18 * kRate);
-  const float userGain = static_cast<float>(0.5 * testing::rms(far) / testing::rms(user) * 3.16);
-  std::unique_ptr<EchoCanceller> canceller = makeEchoCanceller();
-  double echoIn = 0, echoOut = 0, userIn = 0, userOut = 0;
-  for (uint32_t at = 0; at + kChunk <= 17 * kRate; at += kChunk) {
-    float chunk[kChunk];
-    const bool talks = at >= 11 * kRate;
-    for (uint32_t i = 0; i < kChunk; ++i) {
-      const float spoken = talks ? user[at + i - 11 * kRate] * userGain : 0.0f;
-      chunk[i] = (at + i >= kDelay ? 0.5f * far[at + i - kDelay] : 0.0f) + spoken;
-      userIn += spoken * spoken;
-      echoIn += at >= kRate && !talks ? chunk[i] * chunk[i] : 0;
+  for (const auto& [echoGain, userFrom] : {std::pair{1.0f, 11 * kRate}, std::pair{0.5f, kRate / 2}}) {
+    SCOPED_TRACE(echoGain);
+    const float userGain = static_cast<float>(echoGain * testing::rms(far) / testing::rms(user) * 3.16);
+    const double loud = 0.1 * kChunk * std::pow(userGain * testing::rms(user), 2);
+    std::unique_ptr<EchoCanceller> canceller = makeEchoCanceller();
+    double echoIn = 0, echoOut = 0;
+    int talking = 0, kept = 0;  // chunks in which the user talks
+    for (uint32_t at = 0; at + kChunk <= 17 * kRate; at += kChunk) {
+      float chunk[kChunk];
+      const bool talks = at >= userFrom && at - userFrom + kChunk <= user.size();
+      double userIn = 0, out = 0;
+      for (uint32_t i = 0; i < kChunk; ++i) {
+        const float spoken = talks ? user[at + i - userFrom] * userGain : 0.0f;
+        chunk[i] = (at + i >= kDelay ? echoGain * far[at + i - kDelay] : 0.0f) + spoken;
+        userIn += spoken * spoken;
+        echoIn += at >= kRate && !talks ? chunk[i] * chunk[i] : 0;
+      }
+      canceller->analyzeFarEnd(&far[at]);
+      canceller->processNearEnd(chunk);
+      for (float s : chunk) (talks ? out : echoOut) += at >= kRate || talks ? s * s : 0;
+      talking += userIn > loud;
+      kept += userIn > loud && out >= 0.25 * userIn;
     }
-    canceller->analyzeFarEnd(&far[at]);
-    canceller->processNearEnd(chunk);
-    for (float s : chunk) (talks ? userOut : echoOut) += at >= kRate ? s * s : 0;
+    // Echo alone, from the first second on; the user over it: at least half of what they say kept (the WebRTC
+    // canceller alone keeps about a quarter).
+    EXPECT_TRUE(echoIn == 0 || 10 * std::log10(echoIn / echoOut) > 25) << 10 * std::log10(echoIn / echoOut);
+    EXPECT_GE(kept, talking / 2);
   }
-  EXPECT_GT(10 * std::log10(echoIn / echoOut), 25);  // echo alone, from the first second on
-  EXPECT_GT(10 * std::log10(userOut / userIn), -5);  // the user over it (the WebRTC canceller alone: -7 dB)
 }
 
 }  // namespace
