@@ -26,10 +26,17 @@
 // recordings, raised about 7 dB, with a limiter, to flite's loudness), so the
 // canceller cannot mistake the user for the other side by the voice alone.
 //
+// The echo of the first measurement is 6 dB under what plays; a third
+// argument sets another level in dB (0: as loud as what plays, as from
+// loud speakers beside the microphone). The echo left in each of the first
+// three seconds of playback, before the canceller has learned the echo
+// path, is printed too.
+//
 // Needs the test sound server (run through bench/live_echo.sh).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -81,10 +88,11 @@ double durationSeconds(const std::string& path) {
   return seconds;
 }
 
-double energyDb(const std::vector<float>& s, size_t from) {
+double energyDb(const std::vector<float>& s, size_t from, size_t to = SIZE_MAX) {
+  to = std::min(to, s.size());
   double e = 1e-20;
-  for (size_t i = from; i < s.size(); ++i) e += static_cast<double>(s[i]) * s[i];
-  return 10 * std::log10(e / static_cast<double>(std::max<size_t>(1, s.size() - from)));
+  for (size_t i = from; i < to; ++i) e += static_cast<double>(s[i]) * s[i];
+  return 10 * std::log10(e / static_cast<double>(std::max<size_t>(1, to - std::min(from, to))));
 }
 
 // The finals of a fresh live recognizer on `samples` that start at `from`
@@ -139,26 +147,35 @@ int main(int argc, char** argv) {
   const std::string dir = mkdtemp(dirTemplate);
   const std::string system = dir + "/system.wav", leak = dir + "/leak.wav";
   const bool human = argc > 2 && std::string(argv[2]) == "human";
+  const double echoDb = argc > 3 ? std::atof(argv[3]) : -6.0;
   const std::string librivox = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-";
   const std::string make =
       (human ? "sox " + librivox + "0870.wav " + librivox + "0890.wav " + system + " gain -l 7"
              : "flite -voice slt -t 'Hello everybody and welcome. Today we talk about the new budget for next year, "
                "and then about the schedule of the project. Please send me the report before Friday.' -o " +
                    system) +
-      " && sox " + system + " " + leak + " pad 0.12 0 vol 0.5";
+      " && sox " + system + " " + leak + " pad 0.12 0 vol " + std::to_string(std::pow(10.0, echoDb / 20.0));
   if (std::system(make.c_str()) != 0) return 1;
   const std::vector<float> plain = record(false, system, leak);
   const std::vector<float> cancelled = record(true, system, leak);
   // Skip the first 3 s, in which the canceller converges.
   const size_t skip = 3 * 16000;
   const double plainDb = energyDb(plain, skip), cancelledDb = energyDb(cancelled, skip);
-  std::printf("echo cancellation (WebRTC and speexdsp, double-talk switch): speech leaking 120 ms late at -6 dB\n");
+  std::printf("echo cancellation (WebRTC and speexdsp, double-talk switch): speech leaking 120 ms late at %.0f dB\n",
+              echoDb);
   std::printf("  microphone energy after the first 3 s: without %.1f dBFS, with --echo-cancel %.1f dBFS\n", plainDb,
               cancelledDb);
   if (cancelledDb < -120) {
     std::printf("  echo reduction: more than %.0f dB (the cancelled microphone is digital silence)\n", plainDb + 120);
   } else {
     std::printf("  echo reduction: %.1f dB\n", plainDb - cancelledDb);
+  }
+  // Recording starts 0.5 s before playback.
+  std::printf("  echo left in the 1st, 2nd, 3rd second of playback (fresh canceller), without -> with:");
+  for (size_t second = 0; second < 3; ++second) {
+    const size_t from = 8000 + second * 16000, to = from + 16000;
+    std::printf(" %.1f -> %.1f dBFS%s", energyDb(plain, from, to), energyDb(cancelled, from, to),
+                second < 2 ? "," : "\n");
   }
   // The user's own speech (nothing playing) must pass.
   const std::vector<float> own = record(true, system, leak, false);

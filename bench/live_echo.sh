@@ -2,8 +2,10 @@
 # Runs bench_live_echo on a private headless sound server, then scores the
 # user's first utterance after echo with NIST sclite, against the same
 # utterances with nothing played before.
-# KEEP=1 keeps the recordings. Usage: bench/live_echo.sh [human]   (the other
-# side a recorded person instead of flite's voice, the user's own)
+# KEEP=1 keeps the recordings. Usage: bench/live_echo.sh [flite|human] [echo dB]
+# (human: the other side a recorded person instead of flite's voice, the
+# user's own; echo dB: the level of the first measurement's echo against
+# what plays, -6 unless given)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --build build --target benchmarks >/dev/null  # not part of the default build
@@ -11,7 +13,7 @@ work=$(mktemp -d)
 eval "$(tests/support/pulse-harness start)"
 trap 'tests/support/pulse-harness stop "$TAVRIN_TEST_PULSE_DIR"; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 [ -z "${KEEP:-}" ] || echo "recordings and transcripts kept in $work"
-build/bench/bench_live_echo "$work" "${1:-flite}"
+build/bench/bench_live_echo "$work" "${1:-flite}" "${2:--6}"
 sclite=/usr/lib/sctk/bin/sclite
 wer() { "$sclite" -r "$work/ref.trn" trn -h "$1" trn -i wsj -o sum stdout | awk '/Sum\/Avg/ { print $(NF-2) }'; }
 echo
