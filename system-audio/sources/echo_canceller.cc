@@ -143,7 +143,8 @@ double meanSquare(const float* chunk) {
 // 500 ms (an echo rarely is: Geigel's rule), and the filter explains less
 // than 1.5 dB of it (an echo as loud as what plays, which that rule takes
 // for the user, is explained that much within its first few hundred
-// milliseconds).
+// milliseconds). With nothing played lately there is no echo to tell the
+// user from, and WebRTC's output (then the microphone as it came) is kept.
 class DoubleTalkDetector {
  public:
   bool nearEndTalks(const float* near, const float* residual, const float* far) {
@@ -162,10 +163,10 @@ class DoubleTalkDetector {
     slowNear_ += kSlow * (nearPower - slowNear_);
     slowResidual_ += kSlow * (residualPower - slowResidual_);
     if (slowNear_ > kFloor && slowNear_ > slowResidual_ * kLearned) learned_ = true;
-    const bool talks =
-        near_ > kFloor && (learned_ ? near_ > echo_ * kAboveEcho
-                                    : near_ > *std::max_element(farPowers_.begin(), farPowers_.end()) * kAboveFarPeak &&
-                                          residual_ > near_ * kUnexplained);
+    const double farPeak = *std::max_element(farPowers_.begin(), farPowers_.end());
+    const bool talks = near_ > kFloor && (learned_ ? near_ > echo_ * kAboveEcho
+                                                   : farPeak > kFloor && near_ > farPeak * kAboveFarPeak &&
+                                                         residual_ > near_ * kUnexplained);
     if (talks) {
       hold_ = kHoldChunks;
     } else if (hold_ > 0) {
