@@ -15,9 +15,13 @@
 // start of the call (a fresh canceller, 0.5 s of echo before the user
 // speaks) and once after the other side has talked alone for about ten
 // seconds through the same echo path (as in a call under way; only finals
-// of the double talk count). Writes, into the directory given as the first
-// argument, ref.trn, after-echo.trn, no-echo.trn, double-talk-10.trn,
-// double-talk-20.trn, double-talk-warm-10.trn, double-talk-warm-20.trn and
+// of the double talk count). The double talk at the start of the call is
+// also recognised from the microphone without cancellation: the words the
+// echo itself leaves recognisable, which a canceller that has not yet
+// learned the echo path cannot much improve on. Writes, into the directory
+// given as the first argument, ref.trn, after-echo.trn, no-echo.trn,
+// double-talk-10.trn, double-talk-20.trn, double-talk-plain-10.trn,
+// double-talk-plain-20.trn, double-talk-warm-10.trn, double-talk-warm-20.trn and
 // the microphone recordings (<set>-<n>.raw, 16 kHz float32) for scoring by
 // bench/live_echo.sh.
 //
@@ -189,6 +193,7 @@ int main(int argc, char** argv) {
   std::ifstream sentences("bench/speech_sentences.txt");
   std::ofstream ref(out + "/ref.trn"), afterEcho(out + "/after-echo.trn"), noEcho(out + "/no-echo.trn");
   std::ofstream doubleTalk10(out + "/double-talk-10.trn"), doubleTalk20(out + "/double-talk-20.trn");
+  std::ofstream plain10(out + "/double-talk-plain-10.trn"), plain20(out + "/double-talk-plain-20.trn");
   std::ofstream warm10(out + "/double-talk-warm-10.trn"), warm20(out + "/double-talk-warm-20.trn");
   const double warmSeconds = durationSeconds(system);
   const std::string warmSystem = dir + "/warm-system.wav";
@@ -225,6 +230,9 @@ int main(int argc, char** argv) {
       const std::vector<float> both = record(true, shortSystem, mixed);
       save(out + "/double-talk-" + std::to_string(db) + "-" + id + ".raw", both);
       (db == 10 ? doubleTalk10 : doubleTalk20) << recognise(both, 0) << " (s" << id << ")\n";
+      const std::vector<float> bothPlain = record(false, shortSystem, mixed);
+      save(out + "/double-talk-plain-" + std::to_string(db) + "-" + id + ".raw", bothPlain);
+      (db == 10 ? plain10 : plain20) << recognise(bothPlain, 0) << " (s" << id << ")\n";
       // The same double talk after the other side's long speech, whose echo
       // (at the same level, 120 ms late) ends where the double talk begins.
       const std::string warmLeak = dir + "/warm" + std::to_string(db) + ".wav";

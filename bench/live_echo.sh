@@ -26,9 +26,12 @@ corr() { "$sclite" -r "$work/ref.trn" trn -h "$1" trn -i wsj -o sum stdout | awk
 printf "%-58s %6s %6s\n" "" "WER" "Corr"
 printf "%-58s %6s %6s\n" "echo 10 dB below the user" "$(wer "$work/double-talk-10.trn")" "$(corr "$work/double-talk-10.trn")"
 printf "%-58s %6s %6s\n" "echo 20 dB below the user" "$(wer "$work/double-talk-20.trn")" "$(corr "$work/double-talk-20.trn")"
+printf "%-58s %6s %6s\n" "the same without --echo-cancel, 10 dB below" "$(wer "$work/double-talk-plain-10.trn")" "$(corr "$work/double-talk-plain-10.trn")"
+printf "%-58s %6s %6s\n" "the same without --echo-cancel, 20 dB below" "$(wer "$work/double-talk-plain-20.trn")" "$(corr "$work/double-talk-plain-20.trn")"
 printf "%-58s %6s %6s\n" "the same after 10 s of the other side alone, 10 dB below" "$(wer "$work/double-talk-warm-10.trn")" "$(corr "$work/double-talk-warm-10.trn")"
 printf "%-58s %6s %6s\n" "the same after 10 s of the other side alone, 20 dB below" "$(wer "$work/double-talk-warm-20.trn")" "$(corr "$work/double-talk-warm-20.trn")"
 printf "%-58s %6s %6s\n" "no echo" "$(wer "$work/no-echo.trn")" "$(corr "$work/no-echo.trn")"
-echo "reference / after echo / nothing before / double talk at -10 / -20 dB / the same after 10 s:"
+echo "reference / after echo / nothing before / double talk at -10 / -20 dB / the same uncancelled / after 10 s:"
 paste -d'\n' "$work/ref.trn" "$work/after-echo.trn" "$work/no-echo.trn" "$work/double-talk-10.trn" "$work/double-talk-20.trn" \
+  "$work/double-talk-plain-10.trn" "$work/double-talk-plain-20.trn" \
   "$work/double-talk-warm-10.trn" "$work/double-talk-warm-20.trn" | sed 's/^/  /'
