@@ -227,12 +227,16 @@ int main(int argc, char** argv) {
                                     std::to_string(2 * std::pow(10.0, -db / 20.0)) + " " + dir + "/echo.wav -v 1 " +
                                     dir + "/late.wav " + mixed;
       if (std::system(makeMixed.c_str()) != 0) return 1;
-      const std::vector<float> both = record(true, shortSystem, mixed);
-      save(out + "/double-talk-" + std::to_string(db) + "-" + id + ".raw", both);
-      (db == 10 ? doubleTalk10 : doubleTalk20) << recognise(both, 0) << " (s" << id << ")\n";
-      const std::vector<float> bothPlain = record(false, shortSystem, mixed);
-      save(out + "/double-talk-plain-" + std::to_string(db) + "-" + id + ".raw", bothPlain);
-      (db == 10 ? plain10 : plain20) << recognise(bothPlain, 0) << " (s" << id << ")\n";
+      // Records one double talk, keeps it as <set>-<db>-<n>.raw and writes
+      // its finals from `from` seconds on to `trn`.
+      const auto take = [&](bool cancel, const std::string& played, const std::string& leaked, const std::string& set,
+                            double from, std::ofstream& trn) {
+        const std::vector<float> samples = record(cancel, played, leaked);
+        save(out + "/" + set + "-" + std::to_string(db) + "-" + id + ".raw", samples);
+        trn << recognise(samples, from) << " (s" << id << ")\n";
+      };
+      take(true, shortSystem, mixed, "double-talk", 0, db == 10 ? doubleTalk10 : doubleTalk20);
+      take(false, shortSystem, mixed, "double-talk-plain", 0, db == 10 ? plain10 : plain20);
       // The same double talk after the other side's long speech, whose echo
       // (at the same level, 120 ms late) ends where the double talk begins.
       const std::string warmLeak = dir + "/warm" + std::to_string(db) + ".wav";
@@ -241,9 +245,7 @@ int main(int argc, char** argv) {
                                    std::to_string(warmSeconds) + " && sox " + dir + "/warm-echo.wav " + mixed + " " +
                                    warmLeak;
       if (std::system(makeWarm.c_str()) != 0) return 1;
-      const std::vector<float> warm = record(true, warmSystem, warmLeak);
-      save(out + "/double-talk-warm-" + std::to_string(db) + "-" + id + ".raw", warm);
-      (db == 10 ? warm10 : warm20) << recognise(warm, 0.5 + warmSeconds) << " (s" << id << ")\n";
+      take(true, warmSystem, warmLeak, "double-talk-warm", 0.5 + warmSeconds, db == 10 ? warm10 : warm20);
     }
     const std::vector<float> after = record(true, shortSystem, userLeak);
     const std::vector<float> alone = record(true, shortSystem, user, false);
